@@ -1,0 +1,60 @@
+# Commands for a fresh machine: each target first installs what is missing.
+JOBS ?= 2
+CMAKE_FLAGS ?= -G Ninja
+
+.PHONY: all bootstrap addon unit asan js test demo bench fuzz sanitize tsan format clean
+
+all: addon
+
+bootstrap:
+	@./tools/bootstrap.sh
+
+# The Node.js module (build/Release/lc.node), through cmake-js.
+addon: bootstrap
+	npx cmake-js compile --CDLC_BUILD_TESTS=OFF --parallel $(JOBS)
+
+# Unit tests of the core.
+unit: bootstrap
+	cmake -S . -B build-test $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DLC_BUILD_TESTS=ON
+	cmake --build build-test -j $(JOBS)
+	ctest --test-dir build-test -j $(JOBS) --output-on-failure
+
+# The same unit tests under AddressSanitizer and UndefinedBehaviorSanitizer;
+# any report fails the run.
+asan sanitize: bootstrap
+	cmake -S . -B build-asan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DLC_BUILD_TESTS=ON -DLC_SANITIZE=ON
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build-asan -j $(JOBS) --output-on-failure
+
+# ThreadSanitizer on the core test binary.
+tsan: bootstrap
+	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DLC_BUILD_TESTS=ON -DLC_TSAN=ON
+	cmake --build build-tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -j $(JOBS) --output-on-failure
+
+# Integration tests of the built module in node.
+js: addon
+	node --test --test-concurrency=$(JOBS) test/ tools/virtual-relay/test/
+
+test: unit asan js
+
+demo: addon
+	node examples/demo.js
+
+bench: bootstrap
+	cmake -S . -B build-bench $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DLC_BUILD_BENCH=ON
+	cmake --build build-bench -j $(JOBS)
+	@for b in build-bench/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
+
+fuzz: bootstrap
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DLC_BUILD_FUZZ=ON
+	cmake --build build-fuzz -j $(JOBS)
+	@for f in build-fuzz/fuzz_*; do [ -x "$$f" ] || continue; \
+	  mkdir -p "$$f.corpus"; "$$f" -max_total_time=$${FUZZ_SECONDS:-30} "$$f.corpus" || exit 1; done
+
+format:
+	clang-format -i $$(git ls-files 'addon/*.cc' 'addon/*.h' 'bench/*.cc' 'fuzz/*.cc')
+
+clean:
+	rm -rf build build-test build-asan build-tsan build-bench build-fuzz

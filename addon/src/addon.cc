@@ -1,0 +1,52 @@
+// Module entry: registers the module record when the file is loaded and
+// defines the script classes in their fixed order.
+
+#include <napi.h>
+
+#include "script/LogAddon.h"
+
+namespace lc {
+
+Napi::Object initAll(Napi::Env env, Napi::Object exports) {
+  // Classes are defined in this order; each later one is added in place.
+  // LcAppAddon::Init(env, exports);
+  // LoaderAddon::Init(env, exports);
+  // ChangerAddon::Init(env, exports);
+  // LuminosityAddon::Init(env, exports);
+  // PlayerAddon::Init(env, exports);
+  LogAddon::Init(env, exports);
+  // RelayFinderAddon::Init(env, exports);
+  // SimLoaderAddon::Init(env, exports);
+  // CustomAppAddon::Init(env, exports);
+  // ResetAddon::Init(env, exports);
+  // SdSenderAddon::Init(env, exports);
+  // TopAddon::Init(env, exports);
+  // ComAddon::Init(env, exports);
+  // ComBridgeAddon::Init(env, exports);
+  return exports;
+}
+
+}  // namespace lc
+
+namespace {
+
+napi_value registerModule(napi_env env, napi_value exports) {
+  return Napi::RegisterModule(env, exports, lc::initAll);
+}
+
+napi_module moduleRecord = {
+    1,                       // nm_version
+    0,                       // nm_flags
+    "addon/src/addon",       // nm_filename
+    registerModule,          // nm_register_func
+    "NODE_GYP_MODULE_NAME",  // nm_modname
+    nullptr,                 // nm_priv
+    {nullptr, nullptr, nullptr, nullptr},
+};
+
+// Runs when the runtime loads the shared object.
+struct Registrar {
+  Registrar() { napi_module_register(&moduleRecord); }
+} registrar;
+
+}  // namespace

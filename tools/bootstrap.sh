@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a fresh Debian machine: the
+# Debian packages when running as root (otherwise prints the apt-get line and
+# stops), then the npm dependencies.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(libjsoncpp-dev libgtest-dev libgmock-dev cmake ninja-build g++ pkg-config)
+extra=("$@")
+missing=()
+for p in "${packages[@]}" "${extra[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "bootstrap: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  else
+    echo "bootstrap: missing packages; run:"
+    echo "  sudo apt-get install -y ${missing[*]}"
+    exit 1
+  fi
+fi
+
+# npm ci only when the lock file changed since the last install.
+stamp=node_modules/.lc-bootstrap
+if [ ! -f "$stamp" ] || [ package-lock.json -nt "$stamp" ]; then
+  npm ci --ignore-scripts --no-audit --no-fund
+  touch "$stamp"
+fi

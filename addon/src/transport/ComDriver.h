@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+
+namespace lc {
+
+enum class DriverType : unsigned { TCPIP = 0, SPI = 1 };
+
+// A transport to one relay. One thread reads; writes are serialised by the
+// caller; close() may come from any thread and ends a waiting read at once.
+class ComDriver {
+ public:
+  virtual bool connect() = 0;
+  // Sends all bytes; false on the first failed send (a write of 0 bytes fails).
+  virtual bool write(const unsigned char* data, unsigned int length) = 0;
+  // One datagram to the relay's side channel.
+  virtual bool writeUnsafe(const unsigned char* data, unsigned int length) = 0;
+  // Reads exactly length bytes; false on silence, peer close, error or close().
+  virtual bool read(unsigned char* buffer, unsigned int length) = 0;
+  // Reads what is waiting, at most maximum bytes; received is set first.
+  virtual bool readMax(unsigned char* buffer, unsigned int maximum, unsigned int& received) = 0;
+  virtual void close() = 0;
+  virtual std::string status() const = 0;
+  virtual std::string json() const = 0;
+  virtual ~ComDriver() = default;
+  virtual DriverType getType() = 0;
+};
+
+}  // namespace lc

@@ -174,8 +174,9 @@ bool Topology::fromJSON(const std::string& text) {
       const std::uint32_t other = uintMember(link, "id");
       auto type = types.find(other);
       // A neighbour no element declares is taken for a relay.
-      addNeighbour(id, uintMember(link, "channel"), type == types.end() ? TypeRelay : type->second,
-                   other, uintMember(link, "child") == 1);
+      addNeighbour(id, uintMember(link, "channel"),
+                   type == types.end() ? ModuleType{TypeRelay} : type->second, other,
+                   uintMember(link, "child") == 1);
     }
   }
   return true;

@@ -6,8 +6,14 @@ CMAKE_FLAGS ?= -G Ninja
 
 all: addon
 
+# Targets add the Debian packages only they need through BOOTSTRAP_EXTRA.
 bootstrap:
-	@./tools/bootstrap.sh
+	@./tools/bootstrap.sh $(BOOTSTRAP_EXTRA)
+
+# The HEX tests check the reader and writer against objcopy and srec_cat.
+unit asan sanitize tsan test: BOOTSTRAP_EXTRA += binutils srecord
+bench: BOOTSTRAP_EXTRA += libbenchmark-dev
+fuzz: BOOTSTRAP_EXTRA += clang libclang-rt-dev
 
 # The Node.js module (build/Release/lc.node), through cmake-js.
 addon: bootstrap
@@ -50,8 +56,9 @@ bench: bootstrap
 fuzz: bootstrap
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DLC_BUILD_FUZZ=ON
 	cmake --build build-fuzz -j $(JOBS)
-	@for f in build-fuzz/fuzz_*; do [ -x "$$f" ] || continue; \
-	  mkdir -p "$$f.corpus"; "$$f" -max_total_time=$${FUZZ_SECONDS:-30} "$$f.corpus" || exit 1; done
+	@for f in build-fuzz/fuzz_*; do [ -f "$$f" ] && [ -x "$$f" ] || continue; \
+	  seeds="fuzz/corpus/$$(basename "$$f")"; [ -d "$$seeds" ] || seeds=; \
+	  mkdir -p "$$f.corpus"; "$$f" -max_total_time=$${FUZZ_SECONDS:-30} "$$f.corpus" $$seeds || exit 1; done
 
 format:
 	clang-format -i $$(git ls-files 'addon/*.cc' 'addon/*.h' 'bench/*.cc' 'fuzz/*.cc')

@@ -120,16 +120,46 @@ uint32_t Loader::genEmpty(const Hex& hex, uint32_t code, uint32_t kbPerUnit, uin
   return units;
 }
 
-void Loader::prependSize(uint32_t count) {
+size_t Loader::beginKind(size_t packets) {
+  const size_t mark = stream_.size();
+  // One allocation for the whole kind; a fresh loader also gets its size
+  // packet's slot now, so that nothing has to move to make room for it.
+  stream_.reserve(mark + (packets + 1) * kPacketSize);
+  if (mark == 0) genSize(0);
+  return mark;
+}
+
+void Loader::endKind(size_t mark, uint32_t units) {
+  if (mark == 0) {
+    putVal(units, stream_.data() + 18, 4);
+    return;
+  }
+  // A stream that held packets before: the size packet goes in front of all.
   const size_t oldSize = stream_.size();
-  genSize(count);
+  genSize(units);
   std::rotate(stream_.begin(), stream_.begin() + static_cast<std::ptrdiff_t>(oldSize),
               stream_.end());
 }
 
+uint32_t Loader::usedUnits(const Hex& hex, uint32_t kbPerUnit, uint32_t baseAddress,
+                           uint32_t unitCount) const {
+  uint32_t used = 0;
+  for (uint32_t u = 0; u < unitCount && kbPerUnit != 0; ++u) {
+    used += unitUsed(hex, baseAddress + u * kbPerUnit * Hex::kBlockSize, kbPerUnit) ? 1 : 0;
+  }
+  return used;
+}
+
 void Loader::genRamKind(bool startRam) {
+  const std::vector<uint8_t> ids = app_.getIds();
+  size_t packets = 1;
+  for (uint8_t id : ids) {
+    packets += 1 + size_t{usedUnits(app_.getHex(id), kRamKbPerUnit, kRamBase, kRamUnits)} *
+                       (1 + 24 * kRamKbPerUnit);
+  }
+  const size_t mark = beginKind(packets);
   uint32_t units = 0;
-  for (uint8_t id : app_.getIds()) {
+  for (uint8_t id : ids) {
     const uint16_t code = typeCode(id);
     units += genMemory(app_.getHex(id), code, kRamKbPerUnit, kRamBase, kRamUnits);
     genSetCurtainJump(code);
@@ -139,15 +169,21 @@ void Loader::genRamKind(bool startRam) {
   } else {
     genJump();
   }
-  prependSize(units);
+  endKind(mark, units);
 }
 
 void Loader::genAppOnly() { genRamKind(true); }
 void Loader::genRam() { genRamKind(false); }
 
 void Loader::genKernel() {
-  uint32_t units = 0;
   const std::vector<uint8_t> ids = app_.getIds();
+  size_t packets = 1;
+  for (uint8_t id : ids) {
+    const size_t used = usedUnits(app_.getHex(id), kKernelKbPerUnit, kKernelBase, kKernelUnits);
+    packets += used * (1 + 24 * kKernelKbPerUnit) + (kKernelUnits - used) * 17;
+  }
+  const size_t mark = beginKind(packets);
+  uint32_t units = 0;
   for (uint8_t id : ids) {
     units += genEmpty(app_.getHex(id), typeCode(id), kKernelKbPerUnit, kKernelBase, kKernelUnits);
   }
@@ -155,17 +191,25 @@ void Loader::genKernel() {
     units += genMemory(app_.getHex(id), typeCode(id), kKernelKbPerUnit, kKernelBase, kKernelUnits);
   }
   genReset();
-  prependSize(units);
+  endKind(mark, units);
 }
 
 void Loader::genFallback() {
+  const std::vector<uint8_t> ids = app_.getIds();
+  size_t packets = 1;
+  for (uint8_t id : ids) {
+    packets +=
+        size_t{usedUnits(app_.getHex(id), kFallbackKbPerUnit, kFallbackBase, kFallbackUnits)} *
+        (1 + 24 * kFallbackKbPerUnit);
+  }
+  const size_t mark = beginKind(packets);
   uint32_t units = 0;
-  for (uint8_t id : app_.getIds()) {
+  for (uint8_t id : ids) {
     units +=
         genMemory(app_.getHex(id), typeCode(id), kFallbackKbPerUnit, kFallbackBase, kFallbackUnits);
   }
   genReset();
-  prependSize(units);
+  endKind(mark, units);
 }
 
 void Loader::generate(Type type) {

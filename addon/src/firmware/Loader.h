@@ -77,8 +77,12 @@ class Loader {
                         uint32_t argument2);
   void genRamKind(bool startRam);
   bool unitUsed(const Hex& hex, uint32_t address, uint32_t kbPerUnit) const;
-  // Puts a size packet carrying count in front of the whole stream.
-  void prependSize(uint32_t count);
+  uint32_t usedUnits(const Hex& hex, uint32_t kbPerUnit, uint32_t baseAddress,
+                     uint32_t unitCount) const;
+  // Reserves room for a kind's packets and returns the stream length before
+  // it; endKind then puts the size packet carrying units in front of all.
+  size_t beginKind(size_t packets);
+  void endKind(size_t mark, uint32_t units);
 };
 
 }  // namespace lc

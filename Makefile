@@ -2,7 +2,7 @@
 JOBS ?= 2
 CMAKE_FLAGS ?= -G Ninja
 
-.PHONY: all bootstrap addon unit asan js test demo bench fuzz sanitize tsan format clean
+.PHONY: all bootstrap addon unit asan js test demo bench compare-hex fuzz sanitize tsan format clean
 
 all: addon
 
@@ -52,6 +52,13 @@ bench: bootstrap
 	cmake -S . -B build-bench $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DLC_BUILD_BENCH=ON
 	cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
+
+# HEX throughput beside the npm package nrf-intel-hex and python3-intelhex.
+compare-hex: BOOTSTRAP_EXTRA += libbenchmark-dev python3-intelhex
+compare-hex: bootstrap
+	cmake -S . -B build-bench $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DLC_BUILD_BENCH=ON
+	cmake --build build-bench -j $(JOBS) --target bench_firmware
+	node bench/compare_hex.js
 
 fuzz: bootstrap
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DLC_BUILD_FUZZ=ON

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -272,6 +274,15 @@ TEST(HexTest, FilesOpenAndSave) {
   EXPECT_EQ(hex.openFromFile(test::tempPath("missing-dir/none.hex")), Hex::CannotOpen);
   hex.storeData(0xA0000000, 0x42);
   EXPECT_EQ(hex.saveToFile(test::tempPath("missing-dir/out.hex")), Hex::CannotOpen);
+  // A directory opens but cannot be read; a huge file is refused unread.
+  EXPECT_EQ(hex.openFromFile(test::tempPath("")), Hex::CannotOpen);
+  const std::string huge = test::tempPath("huge.hex");
+  { std::ofstream(huge).put(':'); }
+  std::filesystem::resize_file(huge, Hex::kMaxFileSize + 1);
+  EXPECT_EQ(hex.openFromFile(huge), Hex::BadContent);
+  std::filesystem::remove(huge);
+  EXPECT_EQ(hex.nbKbUsed(), 1u);
+
   const std::string path = test::tempPath("hex-test.hex");
   ASSERT_EQ(hex.saveToFile(path), Hex::Ok);
   Hex back;

@@ -70,6 +70,7 @@ TEST(LcAppTest, OpeningTwiceRefusesTypesAlreadyPresent) {
   EXPECT_EQ(app.openFromFile(path), LcApp::Opened);
   EXPECT_EQ(app.openFromFile(path), LcApp::BadStructure);
   EXPECT_EQ(app.openFromFile(test::tempPath("absent.json")), LcApp::CannotOpen);
+  EXPECT_EQ(app.openFromFile(test::tempPath("")), LcApp::CannotOpen);
   ASSERT_EQ(app.getIds(), std::vector<uint8_t>{TypeVarna});
   EXPECT_EQ(byteAt(app.getHex(TypeVarna), 0xA0000400), 0xAB);
   // Only the low 8 bits of the id count.

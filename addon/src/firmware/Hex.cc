@@ -1,8 +1,8 @@
 #include "firmware/Hex.h"
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -101,11 +101,31 @@ void Hex::reset() {
   dropCache();
 }
 
+int Hex::readFile(const std::string& path, std::string& text) {
+  text.clear();
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return CannotOpen;
+  char buffer[65536];
+  int result = Ok;
+  for (;;) {
+    const size_t n = std::fread(buffer, 1, sizeof buffer, file);
+    if (n == 0) break;
+    if (text.size() + n > kMaxFileSize) {
+      result = BadContent;
+      break;
+    }
+    text.append(buffer, n);
+  }
+  if (result == Ok && std::ferror(file)) result = CannotOpen;
+  std::fclose(file);
+  if (result != Ok) text.clear();
+  return result;
+}
+
 int Hex::openFromFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return CannotOpen;
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return openFromString(text);
+  std::string text;
+  const int read = readFile(path, text);
+  return read == Ok ? openFromString(text) : read;
 }
 
 int Hex::openFromString(std::string_view text) {

@@ -26,6 +26,14 @@ class Hex {
 
   enum Result { Ok = 0, CannotOpen = 1, BadContent = 2 };
 
+  // Largest file read whole: far beyond any image of the modules' memory,
+  // small enough that a wrong path (a device, a disk image) cannot exhaust
+  // memory.
+  static constexpr size_t kMaxFileSize = 64u << 20;
+  // Reads a whole file: 0 read, 1 it cannot be opened or read (a directory
+  // for instance), 2 it is larger than kMaxFileSize.
+  static int readFile(const std::string& path, std::string& text);
+
   Hex() = default;
   // Copies start without a cache: it would point into the other image.
   Hex(const Hex& other) : blocks_(other.blocks_) {}

@@ -4,14 +4,16 @@
 
 #include <exception>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 
 namespace lc {
 
 int LcApp::openFromFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return CannotOpen;
+  std::string text;
+  const int read = Hex::readFile(path, text);
+  if (read == Hex::CannotOpen) return CannotOpen;
+  if (read != Hex::Ok) return BadStructure;
+  std::istringstream in(std::move(text));
   return openFromStream(in);
 }
 
@@ -79,9 +81,10 @@ int LcApp::saveToFile(const std::string& path) const {
 }
 
 int LcApp::addHex(const std::string& tag, const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return CannotOpen;
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text;
+  const int read = Hex::readFile(path, text);
+  if (read == Hex::CannotOpen) return CannotOpen;
+  if (read != Hex::Ok) return BadHex;
   const ModuleType type = typeFromTag(tag);
   if (!isKnownType(type) || hexes_.count(type) != 0) return BadStructure;
   Hex hex;

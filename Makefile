@@ -11,7 +11,7 @@ bootstrap:
 	@./tools/bootstrap.sh $(BOOTSTRAP_EXTRA)
 
 # The HEX tests check the reader and writer against objcopy and srec_cat.
-unit asan sanitize tsan test: BOOTSTRAP_EXTRA += binutils srecord
+unit asan sanitize tsan: BOOTSTRAP_EXTRA += binutils srecord
 bench: BOOTSTRAP_EXTRA += libbenchmark-dev
 fuzz: BOOTSTRAP_EXTRA += clang libclang-rt-dev
 

@@ -39,7 +39,7 @@ try {
     ], { encoding: 'utf8' }),
   );
   const rate = (name) => {
-    const b = ours.benchmarks.find((x) => x.name === name);
+    const b = ours.benchmarks.find((x) => x.name.split('/')[0] === name);
     return b.bytes_per_second / 1e6;
   };
   const paths = files.map((f) => path.join(dir, f));
@@ -70,7 +70,7 @@ try {
   }
   console.table(rows);
   for (const name of ['BM_LoaderAppOnlyFull', 'BM_LoaderKernelFull']) {
-    const b = ours.benchmarks.find((x) => x.name === name);
+    const b = ours.benchmarks.find((x) => x.name.split('/')[0] === name);
     console.log(`${name}: ${b.cpu_time.toFixed(1)} ${b.time_unit} CPU, ${b.real_time.toFixed(1)} ${b.time_unit} wall, ${b.packets} packets`);
   }
   console.log(`machine: ${os.cpus()[0].model}, ${os.cpus().length} cores, load ${os.loadavg()[0].toFixed(2)}`);

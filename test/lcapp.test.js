@@ -68,9 +68,13 @@ test('constructor arguments are ignored', () => {
 test('many packages opened and dropped are collected without a crash', () => {
   const file = writePackage('gc.json', [{ name: 'varna', hex: image }]);
   const r = runChild(`
+    require('v8').setFlagsFromString('--expose-gc');
+    const gc = require('vm').runInNewContext('gc');
     for (let i = 0; i < 2000; ++i) new lc.LcApp().openFromFile(${JSON.stringify(file)});
-    if (global.gc) global.gc();
-    console.log('done');
+    gc();
+    const kept = new lc.LcApp();
+    gc();
+    console.log(kept.openFromFile(${JSON.stringify(file)}) ? 'done' : 'refused');
   `);
   assert.strictEqual(r.status, 0, r.stderr);
   assert.match(r.stdout, /done/);

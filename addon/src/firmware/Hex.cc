@@ -1,5 +1,6 @@
 #include "firmware/Hex.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -248,7 +249,9 @@ bool Hex::moveKb(uint32_t from, uint32_t to, uint32_t count) {
 
 std::string Hex::saveToString() const {
   std::string text;
-  text.reserve(blocks_.size() * 64 * 44 + 64);
+  // Room for every line of up to 4 MB of text; a sparse image with many
+  // mostly erased blocks writes far less than its worst case.
+  text.reserve(std::min<size_t>(blocks_.size() * 64 * 44, size_t{4} << 20) + 64);
   char line[kMaxLine];
   uint8_t record[4 + 16];
   lastRecordAddress_ = 0;

@@ -1,0 +1,200 @@
+#include "topology/Topology.h"
+
+#include <json/json.h>
+
+#include <exception>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "topology/CoordinatesVisitor.h"
+#include "topology/JsonVisitor.h"
+#include "topology/MatrixVisitor.h"
+#include "util/Log.h"
+
+namespace lc {
+
+Topology::Topology(const Topology& other) { *this = other; }
+
+Topology& Topology::operator=(const Topology& other) {
+  if (this == &other) return *this;
+  modules_.clear();
+  for (const auto& [id, module] : other.modules_) modules_.emplace(id, Module(module.type(), id));
+  for (const auto& [id, source] : other.modules_) {
+    Module& target = modules_.at(id);
+    for (std::uint32_t channel : source.links()) {
+      target.addNeighbour(modules_.at(source.neighbour(channel)->id()), channel, false);
+    }
+    if (source.parent() != nullptr) target.setParent(&modules_.at(source.parent()->id()));
+  }
+  return *this;
+}
+
+void Topology::newModule(ModuleType type, std::uint32_t id) { modules_.try_emplace(id, type, id); }
+
+void Topology::addNeighbour(std::uint32_t id, std::uint32_t channel, ModuleType type,
+                            std::uint32_t neighbourId, bool child) {
+  auto it = modules_.find(id);
+  if (it == modules_.end()) return;
+  Module& module = it->second;
+  Module& neighbour = modules_.try_emplace(neighbourId, type, neighbourId).first->second;
+  if (child) neighbour.setParent(&module);
+  module.addNeighbour(neighbour, channel, child);
+}
+
+void Topology::visitAll(GraphVisitor& visitor, std::uint32_t rootId) const {
+  auto it = modules_.find(rootId);
+  if (it == modules_.end()) throw std::out_of_range("map::at:  key not found");
+  const Module& root = it->second;
+
+  struct Frame {
+    const Module* module;
+    const Module* parent;
+    std::size_t next;
+  };
+  std::vector<Frame> stack;
+  std::unordered_set<std::uint32_t> visited;
+  visited.insert(root.id());
+
+  visitor.enter(root);
+  stack.push_back({&root, nullptr, 0});
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    const std::vector<std::uint32_t>& links = top.module->links();
+    if (top.next < links.size()) {
+      const Module* from = top.module;
+      const Module* next = from->neighbour(links[top.next++]);
+      // The link back to where the walk came from is met here and skipped.
+      if (!visited.insert(next->id()).second) continue;
+      visitor.enter(*from, *next);
+      stack.push_back({next, from, 0});
+      continue;
+    }
+    Frame done = top;
+    stack.pop_back();
+    if (done.parent == nullptr) {
+      visitor.quit(*done.module);
+    } else {
+      visitor.quit(*done.parent, *done.module);
+    }
+  }
+}
+
+void Topology::visitLinear(LinearVisitor& visitor) const {
+  for (const auto& entry : modules_) visitor.visit(entry.second);
+}
+
+std::string Topology::getJSON() const {
+  std::ostringstream out;
+  JsonVisitor visitor(out);
+  visitAll(visitor, 0);
+  return out.str();
+}
+
+namespace {
+
+const LogRef& log() {
+  static const LogRef ref("topology");
+  return ref;
+}
+
+// A member of an object (checked by the caller), or nullptr.
+const Json::Value* member(const Json::Value& object, const char* key) {
+  return object.find(key, key + std::char_traits<char>::length(key));
+}
+
+bool isUIntMember(const Json::Value& object, const char* key) {
+  const Json::Value* value = member(object, key);
+  return value != nullptr && value->isUInt();
+}
+
+std::uint32_t uintMember(const Json::Value& object, const char* key) {
+  return member(object, key)->asUInt();
+}
+
+bool parseDocument(const std::string& text, Json::Value& root) {
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::string errors;
+  try {
+    if (reader->parse(text.data(), text.data() + text.size(), &root, &errors)) return true;
+  } catch (const std::exception& e) {
+    // The reader throws past its nesting limit.
+    errors = e.what();
+  }
+  // The reader's report spans several lines; the log keeps one per message.
+  std::string oneLine;
+  for (char c : errors) {
+    if (c == '\n' || c == '\t') c = ' ';
+    if (c == ' ' && (oneLine.empty() || oneLine.back() == ' ')) continue;
+    oneLine.push_back(c);
+  }
+  while (!oneLine.empty() && oneLine.back() == ' ') oneLine.pop_back();
+  log().error("Topology document is not JSON: ", oneLine);
+  return false;
+}
+
+}  // namespace
+
+bool Topology::fromJSON(const std::string& text) {
+  Json::Value root;
+  if (!parseDocument(text, root)) return false;
+  if (!root.isArray() || root.empty()) {
+    log().error("Topology document is not a non-empty array.");
+    return false;
+  }
+
+  // First pass: every element must name its id and type before anything is
+  // added, so that a neighbour can be created with its declared type.
+  std::unordered_map<std::uint32_t, ModuleType> types;
+  for (const Json::Value& element : root) {
+    if (!element.isObject() || !isUIntMember(element, "id") || !isUIntMember(element, "type")) {
+      log().error("Topology document has a module without an id and a type.");
+      return false;
+    }
+    types[uintMember(element, "id")] = static_cast<ModuleType>(uintMember(element, "type") & 0xff);
+  }
+
+  for (const Json::Value& element : root) {
+    const Json::Value* neighbours = member(element, "neighbours");
+    if (neighbours == nullptr || !neighbours->isArray()) {
+      log().error("Topology document has a module without neighbours.");
+      return false;
+    }
+    const std::uint32_t id = uintMember(element, "id");
+    newModule(static_cast<ModuleType>(uintMember(element, "type") & 0xff), id);
+    for (const Json::Value& link : *neighbours) {
+      if (!link.isObject() || !isUIntMember(link, "channel") || !isUIntMember(link, "id") ||
+          !isUIntMember(link, "child")) {
+        log().error("Topology document has a malformed link on module ", id, ".");
+        return false;
+      }
+      const std::uint32_t other = uintMember(link, "id");
+      auto type = types.find(other);
+      // A neighbour no element declares is taken for a relay.
+      addNeighbour(id, uintMember(link, "channel"),
+                   type == types.end() ? ModuleType{TypeRelay} : type->second, other,
+                   uintMember(link, "child") == 1);
+    }
+  }
+  return true;
+}
+
+std::vector<std::string> Topology::getMatrix(std::uint32_t angle) const {
+  TopologyData<CoordinatesData> coordinates;
+  TopologyData<OrientedData> oriented;
+  CoordinatesVisitor placer(coordinates, oriented, angle);
+  visitAll(placer, 0);
+  MatrixVisitor matrix(coordinates);
+  visitAll(matrix, 0);
+  return matrix.rows();
+}
+
+const Module* Topology::find(std::uint32_t id) const {
+  auto it = modules_.find(id);
+  return it == modules_.end() ? nullptr : &it->second;
+}
+
+}  // namespace lc

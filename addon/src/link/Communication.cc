@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 
 namespace lc {
 
@@ -50,7 +51,14 @@ bool Communication::start() {
   if (!driver_->connect()) return false;
   std::lock_guard<std::mutex> join(joinMutex_);
   running_.store(true);
-  receiveThread_ = std::thread(&Communication::receive, this);
+  try {
+    receiveThread_ = std::thread(&Communication::receive, this);
+  } catch (const std::system_error&) {
+    // No thread to read: the connection is of no use.
+    running_.store(false);
+    driver_->close();
+    return false;
+  }
   return true;
 }
 

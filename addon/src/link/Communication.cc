@@ -42,13 +42,17 @@ bool Communication::setDriver(ComDriver* driver) {
 
 bool Communication::start() {
   std::lock_guard<std::mutex> state(stateMutex_);
-  if (retired_ || driver_ == nullptr || running_.load()) return false;
+  if (retired_.load() || driver_ == nullptr || running_.load()) return false;
   {
     // An ended run that nobody joined yet still owns the thread handle.
     std::lock_guard<std::mutex> join(joinMutex_);
     if (receiveThread_.joinable()) return false;
   }
   if (!driver_->connect()) return false;
+  if (retired_.load()) {  // retired while connecting
+    driver_->close();
+    return false;
+  }
   std::lock_guard<std::mutex> join(joinMutex_);
   running_.store(true);
   try {
@@ -82,12 +86,11 @@ void Communication::stopAndWait() {
 }
 
 void Communication::retire() {
-  {
-    std::lock_guard<std::mutex> state(stateMutex_);
-    retired_ = true;
-    closeDriverLocked();
-  }
-  join();
+  retired_.store(true);
+  // Closing outside the state lock also cancels a connect in progress, which
+  // holds that lock for up to the connect time-out.
+  if (driver_ != nullptr) driver_->close();
+  stopAndWait();
 }
 
 bool Communication::sendFrame(uint16_t type, const unsigned char* payload, uint16_t length) {

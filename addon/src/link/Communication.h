@@ -50,8 +50,9 @@ class Communication {
   void stopAndWait();
   // Joins the receive thread if it has ended or is ending.
   void join();
-  // Stops for good: every later start fails. Used by an owner that is about
-  // to destroy the driver while a worker may still try to start the link.
+  // Stops for good and joins: every later start fails, and a connect in
+  // progress is cancelled. Used by an owner that is about to destroy the
+  // driver while a worker may still be starting the link.
   void retire();
 
   // One frame: header and payload leave in one driver write. False when the
@@ -92,7 +93,7 @@ class Communication {
   std::atomic<uint32_t> lastPace_{kInitialPace};
   // Payload of the frame being received; only the receive thread uses it.
   std::unique_ptr<unsigned char[]> rxBuffer_;
-  bool retired_ = false;  // guarded by stateMutex_
+  std::atomic<bool> retired_{false};
 };
 
 }  // namespace lc

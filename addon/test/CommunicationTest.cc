@@ -167,6 +167,8 @@ TEST(Communication, SendFrameWritesOneWholeFrame) {
   // A missing payload is refused rather than read.
   h.driver.setWriteResult(true);
   EXPECT_FALSE(h.link.sendFrame(1, nullptr, 2));
+  Bytes tooLong(65536);
+  EXPECT_FALSE(h.link.sendFrame(1, tooLong.data(), 65536));
   EXPECT_EQ(h.driver.writeCalls(), 4);
 }
 

@@ -93,10 +93,10 @@ void Communication::retire() {
   stopAndWait();
 }
 
-bool Communication::sendFrame(uint16_t type, const unsigned char* payload, uint16_t length) {
+bool Communication::sendFrame(uint16_t type, const unsigned char* payload, unsigned int length) {
   std::lock_guard<std::mutex> tx(txMutex_);
   if (!running_.load() || driver_ == nullptr) return false;
-  if (length > 0 && payload == nullptr) return false;
+  if (length > kMaxPayload || (length > 0 && payload == nullptr)) return false;
   unsigned char* out = txBuffer_.get();
   out[0] = uint8_t(type & 0xFF);
   out[1] = uint8_t(type >> 8);

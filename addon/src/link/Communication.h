@@ -56,8 +56,9 @@ class Communication {
   void retire();
 
   // One frame: header and payload leave in one driver write. False when the
-  // link is not running or the write fails.
-  bool sendFrame(uint16_t type, const unsigned char* payload, uint16_t length);
+  // link is not running, the write fails, or the payload is longer than a
+  // frame can announce (rather than sending a cut frame).
+  bool sendFrame(uint16_t type, const unsigned char* payload, unsigned int length);
 
   void addEventListener(EventListenerBase& listener);
   void removeEventListener(EventListenerBase& listener);

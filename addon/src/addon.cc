@@ -4,13 +4,14 @@
 #include <napi.h>
 
 #include "script/ComAddon.h"
+#include "script/LcAppAddon.h"
 #include "script/LogAddon.h"
 
 namespace lc {
 
 Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   // Classes are defined in this order; each later one is added in place.
-  // LcAppAddon::Init(env, exports);
+  LcAppAddon::Init(env, exports);
   // LoaderAddon::Init(env, exports);
   // ChangerAddon::Init(env, exports);
   // LuminosityAddon::Init(env, exports);

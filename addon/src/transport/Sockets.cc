@@ -16,12 +16,6 @@ namespace lc {
 
 namespace {
 
-#ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#else
-constexpr int kSendFlags = 0;
-#endif
-
 void setBlocking(int fd, bool blocking) {
   int flags = fcntl(fd, F_GETFL, 0);
   if (flags < 0) return;

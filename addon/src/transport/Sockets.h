@@ -5,11 +5,21 @@
 // thread can cancel, the wake-up pipe that does the cancelling, and the
 // datagram socket.
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstdint>
 #include <string>
 
 namespace lc {
+
+// Flags of every stream send: where sockets have no SO_NOSIGPIPE option, a
+// send to a closed peer must still not raise SIGPIPE.
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;
+#endif
 
 class SimpleSocket {
  public:

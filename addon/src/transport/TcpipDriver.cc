@@ -8,14 +8,6 @@
 
 namespace lc {
 
-namespace {
-#ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#else
-constexpr int kSendFlags = 0;
-#endif
-}  // namespace
-
 TcpipDriver::TcpipDriver(const std::string& ip, uint16_t port, const std::string& name)
     : TcpipDriver(ip, port, name, Timing()) {}
 
@@ -58,16 +50,21 @@ bool TcpipDriver::writeUnsafe(const unsigned char* data, unsigned int length) {
 
 bool TcpipDriver::receiveAll(unsigned char* buffer, unsigned int length) {
   unsigned int got = 0;
-  // Every receive waits for data at most readSeconds, so a peer that stalls
-  // in the middle of a frame fails the read instead of holding the thread.
-  do {
-    if (!socket_.waitDataReady(timing_.readSeconds)) return false;
+  // Take what is already waiting without a wait; when nothing is, wait at
+  // most readSeconds for more. A peer that stalls in the middle of a frame
+  // thus fails the read instead of holding the thread.
+  while (got < length) {
     if (!socket_.usable()) return false;
-    ssize_t r = ::recv(socket_.fd(), buffer + got, length - got, 0);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    got += static_cast<unsigned int>(r);
-  } while (got < length);
+    ssize_t r = ::recv(socket_.fd(), buffer + got, length - got, MSG_DONTWAIT);
+    if (r > 0) {
+      got += static_cast<unsigned int>(r);
+      continue;
+    }
+    if (r == 0) return false;  // the peer closed
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    if (!socket_.waitDataReady(timing_.readSeconds)) return false;
+  }
   return true;
 }
 

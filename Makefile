@@ -35,7 +35,7 @@ tsan: bootstrap
 
 # Integration tests of the built module in node.
 js: addon
-	node --test --test-concurrency=$(JOBS) test/ tools/virtual-relay/test/
+	node --test --test-concurrency=$(JOBS) $$(find test tools -name '*.test.js' -not -path '*/node_modules/*' | sort)
 
 test: unit asan js
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -26,8 +27,8 @@ class TcpipDriver : public ComDriver {
     unsigned int firstReadMaxSeconds = kFirstReadMaxSeconds;
   };
 
-  TcpipDriver(const std::string& ip, uint16_t port, const std::string& name,
-              Timing timing = Timing());
+  TcpipDriver(const std::string& ip, uint16_t port, const std::string& name);
+  TcpipDriver(const std::string& ip, uint16_t port, const std::string& name, Timing timing);
   ~TcpipDriver() override;
 
   bool connect() override;

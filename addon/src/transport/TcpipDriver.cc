@@ -1,0 +1,103 @@
+#include "transport/TcpipDriver.h"
+
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace lc {
+
+namespace {
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;
+#endif
+}  // namespace
+
+TcpipDriver::TcpipDriver(const std::string& ip, uint16_t port, const std::string& name)
+    : TcpipDriver(ip, port, name, Timing()) {}
+
+TcpipDriver::TcpipDriver(const std::string& ip, uint16_t port, const std::string& name,
+                         Timing timing)
+    : ip_(ip), port_(port), name_(name), timing_(timing) {}
+
+TcpipDriver::~TcpipDriver() {
+  close();
+  udp_.close();
+  socket_.release();
+}
+
+bool TcpipDriver::connect() {
+  if (connected_.load()) close();
+  bool ok = socket_.connect(ip_, port_, timing_.connectSeconds);
+  connected_.store(ok);
+  if (ok) log_.info("Connected to ", ip_, ":", port_, ".");
+  return ok;
+}
+
+bool TcpipDriver::write(const unsigned char* data, unsigned int length) {
+  if (!socket_.usable()) return false;
+  int fd = socket_.fd();
+  unsigned int sent = 0;
+  // At least one send per write, so a write of 0 bytes fails like the rest.
+  do {
+    ssize_t r = ::send(fd, data + sent, length - sent, kSendFlags);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    sent += static_cast<unsigned int>(r);
+  } while (sent < length);
+  return true;
+}
+
+bool TcpipDriver::writeUnsafe(const unsigned char* data, unsigned int length) {
+  if (length > kMaxDatagram) return false;
+  return udp_.write(data, length, ip_, kDatagramPort);
+}
+
+bool TcpipDriver::receiveAll(unsigned char* buffer, unsigned int length) {
+  unsigned int got = 0;
+  // Every receive waits for data at most readSeconds, so a peer that stalls
+  // in the middle of a frame fails the read instead of holding the thread.
+  do {
+    if (!socket_.waitDataReady(timing_.readSeconds)) return false;
+    if (!socket_.usable()) return false;
+    ssize_t r = ::recv(socket_.fd(), buffer + got, length - got, 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    got += static_cast<unsigned int>(r);
+  } while (got < length);
+  return true;
+}
+
+bool TcpipDriver::read(unsigned char* buffer, unsigned int length) {
+  if (length == 0) return false;
+  return receiveAll(buffer, length);
+}
+
+bool TcpipDriver::readMax(unsigned char* buffer, unsigned int maximum, unsigned int& received) {
+  if (!socket_.waitDataReady(timing_.firstReadMaxSeconds)) return false;
+  if (!socket_.usable()) return false;
+  int waiting = 0;
+  if (::ioctl(socket_.fd(), FIONREAD, &waiting) < 0) return false;
+  received = std::min(static_cast<unsigned int>(std::max(waiting, 0)), maximum);
+  if (received == 0) return false;  // the peer closed, or nothing may be taken
+  return receiveAll(buffer, received);
+}
+
+void TcpipDriver::close() {
+  connected_.store(false);
+  socket_.cancel();
+}
+
+std::string TcpipDriver::status() const {
+  return "Relay " + name_ + " at " + ip_ + ":" + std::to_string(port_);
+}
+
+std::string TcpipDriver::json() const {
+  return "{\"type\": \"TCPIP\", \"ip\": \"" + ip_ + "\", \"port\" : " + std::to_string(port_) +
+         ", \"name\": \"" + name_ + "\"}";
+}
+
+}  // namespace lc

@@ -1,0 +1,52 @@
+#pragma once
+
+// Places every tile of an installation in one plane: walked from the relay,
+// it computes each module's orientation (through an embedded
+// OrientedVisitor), each tile's centre, the position of every LED and
+// sensor, and the box that holds all tiles and the origin.
+
+#include <cstdint>
+
+#include "topology/CoordinatesData.h"
+#include "topology/GraphVisitor.h"
+#include "topology/OrientedData.h"
+#include "topology/OrientedVisitor.h"
+#include "topology/TopologyData.h"
+
+namespace lc {
+
+class CoordinatesVisitor : public GraphVisitor {
+ public:
+  // Fills `coordinates` and `oriented`; `angle` is the installation's
+  // rotation in degrees.
+  CoordinatesVisitor(TopologyData<CoordinatesData>& coordinates,
+                     TopologyData<OrientedData>& oriented, std::uint32_t angle)
+      : coordinates_(&coordinates), oriented_(&oriented), orientedVisitor_(oriented, angle) {}
+
+  void enter(const Module& module) override;
+  void enter(const Module& parent, const Module& module) override;
+
+  void computeLeds(const Module& module);
+  void computeSensors(const Module& module);
+  void computeBorders(const Module& module);
+
+  // Box of all tiles placed so far, and of the origin.
+  float minX() const { return minX_; }
+  float minY() const { return minY_; }
+  float maxX() const { return maxX_; }
+  float maxY() const { return maxY_; }
+  // Screen size in pixels: the box's extent plus one, truncated.
+  std::uint32_t screenWidth() const { return static_cast<std::uint32_t>(maxX_ - minX_ + 1); }
+  std::uint32_t screenHeight() const { return static_cast<std::uint32_t>(maxY_ - minY_ + 1); }
+
+ private:
+  TopologyData<CoordinatesData>* coordinates_;
+  TopologyData<OrientedData>* oriented_;
+  OrientedVisitor orientedVisitor_;
+  float minX_ = 0;
+  float minY_ = 0;
+  float maxX_ = 0;
+  float maxY_ = 0;
+};
+
+}  // namespace lc

@@ -1,0 +1,61 @@
+#pragma once
+
+// The graph of one installation: its modules by id (module 0 is the relay)
+// and the links between them, walked depth-first by visitAll for every
+// computation over the installation. Also writes and reads the topology
+// document and builds the occupancy matrix.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "topology/GraphVisitor.h"
+#include "topology/LinearVisitor.h"
+#include "topology/Module.h"
+
+namespace lc {
+
+class Topology {
+ public:
+  Topology() = default;
+  // Copies rebuild the links so that they point into the copy's own modules.
+  Topology(const Topology& other);
+  Topology& operator=(const Topology& other);
+  // Moving keeps the map's nodes, so the links stay valid.
+  Topology(Topology&&) noexcept = default;
+  Topology& operator=(Topology&&) noexcept = default;
+
+  // Adds a module unless one already has the id (whose type then stays).
+  void newModule(ModuleType type, std::uint32_t id);
+
+  // Joins module `id` to `neighbourId` on `channel`, creating the neighbour
+  // with `type` when it does not exist and making `id` its parent when
+  // `child`. Nothing happens when module `id` does not exist; a link on a
+  // channel the module does not have is dropped. Only module `id` gains a
+  // link: the reverse one comes with the neighbour's own list of links.
+  void addNeighbour(std::uint32_t id, std::uint32_t channel, ModuleType type,
+                    std::uint32_t neighbourId, bool child);
+
+  // Depth-first walk from `rootId`: each reachable module is entered once,
+  // from the first module that reaches it, neighbours in link order. Throws
+  // std::out_of_range ("map::at:  key not found") when no module has
+  // `rootId`. The walk keeps its own stack, so a long chain of tiles does
+  // not exhaust the thread's stack.
+  void visitAll(GraphVisitor& visitor, std::uint32_t rootId) const;
+
+  // Every module in ascending id order.
+  void visitLinear(LinearVisitor& visitor) const;
+
+  const Module* find(std::uint32_t id) const;
+  bool contains(std::uint32_t id) const { return modules_.count(id) != 0; }
+  std::size_t size() const { return modules_.size(); }
+  bool empty() const { return modules_.empty(); }
+  void clear() { modules_.clear(); }
+  const std::map<std::uint32_t, Module>& modules() const { return modules_; }
+
+ private:
+  std::map<std::uint32_t, Module> modules_;
+};
+
+}  // namespace lc

@@ -4,6 +4,7 @@
 #include <napi.h>
 
 #include "script/LogAddon.h"
+#include "script/TopAddon.h"
 
 namespace lc {
 
@@ -20,7 +21,7 @@ Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   // CustomAppAddon::Init(env, exports);
   // ResetAddon::Init(env, exports);
   // SdSenderAddon::Init(env, exports);
-  // TopAddon::Init(env, exports);
+  TopAddon::Init(env, exports);
   // ComAddon::Init(env, exports);
   // ComBridgeAddon::Init(env, exports);
   return exports;

@@ -11,9 +11,9 @@ class Module;
 class GraphVisitor {
  public:
   virtual void enter(const Module& module) = 0;
-  virtual void quit(const Module& module) {}
+  virtual void quit(const Module& /*module*/) {}
   virtual void enter(const Module& parent, const Module& module) = 0;
-  virtual void quit(const Module& parent, const Module& module) {}
+  virtual void quit(const Module& /*parent*/, const Module& /*module*/) {}
 
  protected:
   // Visitors live on the stack of the operation that runs them and are

@@ -1,7 +1,18 @@
 #include "topology/Topology.h"
 
+#include <json/json.h>
+
+#include <exception>
+#include <memory>
+#include <sstream>
 #include <stdexcept>
+#include <unordered_map>
 #include <unordered_set>
+
+#include "topology/CoordinatesVisitor.h"
+#include "topology/JsonVisitor.h"
+#include "topology/MatrixVisitor.h"
+#include "util/Log.h"
 
 namespace lc {
 
@@ -73,6 +84,112 @@ void Topology::visitAll(GraphVisitor& visitor, std::uint32_t rootId) const {
 
 void Topology::visitLinear(LinearVisitor& visitor) const {
   for (const auto& entry : modules_) visitor.visit(entry.second);
+}
+
+std::string Topology::getJSON() const {
+  std::ostringstream out;
+  JsonVisitor visitor(out);
+  visitAll(visitor, 0);
+  return out.str();
+}
+
+namespace {
+
+const LogRef& log() {
+  static const LogRef ref("topology");
+  return ref;
+}
+
+// A member of an object (checked by the caller), or nullptr.
+const Json::Value* member(const Json::Value& object, const char* key) {
+  return object.find(key, key + std::char_traits<char>::length(key));
+}
+
+bool isUIntMember(const Json::Value& object, const char* key) {
+  const Json::Value* value = member(object, key);
+  return value != nullptr && value->isUInt();
+}
+
+std::uint32_t uintMember(const Json::Value& object, const char* key) {
+  return member(object, key)->asUInt();
+}
+
+bool parseDocument(const std::string& text, Json::Value& root) {
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::string errors;
+  try {
+    if (reader->parse(text.data(), text.data() + text.size(), &root, &errors)) return true;
+  } catch (const std::exception& e) {
+    // The reader throws past its nesting limit.
+    errors = e.what();
+  }
+  // The reader's report spans several lines; the log keeps one per message.
+  std::string oneLine;
+  for (char c : errors) {
+    if (c == '\n' || c == '\t') c = ' ';
+    if (c == ' ' && (oneLine.empty() || oneLine.back() == ' ')) continue;
+    oneLine.push_back(c);
+  }
+  while (!oneLine.empty() && oneLine.back() == ' ') oneLine.pop_back();
+  log().error("Topology document is not JSON: ", oneLine);
+  return false;
+}
+
+}  // namespace
+
+bool Topology::fromJSON(const std::string& text) {
+  Json::Value root;
+  if (!parseDocument(text, root)) return false;
+  if (!root.isArray() || root.empty()) {
+    log().error("Topology document is not a non-empty array.");
+    return false;
+  }
+
+  // First pass: every element must name its id and type before anything is
+  // added, so that a neighbour can be created with its declared type.
+  std::unordered_map<std::uint32_t, ModuleType> types;
+  for (const Json::Value& element : root) {
+    if (!element.isObject() || !isUIntMember(element, "id") || !isUIntMember(element, "type")) {
+      log().error("Topology document has a module without an id and a type.");
+      return false;
+    }
+    types[uintMember(element, "id")] = static_cast<ModuleType>(uintMember(element, "type") & 0xff);
+  }
+
+  for (const Json::Value& element : root) {
+    const Json::Value* neighbours = member(element, "neighbours");
+    if (neighbours == nullptr || !neighbours->isArray()) {
+      log().error("Topology document has a module without neighbours.");
+      return false;
+    }
+    const std::uint32_t id = uintMember(element, "id");
+    newModule(types[id], id);
+    for (const Json::Value& link : *neighbours) {
+      if (!link.isObject() || !isUIntMember(link, "channel") || !isUIntMember(link, "id") ||
+          !isUIntMember(link, "child")) {
+        log().error("Topology document has a malformed link on module ", id, ".");
+        return false;
+      }
+      const std::uint32_t other = uintMember(link, "id");
+      auto type = types.find(other);
+      // A neighbour no element declares is taken for a relay.
+      addNeighbour(id, uintMember(link, "channel"),
+                   type == types.end() ? ModuleType{TypeRelay} : type->second, other,
+                   uintMember(link, "child") == 1);
+    }
+  }
+  return true;
+}
+
+std::vector<std::string> Topology::getMatrix(std::uint32_t angle) const {
+  TopologyData<CoordinatesData> coordinates;
+  TopologyData<OrientedData> oriented;
+  CoordinatesVisitor placer(coordinates, oriented, angle);
+  visitAll(placer, 0);
+  MatrixVisitor matrix(coordinates);
+  visitAll(matrix, 0);
+  return matrix.rows();
 }
 
 const Module* Topology::find(std::uint32_t id) const {

@@ -47,6 +47,17 @@ class Topology {
   // Every module in ascending id order.
   void visitLinear(LinearVisitor& visitor) const;
 
+  // The topology document of every module reached from module 0. Throws
+  // std::out_of_range when there is no module 0.
+  std::string getJSON() const;
+  // Adds the modules and links of a topology document (nothing is cleared
+  // first). False, with a log line, when the text is not JSON or the
+  // document has the wrong shape; what was added before the fault stays.
+  bool fromJSON(const std::string& text);
+  // Occupancy matrix rows ("0"/"1" strings) of the installation turned by
+  // `angle` degrees. Throws std::out_of_range when there is no module 0.
+  std::vector<std::string> getMatrix(std::uint32_t angle) const;
+
   const Module* find(std::uint32_t id) const;
   bool contains(std::uint32_t id) const { return modules_.count(id) != 0; }
   std::size_t size() const { return modules_.size(); }

@@ -14,7 +14,7 @@ inline void join(Topology& topology, std::uint32_t a, std::uint32_t ca, std::uin
                  std::uint32_t cb, ModuleType type) {
   const Module* from = topology.find(a);
   topology.addNeighbour(a, ca, type, b, true);
-  topology.addNeighbour(b, cb, from != nullptr ? from->type() : TypeRelay, a, false);
+  topology.addNeighbour(b, cb, from != nullptr ? from->type() : ModuleType{TypeRelay}, a, false);
 }
 
 // A relay (module 0) with one tile of `type` as module 1 on its channel 0.

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <napi.h>
+
+#include "topology/Topology.h"
+
+namespace lc {
+
+// Script class "Topology": holds one installation graph for the script side,
+// built from a topology document, and hands it out as a document or as an
+// occupancy matrix.
+class TopAddon : public Napi::ObjectWrap<TopAddon> {
+ public:
+  static Napi::Object Init(Napi::Env env, Napi::Object exports);
+  explicit TopAddon(const Napi::CallbackInfo& info);
+
+  // The graph of a "Topology" script object; nullptr, with a TypeError
+  // pending, for any other value.
+  static Topology* unwrap(Napi::Value value);
+
+ private:
+  Napi::Value getTop(const Napi::CallbackInfo& info);
+  Napi::Value getMatrix(const Napi::CallbackInfo& info);
+
+  // Throws a script Error and returns false when there is no relay to walk
+  // the installation from.
+  bool checkRoot(Napi::Env env) const;
+
+  Topology topology_;
+};
+
+}  // namespace lc

@@ -1,0 +1,139 @@
+'use strict';
+
+const test = require('node:test');
+const assert = require('node:assert');
+const lc = require('..');
+
+// A dozen square tiles on a grid of 5 columns and 3 rows, behind a relay
+// joined to the top-left tile's channel 0. Square channels: 0 north, 1 east,
+// 2 south, 3 west.
+const shape = [
+  [1, 1, 1, 1, 0],
+  [0, 1, 1, 1, 1],
+  [1, 1, 1, 0, 1],
+];
+
+function installation(type) {
+  const ids = new Map();
+  let next = 1;
+  // Ids in breadth-first order from the top-left tile; each tile's parent is
+  // the tile it was first reached from.
+  const parent = new Map();
+  const queue = [[0, 0]];
+  ids.set('0,0', next++);
+  parent.set(1, 0);
+  const dirs = [
+    [0, -1, 0, 2],
+    [1, 0, 1, 3],
+    [0, 1, 2, 0],
+    [-1, 0, 3, 1],
+  ];
+  const at = (c, r) => r >= 0 && r < shape.length && c >= 0 && c < shape[0].length && shape[r][c];
+  while (queue.length) {
+    const [c, r] = queue.shift();
+    for (const [dc, dr] of dirs) {
+      const key = `${c + dc},${r + dr}`;
+      if (!at(c + dc, r + dr) || ids.has(key)) continue;
+      ids.set(key, next++);
+      parent.set(ids.get(key), ids.get(`${c},${r}`));
+      queue.push([c + dc, r + dr]);
+    }
+  }
+  const doc = [{ id: 0, type: 0, neighbours: [{ channel: 0, id: 1, child: 1 }] }];
+  for (const [key, id] of ids) {
+    const [c, r] = key.split(',').map(Number);
+    const neighbours = id === 1 ? [{ channel: 0, id: 0, child: 0 }] : [];
+    for (const [dc, dr, mine] of dirs) {
+      const other = ids.get(`${c + dc},${r + dr}`);
+      if (other === undefined) continue;
+      neighbours.push({ channel: mine, id: other, child: parent.get(other) === id ? 1 : 0 });
+    }
+    doc.push({ id, type, neighbours });
+  }
+  return doc;
+}
+
+const byId = (doc) => [...doc].sort((a, b) => a.id - b.id);
+
+// The grid turned by quarter steps: a tile east of another ends up north of
+// it after one step.
+function turned(steps) {
+  let m = shape;
+  for (let s = 0; s < steps; s++) {
+    m = m[0].map((_, i) => m.map((row) => row[row.length - 1 - i]));
+  }
+  return m;
+}
+
+test('a dozen tiles: the document comes back and the matrix turns with the angle', () => {
+  const doc = installation(5);
+  assert.strictEqual(doc.length, 13);
+  const top = new lc.Topology(doc);
+
+  const back = top.getTop();
+  assert.ok(Array.isArray(back));
+  assert.strictEqual(back[0].id, 0);
+  assert.strictEqual(back[1].id, 1);
+  assert.deepStrictEqual(byId(back), byId(doc));
+
+  assert.deepStrictEqual(top.getMatrix(0), shape);
+  assert.deepStrictEqual(top.getMatrix(89), shape);
+  assert.deepStrictEqual(top.getMatrix(90), turned(1));
+  assert.deepStrictEqual(top.getMatrix(180), turned(2));
+  assert.deepStrictEqual(top.getMatrix(270), turned(3));
+  assert.deepStrictEqual(top.getMatrix(450), turned(1));
+
+  // A topology rebuilt from what getTop gave is the same installation.
+  const again = new lc.Topology(back);
+  assert.deepStrictEqual(again.getTop(), back);
+  assert.deepStrictEqual(again.getMatrix(0), shape);
+});
+
+test('a relay alone has an empty matrix', () => {
+  const top = new lc.Topology([{ id: 0, type: 1, neighbours: [] }]);
+  assert.deepStrictEqual(top.getTop(), [{ id: 0, type: 1, neighbours: [] }]);
+  assert.deepStrictEqual(top.getMatrix(0), []);
+});
+
+test('without a relay getTop and getMatrix throw a clear error', () => {
+  const cases = [
+    undefined,
+    [],
+    [{ id: 3, type: 4, neighbours: [] }],
+    42,
+    'not a topology {',
+    () => 1,
+    Symbol('s'),
+    [{ id: 'x', type: 4, neighbours: [] }],
+  ];
+  for (const value of cases) {
+    const top = value === undefined ? new lc.Topology() : new lc.Topology(value);
+    assert.throws(() => top.getTop(), { name: 'Error', message: /module 0/ }, String(value));
+    assert.throws(() => top.getMatrix(0), { name: 'Error', message: /module 0/ });
+  }
+});
+
+test('values without a JSON text raise the runtime error at construction', () => {
+  const circular = [];
+  circular.push(circular);
+  assert.throws(() => new lc.Topology(circular), TypeError);
+  assert.throws(() => new lc.Topology([{ id: 1n }]), TypeError);
+  // The module is still in order afterwards.
+  assert.deepStrictEqual(new lc.Topology(installation(4)).getMatrix(0), shape);
+});
+
+test('getMatrix needs a number', () => {
+  const top = new lc.Topology(installation(4));
+  for (const args of [[], ['90'], [null], [{}]]) {
+    assert.throws(() => top.getMatrix(...args), { name: 'TypeError', message: /angle/ });
+  }
+});
+
+test('a document refused halfway keeps what came before the fault', () => {
+  const doc = installation(4);
+  doc[5].neighbours[0].child = true; // a boolean is not a child flag
+  const top = new lc.Topology(doc);
+  const back = top.getTop();
+  assert.ok(back.length >= 1 && back.length < 13);
+  assert.strictEqual(back[0].id, 0);
+});

@@ -134,7 +134,7 @@ function nativeResults(binary) {
   const results = {};
   for (const b of JSON.parse(out).benchmarks) {
     const match = /^BM_(Update|Memcpy)<lc::(\w+)>\/(\d+)$/.exec(b.name);
-    if (match) results[`${match[1]} ${match[2]} ${match[3]}`] = b.ns_per_led * 1e9;
+    if (match) results[`${match[1]} ${match[2]} ${match[3]}`] = b.per_led * 1e9;
   }
   return results;
 }

@@ -4,10 +4,11 @@ namespace lc {
 
 namespace {
 
-// Sets or clears one bit, leaving the other bits of the byte alone.
+// Sets or clears one bit, leaving the other bits of the byte alone. Without
+// a branch: on a large installation the channel values defeat prediction.
 inline void putBit(std::uint8_t& byte, std::uint8_t bit, unsigned char value) {
-  const std::uint8_t mask = static_cast<std::uint8_t>(1u << bit);
-  byte = static_cast<std::uint8_t>((byte & ~mask) | (value != 0 ? mask : 0));
+  const unsigned mask = 1u << bit;
+  byte = static_cast<std::uint8_t>((byte & ~mask) | (mask * (value != 0)));
 }
 
 }  // namespace
@@ -50,6 +51,17 @@ void RGBData::writeBits(const unsigned char* image, unsigned length) {
   for (const Pixel& px : pixels_) {
     if (px.source + 2 >= length) continue;
     const unsigned char* in = image + px.source;
+    if (px.targetR == px.targetB) {
+      // Six LEDs in eight keep their three bits in one byte: one
+      // read-modify-write instead of three dependent ones.
+      const unsigned mask = (1u << px.bitR) | (1u << px.bitG) | (1u << px.bitB);
+      const unsigned bits = (static_cast<unsigned>(in[Red] != 0) << px.bitR) |
+                            (static_cast<unsigned>(in[1] != 0) << px.bitG) |
+                            (static_cast<unsigned>(in[Blue] != 0) << px.bitB);
+      std::uint8_t& byte = out[px.targetR];
+      byte = static_cast<std::uint8_t>((byte & ~mask) | bits);
+      continue;
+    }
     putBit(out[px.targetR], px.bitR, in[Red]);
     putBit(out[px.targetG], px.bitG, in[1]);
     putBit(out[px.targetB], px.bitB, in[Blue]);

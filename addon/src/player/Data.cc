@@ -19,6 +19,12 @@ void Data::layoutFrames(std::size_t moduleCount, std::uint32_t frameLength) {
     modulesPerFrame_ = (frameLength_ - kHeaderLength) / slotSize_;
   }
   frameCount_ = modulesPerFrame_ == 0 ? 1 : (moduleCount + modulesPerFrame_ - 1) / modulesPerFrame_;
+  // Records keep 32-bit offsets into the block; an installation that would
+  // need more (millions of modules) gets one empty frame instead.
+  if (static_cast<std::uint64_t>(frameCount_) * frameLength_ > 0xffffffffull) {
+    modulesPerFrame_ = 0;
+    frameCount_ = 1;
+  }
   bytes_.assign(frameCount_ * frameLength_, 0);
   if (frameLength_ < kHeaderLength) return;
   for (std::size_t q = 0; q < frameCount_; ++q) {

@@ -103,6 +103,11 @@ TEST(TopologyDocumentTest, MalformedDocumentsAreRefused) {
        R"({"channel":3,"id":0,"child":0}]},)"
        R"({"id":2,"type":255,"neighbours":[{"channel":0,"id":1,"child":0}]}])",
        true, "0:0 p- 0>1\n1:4 p0 3>0\n2:255 p-\n"},
+      {"a repeated id: the first element makes the module, the last names its type",
+       R"([{"id":0,"type":0,"neighbours":[{"channel":0,"id":2,"child":0}]},)"
+       R"({"id":1,"type":3,"neighbours":[]},{"id":1,"type":4,"neighbours":[]},)"
+       R"({"id":2,"type":5,"neighbours":[]},{"id":2,"type":6,"neighbours":[]}])",
+       true, "0:0 p- 0>2\n1:3 p-\n2:6 p-\n"},
       {"undeclared neighbour is a relay, type keeps its low byte",
        R"([{"id":5,"type":260,"neighbours":[{"channel":2,"id":8,"child":0}]}])", true,
        "5:4 p- 2>8\n8:0 p-\n"},

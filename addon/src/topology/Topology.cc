@@ -164,7 +164,7 @@ bool Topology::fromJSON(const std::string& text) {
       return false;
     }
     const std::uint32_t id = uintMember(element, "id");
-    newModule(types[id], id);
+    newModule(static_cast<ModuleType>(uintMember(element, "type") & 0xff), id);
     for (const Json::Value& link : *neighbours) {
       if (!link.isObject() || !isUIntMember(link, "channel") || !isUIntMember(link, "id") ||
           !isUIntMember(link, "child")) {

@@ -21,15 +21,29 @@ void MaskData::initFromTopologyData(const TopologyData<CoordinatesData>& coordin
 
 void MaskData::update(const unsigned char* image, unsigned length, Format) {
   if (image == nullptr) return;
-  std::uint8_t* out = bytes();
-  for (const Pixel& px : pixels_) {
+  // Eight LEDs in a row share a byte: it is built in a register and stored
+  // once, instead of eight dependent read-modify-writes.
+  std::uint8_t* const out = bytes();
+  const Pixel* const end = pixels_.data() + pixels_.size();
+  const Pixel* it = pixels_.data();
+  if (it == end) return;
+  std::uint32_t target = it->target;
+  unsigned byte = out[target];
+  for (; it != end; ++it) {
+    const Pixel px = *it;
     if (px.source + 2 >= length) continue;
+    if (px.target != target) {
+      out[target] = static_cast<std::uint8_t>(byte);
+      target = px.target;
+      byte = out[target];
+    }
     const unsigned char* in = image + px.source;
     const unsigned mask = 1u << px.bit;
     const unsigned lit = (in[0] | in[1] | in[2]) != 0;
     // Without a branch, as in RGBData: the pixels defeat prediction.
-    out[px.target] = static_cast<std::uint8_t>((out[px.target] & ~mask) | (mask * lit));
+    byte = (byte & ~mask) | (mask * lit);
   }
+  out[target] = static_cast<std::uint8_t>(byte);
 }
 
 }  // namespace lc

@@ -6,9 +6,9 @@ namespace {
 
 // Sets or clears one bit, leaving the other bits of the byte alone. Without
 // a branch: on a large installation the channel values defeat prediction.
-inline void putBit(std::uint8_t& byte, std::uint8_t bit, unsigned char value) {
+inline void putBit(std::uint8_t& byte, std::uint8_t bit, unsigned on) {
   const unsigned mask = 1u << bit;
-  byte = static_cast<std::uint8_t>((byte & ~mask) | (mask * (value != 0)));
+  byte = static_cast<std::uint8_t>((byte & ~mask) | (mask * on));
 }
 
 }  // namespace
@@ -47,24 +47,27 @@ void RGBData::initFromTopologyData(const TopologyData<CoordinatesData>& coordina
 
 template <unsigned Red, unsigned Blue>
 void RGBData::writeBits(const unsigned char* image, unsigned length) {
-  std::uint8_t* out = bytes();
-  for (const Pixel& px : pixels_) {
+  std::uint8_t* const out = bytes();
+  const Pixel* const end = pixels_.data() + pixels_.size();
+  for (const Pixel* it = pixels_.data(); it != end; ++it) {
+    // A local copy and the channels read up front: stores through bytes
+    // could otherwise alias the record and the image.
+    const Pixel px = *it;
     if (px.source + 2 >= length) continue;
-    const unsigned char* in = image + px.source;
+    const unsigned red = image[px.source + Red] != 0;
+    const unsigned green = image[px.source + 1] != 0;
+    const unsigned blue = image[px.source + Blue] != 0;
     if (px.targetR == px.targetB) {
       // Six LEDs in eight keep their three bits in one byte: one
       // read-modify-write instead of three dependent ones.
       const unsigned mask = (1u << px.bitR) | (1u << px.bitG) | (1u << px.bitB);
-      const unsigned bits = (static_cast<unsigned>(in[Red] != 0) << px.bitR) |
-                            (static_cast<unsigned>(in[1] != 0) << px.bitG) |
-                            (static_cast<unsigned>(in[Blue] != 0) << px.bitB);
-      std::uint8_t& byte = out[px.targetR];
-      byte = static_cast<std::uint8_t>((byte & ~mask) | bits);
+      const unsigned bits = (red << px.bitR) | (green << px.bitG) | (blue << px.bitB);
+      out[px.targetR] = static_cast<std::uint8_t>((out[px.targetR] & ~mask) | bits);
       continue;
     }
-    putBit(out[px.targetR], px.bitR, in[Red]);
-    putBit(out[px.targetG], px.bitG, in[1]);
-    putBit(out[px.targetB], px.bitB, in[Blue]);
+    putBit(out[px.targetR], px.bitR, red);
+    putBit(out[px.targetG], px.bitG, green);
+    putBit(out[px.targetB], px.bitB, blue);
   }
 }
 

@@ -37,14 +37,20 @@ void VideoData::initFromTopologyData(const TopologyData<CoordinatesData>& coordi
 
 template <unsigned Red, unsigned Blue>
 void VideoData::writeColours(const unsigned char* image, unsigned length) {
-  std::uint8_t* out = bytes();
-  for (const Pixel& px : pixels_) {
-    if (px.source + 2 >= length) continue;
-    const unsigned char* in = image + px.source;
-    std::uint8_t* t = out + px.target;
-    t[0] = in[Red];
-    t[1] = in[1];
-    t[2] = in[Blue];
+  // Bytes may alias anything: read each pixel into locals before storing,
+  // so the compiler need not reload after every store.
+  std::uint8_t* const out = bytes();
+  const Pixel* const end = pixels_.data() + pixels_.size();
+  for (const Pixel* px = pixels_.data(); px != end; ++px) {
+    const std::uint32_t source = px->source;
+    const std::uint32_t target = px->target;
+    if (source + 2 >= length) continue;
+    const unsigned char red = image[source + Red];
+    const unsigned char green = image[source + 1];
+    const unsigned char blue = image[source + Blue];
+    out[target] = red;
+    out[target + 1] = green;
+    out[target + 2] = blue;
   }
 }
 

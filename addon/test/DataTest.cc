@@ -167,6 +167,12 @@ TEST(DataTest, ZeroPixelsClearBitsAndShortImagesLeaveLedsAlone) {
     EXPECT_EQ(slot[0], 0xff);
     data->update(black.data(), static_cast<unsigned>(black.size()), Data::RGB);
     for (unsigned b = 0; b < data->slotSize(); ++b) ASSERT_EQ(slot[b], 0) << b;
+    // 22 bytes reach LEDs 0 to 4 only: their bits clear, LED 5's stay set.
+    data->update(white.data(), static_cast<unsigned>(white.size()), Data::RGB);
+    data->update(black.data(), 22, Data::RGB);
+    const bool isMask = dynamic_cast<MaskData*>(data.get()) != nullptr;
+    EXPECT_EQ(slot[0], isMask ? 0xe0 : 0x00);
+    EXPECT_EQ(slot[1], isMask ? 0xff : 0x80);
   }
 
   // LED 5's pixel starts at byte 20: an image of 22 bytes lacks its blue.

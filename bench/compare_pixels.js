@@ -130,10 +130,14 @@ function nsPerLed(fn, leds) {
 }
 
 function nativeResults(binary) {
-  const out = execFileSync(binary, ['--benchmark_format=json'], { maxBuffer: 64 << 20 });
+  // The median of five repetitions, as for the JavaScript side.
+  const args = ['--benchmark_format=json', '--benchmark_repetitions=5',
+    '--benchmark_report_aggregates_only=true'];
+  const out = execFileSync(binary, args, { maxBuffer: 64 << 20 });
   const results = {};
   for (const b of JSON.parse(out).benchmarks) {
-    const match = /^BM_(Update|Memcpy)<lc::(\w+)>\/(\d+)$/.exec(b.name);
+    if (b.aggregate_name !== 'median') continue;
+    const match = /^BM_(Update|Memcpy)<lc::(\w+)>\/(\d+)$/.exec(b.run_name);
     if (match) results[`${match[1]} ${match[2]} ${match[3]}`] = b.per_led * 1e9;
   }
   return results;

@@ -2,12 +2,18 @@
 JOBS ?= 2
 CMAKE_FLAGS ?= -G Ninja
 
-.PHONY: all bootstrap addon unit asan js test demo bench fuzz sanitize tsan format clean
+.PHONY: all bootstrap addon unit asan js test demo bench compare-hex fuzz sanitize tsan format clean
 
 all: addon
 
+# Targets add the Debian packages only they need through BOOTSTRAP_EXTRA.
 bootstrap:
-	@./tools/bootstrap.sh
+	@./tools/bootstrap.sh $(BOOTSTRAP_EXTRA)
+
+# The HEX tests check the reader and writer against objcopy and srec_cat.
+unit asan sanitize tsan: BOOTSTRAP_EXTRA += binutils srecord
+bench: BOOTSTRAP_EXTRA += libbenchmark-dev
+fuzz: BOOTSTRAP_EXTRA += clang libclang-rt-dev
 
 # The Node.js module (build/Release/lc.node), through cmake-js.
 addon: bootstrap
@@ -47,11 +53,19 @@ bench: bootstrap
 	cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
 
+# HEX throughput beside the npm package nrf-intel-hex and python3-intelhex.
+compare-hex: BOOTSTRAP_EXTRA += libbenchmark-dev python3-intelhex
+compare-hex: bootstrap
+	cmake -S . -B build-bench $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DLC_BUILD_BENCH=ON
+	cmake --build build-bench -j $(JOBS) --target bench_firmware
+	node bench/compare_hex.js
+
 fuzz: bootstrap
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DLC_BUILD_FUZZ=ON
 	cmake --build build-fuzz -j $(JOBS)
-	@for f in build-fuzz/fuzz_*; do [ -x "$$f" ] || continue; \
-	  mkdir -p "$$f.corpus"; "$$f" -max_total_time=$${FUZZ_SECONDS:-30} "$$f.corpus" || exit 1; done
+	@for f in build-fuzz/fuzz_*; do [ -f "$$f" ] && [ -x "$$f" ] || continue; \
+	  seeds="fuzz/corpus/$$(basename "$$f")"; [ -d "$$seeds" ] || seeds=; \
+	  mkdir -p "$$f.corpus"; "$$f" -max_total_time=$${FUZZ_SECONDS:-30} "$$f.corpus" $$seeds || exit 1; done
 
 format:
 	clang-format -i $$(git ls-files 'addon/*.cc' 'addon/*.h' 'bench/*.cc' 'fuzz/*.cc')

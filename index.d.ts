@@ -14,6 +14,24 @@ export class Log {
   static setMode(mode: 'full' | 'simple' | string): void;
 }
 
+/**
+ * An application package: one Intel HEX firmware image per module type,
+ * read from a JSON file (an array of `{ name: tag, hex: [record lines] }`).
+ * Pass it to `Loader.send` to upload it.
+ */
+export class LcApp {
+  /** An empty package; arguments are ignored. */
+  constructor();
+  /**
+   * Reads a package file into this package, synchronously. Returns false when
+   * the file cannot be read, is not a package (not JSON included), names an
+   * unknown tag or a type already present, or holds a bad HEX record. Images
+   * read before a failing element stay. Throws a TypeError when `path` is not
+   * a string.
+   */
+  openFromFile(path: string): boolean;
+}
+
 /** One link of a module in a topology document. */
 export interface TopologyLink {
   /** Channel of this module. */

@@ -3,6 +3,7 @@
 
 #include <napi.h>
 
+#include "script/LcAppAddon.h"
 #include "script/LogAddon.h"
 #include "script/TopAddon.h"
 
@@ -10,7 +11,7 @@ namespace lc {
 
 Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   // Classes are defined in this order; each later one is added in place.
-  // LcAppAddon::Init(env, exports);
+  LcAppAddon::Init(env, exports);
   // LoaderAddon::Init(env, exports);
   // ChangerAddon::Init(env, exports);
   // LuminosityAddon::Init(env, exports);

@@ -1,0 +1,33 @@
+// Reads arbitrary text as an application package, then saves the package
+// and generates every loader stream from it.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+
+#include "firmware/LcApp.h"
+#include "firmware/Loader.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
+  lc::LcApp app;
+  app.openFromStream(in);
+
+  // What was taken must survive a save and a reopen.
+  std::istringstream saved(app.saveToString());
+  lc::LcApp back;
+  const int reopened = back.openFromStream(saved);
+  if (app.getIds().empty() ? reopened != lc::LcApp::BadStructure : reopened != lc::LcApp::Opened) {
+    std::abort();
+  }
+  if (back.getIds() != app.getIds()) std::abort();
+
+  for (uint32_t kind = lc::Loader::AppOnly; kind <= lc::Loader::Fallback; ++kind) {
+    lc::Loader loader(app);
+    loader.generate(static_cast<lc::Loader::Type>(kind));
+    if (loader.data().size() % lc::Loader::kPacketSize != 0) std::abort();
+  }
+  return 0;
+}

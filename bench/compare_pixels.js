@@ -3,7 +3,7 @@
 // three mappings written as plain JavaScript loops over Uint8Arrays, on the
 // same installations, and prints nanoseconds per LED side by side.
 //
-//   make bench            # builds build-bench/bench_pixels
+//   make compare-pixels   # builds build-bench/bench_pixels and runs this
 //   node bench/compare_pixels.js [path/to/bench_pixels]
 
 const { execFileSync } = require('node:child_process');
@@ -146,7 +146,7 @@ function nativeResults(binary) {
 function main() {
   const binary = process.argv[2] || path.join(__dirname, '..', 'build-bench', 'bench_pixels');
   if (!fs.existsSync(binary)) {
-    console.error(`${binary} not found: run "make bench" first`);
+    console.error(`${binary} not found: run "make compare-pixels"`);
     process.exit(1);
   }
   const native = nativeResults(binary);

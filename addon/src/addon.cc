@@ -3,6 +3,7 @@
 
 #include <napi.h>
 
+#include "script/ComAddon.h"
 #include "script/LcAppAddon.h"
 #include "script/LogAddon.h"
 #include "script/TopAddon.h"
@@ -23,7 +24,7 @@ Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   // ResetAddon::Init(env, exports);
   // SdSenderAddon::Init(env, exports);
   TopAddon::Init(env, exports);
-  // ComAddon::Init(env, exports);
+  ComAddon::Init(env, exports);
   // ComBridgeAddon::Init(env, exports);
   return exports;
 }

@@ -1,0 +1,184 @@
+#include "link/Communication.h"
+
+#include <algorithm>
+#include <cstring>
+#include <system_error>
+
+namespace lc {
+
+namespace {
+constexpr size_t kTxBufferSize = Communication::kHeaderSize + Communication::kMaxPayload;
+constexpr size_t kReservedListeners = 16;
+
+template <typename T>
+void addUnique(std::vector<T*>& list, T* item) {
+  if (std::find(list.begin(), list.end(), item) == list.end()) list.push_back(item);
+}
+
+template <typename T>
+void removeFirst(std::vector<T*>& list, T* item) {
+  auto it = std::find(list.begin(), list.end(), item);
+  if (it != list.end()) list.erase(it);
+}
+}  // namespace
+
+Communication::Communication()
+    : txBuffer_(new unsigned char[kTxBufferSize]), rxBuffer_(new unsigned char[kMaxPayload]) {
+  eventListeners_.reserve(kReservedListeners);
+  rawListeners_.reserve(kReservedListeners);
+}
+
+Communication::~Communication() { stopAndWait(); }
+
+bool Communication::setDriver(ComDriver* driver) {
+  std::lock_guard<std::mutex> state(stateMutex_);
+  std::lock_guard<std::mutex> join(joinMutex_);
+  if (running_.load() || receiveThread_.joinable()) return false;
+  // A sender that saw the link running finishes its write first.
+  std::lock_guard<std::mutex> tx(txMutex_);
+  driver_ = driver;
+  return true;
+}
+
+bool Communication::start() {
+  std::lock_guard<std::mutex> state(stateMutex_);
+  if (retired_.load() || driver_ == nullptr || running_.load()) return false;
+  {
+    // An ended run that nobody joined yet still owns the thread handle.
+    std::lock_guard<std::mutex> join(joinMutex_);
+    if (receiveThread_.joinable()) return false;
+  }
+  if (!driver_->connect()) return false;
+  if (retired_.load()) {  // retired while connecting
+    driver_->close();
+    return false;
+  }
+  std::lock_guard<std::mutex> join(joinMutex_);
+  running_.store(true);
+  try {
+    receiveThread_ = std::thread(&Communication::receive, this);
+  } catch (const std::system_error&) {
+    // No thread to read: the connection is of no use.
+    running_.store(false);
+    driver_->close();
+    return false;
+  }
+  return true;
+}
+
+void Communication::closeDriverLocked() {
+  if (running_.exchange(false) && driver_ != nullptr) driver_->close();
+}
+
+void Communication::stop() {
+  std::lock_guard<std::mutex> state(stateMutex_);
+  closeDriverLocked();
+}
+
+void Communication::join() {
+  std::lock_guard<std::mutex> join(joinMutex_);
+  if (receiveThread_.joinable()) receiveThread_.join();
+}
+
+void Communication::stopAndWait() {
+  stop();
+  join();
+}
+
+void Communication::retire() {
+  retired_.store(true);
+  // Closing outside the state lock also cancels a connect in progress, which
+  // holds that lock for up to the connect time-out.
+  if (driver_ != nullptr) driver_->close();
+  stopAndWait();
+}
+
+bool Communication::sendFrame(uint16_t type, const unsigned char* payload, unsigned int length) {
+  std::lock_guard<std::mutex> tx(txMutex_);
+  if (!running_.load() || driver_ == nullptr) return false;
+  if (length > kMaxPayload || (length > 0 && payload == nullptr)) return false;
+  unsigned char* out = txBuffer_.get();
+  out[0] = uint8_t(type & 0xFF);
+  out[1] = uint8_t(type >> 8);
+  out[2] = uint8_t(length & 0xFF);
+  out[3] = uint8_t(length >> 8);
+  if (length > 0) std::memcpy(out + kHeaderSize, payload, length);
+  return driver_->write(out, kHeaderSize + length);
+}
+
+void Communication::addEventListener(EventListenerBase& listener) {
+  std::lock_guard<std::mutex> lock(listenersMutex_);
+  addUnique(eventListeners_, &listener);
+}
+
+void Communication::removeEventListener(EventListenerBase& listener) {
+  std::lock_guard<std::mutex> lock(listenersMutex_);
+  removeFirst(eventListeners_, &listener);
+}
+
+void Communication::addRawListener(RawListenerBase& listener) {
+  std::lock_guard<std::mutex> lock(listenersMutex_);
+  addUnique(rawListeners_, &listener);
+}
+
+void Communication::removeRawListener(RawListenerBase& listener) {
+  std::lock_guard<std::mutex> lock(listenersMutex_);
+  removeFirst(rawListeners_, &listener);
+}
+
+void Communication::deliver(const Event& event) {
+  std::lock_guard<std::mutex> lock(listenersMutex_);
+  for (EventListenerBase* listener : eventListeners_) listener->addEvent(event);
+}
+
+void Communication::receive() {
+  ComDriver& driver = *driver_;
+  unsigned char header[kHeaderSize];
+  unsigned char* payload = rxBuffer_.get();
+  // One record reused for every frame: the loop allocates nothing.
+  Event event;
+
+  while (driver.read(header, kHeaderSize)) {
+    const uint16_t type = uint16_t(header[0] | (header[1] << 8));
+    const unsigned int length = unsigned(header[2] | (header[3] << 8));
+    // An empty payload is a complete frame; a driver read of 0 bytes would
+    // fail and end the link on a well-formed frame.
+    if (length > 0 && !driver.read(payload, length)) break;
+
+    {
+      std::lock_guard<std::mutex> lock(listenersMutex_);
+      for (RawListenerBase* raw : rawListeners_) raw->addRaw(header, kHeaderSize);
+      if (length > 0) {
+        for (RawListenerBase* raw : rawListeners_) raw->addRaw(payload, length);
+      }
+    }
+
+    switch (type) {
+      case DataOneFrame:
+      case DataTwoFrame:
+        event.setData(type == DataOneFrame, payload, length);
+        break;
+      case CloseFrame:
+        event.setClosed();
+        break;
+      case StatusFrame:
+        event.setStatus(payload, length);
+        lastState_.store(event.state);
+        lastVersion_.store(event.version);
+        lastPacketSize_.store(event.packetSize);
+        lastPace_.store(event.pace);
+        break;
+      default:
+        continue;  // raw listeners only
+    }
+    deliver(event);
+  }
+
+  // Cleared before Closed goes out, so a listener that sees the end of the
+  // link also sees it not running.
+  running_.store(false);
+  event.setClosed();
+  deliver(event);
+}
+
+}  // namespace lc

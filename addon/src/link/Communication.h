@@ -1,0 +1,100 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "link/Event.h"
+#include "link/EventListenerBase.h"
+#include "link/RawListenerBase.h"
+#include "transport/ComDriver.h"
+
+namespace lc {
+
+// The link to one relay: frames out through sendFrame, frames in through a
+// receive thread that hands them to raw listeners as bytes and to event
+// listeners as decoded events. It also keeps the latest status values.
+//
+// Lock order: listenersMutex_, then a listener's own lock. stateMutex_ may be
+// followed by joinMutex_; nothing else nests.
+class Communication {
+ public:
+  static constexpr unsigned int kHeaderSize = 4;
+  static constexpr unsigned int kMaxPayload = 65535;
+
+  enum FrameType : uint16_t { StatusFrame = 0, DataOneFrame = 1, DataTwoFrame = 2, CloseFrame = 3 };
+
+  static constexpr uint32_t kInitialPacketSize = Event::kDefaultPacketSize;
+  static constexpr uint32_t kInitialPace = 1;
+
+  Communication();
+  ~Communication();
+  Communication(const Communication&) = delete;
+  Communication& operator=(const Communication&) = delete;
+
+  // The driver the next start connects with; not owned. Refused (false) while
+  // a run has not been joined, so a receive thread never loses its driver.
+  bool setDriver(ComDriver* driver);
+  ComDriver* driver() const { return driver_; }
+
+  // Connects and starts the receive thread. False when there is no driver,
+  // the connect fails, a previous run has not been joined yet, or the link
+  // was retired.
+  bool start();
+  // Clears running and closes the driver; the receive thread ends by itself.
+  void stop();
+  // stop, then join the receive thread.
+  void stopAndWait();
+  // Joins the receive thread if it has ended or is ending.
+  void join();
+  // Stops for good and joins: every later start fails, and a connect in
+  // progress is cancelled. Used by an owner that is about to destroy the
+  // driver while a worker may still be starting the link.
+  void retire();
+
+  // One frame: header and payload leave in one driver write. False when the
+  // link is not running, the write fails, or the payload is longer than a
+  // frame can announce (rather than sending a cut frame).
+  bool sendFrame(uint16_t type, const unsigned char* payload, unsigned int length);
+
+  void addEventListener(EventListenerBase& listener);
+  void removeEventListener(EventListenerBase& listener);
+  void addRawListener(RawListenerBase& listener);
+  void removeRawListener(RawListenerBase& listener);
+
+  bool running() const { return running_.load(); }
+  uint32_t lastState() const { return lastState_.load(); }
+  uint32_t lastVersion() const { return lastVersion_.load(); }
+  uint32_t lastPacketSize() const { return lastPacketSize_.load(); }
+  uint32_t lastPace() const { return lastPace_.load(); }
+
+ private:
+  void receive();
+  void deliver(const Event& event);
+  void closeDriverLocked();
+
+  std::thread receiveThread_;
+  // Sized once for the largest frame; sendFrame assembles into it.
+  std::unique_ptr<unsigned char[]> txBuffer_;
+  std::atomic<bool> running_{false};
+  std::atomic<uint32_t> lastState_{0};
+  ComDriver* driver_ = nullptr;
+  std::mutex listenersMutex_;
+  std::mutex txMutex_;
+  std::mutex stateMutex_;
+  std::mutex joinMutex_;
+  // Capacity reserved up front so that registering rarely allocates.
+  std::vector<EventListenerBase*> eventListeners_;
+  std::vector<RawListenerBase*> rawListeners_;
+  std::atomic<uint32_t> lastVersion_{0};
+  std::atomic<uint32_t> lastPacketSize_{kInitialPacketSize};
+  std::atomic<uint32_t> lastPace_{kInitialPace};
+  // Payload of the frame being received; only the receive thread uses it.
+  std::unique_ptr<unsigned char[]> rxBuffer_;
+  std::atomic<bool> retired_{false};
+};
+
+}  // namespace lc

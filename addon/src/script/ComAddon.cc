@@ -1,0 +1,237 @@
+#include "script/ComAddon.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "link/EventListener.h"
+#include "script/ScriptFrame.h"
+#include "transport/TcpipDriver.h"
+
+namespace lc {
+
+namespace {
+constexpr napi_type_tag kComTag = {0x6c63'436f'6d41'6464ULL, 0x8f3a'1c52'9e04'b7d1ULL};
+
+enum Code : unsigned char { FirstStatus = 0, Ended = 1, StateChanged = 2 };
+
+// Every live "Com" object, with the runtime it belongs to (worker threads
+// each have their own).
+std::mutex liveMutex;
+std::vector<std::pair<napi_env, ComAddon*>> live;
+}  // namespace
+
+// What a "Com" object and its worker share. It outlives both, so a worker
+// that completes after its owner was finalised touches nothing freed.
+struct ComRun {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool busy = false;       // from a queued start until code 1 was reported
+  bool executing = false;  // the worker is using the link
+  bool ownerGone = false;  // the "Com" object is being destroyed
+};
+
+class ComAddonWorker : public script::ProgressWorker<unsigned char> {
+ public:
+  ComAddonWorker(Napi::Function callback, Napi::Object com, Communication& link,
+                 std::shared_ptr<ComRun> run)
+      : ProgressWorker(callback, {com}), link_(link), run_(std::move(run)) {}
+
+ protected:
+  void Execute(const ExecutionProgress& progress) override {
+    {
+      std::lock_guard<std::mutex> lock(run_->mutex);
+      if (run_->ownerGone) return;
+      run_->executing = true;
+    }
+    try {
+      watch(progress);
+    } catch (...) {
+      // The link is stopped below; the callback still gets code 1.
+    }
+    link_.stopAndWait();
+    std::lock_guard<std::mutex> lock(run_->mutex);
+    run_->executing = false;
+    run_->changed.notify_all();
+  }
+
+  void OnProgress(const unsigned char* items, size_t count) override {
+    if (count == 0) return;
+    report(items[0]);
+  }
+
+  void OnOK() override {
+    {
+      std::lock_guard<std::mutex> lock(run_->mutex);
+      run_->busy = false;
+    }
+    report(Ended);
+  }
+
+ private:
+  void watch(const ExecutionProgress& progress) {
+    {
+      // Registered before the link starts, so an end that comes at once
+      // is still seen.
+      EventListener listener(link_);
+      if (!link_.start()) return;
+      bool firstSeen = false;
+      std::optional<uint16_t> previous;
+      Event event;
+      while (listener.waitEvent(event, 0) == EventListener::Taken && event.kind != Event::Closed) {
+        if (event.kind != Event::Status) continue;
+        if (!firstSeen) {
+          firstSeen = true;
+          post(progress, FirstStatus);
+        }
+        if (previous && *previous != event.state) post(progress, StateChanged);
+        previous = event.state;
+      }
+      // The listener goes before the wait below: after a close frame the link
+      // may run on for long, and nobody would drain its queue.
+    }
+    link_.join();
+  }
+
+  static void post(const ExecutionProgress& progress, unsigned char code) {
+    progress.Send(&code, 1);
+  }
+
+  void report(unsigned char code) {
+    Napi::Env env = Env();
+    Napi::HandleScope scope(env);
+    Callback().Call(Receiver().Value(), {env.Undefined(), Napi::Number::New(env, code)});
+  }
+
+  Communication& link_;
+  std::shared_ptr<ComRun> run_;
+};
+
+Napi::Object ComAddon::Init(Napi::Env env, Napi::Object exports) {
+  script::defineClass<ComAddon>(
+      env, exports, "Com", "ComAddon",
+      {InstanceMethod("start", &ComAddon::start), InstanceMethod("ready", &ComAddon::ready),
+       InstanceMethod("stop", &ComAddon::stop),
+       InstanceMethod("getVersion", &ComAddon::getVersion)});
+  if (env.IsExceptionPending()) return exports;
+  // The runtime waits for running workers before it finalises objects at
+  // exit, and a worker of a live link would never end by itself.
+  Napi::Value process = env.Global().Get("process");
+  if (process.IsObject()) {
+    Napi::Value on = process.As<Napi::Object>().Get("on");
+    if (on.IsFunction()) {
+      on.As<Napi::Function>().Call(process, {Napi::String::New(env, "exit"),
+                                             Napi::Function::New(env, &ComAddon::retireAll)});
+    }
+  }
+  return exports;
+}
+
+Napi::Value ComAddon::retireAll(const Napi::CallbackInfo& info) {
+  napi_env env = info.Env();
+  std::lock_guard<std::mutex> lock(liveMutex);
+  for (auto& [owner, com] : live) {
+    if (owner == env) com->link_.retire();
+  }
+  return info.Env().Undefined();
+}
+
+Communication* ComAddon::unwrap(Napi::Value value) {
+  ComAddon* com = script::unwrapTagged<ComAddon>(value, kComTag, "Com");
+  return com == nullptr ? nullptr : &com->link_;
+}
+
+ComAddon::ComAddon(const Napi::CallbackInfo& info)
+    : Napi::ObjectWrap<ComAddon>(info), run_(std::make_shared<ComRun>()) {
+  script::tagObject(info, kComTag);
+  std::lock_guard<std::mutex> lock(liveMutex);
+  live.emplace_back(info.Env(), this);
+}
+
+ComAddon::~ComAddon() {
+  {
+    std::lock_guard<std::mutex> lock(liveMutex);
+    live.erase(std::remove_if(live.begin(), live.end(), [&](auto& e) { return e.second == this; }),
+               live.end());
+  }
+  // A running worker keeps this object alive, so this normally finds the
+  // link idle. At runtime shutdown it may not: end the run and wait for the
+  // worker to let go of the link before the driver and the link go.
+  {
+    std::lock_guard<std::mutex> lock(run_->mutex);
+    run_->ownerGone = true;
+  }
+  link_.retire();
+  std::unique_lock<std::mutex> lock(run_->mutex);
+  run_->changed.wait(lock, [&] { return !run_->executing; });
+}
+
+Napi::Value ComAddon::start(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (!info[0].IsObject()) {
+    Napi::TypeError::New(env, "description must be an object").ThrowAsJavaScriptException();
+    return env.Undefined();
+  }
+  Napi::Object description = info[0].As<Napi::Object>();
+  Napi::Value type = description.Get("type");
+  if (env.IsExceptionPending()) return env.Undefined();
+  if (!type.IsString()) {
+    Napi::TypeError::New(env, "description.type must be a string").ThrowAsJavaScriptException();
+    return env.Undefined();
+  }
+  if (type.As<Napi::String>().Utf8Value() != "TCPIP") return Napi::Boolean::New(env, false);
+
+  Napi::Value ip = description.Get("ip");
+  if (env.IsExceptionPending()) return env.Undefined();
+  Napi::Value port = description.Get("port");
+  if (env.IsExceptionPending()) return env.Undefined();
+  if (!ip.IsString()) {
+    Napi::TypeError::New(env, "description.ip must be a string").ThrowAsJavaScriptException();
+    return env.Undefined();
+  }
+  if (!port.IsNumber()) {
+    Napi::TypeError::New(env, "description.port must be a number").ThrowAsJavaScriptException();
+    return env.Undefined();
+  }
+  Napi::Function callback;
+  if (!script::readFunction(info, 1, "callback", callback)) return env.Undefined();
+
+  // A run that has not reported code 1 still owns the driver and the thread.
+  {
+    std::lock_guard<std::mutex> lock(run_->mutex);
+    if (run_->busy) return Napi::Boolean::New(env, false);
+  }
+  auto driver =
+      std::make_unique<TcpipDriver>(ip.As<Napi::String>().Utf8Value(),
+                                    uint16_t(port.As<Napi::Number>().Uint32Value()), "default");
+  if (!link_.setDriver(driver.get())) return Napi::Boolean::New(env, false);
+  driver_ = std::move(driver);  // the previous driver goes only now
+
+  {
+    std::lock_guard<std::mutex> lock(run_->mutex);
+    run_->busy = true;
+  }
+  auto* worker = new ComAddonWorker(callback, info.This().As<Napi::Object>(), link_, run_);
+  worker->Queue();
+  return Napi::Boolean::New(env, true);
+}
+
+Napi::Value ComAddon::ready(const Napi::CallbackInfo& info) {
+  return Napi::Boolean::New(info.Env(), link_.running());
+}
+
+Napi::Value ComAddon::stop(const Napi::CallbackInfo& info) {
+  if (!link_.running()) return Napi::Boolean::New(info.Env(), false);
+  link_.stop();
+  return Napi::Boolean::New(info.Env(), true);
+}
+
+Napi::Value ComAddon::getVersion(const Napi::CallbackInfo& info) {
+  return Napi::Number::New(info.Env(), link_.lastVersion());
+}
+
+}  // namespace lc

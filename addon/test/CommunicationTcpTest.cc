@@ -1,0 +1,128 @@
+// The link over a real loopback connection with the TCP driver.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "link/Communication.h"
+#include "support/FakeRelay.h"
+#include "support/MixedFrames.h"
+#include "support/Recorders.h"
+#include "support/ScriptedDriver.h"
+#include "transport/TcpipDriver.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using lc::Communication;
+using lc::Event;
+using lc::TcpipDriver;
+using lc::test::FakeRelay;
+using Bytes = std::vector<unsigned char>;
+using Clock = std::chrono::steady_clock;
+
+TcpipDriver::Timing fast() {
+  TcpipDriver::Timing t;
+  t.connectSeconds = 2;
+  t.readSeconds = 1;
+  return t;
+}
+
+// Connected link with a recorder; the relay side accepted.
+struct Linked {
+  Linked() : driver("127.0.0.1", relay.port(), "test", fast()) {
+    link.setDriver(&driver);
+    link.addEventListener(events);
+    started = link.start() && relay.accept();
+  }
+  ~Linked() { link.stopAndWait(); }
+
+  FakeRelay relay;
+  TcpipDriver driver;
+  lc::test::EventRecorder events;
+  Communication link;
+  bool started = false;
+};
+
+Bytes all() {
+  Bytes out;
+  for (const Bytes& f : lc::test::mixedFrames()) out.insert(out.end(), f.begin(), f.end());
+  return out;
+}
+
+TEST(CommunicationTcp, DecodesFramesSentInAnyPieces) {
+  const Bytes bytes = all();
+  for (size_t piece : {size_t(0), size_t(1), size_t(5), size_t(1500)}) {
+    SCOPED_TRACE(piece);
+    Linked l;
+    ASSERT_TRUE(l.started);
+    ASSERT_TRUE(l.relay.send(bytes, piece));
+    ASSERT_TRUE(l.events.waitFor(10));
+    lc::test::checkMixedEvents(l.events.events());
+    EXPECT_TRUE(l.link.running());
+  }
+}
+
+TEST(CommunicationTcp, SendFrameReachesTheRelayWhole) {
+  Linked l;
+  ASSERT_TRUE(l.started);
+  Bytes big(65535);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = uint8_t(i * 13);
+  const unsigned char cmd[2] = {4, 0x80};
+  ASSERT_TRUE(l.link.sendFrame(1, cmd, 2));
+  ASSERT_TRUE(l.link.sendFrame(3, big.data(), 65535));
+  Bytes expected = lc::test::frame(1, {4, 0x80});
+  Bytes second = lc::test::frame(3, big);
+  expected.insert(expected.end(), second.begin(), second.end());
+  EXPECT_EQ(l.relay.receive(expected.size()), expected);
+}
+
+TEST(CommunicationTcp, EndsOnPeerCloseSilenceAndStop) {
+  enum class End { PeerClose, Silence, Stop };
+  for (End end : {End::PeerClose, End::Silence, End::Stop}) {
+    SCOPED_TRACE(int(end));
+    Linked l;
+    ASSERT_TRUE(l.started);
+    ASSERT_TRUE(l.relay.send(lc::test::frame(0, {1, 0, 0, 0})));
+    ASSERT_TRUE(l.events.waitFor(1));
+    auto t0 = Clock::now();
+    if (end == End::PeerClose) l.relay.closeClient();
+    if (end == End::Stop) l.link.stop();
+    ASSERT_TRUE(l.events.waitFor(2, 3s));
+    double s = std::chrono::duration<double>(Clock::now() - t0).count();
+    if (end == End::Silence) {
+      EXPECT_GE(s, 0.9);  // the driver's one-second read limit in these tests
+    } else {
+      EXPECT_LT(s, 0.8);
+    }
+    l.link.join();
+    EXPECT_FALSE(l.link.running());
+    EXPECT_EQ(l.events.count(Event::Closed), 1u);
+    const unsigned char cmd[1] = {1};
+    EXPECT_FALSE(l.link.sendFrame(1, cmd, 1));
+  }
+}
+
+// A full accept queue keeps a connect pending; retiring must not wait it out.
+TEST(CommunicationTcp, RetireCancelsAConnectInProgress) {
+  lc::test::LoopbackListener listener(0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 8; ++i) fillers.push_back(lc::test::connectLoopback(listener.port()));
+  std::this_thread::sleep_for(100ms);
+
+  TcpipDriver driver("127.0.0.1", listener.port(), "test");  // the fixed 10 s
+  Communication link;
+  link.setDriver(&driver);
+  auto started = std::async(std::launch::async, [&] { return link.start(); });
+  std::this_thread::sleep_for(200ms);
+  auto t0 = Clock::now();
+  link.retire();
+  EXPECT_FALSE(started.get());
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), 1.5);
+  EXPECT_FALSE(link.start());
+  for (int fd : fillers) ::close(fd);
+}
+
+}  // namespace

@@ -1,0 +1,15 @@
+'use strict';
+
+const test = require('node:test');
+const assert = require('node:assert');
+const { spawnSync } = require('child_process');
+const path = require('path');
+
+test('the demo connects, reports 0, 2, 1 and the version, and exits', () => {
+  const demo = path.join(__dirname, '..', 'examples', 'demo.js');
+  const r = spawnSync(process.execPath, [demo], { encoding: 'utf8', timeout: 20000 });
+  assert.strictEqual(r.status, 0, r.stderr);
+  const codes = [...r.stderr.matchAll(/com: code (\d)/g)].map((m) => Number(m[1]));
+  assert.deepStrictEqual(codes, [0, 2, 1]);
+  assert.match(r.stderr, /relay version 131331 /);
+});

@@ -1,0 +1,31 @@
+#!/usr/bin/env node
+'use strict';
+
+// Runs a virtual relay until interrupted:
+//   node tools/virtual-relay/cli.js [--port N] [--period MS] [--state S] [--version V]
+const { VirtualRelay } = require('./index');
+
+function parseArgs(argv) {
+  const options = {};
+  for (let i = 0; i < argv.length; i += 2) {
+    const key = argv[i].replace(/^--/, '');
+    const value = Number(argv[i + 1]);
+    if (!Number.isFinite(value)) throw new Error(`--${key} needs a number`);
+    options[key] = value;
+  }
+  return options;
+}
+
+async function main() {
+  const relay = new VirtualRelay(parseArgs(process.argv.slice(2)));
+  const port = await relay.start();
+  console.log(`virtual relay listening on 127.0.0.1:${port}`);
+  relay.on('connection', () => console.log('client connected'));
+  relay.on('frame', (f) => console.log(`frame type ${f.type}, ${f.payload.length} bytes`));
+  process.on('SIGINT', () => relay.stop().then(() => process.exit(0)));
+}
+
+main().catch((err) => {
+  console.error(err.message);
+  process.exit(1);
+});

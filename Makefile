@@ -2,7 +2,7 @@
 JOBS ?= 2
 CMAKE_FLAGS ?= -G Ninja
 
-.PHONY: all bootstrap addon unit asan js test demo bench compare-hex fuzz sanitize tsan format clean
+.PHONY: all bootstrap addon unit asan js test demo bench compare-hex compare-pixels fuzz sanitize tsan format clean
 
 all: addon
 
@@ -59,6 +59,13 @@ compare-hex: bootstrap
 	cmake -S . -B build-bench $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DLC_BUILD_BENCH=ON
 	cmake --build build-bench -j $(JOBS) --target bench_firmware
 	node bench/compare_hex.js
+
+# Pixel update per LED beside the same mappings as plain JavaScript loops.
+compare-pixels: BOOTSTRAP_EXTRA += libbenchmark-dev
+compare-pixels: bootstrap
+	cmake -S . -B build-bench $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DLC_BUILD_BENCH=ON
+	cmake --build build-bench -j $(JOBS) --target bench_pixels
+	node bench/compare_pixels.js
 
 fuzz: bootstrap
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DLC_BUILD_FUZZ=ON

@@ -1,0 +1,138 @@
+#pragma once
+
+// A pixel mapping: the cycle of pixel-frame payloads the player sends, and
+// for every LED on the screen the image pixel it shows and the place in a
+// frame its value goes. Built once per set-up from the screen positions of
+// the LEDs, then fed image after image by update().
+//
+// The frames live in one contiguous block, frame after frame. Pixel records
+// hold byte offsets into that block rather than pointers, so a rebuild can
+// never leave a record pointing at freed memory, and every offset is checked
+// against its own slot when the record is made.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "topology/CoordinatesData.h"
+#include "topology/ModuleType.h"
+#include "topology/TopologyData.h"
+
+namespace lc {
+
+class Data {
+ public:
+  // Byte order of the image pixels; pixel byte 3 is never read.
+  enum Format : unsigned { RGB = 0, BGR = 1 };
+
+  // A frame's payload length travels in a u16 header field.
+  static constexpr std::uint32_t kMaxFrameLength = 0xffff;
+  // Bytes of the frame number at the start of every frame.
+  static constexpr std::uint32_t kHeaderLength = 2;
+
+  virtual ~Data() = default;
+
+  // Rebuilds the frames and the pixel records from the translated
+  // coordinates. LEDs outside width x height get no record.
+  virtual void initFromTopologyData(const TopologyData<CoordinatesData>& coordinates,
+                                    std::uint32_t frameLength, std::uint32_t width,
+                                    std::uint32_t height) = 0;
+  // Writes one image (4-byte pixels, `width` per row) into the frames in one
+  // pass. LEDs whose pixel lies past `length` keep their value.
+  virtual void update(const unsigned char* image, unsigned length, Format format) = 0;
+
+  std::size_t frameCount() const { return frameCount_; }
+  std::uint32_t frameLength() const { return frameLength_; }
+  // Frame `index` (below frameCount()): frameLength() bytes, ready to send.
+  const std::uint8_t* frame(std::size_t index) const {
+    return bytes_.data() + index * frameLength_;
+  }
+  std::uint32_t width() const { return width_; }
+  // Bytes per module in a frame, and modules per frame (0 when not even one
+  // slot fits in a frame).
+  std::uint32_t slotSize() const { return slotSize_; }
+  std::uint32_t modulesPerFrame() const { return modulesPerFrame_; }
+
+ protected:
+  // Image offset a pixel record reads from when it can never be inside an
+  // image: p + 2 is then the largest u32, at or past any image length.
+  static constexpr std::uint32_t kUnreachable = 0xffffffffu - 2;
+
+  // What rebuild() tells a mapping about one LED on the screen.
+  struct Placement {
+    float x;
+    float y;
+    std::uint32_t source;  // offset of the LED's pixel in an image
+    std::uint32_t slot;    // offset of the module's slot in the frame block
+    std::uint32_t led;     // LED index within the module
+    ModuleType type;
+  };
+
+  // Lays out the frames for slots of `slotSizeOf(type)` bytes, numbers them,
+  // and calls `place` for every LED of a valid module that lies on the
+  // screen. Records made by `place` must stay inside the slot; fits(type,
+  // led) says whether an LED's value does.
+  template <typename SlotSizeOf, typename Fits, typename Place>
+  void rebuild(const TopologyData<CoordinatesData>& coordinates, std::uint32_t frameLength,
+               std::uint32_t width, std::uint32_t height, SlotSizeOf slotSizeOf, Fits fits,
+               Place place);
+
+  std::uint8_t* bytes() { return bytes_.data(); }
+
+ private:
+  void layoutFrames(std::size_t moduleCount, std::uint32_t frameLength);
+  static std::uint32_t sourceOffset(float x, float y, std::uint32_t width);
+
+  std::vector<std::uint8_t> bytes_;
+  std::size_t frameCount_ = 0;
+  std::uint32_t frameLength_ = 0;
+  std::uint32_t width_ = 0;
+  std::uint32_t slotSize_ = 0;
+  std::uint32_t modulesPerFrame_ = 0;
+};
+
+template <typename SlotSizeOf, typename Fits, typename Place>
+void Data::rebuild(const TopologyData<CoordinatesData>& coordinates, std::uint32_t frameLength,
+                   std::uint32_t width, std::uint32_t height, SlotSizeOf slotSizeOf, Fits fits,
+                   Place place) {
+  // Module ids are taken to run from 0 to n - 1: the tiles find their slot
+  // by their id.
+  const std::size_t n = coordinates.size();
+  std::uint32_t s = 0;
+  for (std::size_t id = 0; id < n; ++id) {
+    const CoordinatesData* c = coordinates.find(static_cast<std::uint32_t>(id));
+    if (c != nullptr && c->valid && slotSizeOf(c->type) > s) s = slotSizeOf(c->type);
+  }
+  slotSize_ = s == 0 ? 1 : s;
+  width_ = width;
+  layoutFrames(n, frameLength);
+  if (modulesPerFrame_ == 0) return;
+
+  const std::uint32_t m = modulesPerFrame_;
+  for (std::size_t q = 0; q < frameCount_; ++q) {
+    for (std::uint32_t l = 0; l < m; ++l) {
+      const std::size_t id = l + static_cast<std::size_t>(m) * q;
+      if (id >= n) return;
+      const CoordinatesData* c = coordinates.find(static_cast<std::uint32_t>(id));
+      if (c == nullptr || !c->valid) continue;
+      const std::size_t leds = std::min<std::size_t>(
+          {c->screenX.size(), c->screenY.size(), static_cast<std::size_t>(ledCount(c->type))});
+      const std::uint32_t slot =
+          static_cast<std::uint32_t>(q * frameLength_ + kHeaderLength + l * slotSize_);
+      for (std::size_t k = 0; k < leds; ++k) {
+        const float x = c->screenX[k];
+        const float y = c->screenY[k];
+        if (!(x >= 0 && x < static_cast<float>(width) && y >= 0 &&
+              y < static_cast<float>(height))) {
+          continue;
+        }
+        const std::uint32_t led = static_cast<std::uint32_t>(k);
+        if (!fits(c->type, led)) continue;
+        place(Placement{x, y, sourceOffset(x, y, width), slot, led, c->type});
+      }
+    }
+  }
+}
+
+}  // namespace lc

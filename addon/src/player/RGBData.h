@@ -1,0 +1,46 @@
+#pragma once
+
+// Three-bit colour mapping: per LED one bit for each of red, green and blue,
+// set when that channel of its pixel is non-zero. LED k's bits are bits 3k,
+// 3k + 1 and 3k + 2 of its module's slot.
+
+#include <cstdint>
+#include <vector>
+
+#include "player/Data.h"
+
+namespace lc {
+
+class RGBData : public Data {
+ public:
+  struct Pixel {
+    float x;
+    float y;
+    std::uint32_t source;  // offset of the LED's pixel in an image
+    // Offsets in the frame block of the bytes holding each channel's bit.
+    std::uint32_t targetR;
+    std::uint32_t targetG;
+    std::uint32_t targetB;
+    std::uint8_t bitR;
+    std::uint8_t bitG;
+    std::uint8_t bitB;
+  };
+
+  // Bytes one module of `type` takes in a frame; 0 for a relay or unknown type.
+  static std::uint32_t typeSlotSize(ModuleType type);
+
+  void initFromTopologyData(const TopologyData<CoordinatesData>& coordinates,
+                            std::uint32_t frameLength, std::uint32_t width,
+                            std::uint32_t height) override;
+  void update(const unsigned char* image, unsigned length, Format format) override;
+
+  const std::vector<Pixel>& pixels() const { return pixels_; }
+
+ private:
+  template <unsigned Red, unsigned Blue>
+  void writeBits(const unsigned char* image, unsigned length);
+
+  std::vector<Pixel> pixels_;
+};
+
+}  // namespace lc

@@ -1,0 +1,73 @@
+#pragma once
+
+// Lays every sensor of an installation on one grid: the rows are the
+// distinct y positions and the columns the distinct x positions of all
+// sensors. Walked from the relay after the coordinates were computed, it
+// gives each module's sensors their cell index in the grid, row by row:
+// layout()[module id][sensor] = index, or -1 where a sensor has no cell.
+
+#include <cstdint>
+#include <vector>
+
+#include "topology/CoordinatesData.h"
+#include "topology/GraphVisitor.h"
+#include "topology/TopologyData.h"
+
+namespace lc {
+
+class SensorsVisitor : public GraphVisitor {
+ public:
+  struct Cell {
+    float x;
+    bool occupied;
+    std::uint8_t sensor;
+    std::uint32_t module;
+  };
+  // One grid row. Every line holds a cell for every x seen so far, in
+  // ascending x.
+  struct Line {
+    float y;
+    std::vector<Cell> cells;
+  };
+
+  explicit SensorsVisitor(const TopologyData<CoordinatesData>& coordinates)
+      : coordinates_(&coordinates) {}
+
+  void enter(const Module& module) override;
+  void quit(const Module& module) override;
+  void enter(const Module& parent, const Module& module) override;
+
+  void computeSensors(const Module& module);
+  void computeSensor(const Module& module, unsigned char sensor, float x, float y);
+  void insertLine(std::size_t position, float x, float y, unsigned int module,
+                  unsigned char sensor);
+
+  const std::vector<Line>& lines() const { return lines_; }
+  const std::vector<std::vector<std::int32_t>>& layout() const { return layout_; }
+  std::uint32_t visited() const { return visited_; }
+  std::uint32_t maxSensors() const { return maxSensors_; }
+  // Module ids from the relay are 16-bit; a larger id (which only a
+  // hand-written document can carry) gets no row rather than a huge layout.
+  static constexpr std::size_t kMaxRows = 0x10000;
+  // Grid size: rows are lines, columns the cells every line has.
+  std::uint32_t rowCount() const { return static_cast<std::uint32_t>(lines_.size()); }
+  std::uint32_t columnCount() const {
+    return lines_.empty() ? 0 : static_cast<std::uint32_t>(lines_.front().cells.size());
+  }
+
+ private:
+  // Gives `line` a cell at x, occupied by the sensor when the line is at y.
+  // Returns whether the sensor took a cell.
+  static bool placeInLine(Line& line, float x, float y, std::uint32_t module, std::uint8_t sensor);
+
+  const TopologyData<CoordinatesData>* coordinates_;
+  std::vector<Line> lines_;
+  std::vector<std::vector<std::int32_t>> layout_;
+  std::uint32_t visited_ = 0;
+  std::uint32_t maxSensors_ = 0;
+  // Rows of layout: one past the largest module id visited, so that ids
+  // that are sparse or larger than the module count still have a row.
+  std::size_t rows_ = 0;
+};
+
+}  // namespace lc

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "player/SensorsVisitor.h"
+#include "support/ScreenFixtures.h"
+#include "support/TopologyFixtures.h"
+
+namespace lc {
+namespace {
+
+using test::join;
+using test::relayWithTile;
+using Layout = std::vector<std::vector<std::int32_t>>;
+
+// The coordinates are computed on a copy of the map the visitor reads.
+struct Grid {
+  TopologyData<CoordinatesData> coordinates;
+  SensorsVisitor visitor{coordinates};
+};
+
+void walk(Grid& grid, const Topology& topology) { topology.visitAll(grid.visitor, 0); }
+
+CoordinatesData sensorsAt(ModuleType type, std::vector<std::pair<float, float>> at) {
+  CoordinatesData c;
+  c.valid = true;
+  c.type = type;
+  for (auto [x, y] : at) {
+    c.sensorCopyX.push_back(x);
+    c.sensorCopyY.push_back(y);
+  }
+  return c;
+}
+
+TEST(SensorsVisitorTest, OneSquareTileGivesATwoByTwoGrid) {
+  const Topology t = relayWithTile(TypeQuadraV2);
+  Grid grid;
+  grid.coordinates = test::screenOf(t).coordinates;
+  walk(grid, t);
+  EXPECT_EQ(grid.visitor.layout(), (Layout{{-1, -1, -1, -1}, {0, 1, 2, 3}}));
+  EXPECT_EQ(grid.visitor.rowCount(), 2u);
+  EXPECT_EQ(grid.visitor.columnCount(), 2u);
+  EXPECT_EQ(grid.visitor.visited(), 2u);
+  EXPECT_EQ(grid.visitor.maxSensors(), 4u);
+}
+
+TEST(SensorsVisitorTest, ATileOnThePlusXSideAddsColumns) {
+  Topology t = relayWithTile(TypeQuadraV2);
+  join(t, 1, 1, 2, 3, TypeQuadraV2);
+  Grid grid;
+  grid.coordinates = test::screenOf(t).coordinates;
+  walk(grid, t);
+  EXPECT_EQ(grid.visitor.layout(), (Layout{{-1, -1, -1, -1}, {0, 1, 4, 5}, {2, 3, 6, 7}}));
+  EXPECT_EQ(grid.visitor.rowCount(), 2u);
+  EXPECT_EQ(grid.visitor.columnCount(), 4u);
+}
+
+TEST(SensorsVisitorTest, ALineBetweenTwoLinesShiftsLaterIndices) {
+  Topology t = relayWithTile(TypeQuadraV2);
+  join(t, 1, 1, 2, 3, TypeQuadraV2);
+  Grid grid;
+  grid.coordinates[1] = sensorsAt(TypeQuadraV2, {{0, 0}, {10, 0}, {0, 10}, {10, 10}});
+  grid.coordinates[2] = sensorsAt(TypeQuadraV2, {{5, 5}, {20, 0}, {5, 10}, {20, 10}});
+  walk(grid, t);
+  // Rows y 0, 5, 10; columns x 0, 5, 10, 20.
+  EXPECT_EQ(grid.visitor.rowCount(), 3u);
+  EXPECT_EQ(grid.visitor.columnCount(), 4u);
+  for (const auto& line : grid.visitor.lines()) EXPECT_EQ(line.cells.size(), 4u);
+  EXPECT_EQ(grid.visitor.layout()[1], (std::vector<std::int32_t>{0, 2, 8, 10}));
+  EXPECT_EQ(grid.visitor.layout()[2], (std::vector<std::int32_t>{5, 3, 9, 11}));
+}
+
+TEST(SensorsVisitorTest, TwoSensorsAtOnePlaceLeaveTheEarlierWithoutACell) {
+  Grid grid;
+  Topology t = relayWithTile(TypeQuadraV2);
+  grid.coordinates[1] = sensorsAt(TypeQuadraV2, {{0, 0}, {1, 0}, {0, 0}, {1, 1}});
+  walk(grid, t);
+  EXPECT_EQ(grid.visitor.layout()[1], (std::vector<std::int32_t>{-1, 1, 0, 3}));
+}
+
+TEST(SensorsVisitorTest, TilesWithoutSensorsGiveEmptyRows) {
+  Topology t = relayWithTile(TypeQuadra);
+  join(t, 1, 1, 2, 3, TypeQuadra);
+  Grid grid;
+  grid.coordinates = test::screenOf(t).coordinates;
+  walk(grid, t);
+  EXPECT_EQ(grid.visitor.maxSensors(), 0u);
+  EXPECT_EQ(grid.visitor.layout(), (Layout{{}, {}, {}}));
+  EXPECT_EQ(grid.visitor.rowCount(), 0u);
+  EXPECT_EQ(grid.visitor.columnCount(), 0u);
+}
+
+TEST(SensorsVisitorTest, SparseIdsStillGetTheirRow) {
+  // Module 1 exists but is not reachable; the tile that is has id 5.
+  Topology t;
+  t.newModule(TypeRelay, 0);
+  t.newModule(TypeQuadraV2, 1);
+  join(t, 0, 0, 5, 0, TypeQuadraV2);
+  Grid grid;
+  grid.coordinates = test::screenOf(t).coordinates;
+  walk(grid, t);
+  EXPECT_EQ(grid.visitor.visited(), 2u);
+  ASSERT_EQ(grid.visitor.layout().size(), 6u);
+  EXPECT_EQ(grid.visitor.layout()[5], (std::vector<std::int32_t>{0, 1, 2, 3}));
+  EXPECT_EQ(grid.visitor.layout()[1], (std::vector<std::int32_t>{-1, -1, -1, -1}));
+}
+
+TEST(SensorsVisitorTest, AWalkStartsAfresh) {
+  const Topology t = relayWithTile(TypeQuadraV2);
+  Grid grid;
+  grid.coordinates = test::screenOf(t).coordinates;
+  walk(grid, t);
+  walk(grid, t);
+  EXPECT_EQ(grid.visitor.layout(), (Layout{{-1, -1, -1, -1}, {0, 1, 2, 3}}));
+  EXPECT_EQ(grid.visitor.visited(), 2u);
+}
+
+}  // namespace
+}  // namespace lc

@@ -221,8 +221,12 @@ TEST(DataTest, FramesTooShortForASlotGetNoPixels) {
     ASSERT_EQ(video.frameCount(), c.frames);
     EXPECT_EQ(video.frameLength(), c.frameLength);
     EXPECT_EQ(video.pixels().empty(), !c.pixels);
-    if (c.numbered) EXPECT_EQ(frameNumber(video, 0), 1);
-    if (c.frameLength == 1) EXPECT_EQ(video.frame(0)[0], 0);
+    if (c.numbered) {
+      EXPECT_EQ(frameNumber(video, 0), 1);
+    }
+    if (c.frameLength == 1) {
+      EXPECT_EQ(video.frame(0)[0], 0);
+    }
     const auto img = filled(10, 10, {1, 2, 3, 4});
     video.update(img.data(), static_cast<unsigned>(img.size()), Data::RGB);
   }

@@ -47,8 +47,13 @@ TopAddon::TopAddon(const Napi::CallbackInfo& info) : Napi::ObjectWrap<TopAddon>(
   if (env.IsExceptionPending()) return;
   std::string document = text.IsString() ? text.As<Napi::String>().Utf8Value() : std::string();
   // A document that is refused is logged by fromJSON; the object stays
-  // usable with what was taken.
-  topology_.fromJSON(document);
+  // usable with what was taken. Only memory exhaustion could throw here; it
+  // must not cross into the runtime.
+  try {
+    topology_.fromJSON(document);
+  } catch (const std::exception& e) {
+    Napi::Error::New(env, e.what()).ThrowAsJavaScriptException();
+  }
 }
 
 Topology* TopAddon::unwrap(Napi::Value value) {

@@ -73,6 +73,8 @@ std::string LcApp::saveToString() const {
 }
 
 int LcApp::saveToFile(const std::string& path) const {
+  // A NUL would end the name early and truncate another file.
+  if (path.find('\0') != std::string::npos) return CannotWrite;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) return CannotWrite;
   out << saveToString();

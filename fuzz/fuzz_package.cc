@@ -1,14 +1,36 @@
 // Reads arbitrary text as an application package, then saves the package
 // and generates every loader stream from it.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "firmware/LcApp.h"
 #include "firmware/Loader.h"
+
+namespace {
+
+// The types whose image holds a byte other than 0xFF: an image of erased
+// bytes only is written without data lines and so comes back without blocks.
+std::vector<uint8_t> programmedIds(const lc::LcApp& app) {
+  std::vector<uint8_t> ids;
+  for (uint8_t id : app.getIds()) {
+    for (const auto& entry : app.getHex(id)) {
+      const lc::Hex::Block& block = entry.second;
+      if (std::any_of(block.begin(), block.end(), [](uint8_t b) { return b != 0xFF; })) {
+        ids.push_back(id);
+        break;
+      }
+    }
+  }
+  return ids;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
@@ -22,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (app.getIds().empty() ? reopened != lc::LcApp::BadStructure : reopened != lc::LcApp::Opened) {
     std::abort();
   }
-  if (back.getIds() != app.getIds()) std::abort();
+  if (back.getIds() != programmedIds(app)) std::abort();
 
   for (uint32_t kind = lc::Loader::AppOnly; kind <= lc::Loader::Fallback; ++kind) {
     lc::Loader loader(app);

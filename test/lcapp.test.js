@@ -27,6 +27,8 @@ test('a package opens once; its types are then present', () => {
   const app = new lc.LcApp();
   assert.strictEqual(app.openFromFile(file), true);
   assert.strictEqual(app.openFromFile(file), false);
+  // A NUL would cut the name short and open the file above.
+  assert.strictEqual(new lc.LcApp().openFromFile(`${file}\u0000.other`), false);
 });
 
 test('bad packages give false and leave the process running', () => {

@@ -63,7 +63,9 @@ void expectImage(const Hex& hex, uint32_t base, const std::vector<uint8_t>& byte
   for (const auto& [address, block] : hex) {
     for (uint32_t i = 0; i < Hex::kBlockSize; ++i) {
       const uint32_t a = address + i;
-      if (a - base >= bytes.size()) ASSERT_EQ(block[i], 0xFF) << what << " outside at " << a;
+      if (a - base >= bytes.size()) {
+        ASSERT_EQ(block[i], 0xFF) << what << " outside at " << a;
+      }
     }
   }
 }

@@ -288,6 +288,13 @@ TEST(HexTest, FilesOpenAndSave) {
   Hex back;
   ASSERT_EQ(back.openFromFile(path), Hex::Ok);
   EXPECT_TRUE(test::sameBytes(hex, back));
+  // A NUL ends the name for the C library: such a path names no file at all.
+  const std::string cut = path + std::string(1, '\0') + ".other";
+  Hex none;
+  EXPECT_EQ(none.openFromFile(cut), Hex::CannotOpen);
+  EXPECT_EQ(none.saveToFile(cut), Hex::CannotOpen);
+  EXPECT_EQ(back.openFromFile(path), Hex::Ok);  // still the saved image, not truncated
+  EXPECT_TRUE(test::sameBytes(hex, back));
 }
 
 }  // namespace

@@ -71,11 +71,17 @@ TEST(LcAppTest, OpeningTwiceRefusesTypesAlreadyPresent) {
   EXPECT_EQ(app.openFromFile(path), LcApp::BadStructure);
   EXPECT_EQ(app.openFromFile(test::tempPath("absent.json")), LcApp::CannotOpen);
   EXPECT_EQ(app.openFromFile(test::tempPath("")), LcApp::CannotOpen);
+  EXPECT_EQ(app.openFromFile(path + std::string(1, '\0') + ".other"), LcApp::CannotOpen);
   ASSERT_EQ(app.getIds(), std::vector<uint8_t>{TypeVarna});
   EXPECT_EQ(byteAt(app.getHex(TypeVarna), 0xA0000400), 0xAB);
   // Only the low 8 bits of the id count.
   EXPECT_EQ(&app.getHex(0x100 + TypeVarna), &app.getHex(TypeVarna));
-  EXPECT_THROW(app.getHex(TypeDelta), std::out_of_range);
+  try {
+    app.getHex(TypeDelta);
+    ADD_FAILURE() << "no exception for a missing type";
+  } catch (const std::out_of_range& e) {
+    EXPECT_STREQ(e.what(), "map::at:  key not found");
+  }
 }
 
 TEST(LcAppTest, SavedPackageReadsBack) {
@@ -97,6 +103,7 @@ TEST(LcAppTest, SavedPackageReadsBack) {
   const std::string path = test::tempPath("saved.json");
   ASSERT_EQ(app.saveToFile(path), LcApp::Saved);
   EXPECT_EQ(app.saveToFile(test::tempPath("no-dir/saved.json")), LcApp::CannotWrite);
+  EXPECT_EQ(LcApp().saveToFile(path + std::string(1, '\0') + ".other"), LcApp::CannotWrite);
   LcApp back;
   ASSERT_EQ(back.openFromFile(path), LcApp::Opened);
   EXPECT_EQ(back.getIds(), app.getIds());

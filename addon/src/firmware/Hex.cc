@@ -104,6 +104,8 @@ void Hex::reset() {
 
 int Hex::readFile(const std::string& path, std::string& text) {
   text.clear();
+  // The C library would stop the name at a NUL and open another file.
+  if (path.find('\0') != std::string::npos) return CannotOpen;
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return CannotOpen;
   char buffer[65536];
@@ -277,6 +279,7 @@ std::string Hex::saveToString() const {
 }
 
 int Hex::saveToFile(const std::string& path) const {
+  if (path.find('\0') != std::string::npos) return CannotOpen;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) return CannotOpen;
   out << saveToString();

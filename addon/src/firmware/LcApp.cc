@@ -5,6 +5,7 @@
 #include <exception>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 namespace lc {
 
@@ -73,6 +74,8 @@ std::string LcApp::saveToString() const {
 }
 
 int LcApp::saveToFile(const std::string& path) const {
+  // A NUL would end the name early and truncate another file.
+  if (path.find('\0') != std::string::npos) return CannotWrite;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) return CannotWrite;
   out << saveToString();
@@ -91,6 +94,18 @@ int LcApp::addHex(const std::string& tag, const std::string& path) {
   if (hex.openFromString(text) != Hex::Ok) return BadHex;
   store(type, std::move(hex));
   return Opened;
+}
+
+const Hex& LcApp::getHex(uint32_t id) const {
+  // Only the low 8 bits name a type. The message is the same whatever the
+  // standard library, so callers that show it see one text.
+  auto it = hexes_.find(static_cast<ModuleType>(id));
+  if (it == hexes_.end()) throw std::out_of_range("map::at:  key not found");
+  return it->second;
+}
+
+Hex& LcApp::getHex(uint32_t id) {
+  return const_cast<Hex&>(static_cast<const LcApp&>(*this).getHex(id));
 }
 
 std::vector<uint8_t> LcApp::getIds() const {

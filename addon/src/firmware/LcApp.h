@@ -32,9 +32,10 @@ class LcApp {
   // 0 added, 1 cannot open, 2 unknown tag or type already present, 4 bad HEX.
   int addHex(const std::string& tag, const std::string& path);
 
-  // Throws std::out_of_range for a type without image; take ids from getIds.
-  const Hex& getHex(uint32_t id) const { return hexes_.at(static_cast<ModuleType>(id)); }
-  Hex& getHex(uint32_t id) { return hexes_.at(static_cast<ModuleType>(id)); }
+  // Throws std::out_of_range ("map::at:  key not found") for a type without
+  // image; take ids from getIds.
+  const Hex& getHex(uint32_t id) const;
+  Hex& getHex(uint32_t id);
   std::vector<uint8_t> getIds() const;
 
  private:

@@ -24,6 +24,8 @@ void setBlocking(int fd, bool blocking) {
 
 bool makeAddress(const std::string& host, unsigned int port, sockaddr_in& address) {
   unsigned char octets[4];
+  // The parser stops at the first NUL; the whole text must be the quad.
+  if (host.find('\0') != std::string::npos) return false;
   if (!SimpleSocket::pton4(host.c_str(), octets)) return false;
   std::memset(&address, 0, sizeof address);
   address.sin_family = AF_INET;

@@ -12,4 +12,6 @@ test('the demo connects, reports 0, 2, 1 and the version, and exits', () => {
   const codes = [...r.stderr.matchAll(/com: code (\d)/g)].map((m) => Number(m[1]));
   assert.deepStrictEqual(codes, [0, 2, 1]);
   assert.match(r.stderr, /relay version 131331 /);
+  assert.match(r.stderr, /topology: 5 modules/);
+  assert.match(r.stderr, /matrix at 0 degrees: ### \/ \.\.#\n/);
 });

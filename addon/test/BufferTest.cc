@@ -54,6 +54,10 @@ TEST(BufferTest, SetUpMakesThreeMappingsOfTheModesClass) {
   ASSERT_TRUE(buffer.initScreen(t, 0, static_cast<Buffer::Mode>(7), 1500));
   EXPECT_NE(dynamic_cast<VideoData*>(buffer.mapping(2)), nullptr);
   EXPECT_EQ(buffer.mapping(2)->frameLength(), 1500u);
+  // A length the frame header cannot carry is clamped alike in the buffer
+  // and its mappings: the sender reads frameLength() bytes of a frame.
+  ASSERT_TRUE(buffer.initScreen(t, 0, Buffer::VideoMode, 70000));
+  EXPECT_EQ(buffer.frameLength(), buffer.mapping(0)->frameLength());
 }
 
 TEST(BufferTest, SetUpFailsWithoutARelayOrAMapping) {

@@ -1,5 +1,7 @@
 #include "player/Buffer.h"
 
+#include <algorithm>
+
 #include "player/MaskData.h"
 #include "player/RGBData.h"
 #include "player/VideoData.h"
@@ -47,7 +49,9 @@ bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, uns
   topology.visitAll(visitor, 0);
   width_ = visitor.screenWidth();
   height_ = visitor.screenHeight();
-  frameLength_ = frameLength;
+  // The mappings clamp their frames to what a frame header can carry; the
+  // sender sends frameLength() bytes of them, so it must match.
+  frameLength_ = std::min<std::uint32_t>(frameLength, Data::kMaxFrameLength);
 
   TranslateVisitor translate(coordinates, -visitor.minX(), -visitor.minY());
   topology.visitLinear(translate);

@@ -240,11 +240,17 @@ bool TimeoutClientSocket::waitDataReady(unsigned int seconds) {
 void TimeoutClientSocket::cancel() {
   cancelled_.store(true);
   pipe_.wake();
+  // The owner may be releasing the descriptor at this moment (a connect that
+  // the wake just ended).
+  std::lock_guard<std::mutex> lock(releaseMutex_);
   int fd = socket_.fd();
   if (fd != -1) ::shutdown(fd, SHUT_RDWR);
 }
 
-void TimeoutClientSocket::release() { socket_.close(); }
+void TimeoutClientSocket::release() {
+  std::lock_guard<std::mutex> lock(releaseMutex_);
+  socket_.close();
+}
 
 bool UdpSocket::write(const unsigned char* data, uint32_t length, const std::string& address,
                       uint32_t port) {

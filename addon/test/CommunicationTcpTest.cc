@@ -105,6 +105,24 @@ TEST(CommunicationTcp, EndsOnPeerCloseSilenceAndStop) {
   }
 }
 
+// A relay that neither reads nor sends: a sender blocked on the full
+// connection must be released when the link ends on the silence, not stay
+// stuck holding the transmit lock (which the next setDriver needs).
+TEST(CommunicationTcp, EndOfLinkReleasesABlockedSender) {
+  Linked l;
+  ASSERT_TRUE(l.started);
+  auto sender = std::async(std::launch::async, [&] {
+    Bytes big(65535, 0x5A);
+    while (l.link.sendFrame(3, big.data(), 65535)) {
+    }
+  });
+  EXPECT_TRUE(l.events.waitFor(1, 3s));  // the Closed of the silence
+  bool released = sender.wait_for(2s) == std::future_status::ready;
+  if (!released) l.driver.close();  // let the test end either way
+  EXPECT_TRUE(released);
+  l.link.join();
+}
+
 // A full accept queue keeps a connect pending; retiring must not wait it out.
 TEST(CommunicationTcp, RetireCancelsAConnectInProgress) {
   lc::test::LoopbackListener listener(0);

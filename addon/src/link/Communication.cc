@@ -177,6 +177,10 @@ void Communication::receive() {
   // Cleared before Closed goes out, so a listener that sees the end of the
   // link also sees it not running.
   running_.store(false);
+  // Nobody reads this connection any more. Closing it also fails at once a
+  // sender stuck in a write to a relay that stopped reading, which would
+  // otherwise hold the transmit lock until the driver is destroyed.
+  driver.close();
   event.setClosed();
   deliver(event);
 }

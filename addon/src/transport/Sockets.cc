@@ -24,6 +24,8 @@ void setBlocking(int fd, bool blocking) {
 
 bool makeAddress(const std::string& host, unsigned int port, sockaddr_in& address) {
   unsigned char octets[4];
+  // The parser stops at the first NUL; the whole text must be the quad.
+  if (host.find('\0') != std::string::npos) return false;
   if (!SimpleSocket::pton4(host.c_str(), octets)) return false;
   std::memset(&address, 0, sizeof address);
   address.sin_family = AF_INET;
@@ -238,11 +240,17 @@ bool TimeoutClientSocket::waitDataReady(unsigned int seconds) {
 void TimeoutClientSocket::cancel() {
   cancelled_.store(true);
   pipe_.wake();
+  // The owner may be releasing the descriptor at this moment (a connect that
+  // the wake just ended).
+  std::lock_guard<std::mutex> lock(releaseMutex_);
   int fd = socket_.fd();
   if (fd != -1) ::shutdown(fd, SHUT_RDWR);
 }
 
-void TimeoutClientSocket::release() { socket_.close(); }
+void TimeoutClientSocket::release() {
+  std::lock_guard<std::mutex> lock(releaseMutex_);
+  socket_.close();
+}
 
 bool UdpSocket::write(const unsigned char* data, uint32_t length, const std::string& address,
                       uint32_t port) {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace lc {
@@ -105,6 +106,10 @@ class TimeoutClientSocket {
   SimpleSocket socket_{SimpleSocket::Stream};
   Pipe pipe_;
   std::atomic<bool> cancelled_{false};
+  // Taken by cancel() around its shutdown and by release() around the close,
+  // so a cancel never shuts down a number that was just closed and reused.
+  // A leaf, never held across a wait.
+  std::mutex releaseMutex_;
 };
 
 // A datagram socket with broadcast allowed, created on first use.

@@ -149,7 +149,7 @@ TEST(TcpipDriver, RefusedAndUnparsableHostsFail) {
   // A listener on every local address would take a connection aimed at
   // 0.0.0.0; a host that does not parse must not even try.
   LoopbackListener any(8, INADDR_ANY);
-  for (const std::string host :
+  for (const std::string& host :
        {std::string("127.0.0.01"), std::string("127.0.1"), std::string("localhost"), std::string(),
         std::string("127.0.0.1\0junk", 14)}) {
     TcpipDriver bad(host, any.port(), "x", fast());

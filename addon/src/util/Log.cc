@@ -6,7 +6,9 @@
 namespace lc {
 
 Log& Log::log() {
-  static Log l;
+  // Never destroyed: pool and receive threads may still log while the
+  // process exits, after function-local statics have been torn down.
+  static Log& l = *new Log();
   return l;
 }
 

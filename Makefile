@@ -2,7 +2,7 @@
 JOBS ?= 2
 CMAKE_FLAGS ?= -G Ninja
 
-.PHONY: all bootstrap addon unit asan js test demo bench compare-hex compare-pixels fuzz sanitize tsan format clean
+.PHONY: all bootstrap addon unit asan js-asan js test demo bench compare-hex compare-pixels fuzz sanitize tsan format clean
 
 all: addon
 
@@ -43,7 +43,22 @@ tsan: bootstrap
 js: addon
 	node --test --test-concurrency=$(JOBS) $$(find test tools -name '*.test.js' -not -path '*/node_modules/*' | sort)
 
-test: unit asan js
+# The integration tests against a module built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, the runtimes preloaded into node. The tests run
+# from a staged copy of the package so the release build stays untouched.
+ASAN_STAGE = build-asan-addon/stage
+js-asan: bootstrap
+	npx cmake-js compile --CDLC_BUILD_TESTS=OFF --CDLC_SANITIZE=ON -O build-asan-addon --parallel $(JOBS)
+	rm -rf $(ASAN_STAGE) && mkdir -p $(ASAN_STAGE)/build/Release
+	cp -r index.js index.d.ts package.json test tools examples $(ASAN_STAGE)/
+	ln -s $(CURDIR)/node_modules $(ASAN_STAGE)/node_modules
+	cp build-asan-addon/Release/lc.node $(ASAN_STAGE)/build/Release/lc.node
+	cd $(ASAN_STAGE) && \
+	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so):$$($(CXX) -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  node --test --test-concurrency=$(JOBS) $$(find test tools -name '*.test.js' -not -path '*/node_modules/*' | sort)
+
+test: unit asan js js-asan
 
 demo: addon
 	node examples/demo.js

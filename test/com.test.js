@@ -68,10 +68,11 @@ test('wrong descriptions and callbacks', async (t) => {
     [{ type: 7, ip: '127.0.0.1', port: relay.port }, cb],
     [{ type: 'TCPIP', ip: 127, port: relay.port }, cb],
     [{ type: 'TCPIP', ip: '127.0.0.1', port: 'x' }, cb],
+    [{ type: 'TCPIP', ip: '127.0.0.1', port: 65536 + relay.port }, cb],
     [describe(relay.port), undefined],
     [describe(relay.port), 'not a function'],
   ]) {
-    assert.throws(() => com.start(desc, callback), TypeError, JSON.stringify(desc));
+    assert.throws(() => com.start(desc, callback), /TypeError|RangeError/, JSON.stringify(desc));
   }
   await delay(200);
   assert.strictEqual(called, 0);

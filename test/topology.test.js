@@ -122,9 +122,14 @@ test('values without a JSON text raise the runtime error at construction', () =>
   assert.deepStrictEqual(new lc.Topology(installation(4)).getMatrix(0), shape);
 });
 
-test('getMatrix needs a number', () => {
+test('getMatrix takes whole degrees modulo 360 and refuses what is not a finite number', () => {
   const top = new lc.Topology(installation(4));
-  for (const args of [[], ['90'], [null], [{}]]) {
+  for (const [angle, steps] of [[-90, 3], [-180, 2], [-270, 1], [-360, 0], [-450, 3], [720, 0],
+    [90.9, 1], [-0.5, 0], [2 ** 32 + 90, 3], [360 * 2 ** 32 + 90, 1], [-360 * 2 ** 30 - 270, 1]]) {
+    const expected = steps === 0 ? shape : turned(steps);
+    assert.deepStrictEqual(top.getMatrix(angle), expected, String(angle));
+  }
+  for (const args of [[], ['90'], [null], [{}], [NaN], [Infinity], [-Infinity]]) {
     assert.throws(() => top.getMatrix(...args), { name: 'TypeError', message: /angle/ });
   }
 });

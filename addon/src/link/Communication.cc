@@ -40,8 +40,11 @@ bool Communication::setDriver(ComDriver* driver) {
   return true;
 }
 
-bool Communication::start() {
+bool Communication::start() { return start(ticket()); }
+
+bool Communication::start(uint64_t ticket) {
   std::lock_guard<std::mutex> state(stateMutex_);
+  if (ticket != ticket_.load()) return false;
   if (retired_.load() || driver_ == nullptr || running_.load()) return false;
   {
     // An ended run that nobody joined yet still owns the thread handle.
@@ -49,7 +52,7 @@ bool Communication::start() {
     if (receiveThread_.joinable()) return false;
   }
   if (!driver_->connect()) return false;
-  if (retired_.load()) {  // retired while connecting
+  if (retired_.load() || ticket != ticket_.load()) {  // stopped while connecting
     driver_->close();
     return false;
   }
@@ -71,6 +74,7 @@ void Communication::closeDriverLocked() {
 }
 
 void Communication::stop() {
+  ticket_.fetch_add(1);
   std::lock_guard<std::mutex> state(stateMutex_);
   closeDriverLocked();
 }
@@ -87,6 +91,7 @@ void Communication::stopAndWait() {
 
 void Communication::retire() {
   retired_.store(true);
+  ticket_.fetch_add(1);
   // Closing outside the state lock also cancels a connect in progress, which
   // holds that lock for up to the connect time-out.
   if (driver_ != nullptr) driver_->close();

@@ -44,6 +44,10 @@ class Communication {
   // the connect fails, a previous run has not been joined yet, or the link
   // was retired.
   bool start();
+  // A start requested when ticket() was taken: it fails when a stop or a
+  // retire came in between.
+  bool start(uint64_t ticket);
+  uint64_t ticket() const { return ticket_.load(); }
   // Clears running and closes the driver; the receive thread ends by itself.
   void stop();
   // stop, then join the receive thread.
@@ -95,6 +99,7 @@ class Communication {
   // Payload of the frame being received; only the receive thread uses it.
   std::unique_ptr<unsigned char[]> rxBuffer_;
   std::atomic<bool> retired_{false};
+  std::atomic<uint64_t> ticket_{0};
 };
 
 }  // namespace lc

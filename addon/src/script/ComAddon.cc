@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "link/EventListener.h"
+#include "link/StatusWatch.h"
 #include "script/ScriptFrame.h"
 #include "transport/TcpipDriver.h"
 
@@ -16,8 +17,6 @@ namespace lc {
 
 namespace {
 constexpr napi_type_tag kComTag = {0x6c63'436f'6d41'6464ULL, 0x8f3a'1c52'9e04'b7d1ULL};
-
-enum Code : unsigned char { FirstStatus = 0, Ended = 1, StateChanged = 2 };
 
 // Every live "Com" object, with the runtime it belongs to (worker threads
 // each have their own).
@@ -37,19 +36,19 @@ struct ComRun {
 
 class ComAddonWorker : public script::ProgressWorker<unsigned char> {
  public:
-  ComAddonWorker(Napi::Function callback, Napi::Object com, Communication& link,
+  ComAddonWorker(Napi::Function callback, Napi::Object com, Communication& link, uint64_t ticket,
                  std::shared_ptr<ComRun> run)
-      : ProgressWorker(callback, {com}), link_(link), run_(std::move(run)) {}
+      : ProgressWorker(callback, {com}), link_(link), ticket_(ticket), run_(std::move(run)) {}
 
  protected:
-  void Execute(const ExecutionProgress& progress) override {
+  void execute() override {
     {
       std::lock_guard<std::mutex> lock(run_->mutex);
       if (run_->ownerGone) return;
       run_->executing = true;
     }
     try {
-      watch(progress);
+      watch();
     } catch (...) {
       // The link is stopped below; the callback still gets code 1.
     }
@@ -59,37 +58,35 @@ class ComAddonWorker : public script::ProgressWorker<unsigned char> {
     run_->changed.notify_all();
   }
 
-  void OnProgress(const unsigned char* items, size_t count) override {
-    if (count == 0) return;
-    report(items[0]);
+  void abandon() override { link_.retire(); }
+
+  void onProgress(Napi::Env env, const unsigned char* items, size_t count) override {
+    for (size_t i = 0; i < count; ++i) report(env, items[i]);
   }
 
-  void OnOK() override {
+  void onComplete(Napi::Env env) override {
     {
       std::lock_guard<std::mutex> lock(run_->mutex);
       run_->busy = false;
     }
-    report(Ended);
+    report(env, StatusWatch::Ended);
   }
 
  private:
-  void watch(const ExecutionProgress& progress) {
+  void watch() {
     {
       // Registered before the link starts, so an end that comes at once
       // is still seen.
       EventListener listener(link_);
-      if (!link_.start()) return;
-      bool firstSeen = false;
-      std::optional<uint16_t> previous;
+      if (!link_.start(ticket_)) return;
+      StatusWatch watch;
       Event event;
-      while (listener.waitEvent(event, 0) == EventListener::Taken && event.kind != Event::Closed) {
-        if (event.kind != Event::Status) continue;
-        if (!firstSeen) {
-          firstSeen = true;
-          post(progress, FirstStatus);
-        }
-        if (previous && *previous != event.state) post(progress, StateChanged);
-        previous = event.state;
+      while (listener.waitEvent(event, 0) == EventListener::Taken) {
+        StatusWatch::Report report = watch.onEvent(event);
+        if (report == StatusWatch::Ended) break;
+        if (report == StatusWatch::Nothing) continue;
+        unsigned char code = report;
+        send(&code, 1);
       }
       // The listener goes before the wait below: after a close frame the link
       // may run on for long, and nobody would drain its queue.
@@ -97,17 +94,12 @@ class ComAddonWorker : public script::ProgressWorker<unsigned char> {
     link_.join();
   }
 
-  static void post(const ExecutionProgress& progress, unsigned char code) {
-    progress.Send(&code, 1);
-  }
-
-  void report(unsigned char code) {
-    Napi::Env env = Env();
-    Napi::HandleScope scope(env);
-    Callback().Call(Receiver().Value(), {env.Undefined(), Napi::Number::New(env, code)});
+  void report(Napi::Env env, unsigned char code) {
+    call(env, {env.Undefined(), Napi::Number::New(env, code)});
   }
 
   Communication& link_;
+  uint64_t ticket_;
   std::shared_ptr<ComRun> run_;
 };
 
@@ -177,24 +169,23 @@ Napi::Value ComAddon::start(const Napi::CallbackInfo& info) {
     return env.Undefined();
   }
   Napi::Object description = info[0].As<Napi::Object>();
-  Napi::Value type = description.Get("type");
-  if (env.IsExceptionPending()) return env.Undefined();
-  if (!type.IsString()) {
-    Napi::TypeError::New(env, "description.type must be a string").ThrowAsJavaScriptException();
+  std::string type;
+  if (!script::readProperty(description, "type", "description.type", script::readString, type,
+                            true)) {
     return env.Undefined();
   }
-  if (type.As<Napi::String>().Utf8Value() != "TCPIP") return Napi::Boolean::New(env, false);
-
-  Napi::Value ip = description.Get("ip");
-  if (env.IsExceptionPending()) return env.Undefined();
-  Napi::Value port = description.Get("port");
-  if (env.IsExceptionPending()) return env.Undefined();
-  if (!ip.IsString()) {
-    Napi::TypeError::New(env, "description.ip must be a string").ThrowAsJavaScriptException();
+  if (type != "TCPIP") return Napi::Boolean::New(env, false);
+  std::string ip;
+  uint32_t port = 0;
+  if (!script::readProperty(description, "ip", "description.ip", script::readString, ip, true) ||
+      !script::readProperty(description, "port", "description.port", script::readUint32, port,
+                            true)) {
     return env.Undefined();
   }
-  if (!port.IsNumber()) {
-    Napi::TypeError::New(env, "description.port must be a number").ThrowAsJavaScriptException();
+  if (port > 65535) {
+    // Cut to 16 bits it would connect to another port.
+    Napi::RangeError::New(env, "description.port must be at most 65535")
+        .ThrowAsJavaScriptException();
     return env.Undefined();
   }
   Napi::Function callback;
@@ -205,9 +196,7 @@ Napi::Value ComAddon::start(const Napi::CallbackInfo& info) {
     std::lock_guard<std::mutex> lock(run_->mutex);
     if (run_->busy) return Napi::Boolean::New(env, false);
   }
-  auto driver =
-      std::make_unique<TcpipDriver>(ip.As<Napi::String>().Utf8Value(),
-                                    uint16_t(port.As<Napi::Number>().Uint32Value()), "default");
+  auto driver = std::make_unique<TcpipDriver>(ip, uint16_t(port), "default");
   if (!link_.setDriver(driver.get())) return Napi::Boolean::New(env, false);
   driver_ = std::move(driver);  // the previous driver goes only now
 
@@ -215,8 +204,9 @@ Napi::Value ComAddon::start(const Napi::CallbackInfo& info) {
     std::lock_guard<std::mutex> lock(run_->mutex);
     run_->busy = true;
   }
-  auto* worker = new ComAddonWorker(callback, info.This().As<Napi::Object>(), link_, run_);
-  worker->Queue();
+  auto* worker =
+      new ComAddonWorker(callback, info.This().As<Napi::Object>(), link_, link_.ticket(), run_);
+  worker->queue();
   return Napi::Boolean::New(env, true);
 }
 
@@ -225,9 +215,17 @@ Napi::Value ComAddon::ready(const Napi::CallbackInfo& info) {
 }
 
 Napi::Value ComAddon::stop(const Napi::CallbackInfo& info) {
-  if (!link_.running()) return Napi::Boolean::New(info.Env(), false);
+  // A run that is queued or still connecting is cancelled too: its start
+  // fails at once and code 1 follows without a code 0.
+  bool pending;
+  {
+    std::lock_guard<std::mutex> lock(run_->mutex);
+    pending = run_->busy;
+  }
+  if (!pending && !link_.running()) return Napi::Boolean::New(info.Env(), false);
+  bool wasRunning = link_.running();
   link_.stop();
-  return Napi::Boolean::New(info.Env(), true);
+  return Napi::Boolean::New(info.Env(), wasRunning || pending);
 }
 
 Napi::Value ComAddon::getVersion(const Napi::CallbackInfo& info) {

@@ -1,35 +1,158 @@
 #include "script/ScriptFrame.h"
 
+#include <cmath>
+
 namespace lc::script {
 
 namespace {
-bool fail(const Napi::CallbackInfo& info, const char* what, const char* kind) {
-  Napi::TypeError::New(info.Env(), std::string(what) + " must be " + kind)
-      .ThrowAsJavaScriptException();
+bool fail(Napi::Env env, const char* what, const char* kind) {
+  Napi::TypeError::New(env, std::string(what) + " must be " + kind).ThrowAsJavaScriptException();
   return false;
 }
 }  // namespace
 
-bool readUint32(const Napi::CallbackInfo& info, size_t index, const char* what, uint32_t& out) {
-  Napi::Value v = info[index];
-  if (!v.IsNumber()) return fail(info, what, "a number");
-  out = v.As<Napi::Number>().Uint32Value();
+bool readUint32(Napi::Value value, const char* what, uint32_t& out) {
+  if (!value.IsNumber()) return fail(value.Env(), what, "a number");
+  out = value.As<Napi::Number>().Uint32Value();
   return true;
 }
 
-bool readString(const Napi::CallbackInfo& info, size_t index, const char* what, std::string& out) {
-  Napi::Value v = info[index];
-  if (!v.IsString()) return fail(info, what, "a string");
-  out = v.As<Napi::String>().Utf8Value();
+bool readString(Napi::Value value, const char* what, std::string& out) {
+  if (!value.IsString()) return fail(value.Env(), what, "a string");
+  out = value.As<Napi::String>().Utf8Value();
   return true;
 }
 
-bool readFunction(const Napi::CallbackInfo& info, size_t index, const char* what,
-                  Napi::Function& out) {
-  Napi::Value v = info[index];
-  if (!v.IsFunction()) return fail(info, what, "a function");
-  out = v.As<Napi::Function>();
+bool readFunction(Napi::Value value, const char* what, Napi::Function& out) {
+  if (!value.IsFunction()) return fail(value.Env(), what, "a function");
+  out = value.As<Napi::Function>();
   return true;
+}
+
+bool readBoolean(Napi::Value value, const char* what, bool& out) {
+  if (!value.IsBoolean()) return fail(value.Env(), what, "a boolean");
+  out = value.As<Napi::Boolean>().Value();
+  return true;
+}
+
+bool readAngle(Napi::Value value, const char* what, uint32_t& out) {
+  if (!value.IsNumber()) return fail(value.Env(), what, "a finite number");
+  double degrees = value.As<Napi::Number>().DoubleValue();
+  if (!std::isfinite(degrees)) return fail(value.Env(), what, "a finite number");
+  // fmod keeps the exact remainder for any magnitude, so 2^53 + 90 still
+  // lands on a whole number of degrees.
+  double turned = std::fmod(std::trunc(degrees), 360.0);
+  if (turned < 0) turned += 360.0;
+  out = static_cast<uint32_t>(turned) % 360;
+  return true;
+}
+
+bool readOptions(const Napi::CallbackInfo& info, size_t index, const char* what,
+                 Napi::Object& out) {
+  Napi::Value value = info[index];
+  if (value.IsUndefined()) {
+    out = Napi::Object::New(info.Env());
+    return true;
+  }
+  if (!value.IsObject()) return fail(info.Env(), what, "an object");
+  out = value.As<Napi::Object>();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+
+ThreadWorker::ThreadWorker(Napi::Function callback, std::initializer_list<Napi::Object> keep)
+    : callback_(Napi::Persistent(callback)),
+      receiver_(Napi::Persistent(Napi::Object::New(callback.Env()))) {
+  keep_.hold(keep);
+}
+
+ThreadWorker::~ThreadWorker() = default;
+
+void ThreadWorker::queue() {
+  Napi::Env env = callback_.Env();
+  napi_value name;
+  napi_status status = napi_create_string_utf8(env, "generic", NAPI_AUTO_LENGTH, &name);
+  if (status == napi_ok) {
+    status = napi_create_threadsafe_function(env, nullptr, receiver_.Value(), name, 0, 1, this,
+                                             &ThreadWorker::finalize, this, &ThreadWorker::callJs,
+                                             &tsfn_);
+  }
+  if (status != napi_ok) {
+    if (!env.IsExceptionPending()) {
+      Napi::Error::New(env, "could not start the work").ThrowAsJavaScriptException();
+    }
+    delete this;
+    return;
+  }
+  try {
+    thread_ = std::thread(&ThreadWorker::run, this);
+  } catch (const std::exception&) {
+    // Report the completion from here; the finalizer then has nothing to join.
+    finished_.store(true);
+    napi_call_threadsafe_function(tsfn_, nullptr, napi_tsfn_nonblocking);
+    napi_release_threadsafe_function(tsfn_, napi_tsfn_release);
+  }
+}
+
+void ThreadWorker::run() {
+  try {
+    execute();
+  } catch (...) {
+    // The completion reports whatever result the work had reached.
+  }
+  finished_.store(true);
+  // A null message stands for the completion.
+  if (!closing_ &&
+      napi_call_threadsafe_function(tsfn_, nullptr, napi_tsfn_nonblocking) == napi_closing) {
+    closing_ = true;
+  }
+  if (!closing_) napi_release_threadsafe_function(tsfn_, napi_tsfn_release);
+}
+
+bool ThreadWorker::post(std::unique_ptr<Message> message) {
+  if (closing_) return false;
+  napi_status status = napi_call_threadsafe_function(tsfn_, message.get(), napi_tsfn_nonblocking);
+  if (status == napi_ok) {
+    message.release();  // callJs owns it now
+    return true;
+  }
+  if (status == napi_closing) closing_ = true;
+  return false;
+}
+
+void ThreadWorker::callJs(napi_env env, napi_value, void* context, void* data) {
+  std::unique_ptr<Message> message(static_cast<Message*>(data));
+  // No environment: the runtime is tearing the function down; drop it.
+  if (env == nullptr) return;
+  auto* self = static_cast<ThreadWorker*>(context);
+  Napi::Env napiEnv(env);
+  Napi::HandleScope scope(napiEnv);
+  if (message) {
+    message->deliver(napiEnv);
+  } else {
+    self->onComplete(napiEnv);
+  }
+}
+
+void ThreadWorker::call(Napi::Env env, std::initializer_list<napi_value> args) {
+  // Raw calls: the wrapped forms build an Error object on failure, which
+  // aborts the process when the runtime is already stopping.
+  napi_value fn;
+  napi_value recv;
+  if (napi_get_reference_value(env, callback_, &fn) != napi_ok || fn == nullptr) return;
+  if (napi_get_reference_value(env, receiver_, &recv) != napi_ok || recv == nullptr) return;
+  napi_value result;
+  napi_call_function(env, recv, fn, args.size(), args.begin(), &result);
+}
+
+void ThreadWorker::finalize(napi_env, void* data, void*) {
+  auto* self = static_cast<ThreadWorker*>(data);
+  // Normally the thread has ended already; during an environment's teardown
+  // it may still wait on the relay.
+  if (!self->finished_.load()) self->abandon();
+  if (self->thread_.joinable()) self->thread_.join();
+  delete self;
 }
 
 }  // namespace lc::script

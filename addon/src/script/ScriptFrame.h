@@ -5,9 +5,14 @@
 
 #include <napi.h>
 
+#include <atomic>
+#include <cstdint>
 #include <exception>
 #include <initializer_list>
+#include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace lc::script {
@@ -47,12 +52,52 @@ T* unwrapTagged(Napi::Value value, const napi_type_tag& tag, const char* expecte
   return wrapper;
 }
 
-// Argument readers: each raises a TypeError naming the argument and returns
-// false when the value has the wrong type.
-bool readUint32(const Napi::CallbackInfo& info, size_t index, const char* what, uint32_t& out);
-bool readString(const Napi::CallbackInfo& info, size_t index, const char* what, std::string& out);
-bool readFunction(const Napi::CallbackInfo& info, size_t index, const char* what,
-                  Napi::Function& out);
+// Value readers. Each raises a TypeError naming the value and returns false
+// when it has the wrong type; `what` is the name shown ("angle",
+// "options.port"). The argument forms read info[index] (undefined past the
+// end); the property forms read object[key], undefined when missing.
+bool readUint32(Napi::Value value, const char* what, uint32_t& out);
+bool readString(Napi::Value value, const char* what, std::string& out);
+bool readFunction(Napi::Value value, const char* what, Napi::Function& out);
+bool readBoolean(Napi::Value value, const char* what, bool& out);
+// A whole number of degrees, taken modulo 360 into 0..359 (-90 is 270);
+// fractions are cut toward zero. NaN, the infinities and non-numbers are
+// refused.
+bool readAngle(Napi::Value value, const char* what, uint32_t& out);
+
+inline bool readUint32(const Napi::CallbackInfo& info, size_t index, const char* what,
+                       uint32_t& out) {
+  return readUint32(info[index], what, out);
+}
+inline bool readString(const Napi::CallbackInfo& info, size_t index, const char* what,
+                       std::string& out) {
+  return readString(info[index], what, out);
+}
+inline bool readFunction(const Napi::CallbackInfo& info, size_t index, const char* what,
+                         Napi::Function& out) {
+  return readFunction(info[index], what, out);
+}
+inline bool readAngle(const Napi::CallbackInfo& info, size_t index, const char* what,
+                      uint32_t& out) {
+  return readAngle(info[index], what, out);
+}
+
+// A property of an options object. Missing (undefined) properties leave
+// `out` as it is and succeed when `required` is false, so callers set the
+// default first. A pending exception (a throwing getter) fails the read.
+template <typename T>
+bool readProperty(Napi::Object object, const char* key, const char* what,
+                  bool (*reader)(Napi::Value, const char*, T&), T& out, bool required = false) {
+  Napi::Env env = object.Env();
+  Napi::Value value = object.Get(key);
+  if (env.IsExceptionPending()) return false;
+  if (value.IsUndefined() && !required) return true;
+  return reader(value, what, out);
+}
+
+// An optional options object at info[index]: undefined gives an empty
+// object; anything else that is not an object raises a TypeError.
+bool readOptions(const Napi::CallbackInfo& info, size_t index, const char* what, Napi::Object& out);
 
 // Holds script objects alive while a worker uses their native objects. The
 // references are released when the worker is destroyed, on the script thread,
@@ -68,59 +113,110 @@ class KeepAlive {
   std::vector<Napi::ObjectReference> refs_;
 };
 
-// A plain worker: resource name "generic", a fresh empty object as receiver
-// and resource.
-class Worker : public Napi::AsyncWorker {
+// The base of every asynchronous worker. The work runs on a thread of its
+// own, never on the runtime's shared pool: a link or a loop may wait on the
+// relay for as long as it lives, and four of them would starve every other
+// user of the pool. The thread reports through a thread-safe function, so
+// progress and completion reach the script thread in posting order, the
+// completion last and once.
+//
+// Lifetime: the worker deletes itself on the script thread once the thread
+// ended and everything it posted was delivered. When the runtime environment
+// goes away first (a worker thread that exits or is terminated), abandon()
+// asks the work to end, the thread is joined, and nothing more is delivered:
+// no callback runs into a runtime that is shutting down.
+class ThreadWorker {
+ public:
+  ThreadWorker(const ThreadWorker&) = delete;
+  ThreadWorker& operator=(const ThreadWorker&) = delete;
+
+  // Starts the thread; from the script thread, once. When the runtime
+  // refuses the thread-safe function a script error is pending and the
+  // worker is gone; when no thread can be made, the completion still runs,
+  // with the result the work had before it began.
+  void queue();
+
  protected:
-  Worker(Napi::Function callback, std::initializer_list<Napi::Object> keep)
-      : Napi::AsyncWorker(callback, "generic", Napi::Object::New(callback.Env())) {
-    keep_.hold(keep);
-  }
+  // The callback and the objects to keep alive; the receiver of every call
+  // is a fresh empty object.
+  ThreadWorker(Napi::Function callback, std::initializer_list<Napi::Object> keep);
+  virtual ~ThreadWorker();
+
+  // On the worker's thread. Nothing thrown from it goes further.
+  virtual void execute() = 0;
+  // On the script thread, after every progress item.
+  virtual void onComplete(Napi::Env env) = 0;
+  // From the script thread while execute() may run: the environment is going
+  // away, so make execute() return soon (end the link, wake the wait).
+  virtual void abandon() {}
+
+  // A piece of work for the script thread, posted from execute().
+  struct Message {
+    virtual ~Message() = default;
+    virtual void deliver(Napi::Env env) = 0;
+  };
+  // False when the environment is going away (the message is dropped).
+  bool post(std::unique_ptr<Message> message);
+
+  // Calls the callback with the fresh receiver. A failure to call (the
+  // runtime is stopping) is ignored; an exception thrown by the callback
+  // stays pending and surfaces as the runtime's uncaught exception.
+  void call(Napi::Env env, std::initializer_list<napi_value> args);
+  Napi::Function callback() const { return callback_.Value(); }
 
  private:
+  void run();
+  static void callJs(napi_env env, napi_value, void* context, void* data);
+  static void finalize(napi_env env, void* data, void* hint);
+
+  Napi::FunctionReference callback_;
+  Napi::ObjectReference receiver_;
   KeepAlive keep_;
+  napi_threadsafe_function tsfn_ = nullptr;
+  std::thread thread_;
+  // Only the worker's thread reads and writes it: once the runtime said
+  // "closing", nothing more may be posted or released.
+  bool closing_ = false;
+  std::atomic<bool> finished_{false};
 };
 
-// A worker of a device command: its callback receives one boolean, true when
-// the operation failed. Nothing thrown by run() crosses the pool thread.
-class CommandWorker : public Worker {
+// A worker whose callback receives one boolean, true when the operation
+// failed (error-first).
+class CommandWorker : public ThreadWorker {
  protected:
-  using Worker::Worker;
+  using ThreadWorker::ThreadWorker;
+  // The operation; true on success.
   virtual bool run() = 0;
 
-  void Execute() override {
-    try {
-      failed_ = !run();
-    } catch (const std::exception&) {
-      failed_ = true;
-    } catch (...) {
-      failed_ = true;
-    }
-  }
-
-  void OnOK() override {
-    Napi::Env env = Env();
-    Napi::HandleScope scope(env);
-    Callback().Call(Receiver().Value(), {Napi::Boolean::New(env, failed_)});
-  }
+  void execute() override { failed_ = !run(); }
+  void onComplete(Napi::Env env) override { call(env, {Napi::Boolean::New(env, failed_)}); }
 
  private:
   bool failed_ = true;
 };
 
-// A worker that posts progress items of type Item while it runs.
+// A worker that posts items of type Item while it runs; each post reaches
+// onProgress on the script thread, in order, before the completion.
 template <typename Item>
-class ProgressWorker : public Napi::AsyncProgressQueueWorker<Item> {
-  using Base = Napi::AsyncProgressQueueWorker<Item>;
-
+class ProgressWorker : public ThreadWorker {
  protected:
-  ProgressWorker(Napi::Function callback, std::initializer_list<Napi::Object> keep)
-      : Base(callback, "generic", Napi::Object::New(callback.Env())) {
-    keep_.hold(keep);
+  using ThreadWorker::ThreadWorker;
+
+  virtual void onProgress(Napi::Env env, const Item* items, size_t count) = 0;
+
+  // From execute(); false when the environment is going away.
+  bool send(const Item* items, size_t count) {
+    return post(std::make_unique<Items>(*this, items, count));
   }
 
  private:
-  KeepAlive keep_;
+  struct Items : Message {
+    Items(ProgressWorker& w, const Item* items, size_t count)
+        : worker(w), values(items, items + count) {}
+    void deliver(Napi::Env env) override { worker.onProgress(env, values.data(), values.size()); }
+    ProgressWorker& worker;
+    std::vector<Item> values;
+  };
 };
 
 }  // namespace lc::script

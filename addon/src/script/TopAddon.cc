@@ -88,7 +88,7 @@ Napi::Value TopAddon::getTop(const Napi::CallbackInfo& info) {
 Napi::Value TopAddon::getMatrix(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   std::uint32_t angle = 0;
-  if (!script::readUint32(info, 0, "angle", angle)) return env.Undefined();
+  if (!script::readAngle(info, 0, "angle", angle)) return env.Undefined();
   if (!checkRoot(env)) return env.Undefined();
   std::vector<std::string> rows;
   try {

@@ -30,16 +30,17 @@ std::vector<std::pair<napi_env, ComAddon*>> live;
 struct ComRun {
   std::mutex mutex;
   std::condition_variable changed;
-  bool busy = false;       // from a queued start until code 1 was reported
-  bool executing = false;  // the worker is using the link
-  bool ownerGone = false;  // the "Com" object is being destroyed
+  bool busy = false;        // from a queued start until code 1 was reported
+  bool connecting = false;  // from a queued start until the link started or failed to
+  bool executing = false;   // the worker is using the link
+  bool ownerGone = false;   // the "Com" object is being destroyed
 };
 
 class ComAddonWorker : public script::ProgressWorker<unsigned char> {
  public:
   ComAddonWorker(Napi::Function callback, Napi::Object com, Communication& link,
-                 std::shared_ptr<ComRun> run)
-      : ProgressWorker(callback, {com}), link_(link), run_(std::move(run)) {}
+                 std::shared_ptr<ComRun> run, uint64_t ticket)
+      : ProgressWorker(callback, {com}), link_(link), run_(std::move(run)), ticket_(ticket) {}
 
  protected:
   void Execute(const ExecutionProgress& progress) override {
@@ -78,7 +79,12 @@ class ComAddonWorker : public script::ProgressWorker<unsigned char> {
       // Registered before the link starts, so an end that comes at once
       // is still seen.
       EventListener listener(link_);
-      if (!link_.start()) return;
+      const bool started = link_.start(ticket_);
+      {
+        std::lock_guard<std::mutex> lock(run_->mutex);
+        run_->connecting = false;
+      }
+      if (!started) return;
       bool firstSeen = false;
       std::optional<uint16_t> previous;
       Event event;
@@ -109,6 +115,9 @@ class ComAddonWorker : public script::ProgressWorker<unsigned char> {
 
   Communication& link_;
   std::shared_ptr<ComRun> run_;
+  // Taken when "start" was called, so a "stop" before the worker connects
+  // (or while it does) ends this run.
+  uint64_t ticket_;
 };
 
 Napi::Object ComAddon::Init(Napi::Env env, Napi::Object exports) {
@@ -214,8 +223,10 @@ Napi::Value ComAddon::start(const Napi::CallbackInfo& info) {
   {
     std::lock_guard<std::mutex> lock(run_->mutex);
     run_->busy = true;
+    run_->connecting = true;
   }
-  auto* worker = new ComAddonWorker(callback, info.This().As<Napi::Object>(), link_, run_);
+  auto* worker =
+      new ComAddonWorker(callback, info.This().As<Napi::Object>(), link_, run_, link_.ticket());
   worker->Queue();
   return Napi::Boolean::New(env, true);
 }
@@ -225,7 +236,14 @@ Napi::Value ComAddon::ready(const Napi::CallbackInfo& info) {
 }
 
 Napi::Value ComAddon::stop(const Napi::CallbackInfo& info) {
-  if (!link_.running()) return Napi::Boolean::New(info.Env(), false);
+  bool connecting;
+  {
+    std::lock_guard<std::mutex> lock(run_->mutex);
+    connecting = run_->connecting;
+  }
+  // A start that is queued or connecting is ended too; its callback then
+  // gets code 1 at once instead of after the connect time-out.
+  if (!link_.running() && !connecting) return Napi::Boolean::New(info.Env(), false);
   link_.stop();
   return Napi::Boolean::New(info.Env(), true);
 }

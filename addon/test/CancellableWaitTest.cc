@@ -52,38 +52,38 @@ TEST(CancellableWait, Results) {
          p.poke();
          return w.epoch();
        },
-       1000, false, true, CancellableWait::Ready, 0, 50},
+       1000, false, true, CancellableWait::Ready, 0, 250},
       {"data with no limit",
        [](CancellableWait& w, Pair& p) {
          p.poke();
          return w.epoch();
        },
-       CancellableWait::kForever, false, true, CancellableWait::Ready, 0, 50},
+       CancellableWait::kForever, false, true, CancellableWait::Ready, 0, 250},
       {"zero time-out still looks",
        [](CancellableWait& w, Pair& p) {
          p.poke();
          return w.epoch();
        },
-       0, false, true, CancellableWait::Ready, 0, 50},
-      {"silence", current, 80, false, true, CancellableWait::TimedOut, 79, 400},
-      {"zero time-out, silence", current, 0, false, true, CancellableWait::TimedOut, 0, 50},
+       0, false, true, CancellableWait::Ready, 0, 250},
+      {"silence", current, 80, false, true, CancellableWait::TimedOut, 79, 600},
+      {"zero time-out, silence", current, 0, false, true, CancellableWait::TimedOut, 0, 250},
       {"cancel before",
        [](CancellableWait& w, Pair&) {
          w.cancel();
          return w.epoch();
        },
-       5000, false, true, CancellableWait::Cancelled, 0, 50},
+       5000, false, true, CancellableWait::Cancelled, 0, 250},
       {"cancel wins over data",
        [](CancellableWait& w, Pair& p) {
          p.poke();
          w.cancel();
          return w.epoch();
        },
-       5000, false, true, CancellableWait::Cancelled, 0, 50},
+       5000, false, true, CancellableWait::Cancelled, 0, 250},
       {"cancel during", current, CancellableWait::kForever, true, true, CancellableWait::Cancelled,
-       40, 150},
+       40, 300},
       {"cancel during a plain pause", current, 5000, true, false, CancellableWait::Cancelled, 40,
-       150},
+       300},
       // The operation read the epoch, then a cancel and a reset came before
       // its wait began: the cancel still counts for it.
       {"cancel between check and wait",
@@ -93,7 +93,7 @@ TEST(CancellableWait, Results) {
          w.reset();
          return e;
        },
-       5000, false, true, CancellableWait::Cancelled, 0, 50},
+       5000, false, true, CancellableWait::Cancelled, 0, 250},
       // After a reset, a new operation is not touched by the old cancel.
       {"reset lifts a cancel",
        [](CancellableWait& w, Pair&) {
@@ -101,7 +101,7 @@ TEST(CancellableWait, Results) {
          w.reset();
          return w.epoch();
        },
-       60, false, true, CancellableWait::TimedOut, 59, 400},
+       60, false, true, CancellableWait::TimedOut, 59, 600},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -266,10 +266,6 @@ bool UdpSocket::write(const unsigned char* data, uint32_t length, const std::str
   return r >= 0;
 }
 
-}  // namespace lc
-
-namespace lc {
-
 bool UdpSocket::bind(uint16_t port, const std::string& host) {
   sockaddr_in local;
   if (!SimpleSocket::address(host, port, local)) return false;

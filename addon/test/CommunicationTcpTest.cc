@@ -147,24 +147,6 @@ double msSince(Clock::time_point t0) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
-// A stop after the ticket was taken fails the start before it connects; a
-// stop before it does not.
-TEST(CommunicationTcp, StopBeforeStartFailsThatStartWithoutConnecting) {
-  FakeRelay relay;
-  TcpipDriver driver("127.0.0.1", relay.port(), "test", fast());
-  Communication link;
-  link.setDriver(&driver);
-  const uint64_t ticket = link.ticket();
-  link.stop();
-  EXPECT_FALSE(link.start(ticket));
-  EXPECT_FALSE(relay.accept(100));  // not even a connection attempt
-  EXPECT_FALSE(link.running());
-
-  ASSERT_TRUE(link.start(link.ticket()));
-  EXPECT_TRUE(relay.accept());
-  link.stopAndWait();
-}
-
 // A connect that stays pending (full accept queue, fixed 10 s limit) ends
 // well under 100 ms after a stop or a retire, and neither call waits for it.
 TEST(CommunicationTcp, StopOrRetireCutsAPendingConnect) {

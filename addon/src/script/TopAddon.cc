@@ -1,7 +1,9 @@
 #include "script/TopAddon.h"
 
+#include <cmath>
 #include <exception>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "script/ScriptFrame.h"
@@ -24,6 +26,94 @@ bool jsonMethod(Napi::Env env, const char* name, Napi::Object& json, Napi::Funct
   return true;
 }
 
+// How a document value reads as the unsigned integer its JSON text would
+// hold: a finite whole number from 0 to 2^32 - 1 (JSON writes -0 as 0).
+bool readUInt(const Napi::Value& value, std::uint32_t& out) {
+  const double n = value.As<Napi::Number>().DoubleValue();
+  if (!(n >= 0 && n <= 4294967295.0) || std::floor(n) != n) return false;
+  out = static_cast<std::uint32_t>(n);
+  return true;
+}
+
+// A value the direct reader takes as JSON would: an object made by a
+// literal or JSON.parse (its prototype is Object.prototype, so what Get
+// finds is its own), without a toJSON that would stand in for it.
+bool isPlainObject(const Napi::Value& value, napi_value objectPrototype) {
+  if (!value.IsObject() || value.IsArray() || value.IsFunction()) return false;
+  napi_value prototype = nullptr;
+  bool same = false;
+  if (napi_get_prototype(value.Env(), value, &prototype) != napi_ok ||
+      napi_strict_equals(value.Env(), prototype, objectPrototype, &same) != napi_ok || !same) {
+    return false;
+  }
+  return !value.As<Napi::Object>().Has("toJSON");
+}
+
+enum class Read { Done, Unusual, Failed };
+
+// Reads `key` of a plain object, which must be a number.
+Read numberMember(const Napi::Object& object, const char* key, bool& isUInt, std::uint32_t& out) {
+  Napi::Value value = object.Get(key);
+  if (object.Env().IsExceptionPending()) return Read::Failed;
+  if (!value.IsNumber()) return Read::Unusual;
+  isUInt = readUInt(value, out) && isUInt;
+  return Read::Done;
+}
+
+// Takes the script's document apart without turning it into text. Only
+// the shapes the relay's documents have (arrays of plain objects holding
+// numbers, as getTop returns them) are read here; anything else (strings,
+// boxed numbers, toJSON, holes) is Unusual, and the caller goes through
+// the JSON text, whose rules then decide.
+Read readDocument(const Napi::Value& value, std::vector<Topology::DocumentModule>& document) {
+  if (!value.IsArray()) return Read::Unusual;
+  Napi::Env env = value.Env();
+  const Napi::Value objectClass = env.Global().Get("Object");
+  if (env.IsExceptionPending()) return Read::Failed;
+  if (!objectClass.IsFunction()) return Read::Unusual;
+  const Napi::Value objectPrototype = objectClass.As<Napi::Object>().Get("prototype");
+  if (env.IsExceptionPending()) return Read::Failed;
+  const Napi::Array array = value.As<Napi::Array>();
+  if (array.Has("toJSON")) return Read::Unusual;
+  const std::uint32_t length = array.Length();
+  document.resize(length);
+  for (std::uint32_t i = 0; i < length; ++i) {
+    const Napi::Value element = array.Get(i);
+    if (array.Env().IsExceptionPending()) return Read::Failed;
+    if (!isPlainObject(element, objectPrototype)) return Read::Unusual;
+    const Napi::Object object = element.As<Napi::Object>();
+    Topology::DocumentModule& module = document[i];
+    module.identified = true;
+    for (auto [key, field] : {std::pair{"id", &module.id}, std::pair{"type", &module.type}}) {
+      const Read read = numberMember(object, key, module.identified, *field);
+      if (read != Read::Done) return read;
+    }
+    const Napi::Value neighbours = object.Get("neighbours");
+    if (array.Env().IsExceptionPending()) return Read::Failed;
+    if (neighbours.IsUndefined() || neighbours.IsNull() || neighbours.IsNumber()) continue;
+    if (!neighbours.IsArray()) return Read::Unusual;
+    const Napi::Array links = neighbours.As<Napi::Array>();
+    if (links.Has("toJSON")) return Read::Unusual;
+    module.hasNeighbours = true;
+    const std::uint32_t count = links.Length();
+    module.neighbours.resize(count);
+    for (std::uint32_t j = 0; j < count; ++j) {
+      const Napi::Value link = links.Get(j);
+      if (array.Env().IsExceptionPending()) return Read::Failed;
+      if (!isPlainObject(link, objectPrototype)) return Read::Unusual;
+      const Napi::Object fields = link.As<Napi::Object>();
+      Topology::DocumentLink& out = module.neighbours[j];
+      out.wellFormed = true;
+      for (auto [key, field] : {std::pair{"channel", &out.channel}, std::pair{"id", &out.id},
+                                std::pair{"child", &out.child}}) {
+        const Read read = numberMember(fields, key, out.wellFormed, *field);
+        if (read != Read::Done) return read;
+      }
+    }
+  }
+  return Read::Done;
+}
+
 }  // namespace
 
 Napi::Object TopAddon::Init(Napi::Env env, Napi::Object exports) {
@@ -37,6 +127,21 @@ TopAddon::TopAddon(const Napi::CallbackInfo& info) : Napi::ObjectWrap<TopAddon>(
   if (info.Length() < 1 || info[0].IsUndefined()) return;
 
   Napi::Env env = info.Env();
+  // The usual document is read where it lies; turning it into text and
+  // parsing that again cost ten times a JSON.parse of the same text.
+  try {
+    std::vector<Topology::DocumentModule> document;
+    const Read read = readDocument(info[0], document);
+    if (read == Read::Failed) return;
+    if (read == Read::Done) {
+      topology_.fromDocument(document);
+      return;
+    }
+  } catch (const std::exception& e) {
+    Napi::Error::New(env, e.what()).ThrowAsJavaScriptException();
+    return;
+  }
+
   Napi::Object json;
   Napi::Function stringify;
   if (!jsonMethod(env, "stringify", json, stringify)) return;

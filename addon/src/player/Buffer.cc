@@ -65,13 +65,14 @@ bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, uns
   return true;
 }
 
-bool Buffer::addImage(const unsigned char* image, unsigned length, Data::Format format) {
+Buffer::Added Buffer::addImage(const unsigned char* image, unsigned length, Data::Format format) {
   const std::uint32_t write = writeSlot_.load();
-  if (!mappings_[write]) return false;
+  if (!mappings_[write]) return Ignored;
   mappings_[write]->update(image, length, format);
   const std::uint32_t next = (write + 1) % kSlots;
-  if (next != readSlot_.load()) writeSlot_.store(next);
-  return true;
+  if (next == readSlot_.load()) return Kept;
+  writeSlot_.store(next);
+  return HandedOver;
 }
 
 const std::uint8_t* Buffer::nextFrame() {

@@ -44,10 +44,14 @@ class Buffer {
   // Frames per picture (the same for all three mappings).
   std::size_t frameCount() const { return mappings_[0] ? mappings_[0]->frameCount() : 0; }
 
+  // What became of an image: Ignored (no mapping yet), Kept (written, but the
+  // next slot is being sent, so the next image will overwrite it) or
+  // HandedOver. Only Ignored converts to false.
+  enum Added : unsigned { Ignored = 0, Kept = 1, HandedOver = 2 };
+
   // Writer side: writes one image into the write slot's mapping, then hands
   // it over by moving writeSlot on, unless the next slot is being sent.
-  // Returns false when there is no mapping yet (the image is ignored).
-  bool addImage(const unsigned char* image, unsigned length, Data::Format format);
+  Added addImage(const unsigned char* image, unsigned length, Data::Format format);
 
   // Sender side: moves to the next frame of the picture; after the last
   // frame it starts the cycle again, from the next mapping when the writer

@@ -6,6 +6,7 @@
 #include "script/ComAddon.h"
 #include "script/LcAppAddon.h"
 #include "script/LogAddon.h"
+#include "script/PlayerAddon.h"
 #include "script/TopAddon.h"
 
 namespace lc {
@@ -16,7 +17,7 @@ Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   // LoaderAddon::Init(env, exports);
   // ChangerAddon::Init(env, exports);
   // LuminosityAddon::Init(env, exports);
-  // PlayerAddon::Init(env, exports);
+  PlayerAddon::Init(env, exports);
   LogAddon::Init(env, exports);
   // RelayFinderAddon::Init(env, exports);
   // SimLoaderAddon::Init(env, exports);

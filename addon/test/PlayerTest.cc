@@ -295,9 +295,9 @@ TEST(PlayerTest, SetUpReadsTheLinkAndRefusesWhatCannotBePlayed) {
   join(noSecond, 0, 0, 2, 0, TypeQuadra);
   Player::Screen screen;
   EXPECT_EQ(player.initScreen(noRelay, 0, Buffer::VideoMode, false), Player::NoRelay);
-  EXPECT_EQ(Player::measure(noRelay, 0, screen), Player::NoRelay);
+  EXPECT_EQ(player.measure(noRelay, 0, Buffer::VideoMode, screen), Player::NoRelay);
   EXPECT_EQ(player.initScreen(noSecond, 0, Buffer::VideoMode, false), Player::NoSecondModule);
-  EXPECT_EQ(Player::measure(noSecond, 0, screen), Player::NoSecondModule);
+  EXPECT_EQ(player.measure(noSecond, 0, Buffer::VideoMode, screen), Player::NoSecondModule);
   EXPECT_FALSE(player.playing());
 
   ASSERT_EQ(player.initScreen(lShape(), 90, Buffer::MaskMode, true), Player::Ready);
@@ -307,15 +307,17 @@ TEST(PlayerTest, SetUpReadsTheLinkAndRefusesWhatCannotBePlayed) {
   EXPECT_EQ(player.sensorCount(), 36u);
   EXPECT_EQ(player.initScreen(lShape(), 0, Buffer::MaskMode, true), Player::Busy);
 
-  ASSERT_EQ(Player::measure(lShape(), 0, screen), Player::Ready);
+  ASSERT_EQ(player.measure(lShape(), 0, Buffer::VideoMode, screen), Player::Ready);
   EXPECT_EQ(screen.width, 30u);
   EXPECT_EQ(screen.height, 30u);
   EXPECT_EQ(screen.rows, 6u);
   EXPECT_EQ(screen.columns, 6u);
-  ASSERT_EQ(Player::measure(row(2, TypeQuadra), 90, screen), Player::Ready);
+  EXPECT_EQ(screen.frames, 2u);  // 300-byte slots, 3 in 1200 bytes, 6 modules
+  ASSERT_EQ(player.measure(row(2, TypeQuadra), 90, Buffer::MaskMode, screen), Player::Ready);
   EXPECT_EQ(screen.width, 10u);  // turned: the row stands upright
   EXPECT_EQ(screen.height, 20u);
   EXPECT_EQ(screen.rows * screen.columns, 0u);
+  EXPECT_EQ(screen.frames, 1u);
 }
 
 TEST(PlayerTest, ModeAndFormatNamesAreComparedExactly) {
@@ -391,7 +393,7 @@ TEST(PlayerTest, SensorRecordsLandAtTheirGridCells) {
                                                         {4, 4, 4, 4, 4},  // out of order: stop
                                                         {3, 3, 3, 3, 3}}),
                                                records({{3, 3, 3, 3, 3}, {4, 4, 4, 4, 4}}),
-                                               records({{0, 7, 7, 7, 7}}),  // 5 is expected
+                                               records({{2, 7, 7, 7, 7}}),  // 5 is expected
                                                records({{5, 50, 51, 52, 53}, {0, 0, 0, 0, 0}})});
   EXPECT_EQ(values[0], 1);  // tile 1: cells 0, 1, 6, 7
   EXPECT_EQ(values[7], 1);
@@ -399,9 +401,17 @@ TEST(PlayerTest, SensorRecordsLandAtTheirGridCells) {
   EXPECT_EQ(values[4], 3);  // tile 3 got its record from the second event
   EXPECT_EQ(values[16], 4);
   EXPECT_EQ((V{values[28], values[29], values[34], values[35]}), (V{50, 51, 52, 53}));
+  EXPECT_EQ(values[2], 2);  // not 7
   // After the last module the count starts again at 0 within the event.
   values = l.after({records({{0, 0, 0, 0, 0}, {1, 8, 8, 8, 8}})});
   EXPECT_EQ(values[0], 8);
+  // Stuck after a misplaced record, the reading takes up the next sweep
+  // that begins at module 0.
+  values = l.after({records({{2, 0, 0, 0, 0}, {4, 0, 0, 0, 0}}), records({{9, 0, 0, 0, 0}}),
+                    records({{0, 0, 0, 0, 0}, {1, 9, 9, 9, 9}})});
+  EXPECT_EQ(values[0], 9);
+  values = l.after({records({{0, 0, 0, 0, 0}, {3, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {1, 6, 6, 6, 6}})});
+  EXPECT_EQ(values[0], 9);  // a misplaced record still ends its event
 
   // Sensors off: data frames change nothing.
   SensorCase off(relayWithTile(TypeQuadraV2), false);

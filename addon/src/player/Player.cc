@@ -55,9 +55,15 @@ Player::SetUp Player::checkTopology(const Topology& topology) {
   return Ready;
 }
 
-Player::SetUp Player::measure(const Topology& topology, unsigned angle, Screen& out) {
+Player::SetUp Player::measure(const Topology& topology, unsigned angle, Buffer::Mode mode,
+                              Screen& out) const {
   const SetUp check = checkTopology(topology);
   if (check != Ready) return check;
+  Buffer buffer;
+  if (!buffer.initScreen(topology, angle, mode, communication_.lastPacketSize())) {
+    return NoMapping;
+  }
+  out.frames = static_cast<std::uint32_t>(buffer.frameCount());
   Placed placed(topology, angle);
   SensorsVisitor sensors(placed.coordinates);
   topology.visitAll(sensors, 0);
@@ -132,10 +138,14 @@ bool Player::run() {
     listener_.setCommunication(communication_);
   }
   if (processEvent()) return true;
+  finish();
+  return false;
+}
+
+void Player::finish() {
   active_ = false;
   communication_.removeEventListener(listener_);
   playing_.store(false);
-  return false;
 }
 
 bool Player::processEvent() {
@@ -163,8 +173,14 @@ void Player::readSensors(const Event& event) {
   for (std::size_t j = 0; j < records; ++j) {
     const std::size_t base = h * j;
     const std::uint16_t index = u16At(event.data, base);
-    // Records come in module order; one out of order ends this event.
-    if (index != expectedModule_) return;
+    // Records come in module order; one out of order ends this event. A
+    // record of module 0 always begins a new sweep, so that one lost or
+    // misplaced record does not stop the reading for the rest of the
+    // playback (the relay starts every sweep at module 0).
+    if (index != expectedModule_) {
+      if (index != 0) return;
+      expectedModule_ = 0;
+    }
     if (index < sensorLayout_.size()) {
       const std::vector<std::int32_t>& row = sensorLayout_[index];
       const std::size_t n = std::min<std::size_t>(sensorsPerModule_, row.size());

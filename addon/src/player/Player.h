@@ -44,13 +44,15 @@ class Player {
     NoMapping,       // the mode names no mapping and none was built before
   };
 
-  // What a script needs to draw for an installation: the image size and the
-  // sensor grid's shape (getSensors fills rows x columns values, row-major).
+  // What a script needs to draw for an installation: the image size, the
+  // sensor grid's shape (its cell r, c is getSensors' entry r x columns + c)
+  // and the frames one picture takes at the link's packet size.
   struct Screen {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     std::uint32_t rows = 0;
     std::uint32_t columns = 0;
+    std::uint32_t frames = 0;
   };
 
   // Counters of the current (or last) playback; readable from any thread.
@@ -75,9 +77,9 @@ class Player {
   // Script thread. Builds the mappings and the sensor layout for a new
   // playback, which then begins with the worker's first run().
   SetUp initScreen(const Topology& topology, unsigned angle, Buffer::Mode mode, bool sensors);
-  // The screen and sensor grid of `topology` at `angle`, without touching a
+  // The screen of `topology` at `angle` in `mode`, without touching a
   // playback.
-  static SetUp measure(const Topology& topology, unsigned angle, Screen& out);
+  SetUp measure(const Topology& topology, unsigned angle, Buffer::Mode mode, Screen& out) const;
 
   // Worker thread: one step of the loop; false once the playback ended.
   bool run();
@@ -94,6 +96,9 @@ class Player {
   void stop();
   // Ends the loop whatever its state: the runtime is going away.
   void abandon();
+  // Worker side of the end of a playback (run does it when the loop ends):
+  // leaves the link and clears playing. Harmless when already done.
+  void finish();
 
   bool playing() const { return playing_.load(); }
   Counters counters() const;

@@ -98,9 +98,17 @@ TEST(BufferTest, AnImageNotYetSentIsOverwrittenByTheNext) {
   ASSERT_TRUE(add(p2));  // the next slot is being sent: P2 stays in the write slot
   EXPECT_EQ(buffer.writeSlot(), 2u);
   EXPECT_EQ(buffer.nextFrame()[kFirstLed], 1);
-  EXPECT_EQ(buffer.nextFrame()[kFirstLed], 1);  // nothing new handed over
-  ASSERT_TRUE(add(p3));
+  ASSERT_TRUE(add(p3));  // P3 overwrites P2 before the sender came for it
+  EXPECT_EQ(buffer.overwritten(), 1u);
   EXPECT_EQ(buffer.nextFrame()[kFirstLed], 3);
+  // Without a third image the kept one is taken at the next cycle end: the
+  // last image of a quick pair is shown too.
+  ASSERT_TRUE(add(p1));
+  ASSERT_TRUE(add(p2));
+  EXPECT_EQ(buffer.nextFrame()[kFirstLed], 1);
+  EXPECT_EQ(buffer.nextFrame()[kFirstLed], 2);
+  EXPECT_EQ(buffer.nextFrame()[kFirstLed], 2);  // nothing new
+  EXPECT_EQ(buffer.overwritten(), 1u);
   EXPECT_NE(buffer.readSlot(), buffer.writeSlot());
 }
 

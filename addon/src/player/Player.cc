@@ -117,7 +117,6 @@ Player::SetUp Player::initScreen(const Topology& topology, unsigned angle, Buffe
 
   framesSent_.store(0);
   slotsSkipped_.store(0);
-  imagesDropped_.store(0);
   statusEvents_.store(0);
   // Events left from an earlier playback (a stop that raced its end
   // included) must not reach this one.
@@ -237,9 +236,7 @@ bool Player::sendSlot() {
 }
 
 bool Player::addImage(const unsigned char* image, unsigned length, Data::Format format) {
-  const Buffer::Added added = buffer_.addImage(image, length, format);
-  if (added == Buffer::Kept) imagesDropped_.fetch_add(1, std::memory_order_relaxed);
-  return added != Buffer::Ignored;
+  return buffer_.addImage(image, length, format) != Buffer::Ignored;
 }
 
 std::size_t Player::getSensors(std::uint16_t* out, std::size_t count) const {
@@ -258,7 +255,7 @@ Player::Counters Player::counters() const {
   Counters c;
   c.framesSent = framesSent_.load(std::memory_order_relaxed);
   c.slotsSkipped = slotsSkipped_.load(std::memory_order_relaxed);
-  c.imagesDropped = imagesDropped_.load(std::memory_order_relaxed);
+  c.imagesDropped = buffer_.overwritten();
   c.statusEvents = statusEvents_.load(std::memory_order_relaxed);
   return c;
 }

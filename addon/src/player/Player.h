@@ -146,7 +146,6 @@ class Player {
 
   std::atomic<std::uint64_t> framesSent_{0};
   std::atomic<std::uint64_t> slotsSkipped_{0};
-  std::atomic<std::uint64_t> imagesDropped_{0};
   std::atomic<std::uint64_t> statusEvents_{0};
 };
 

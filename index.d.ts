@@ -164,7 +164,7 @@ export class Player {
    * values. Ignored before the first `start`.
    * @param format "BGR" for blue-first pixels; anything else, or nothing, is "RGB"
    */
-  addImage(image: Uint8Array | Uint8ClampedArray | ArrayBufferView, format?: 'RGB' | 'BGR' | string): void;
+  addImage(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string): void;
   /** Copies the latest sensor values into `values`, as many as both hold. */
   getSensors(values: Uint16Array): void;
   /** The screen and sensor grid of `topology` at `angle` (same errors as `start`). */

@@ -260,3 +260,48 @@ test('wrong arguments and misuse give clear errors; stop while idle changes noth
     await again;
   });
 });
+
+test('a runtime that goes away mid-playback ends it cleanly', async () => {
+  const { spawn } = require('child_process');
+  const { root } = require('./support/child');
+  const relay = new VirtualRelay({ period: 5, state: 1 });
+  const port = await relay.start();
+  try {
+    // Starts a playback that streams and reads sensors, then says so.
+    const playing = `
+      const lc = require(${JSON.stringify(root)});
+      const com = new lc.Com();
+      com.start({ type: 'TCPIP', ip: '127.0.0.1', port: ${port} }, (u, code) => {
+        if (code !== 0) return;
+        const top = new lc.Topology(${JSON.stringify(grid(3, 2, 5))});
+        const player = new lc.Player(com);
+        player.start(0, top, 'video', true, () => {});
+        const { width, height } = player.getScreen(0, top, 'video');
+        setInterval(() => player.addImage(Buffer.alloc(4 * width * height, 9)), 5);
+        setTimeout(() => playingNow(player), 100);
+      });`;
+    const cases = [
+      { name: 'worker thread terminated', code: 4,
+        main: `const { Worker } = require('worker_threads');
+          const w = new Worker(${JSON.stringify(`const playingNow = () =>
+            require('worker_threads').parentPort.postMessage('up');\n${playing}`)}, { eval: true });
+          w.on('message', async () => { await w.terminate(); process.exit(4); });` },
+      { name: 'process exit', code: 5,
+        main: `const playingNow = (p) => { if (p.getCounters().framesSent > 0) process.exit(5);
+          setTimeout(() => playingNow(p), 20); };\n${playing}` },
+    ];
+    for (const c of cases) {
+      const child = spawn(process.execPath, ['-e', c.main], { stdio: ['ignore', 'pipe', 'pipe'] });
+      let stderr = '';
+      child.stderr.on('data', (d) => (stderr += d));
+      const killer = setTimeout(() => child.kill('SIGKILL'), 20000);
+      const [code, signal] = await new Promise((r) => child.on('exit', (x, s) => r([x, s])));
+      clearTimeout(killer);
+      assert.strictEqual(signal, null, `${c.name}: ${stderr}`);
+      assert.strictEqual(code, c.code, `${c.name}: ${stderr}`);
+      assert.doesNotMatch(stderr, /FATAL|Abort|Segmentation/, c.name);
+    }
+  } finally {
+    await relay.stop();
+  }
+});

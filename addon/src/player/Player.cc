@@ -228,7 +228,7 @@ bool Player::sendSlot() {
   ++skipCounter_;
   // The start marker goes with the first frame that really leaves, even
   // when the playback's first slot is a skipped one.
-  const std::uint16_t type = firstSent_ ? kPixelFrameType : kStartFrameType;
+  const std::uint16_t type = firstSent_ ? Frame::Stream : Frame::Pixels;
   if (!communication_.sendFrame(type, frame, buffer_.frameLength())) return false;
   firstSent_ = true;
   framesSent_.fetch_add(1, std::memory_order_relaxed);

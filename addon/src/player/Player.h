@@ -15,6 +15,7 @@
 #include "link/Communication.h"
 #include "link/Event.h"
 #include "link/EventListener.h"
+#include "link/Frame.h"
 #include "player/Buffer.h"
 #include "player/Data.h"
 #include "topology/Topology.h"
@@ -28,9 +29,8 @@ class Player {
   static constexpr unsigned kEventTimeoutMs = 2000;
   // One frame slot in every kSkipPeriod + 1 is left out.
   static constexpr std::uint32_t kSkipPeriod = 100;
-  // The first pixel frame of a playback tells the relay a stream begins.
-  static constexpr std::uint16_t kStartFrameType = 5;
-  static constexpr std::uint16_t kPixelFrameType = 0;
+  // The first pixel frame of a playback (Frame::Pixels) tells the relay a
+  // stream begins; the others go as Frame::Stream.
 
   struct Timing {
     unsigned eventTimeoutMs = kEventTimeoutMs;

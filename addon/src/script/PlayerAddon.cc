@@ -62,7 +62,7 @@ class PlayerAddonWorker : public script::ThreadWorker {
 
 Napi::Object PlayerAddon::Init(Napi::Env env, Napi::Object exports) {
   return script::defineClass<PlayerAddon>(
-      env, exports, "Player", "PlayerAddon",
+      env, exports, "Player", "Player",
       {InstanceMethod("start", &PlayerAddon::start), InstanceMethod("stop", &PlayerAddon::stop),
        InstanceMethod("addImage", &PlayerAddon::addImage),
        InstanceMethod("getSensors", &PlayerAddon::getSensors),

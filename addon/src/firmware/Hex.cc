@@ -154,9 +154,7 @@ Hex::Result Hex::openFromString(std::string_view text) {
         extended = (uint32_t{data[0]} << 8) | data[1];
       } else if (type == 0x00) {
         const uint32_t base = (extended << 16) | (uint32_t{addrHi} << 8) | addrLo;
-        for (uint32_t i = 0; i < count; ++i) {
-          if (!storeData(base + i, data[i])) return BadContent;
-        }
+        if (!storeBytes(base, data, count)) return BadContent;
       } else {
         return BadContent;
       }
@@ -167,19 +165,39 @@ Hex::Result Hex::openFromString(std::string_view text) {
   return Ok;
 }
 
-bool Hex::storeData(uint32_t address, uint32_t value) {
-  const uint32_t blockAddress = address & ~(kBlockSize - 1);
-  if (blockAddress != cachedAddress_) {
-    auto it = blocks_.find(blockAddress);
-    if (it == blocks_.end()) {
-      if (blocks_.size() >= kMaxBlocks) return false;
-      it = blocks_.emplace_hint(it, blockAddress, Block{});
-      it->second.fill(0xFF);
-    }
-    cachedBlock_ = &it->second;
-    cachedAddress_ = blockAddress;
+Hex::Block* Hex::blockFor(uint32_t blockAddress) {
+  if (blockAddress == cachedAddress_) return cachedBlock_;
+  auto it = blocks_.find(blockAddress);
+  if (it == blocks_.end()) {
+    if (blocks_.size() >= kMaxBlocks) return nullptr;
+    it = blocks_.emplace_hint(it, blockAddress, Block{});
+    it->second.fill(0xFF);
   }
-  (*cachedBlock_)[address & (kBlockSize - 1)] = static_cast<uint8_t>(value);
+  cachedBlock_ = &it->second;
+  cachedAddress_ = blockAddress;
+  return cachedBlock_;
+}
+
+bool Hex::storeData(uint32_t address, uint32_t value) {
+  Block* block = blockFor(address & ~(kBlockSize - 1));
+  if (block == nullptr) return false;
+  (*block)[address & (kBlockSize - 1)] = static_cast<uint8_t>(value);
+  return true;
+}
+
+bool Hex::storeBytes(uint32_t address, const uint8_t* bytes, uint32_t n) {
+  // A record's bytes lie in one block, or two when it crosses a boundary:
+  // one lookup and one copy per block instead of a store call per byte.
+  while (n > 0) {
+    const uint32_t offset = address & (kBlockSize - 1);
+    const uint32_t piece = std::min(n, kBlockSize - offset);
+    Block* block = blockFor(address - offset);
+    if (block == nullptr) return false;
+    std::memcpy(block->data() + offset, bytes, piece);
+    address += piece;  // past the top it wraps to 0, as storeData's sums do
+    bytes += piece;
+    n -= piece;
+  }
   return true;
 }
 

@@ -97,12 +97,16 @@ const update = {
       const p = source[i];
       if (p + 2 >= length) continue;
       const w = words[p >>> 2];
-      for (let c = 0; c < 3; c++) {
-        const t = target[3 * i + c];
-        const b = mask[3 * i + c];
-        const on = (((w >>> (8 * c)) & 0xff) + 0xff) >>> 8;
-        frames[t] = (frames[t] & ~b) | (b * on);
-      }
+      const j = 3 * i;
+      const tr = target[j];
+      const tg = target[j + 1];
+      const tb = target[j + 2];
+      const br = mask[j];
+      const bg = mask[j + 1];
+      const bb = mask[j + 2];
+      frames[tr] = (frames[tr] & ~br) | (br * (((w & 0xff) + 0xff) >>> 8));
+      frames[tg] = (frames[tg] & ~bg) | (bg * ((((w >>> 8) & 0xff) + 0xff) >>> 8));
+      frames[tb] = (frames[tb] & ~bb) | (bb * ((((w >>> 16) & 0xff) + 0xff) >>> 8));
     }
   },
   MaskData(map, image, words) {

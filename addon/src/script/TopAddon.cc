@@ -38,7 +38,20 @@ bool readUInt(const Napi::Value& value, std::uint32_t& out) {
 // A value the direct reader takes as JSON would: an object made by a
 // literal or JSON.parse (its prototype is Object.prototype, so what Get
 // finds is its own), without a toJSON that would stand in for it.
-bool isPlainObject(const Napi::Value& value, napi_value objectPrototype) {
+// Property names made once per document: a name given as C text is made
+// into a script string again at every lookup.
+struct Keys {
+  explicit Keys(Napi::Env env)
+      : id(Napi::String::New(env, "id")),
+        type(Napi::String::New(env, "type")),
+        neighbours(Napi::String::New(env, "neighbours")),
+        channel(Napi::String::New(env, "channel")),
+        child(Napi::String::New(env, "child")),
+        toJSON(Napi::String::New(env, "toJSON")) {}
+  Napi::String id, type, neighbours, channel, child, toJSON;
+};
+
+bool isPlainObject(const Napi::Value& value, napi_value objectPrototype, const Keys& keys) {
   if (!value.IsObject() || value.IsArray() || value.IsFunction()) return false;
   napi_value prototype = nullptr;
   bool same = false;
@@ -46,13 +59,14 @@ bool isPlainObject(const Napi::Value& value, napi_value objectPrototype) {
       napi_strict_equals(value.Env(), prototype, objectPrototype, &same) != napi_ok || !same) {
     return false;
   }
-  return !value.As<Napi::Object>().Has("toJSON");
+  return !value.As<Napi::Object>().Has(keys.toJSON);
 }
 
 enum class Read { Done, Unusual, Failed };
 
 // Reads `key` of a plain object, which must be a number.
-Read numberMember(const Napi::Object& object, const char* key, bool& isUInt, std::uint32_t& out) {
+Read numberMember(const Napi::Object& object, const Napi::String& key, bool& isUInt,
+                  std::uint32_t& out) {
   Napi::Value value = object.Get(key);
   if (object.Env().IsExceptionPending()) return Read::Failed;
   if (!value.IsNumber()) return Read::Unusual;
@@ -73,40 +87,44 @@ Read readDocument(const Napi::Value& value, std::vector<Topology::DocumentModule
   if (!objectClass.IsFunction()) return Read::Unusual;
   const Napi::Value objectPrototype = objectClass.As<Napi::Object>().Get("prototype");
   if (env.IsExceptionPending()) return Read::Failed;
+  const Keys keys(env);
   const Napi::Array array = value.As<Napi::Array>();
-  if (array.Has("toJSON")) return Read::Unusual;
+  if (array.Has(keys.toJSON)) return Read::Unusual;
   const std::uint32_t length = array.Length();
   document.resize(length);
   for (std::uint32_t i = 0; i < length; ++i) {
+    // The values read for one module are not needed past it.
+    Napi::HandleScope scope(env);
     const Napi::Value element = array.Get(i);
     if (array.Env().IsExceptionPending()) return Read::Failed;
-    if (!isPlainObject(element, objectPrototype)) return Read::Unusual;
+    if (!isPlainObject(element, objectPrototype, keys)) return Read::Unusual;
     const Napi::Object object = element.As<Napi::Object>();
     Topology::DocumentModule& module = document[i];
     module.identified = true;
-    for (auto [key, field] : {std::pair{"id", &module.id}, std::pair{"type", &module.type}}) {
-      const Read read = numberMember(object, key, module.identified, *field);
+    for (auto [key, field] :
+         {std::pair{&keys.id, &module.id}, std::pair{&keys.type, &module.type}}) {
+      const Read read = numberMember(object, *key, module.identified, *field);
       if (read != Read::Done) return read;
     }
-    const Napi::Value neighbours = object.Get("neighbours");
+    const Napi::Value neighbours = object.Get(keys.neighbours);
     if (array.Env().IsExceptionPending()) return Read::Failed;
     if (neighbours.IsUndefined() || neighbours.IsNull() || neighbours.IsNumber()) continue;
     if (!neighbours.IsArray()) return Read::Unusual;
     const Napi::Array links = neighbours.As<Napi::Array>();
-    if (links.Has("toJSON")) return Read::Unusual;
+    if (links.Has(keys.toJSON)) return Read::Unusual;
     module.hasNeighbours = true;
     const std::uint32_t count = links.Length();
     module.neighbours.resize(count);
     for (std::uint32_t j = 0; j < count; ++j) {
       const Napi::Value link = links.Get(j);
       if (array.Env().IsExceptionPending()) return Read::Failed;
-      if (!isPlainObject(link, objectPrototype)) return Read::Unusual;
+      if (!isPlainObject(link, objectPrototype, keys)) return Read::Unusual;
       const Napi::Object fields = link.As<Napi::Object>();
       Topology::DocumentLink& out = module.neighbours[j];
       out.wellFormed = true;
-      for (auto [key, field] : {std::pair{"channel", &out.channel}, std::pair{"id", &out.id},
-                                std::pair{"child", &out.child}}) {
-        const Read read = numberMember(fields, key, out.wellFormed, *field);
+      for (auto [key, field] : {std::pair{&keys.channel, &out.channel},
+                                std::pair{&keys.id, &out.id}, std::pair{&keys.child, &out.child}}) {
+        const Read read = numberMember(fields, *key, out.wellFormed, *field);
         if (read != Read::Done) return read;
       }
     }
@@ -202,8 +220,38 @@ Napi::Value TopAddon::getMatrix(const Napi::CallbackInfo& info) {
     Napi::Error::New(env, e.what()).ThrowAsJavaScriptException();
     return env.Undefined();
   }
+  // A staircase has millions of cells: one call into the runtime per cell
+  // took seconds, and Array.from of a byte view is no quicker. The
+  // runtime's JSON.parse builds the same arrays of numbers from text about
+  // ten times faster, so the rows are written as JSON and parsed once.
+  Napi::Object json;
+  Napi::Function parse;
+  if (jsonMethod(env, "parse", json, parse)) {
+    std::size_t cells = 0;
+    for (const std::string& row : rows) cells += row.size();
+    std::string text;
+    text.reserve(2 * cells + 3 * rows.size() + 2);
+    text.push_back('[');
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (i > 0) text.push_back(',');
+      text.push_back('[');
+      for (std::size_t j = 0; j < rows[i].size(); ++j) {
+        if (j > 0) text.push_back(',');
+        text.push_back(rows[i][j] == '1' ? '1' : '0');
+      }
+      text.push_back(']');
+    }
+    text.push_back(']');
+    rows = {};
+    Napi::Value result = parse.Call(json, {Napi::String::New(env, text)});
+    if (env.IsExceptionPending()) return env.Undefined();
+    return result;
+  }
+  if (env.IsExceptionPending()) return env.Undefined();
+  // Without a JSON object (a script replaced it), cell by cell.
   Napi::Array matrix = Napi::Array::New(env, rows.size());
   for (std::uint32_t i = 0; i < rows.size(); ++i) {
+    Napi::HandleScope scope(env);
     Napi::Array row = Napi::Array::New(env, rows[i].size());
     for (std::uint32_t j = 0; j < rows[i].size(); ++j) {
       row.Set(j, Napi::Number::New(env, rows[i][j] == '1' ? 1 : 0));

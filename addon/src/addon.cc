@@ -4,6 +4,8 @@
 #include <napi.h>
 
 #include "script/ComAddon.h"
+#include "script/ComBridgeAddon.h"
+#include "script/CustomAppAddon.h"
 #include "script/LcAppAddon.h"
 #include "script/LogAddon.h"
 #include "script/TopAddon.h"
@@ -20,12 +22,12 @@ Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   LogAddon::Init(env, exports);
   // RelayFinderAddon::Init(env, exports);
   // SimLoaderAddon::Init(env, exports);
-  // CustomAppAddon::Init(env, exports);
+  CustomAppAddon::Init(env, exports);
   // ResetAddon::Init(env, exports);
   // SdSenderAddon::Init(env, exports);
   TopAddon::Init(env, exports);
   ComAddon::Init(env, exports);
-  // ComBridgeAddon::Init(env, exports);
+  ComBridgeAddon::Init(env, exports);
   return exports;
 }
 

@@ -77,9 +77,13 @@ bool CustomApp::run() {
   concastReady_ = false;
   if (!active_.load()) return false;
   if (processEvent()) return true;
+  end();
+  return false;
+}
+
+void CustomApp::end() {
   communication_.removeEventListener(listener_);
   active_.store(false);
-  return false;
 }
 
 bool CustomApp::processEvent() {

@@ -64,6 +64,9 @@ class CustomApp {
   // One step of an armed run; true while the run goes on. The last step
   // removes the listener and leaves the channel inactive.
   bool run();
+  // Ends the run: removes the listener and leaves the channel inactive. The
+  // last step does it; the wrapper does it again for a worker that never ran.
+  void end();
 
   const Concast& getConcast() const { return concast_; }
   bool isConcastReady() const { return concastReady_; }

@@ -3,6 +3,7 @@
 
 // Runs a virtual relay until interrupted:
 //   node tools/virtual-relay/cli.js [--port N] [--period MS] [--state S] [--version V]
+//     [--echo 1]   (send every custom-application data message straight back)
 const { VirtualRelay } = require('./index');
 
 function parseArgs(argv) {
@@ -22,6 +23,7 @@ async function main() {
   console.log(`virtual relay listening on 127.0.0.1:${port}`);
   relay.on('connection', () => console.log('client connected'));
   relay.on('frame', (f) => console.log(`frame type ${f.type}, ${f.payload.length} bytes`));
+  relay.on('customapp', (m) => console.log(`custom app ${m.kind}${m.payload ? `, ${m.payload.length} bytes` : ''}`));
   process.on('SIGINT', () => relay.stop().then(() => process.exit(0)));
 }
 

@@ -7,6 +7,7 @@
 const net = require('net');
 const { EventEmitter } = require('events');
 const { FrameType, encodeFrame, statusPayload, FrameParser, MAX_PAYLOAD } = require('./frames');
+const { CustomAppPeer } = require('./customapp');
 
 const DEFAULTS = Object.freeze({
   host: '127.0.0.1',
@@ -38,6 +39,7 @@ class VirtualRelay extends EventEmitter {
     this.server = null;
     this.timer = null;
     this.stalled = false;
+    this.customApp = new CustomAppPeer(this, this.options);
   }
 
   get port() {

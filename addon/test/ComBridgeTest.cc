@@ -194,7 +194,7 @@ TEST(ComBridgeTest, ClientFramesReachTheRelayWholeWhileTheLinkRuns) {
 
   // Link down: whole frames are dropped, not kept for later.
   ASSERT_TRUE(client.send(frame(1, {4, 0x80})));
-  std::this_thread::sleep_for(50ms);
+  std::this_thread::sleep_for(100ms);
   ASSERT_TRUE(link.start());
   EXPECT_TRUE(driver.written().empty());
 
@@ -219,27 +219,6 @@ TEST(ComBridgeTest, ClientFramesReachTheRelayWholeWhileTheLinkRuns) {
   ASSERT_TRUE(eventually([&] { return driver.written().size() >= expected.size(); }));
   EXPECT_EQ(driver.written(), expected);
   link.stopAndWait();
-}
-
-TEST(ComBridgeTest, AClientArrivingMidFrameStartsAtTheNextFrame) {
-  lc::test::ScriptedDriver driver;
-  lc::Communication link;
-  link.setDriver(&driver);
-  ComBridge bridge(link);
-  ASSERT_TRUE(bridge.start("127.0.0.1", 0));
-  Worker worker(bridge);
-  ASSERT_TRUE(eventually([&] { return bridge.getPort() != 0; }));
-  // Played as the receive thread: the header of a frame comes before the
-  // client is taken, its payload after.
-  const Bytes first = frame(2, {1, 2, 3, 4, 5});
-  bridge.addRaw(first.data(), 4);
-  Client client(bridge.getPort());
-  ASSERT_TRUE(eventually([&] { return bridge.state() == ComBridge::Connected; }));
-  bridge.addRaw(first.data() + 4, 5);
-  const Bytes second = frame(0, {9, 9});
-  bridge.addRaw(second.data(), 4);
-  bridge.addRaw(second.data() + 4, 2);
-  EXPECT_EQ(client.receive(second.size() + 1, 300ms), second);
 }
 
 TEST(ComBridgeTest, StartTwiceStopTwice) {

@@ -105,10 +105,10 @@ bool CustomApp::processEvent() {
 bool CustomApp::onStatus() {
   if (!startSent_) {
     startSent_ = true;
-    if (!communication_.sendFrame(StartFrame, nullptr, 0)) return false;
+    if (!communication_.sendFrame(kStartFrame, nullptr, 0)) return false;
   }
-  if (!sendOldest(broadcastQueue_, broadcastMutex_, BroadcastFrame)) return false;
-  return sendOldest(dataQueue_, dataMutex_, DataFrame);
+  if (!sendOldest(broadcastQueue_, broadcastMutex_, kBroadcastFrame)) return false;
+  return sendOldest(dataQueue_, dataMutex_, kDataFrame);
 }
 
 template <unsigned int N>

@@ -7,6 +7,7 @@
 
 #include "link/Communication.h"
 #include "link/EventListener.h"
+#include "link/Frame.h"
 #include "util/Log.h"
 
 namespace lc {
@@ -26,7 +27,10 @@ class CustomApp {
   // Silence from the relay for this long ends a run.
   static constexpr unsigned int kWaitMs = 2000;
 
-  enum FrameType : uint16_t { BroadcastFrame = 0, StartFrame = 2, DataFrame = 3 };
+  // The frames of a run, all to the relay.
+  static constexpr uint16_t kStartFrame = Frame::Request;     // empty, once per run
+  static constexpr uint16_t kBroadcastFrame = Frame::Stream;  // a broadcast message
+  static constexpr uint16_t kDataFrame = Frame::Block;        // a data message
 
   struct Timing {
     unsigned int waitMs = kWaitMs;

@@ -1,14 +1,15 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "link/Communication.h"
+#include "link/Frame.h"
 #include "link/RawListenerBase.h"
-#include "transport/Sockets.h"
+#include "transport/ListenSocket.h"
+#include "transport/StreamConnection.h"
 #include "util/Log.h"
 
 namespace lc {
@@ -26,9 +27,10 @@ class ComBridge : public RawListenerBase {
   // host that reaches it could drive the relay, firmware uploads included.
   static constexpr const char* kDefaultHost = "127.0.0.1";
   static constexpr size_t kReceiveBufferSize = 102400;
-  // Longest the receive thread spends handing one piece of a frame to a
-  // client that does not read; then the client is dropped.
+  // Longest the receive thread spends handing one frame to the client; a
+  // client slower than that is dropped, so it cannot hold up the link.
   static constexpr unsigned int kClientSendMs = 500;
+  static constexpr int kBacklog = 1;
 
   enum State : int { Stopped = 0, Waiting = 1, Connected = 2, Starting = 3 };
 
@@ -63,18 +65,11 @@ class ComBridge : public RawListenerBase {
   void addRaw(const unsigned char* bytes, unsigned int length) override;
 
  private:
-  enum Wait : int { Readable = 0, Woken = 1, Failed = 2 };
-
   State bind();
   State accept();
   State receive();
-  // Polls fd for input together with the wake pipe.
-  Wait waitReadable(int fd);
   bool stopRequested() const;
   void closeClient();
-  // Forwards the whole frames at the front of rx_ and keeps the rest.
-  void forwardFrames();
-  void dropClientLocked(const char* why);
 
   Communication& communication_;
   Timing timing_;
@@ -87,26 +82,17 @@ class ComBridge : public RawListenerBase {
   std::string host_;
   uint16_t requestedPort_ = kDefaultPort;
 
-  // Worker-owned.
-  Pipe wake_;
-  int listenFd_ = -1;
+  // Worker-owned, apart from the cancels of stop and addRaw.
+  ListenSocket listener_;
+  StreamConnection client_;
   std::unique_ptr<unsigned char[]> rx_;
-  size_t rxPending_ = 0;
+  FrameCutter cutter_;
   bool registered_ = false;
 
-  // The client descriptor is replaced and closed by the worker under
-  // clientMutex_; addRaw sends under it, so it never meets a closed number.
+  // Whether addRaw may send to client_: set by the worker once a client is
+  // taken, cleared before it is closed and when addRaw drops it.
   std::mutex clientMutex_;
-  int client_ = -1;
-  // The client joins the relay's stream at the next frame start.
-  bool clientSynced_ = false;
-  bool clientDropped_ = false;
-
-  // Where the relay's stream stands (receive thread only): header bytes seen
-  // of the frame being read, then payload bytes still to come.
-  unsigned char rawHeader_[Communication::kHeaderSize] = {};
-  unsigned int rawHeaderSeen_ = 0;
-  unsigned int rawPayloadLeft_ = 0;
+  bool clientActive_ = false;
 };
 
 }  // namespace lc

@@ -6,13 +6,20 @@
 // message comes straight back as a data frame, as an application that
 // answers every message would send it.
 //
-// Pixel frames (type 0) and upload blocks (type 3) share these types; they
-// are recorded too once a session was opened, so tests that mix them look
-// at what they expect.
+// Pixel frames (type 0) and upload blocks (type 3) share these types, and a
+// topology request is an empty type 2 too: such frames are recorded as well,
+// so tests that mix them look for what they expect. Each record keeps the
+// latest RECORDS messages, so a long playback does not grow it without end.
 
 const { FrameType } = require('./frames');
 
 const CustomFrame = Object.freeze({ BROADCAST: 0, START: 2, DATA: 3 });
+const RECORDS = 1000;
+
+function keep(list, payload) {
+  list.push(payload);
+  if (list.length > RECORDS) list.shift();
+}
 
 class CustomAppPeer {
   constructor(relay, { echo = false } = {}) {
@@ -48,14 +55,14 @@ class CustomAppPeer {
     }
     if (this.starts === 0) return;
     if (type === CustomFrame.BROADCAST) {
-      this.broadcasts.push(payload);
+      keep(this.broadcasts, payload);
       this.relay.emit('customapp', { kind: 'broadcast', payload });
     } else if (type === CustomFrame.DATA) {
-      this.data.push(payload);
+      keep(this.data, payload);
       this.relay.emit('customapp', { kind: 'data', payload });
       if (this.echo) this.relay.sendFrame(FrameType.DATA_ONE, payload);
     }
   }
 }
 
-module.exports = { CustomAppPeer, CustomFrame };
+module.exports = { CustomAppPeer, CustomFrame, RECORDS };

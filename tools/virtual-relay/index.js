@@ -8,6 +8,8 @@ const net = require('net');
 const { EventEmitter } = require('events');
 const { FrameType, encodeFrame, statusPayload, FrameParser, MAX_PAYLOAD } = require('./frames');
 const { CustomAppPeer } = require('./customapp');
+const { attachPixels, pixelMethods } = require('./pixels');
+const { attachSensors, sensorMethods } = require('./sensors');
 
 const DEFAULTS = Object.freeze({
   host: '127.0.0.1',
@@ -40,6 +42,8 @@ class VirtualRelay extends EventEmitter {
     this.timer = null;
     this.stalled = false;
     this.customApp = new CustomAppPeer(this, this.options);
+    attachPixels(this);
+    attachSensors(this);
   }
 
   get port() {
@@ -88,6 +92,7 @@ class VirtualRelay extends EventEmitter {
 
   sendStatus(values = {}, length = this.statusLength) {
     this.sendFrame(FrameType.STATUS, statusPayload({ ...this.status, ...values }, length));
+    this.emit('status-sent');
   }
 
   sendData(payload, typeOne = true) {
@@ -221,5 +226,7 @@ class VirtualRelay extends EventEmitter {
     });
   }
 }
+
+Object.assign(VirtualRelay.prototype, pixelMethods, sensorMethods);
 
 module.exports = { VirtualRelay, DEFAULTS, ...require('./frames') };

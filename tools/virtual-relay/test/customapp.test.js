@@ -59,3 +59,15 @@ test('echoes data messages on demand, as data frames of type 1', async (t) => {
   await until(() => frames.length === 2);
   assert.deepStrictEqual([frames[1].type, ...frames[1].payload], [2, 5]);
 });
+
+test('keeps the latest messages only', async (t) => {
+  const { relay, socket } = await session(t);
+  const { RECORDS } = require('../customapp');
+  socket.write(encodeFrame(2));
+  const frames = [];
+  for (let i = 0; i < RECORDS + 5; i++) frames.push(encodeFrame(0, [i & 0xff, i >> 8]));
+  socket.write(Buffer.concat(frames));
+  await until(() => relay.received.length === RECORDS + 6);
+  assert.strictEqual(relay.customApp.broadcasts.length, RECORDS);
+  assert.deepStrictEqual([...relay.customApp.broadcasts[0]], [5, 0]);
+});

@@ -171,6 +171,7 @@ export class Player {
   getScreen(angle: number, topology: Topology, mode: PlayerMode): PlayerScreen;
   /** The counters of the current or last playback. */
   getCounters(): PlayerCounters;
+}
 
 /**
  * Messages to and from a custom application running on the tiles. Each

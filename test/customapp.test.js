@@ -121,16 +121,6 @@ test('two seconds without a frame from the relay end the run', async (t) => {
   assert.ok(took >= 1900 && took < 3500, `ended after ${took} ms`);
 });
 
-test('the end of the link ends the run', async (t) => {
-  const { relay, com } = await linked(t);
-  const app = new lc.CustomApp(com);
-  const r = appRecorder();
-  app.start(r.callback);
-  relay.disconnect();
-  await r.stopped();
-  assert.deepStrictEqual(r.calls, [[undefined, 'stop']]);
-});
-
 test('wrong arguments throw', async (t) => {
   const { com } = await linked(t);
   for (const arg of [undefined, {}, new lc.Topology(), new lc.Log('x')]) {

@@ -142,39 +142,6 @@ TEST(CustomAppTest, EachStatusCarriesAtMostOneMessageOfEachKind) {
   }
 }
 
-TEST(CustomAppTest, MessagesQueuedBeforeStartAreDroppedThoseAfterAreSent) {
-  Channel ch;
-  ASSERT_TRUE(ch.linked);
-  const Bytes early{1}, late{2};
-  ch.app.sendBroadcast(early.data(), 1);
-  ch.app.sendData(early.data(), 1);
-  ASSERT_TRUE(ch.app.start());
-  EXPECT_EQ(ch.app.queuedBroadcasts(), 0u);
-  EXPECT_EQ(ch.app.queuedData(), 0u);
-  // Queued after start returned but before the worker took its first step.
-  ch.app.sendBroadcast(late.data(), 1);
-  ch.app.sendData(late.data(), 1);
-  ch.runWorker();
-  ch.driver.feed(status());
-  const Bytes expected = concat({frame(2, {}), frame(0, late), frame(3, late)});
-  ASSERT_TRUE(ch.waitWritten(expected.size()));
-  EXPECT_EQ(ch.driver.written(), expected);
-}
-
-TEST(CustomAppTest, DataFramesBecomeConcastsOfAtMost256Bytes) {
-  Channel ch;
-  ASSERT_TRUE(ch.linked);
-  ASSERT_TRUE(ch.app.start());
-  ch.runWorker();
-  const Bytes big = pattern(300, 3);
-  const Bytes small = pattern(10, 4);
-  ch.driver.feed(concat({frame(1, big), frame(2, small), frame(1, {}), status(), frame(4, {1})}));
-  auto deadline = Clock::now() + 2s;
-  while (ch.received().size() < 3 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
-  const std::vector<Bytes> expected = {Bytes(big.begin(), big.begin() + 256), small, Bytes()};
-  EXPECT_EQ(ch.received(), expected);
-}
-
 TEST(CustomAppTest, RunEnds) {
   struct Case {
     const char* name;
@@ -215,23 +182,6 @@ TEST(CustomAppTest, RunEnds) {
     ch.runWorker();
     ASSERT_TRUE(ch.waitDone());
   }
-}
-
-TEST(CustomAppTest, StartAndStopFollowTheRun) {
-  Channel ch;
-  ASSERT_TRUE(ch.linked);
-  ch.app.stop();  // while idle: nothing, and nothing left for the next run
-  EXPECT_FALSE(ch.app.active());
-  ASSERT_TRUE(ch.app.start());
-  EXPECT_FALSE(ch.app.start());
-  ch.runWorker();
-  const Bytes message{7};
-  ch.app.sendData(message.data(), 1);
-  ch.driver.feed(status());
-  ASSERT_TRUE(ch.waitWritten(concat({frame(2, {}), frame(3, message)}).size()));
-  EXPECT_FALSE(ch.done.load());
-  ch.app.stop();
-  ASSERT_TRUE(ch.waitDone(500ms));
 }
 
 TEST(CustomAppTest, AFailedSendKeepsTheMessageUntilTheNextStart) {

@@ -6,6 +6,7 @@
 #include "script/ComAddon.h"
 #include "script/LcAppAddon.h"
 #include "script/LogAddon.h"
+#include "script/RelayFinderAddon.h"
 #include "script/TopAddon.h"
 
 namespace lc {
@@ -18,7 +19,7 @@ Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   // LuminosityAddon::Init(env, exports);
   // PlayerAddon::Init(env, exports);
   LogAddon::Init(env, exports);
-  // RelayFinderAddon::Init(env, exports);
+  RelayFinderAddon::Init(env, exports);
   // SimLoaderAddon::Init(env, exports);
   // CustomAppAddon::Init(env, exports);
   // ResetAddon::Init(env, exports);

@@ -52,7 +52,7 @@ describe('RelayFinder', { concurrency: true, skip }, () => {
   it('ends a search at its bound while replies keep coming, and at once on terminate', async () => {
     const { result, terminateSeconds } = await runScenario('flood');
     assert.deepStrictEqual(result.relays, [relay('10.200.0.2', 'Noisy', 5000)]);
-    assert.ok(result.seconds >= 9.9 && result.seconds < 11.5, `${result.seconds} s`);
+    assert.ok(result.seconds >= 9.9 && result.seconds < 13, `${result.seconds} s`);
     assert.ok(terminateSeconds < 1, `terminate took ${terminateSeconds} s`);
   });
 

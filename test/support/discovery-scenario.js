@@ -13,6 +13,7 @@ const { Worker } = require('worker_threads');
 const root = path.join(__dirname, '..', '..');
 const { VirtualRelay, DiscoveryResponder } = require(path.join(root, 'tools', 'virtual-relay'));
 
+let hostNamespace; // the test runner's, which no scenario may be in
 const LOCAL = '10.200.0.1';
 const REMOTE = '10.200.0.2';
 
@@ -31,9 +32,7 @@ const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 // Refuses to go on unless this is a namespace of our own holding exactly the
 // interfaces and IPv4 addresses we made.
 function checkPrivate(hostNamespace, links, addresses) {
-  if (fs.readlinkSync('/proc/self/ns/net') === hostNamespace) {
-    throw new Error('refusing to search: still in the host network namespace');
-  }
+  checkNamespace(hostNamespace);
   const seenLinks = ip('-o', 'link', 'show').trim().split('\n')
     .map((l) => l.split(':')[1].trim().split('@')[0]).sort();
   const seenAddresses = ip('-o', '-4', 'addr', 'show').trim().split('\n')
@@ -41,6 +40,13 @@ function checkPrivate(hostNamespace, links, addresses) {
   if (JSON.stringify(seenLinks) !== JSON.stringify([...links].sort()) ||
       JSON.stringify(seenAddresses) !== JSON.stringify([...addresses].sort())) {
     throw new Error(`refusing to search: unexpected interfaces ${seenLinks} ${seenAddresses}`);
+  }
+}
+
+function checkNamespace(hostNamespace) {
+  if (!/^net:\[\d+\]$/.test(hostNamespace || '') ||
+      fs.readlinkSync('/proc/self/ns/net') === hostNamespace) {
+    throw new Error('refusing to run: not in a network namespace of its own');
   }
 }
 
@@ -73,7 +79,7 @@ async function makeLink(peerPid) {
 // responders and relays are described by `config`.
 async function startPeer(config) {
   const child = spawn('unshare', ['-n', process.execPath, __filename, 'peer',
-    JSON.stringify(config)], { stdio: ['pipe', 'pipe', 'inherit'] });
+    JSON.stringify({ ...config, hostNamespace })], { stdio: ['pipe', 'pipe', 'inherit'] });
   let out = '';
   await new Promise((resolve, reject) => {
     child.stdout.on('data', (c) => {
@@ -88,6 +94,7 @@ async function startPeer(config) {
 }
 
 async function peer(config) {
+  checkNamespace(config.hostNamespace);
   const started = [];
   for (const r of config.responders || []) {
     const responder = new DiscoveryResponder({ host: '0.0.0.0', ...r });
@@ -224,6 +231,9 @@ const scenarios = {
 async function main() {
   const [name, arg] = process.argv.slice(2);
   if (name === 'peer') return peer(JSON.parse(arg));
+  // Before any interface is touched.
+  checkNamespace(arg);
+  hostNamespace = arg;
   ip('link', 'set', 'lo', 'up');
   const lc = require(root);
   const result = await scenarios[name](arg, lc);

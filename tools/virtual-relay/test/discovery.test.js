@@ -6,7 +6,7 @@ const assert = require('node:assert');
 const dgram = require('dgram');
 const path = require('path');
 const { spawn } = require('child_process');
-const { VirtualRelay, DiscoveryResponder, DISCOVERY_PORT } = require('..');
+const { DiscoveryResponder, DISCOVERY_PORT } = require('..');
 
 // Greets 127.0.0.1:port with `text` and collects the replies for `ms`.
 async function greet(port, { text = 'Hello relay', ms = 150 } = {}) {
@@ -50,19 +50,6 @@ test('set changes the next replies; flood keeps replying until stopped', async (
   await responder.stop();
   assert.ok(replies.length >= 4, `only ${replies.length} replies`);
   assert.ok(replies.every((r) => r === 'Hello, relay Later on port 2.'));
-});
-
-test('a virtual relay names its own TCP port', async () => {
-  const relay = new VirtualRelay({ period: 0 });
-  const tcpPort = await relay.start();
-  const port = await relay.startDiscovery({ port: 0, name: 'Bench' });
-  try {
-    assert.deepStrictEqual(await greet(port), [`Hello, relay Bench on port ${tcpPort}.`]);
-    await relay.discovery.waitForGreeting(100);
-  } finally {
-    await relay.stop();
-  }
-  assert.strictEqual(relay.discovery.socket, null);
 });
 
 test('the command line starts the responder on loopback', async () => {

@@ -115,14 +115,15 @@ RelayFinder::End RelayFinder::search(const std::vector<Target>& targets, Drivers
 
   const Clock::time_point deadline = Clock::now() + timing_.bound;
   UdpSocket socket;
+  socket.resetSocket();
+  if (!socket.exists()) {
+    log_.error("cannot create the discovery socket: ", std::strerror(errno));
+    return End::NoSocket;
+  }
   for (const Target& target : targets) {
     // A failed send costs one network; the others are still worth greeting.
     socket.write(reinterpret_cast<const unsigned char*>(kGreeting), kGreetingLength, target.second,
                  greetingPort_);
-  }
-  if (!socket.exists()) {
-    log_.error("cannot create the discovery socket: ", std::strerror(errno));
-    return End::NoSocket;
   }
 
   std::vector<char> buffer(kReplyCapacity);

@@ -219,20 +219,15 @@ RelayFinder::Reply RelayFinder::consider(const std::string& sender, const char* 
 }
 
 void RelayFinder::filter(Drivers& found, ModuleType type) {
-  auto keep = [type](const std::unique_ptr<ComDriver>& driver) {
-    if (driver == nullptr) return false;
+  // A tag nobody knows filters nothing; a tile is never a relay.
+  if (!isKnownType(type)) return;
+  bool spiRelay = type == TypeRelayRpi;
+  auto keep = [&](const std::unique_ptr<ComDriver>& driver) {
+    if (driver == nullptr || isTile(type)) return false;
     bool tcpip = driver->getType() == DriverType::TCPIP;
     bool proxy = tcpip && static_cast<const TcpipDriver&>(*driver).name() == kSpiProxyName;
-    switch (type) {
-      case TypeRelay:
-      case TypeOldRelay:
-        return tcpip && !proxy;
-      case TypeRelayRpi:
-        return proxy || !tcpip;
-      default:
-        // A tile is never a relay; a tag nobody knows filters nothing.
-        return !isKnownType(type);
-    }
+    // The SPI relay is reached through its proxy or a driver of its own.
+    return spiRelay ? proxy || !tcpip : tcpip && !proxy;
   };
   found.erase(std::remove_if(found.begin(), found.end(),
                              [&](const std::unique_ptr<ComDriver>& d) { return !keep(d); }),

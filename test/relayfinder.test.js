@@ -20,8 +20,8 @@ describe('RelayFinder', { concurrency: true, skip }, () => {
     for (const r of results) {
       assert.strictEqual(r.queued, true);
       assert.strictEqual(r.firstArgument, 'undefined');
-      // One greeting pass, then a second of quiet.
-      assert.ok(r.seconds >= 0.9 && r.seconds < 5, `${r.tag}: ${r.seconds} s`);
+      // One greeting pass, then a second of quiet: well before the bound.
+      assert.ok(r.seconds >= 0.9 && r.seconds < 8, `${r.tag}: ${r.seconds} s`);
     }
     const stage = [relay('10.200.0.2', 'Stage-A', 5000), relay('10.200.0.2', 'Stage-A', 5001)];
     const proxy = relay('10.200.0.2', 'proxySPI', 5003);

@@ -20,7 +20,8 @@ function namespaceProblem() {
 
 // The scenario's RESULT line as an object; rejects with its output when it
 // fails.
-function runScenario(name, { timeoutMs = 30000 } = {}) {
+// Generous: a sanitizer run on a loaded machine starts node slowly.
+function runScenario(name, { timeoutMs = 120000 } = {}) {
   const hostNamespace = fs.readlinkSync('/proc/self/ns/net');
   const child = spawn('unshare', ['-n', process.execPath, '--expose-gc', scenarioFile, name,
     hostNamespace], {

@@ -8,14 +8,23 @@ const path = require('path');
 const { spawn } = require('child_process');
 const { DiscoveryResponder, DISCOVERY_PORT } = require('..');
 
-// Greets 127.0.0.1:port with `text` and collects the replies for `ms`.
-async function greet(port, { text = 'Hello relay', ms = 150 } = {}) {
+// Greets 127.0.0.1:port with `text` and collects the replies until `count`
+// came (then a little longer, for any extra one) or `ms` passed.
+async function greet(port, { text = 'Hello relay', count = 1, ms = 3000 } = {}) {
   const socket = dgram.createSocket('udp4');
   const replies = [];
-  socket.on('message', (m) => replies.push(m.toString('utf8')));
   await new Promise((resolve) => socket.bind(0, '127.0.0.1', resolve));
-  socket.send(text, port, '127.0.0.1');
-  await new Promise((r) => setTimeout(r, ms));
+  await new Promise((resolve) => {
+    const timer = setTimeout(resolve, ms);
+    socket.on('message', (m) => {
+      replies.push(m.toString('utf8'));
+      if (replies.length === count) {
+        clearTimeout(timer);
+        setTimeout(resolve, 50);
+      }
+    });
+    socket.send(text, port, '127.0.0.1');
+  });
   socket.close();
   return replies;
 }
@@ -33,9 +42,11 @@ test('the responder answers the greeting with its name and TCP port', async () =
     const responder = new DiscoveryResponder({ port: 0, ...options });
     const port = await responder.start();
     try {
-      assert.deepStrictEqual(await greet(port), expected, JSON.stringify(options));
+      assert.deepStrictEqual(await greet(port, { count: expected.length }), expected,
+        JSON.stringify(options));
       assert.strictEqual(responder.greetings.length, 1);
-      assert.deepStrictEqual(await greet(port, { text: 'Hello relay!' }), [], 'not a greeting');
+      assert.deepStrictEqual(await greet(port, { text: 'Hello relay!', ms: 150 }), [],
+        'not a greeting');
     } finally {
       await responder.stop();
     }
@@ -46,7 +57,7 @@ test('set changes the next replies; flood keeps replying until stopped', async (
   const responder = new DiscoveryResponder({ port: 0, tcpPort: 1 });
   const port = await responder.start();
   responder.set({ name: 'Later', tcpPort: 2, floodMs: 20 });
-  const replies = await greet(port, { ms: 200 });
+  const replies = await greet(port, { count: 4 });
   await responder.stop();
   assert.ok(replies.length >= 4, `only ${replies.length} replies`);
   assert.ok(replies.every((r) => r === 'Hello, relay Later on port 2.'));

@@ -368,28 +368,4 @@ TEST(RelayFinderSearch, CancelEndsARunningSearchAndForestallsTheNext) {
   EXPECT_EQ(responder.greetings().size(), 1u);  // no second greeting
 }
 
-TEST(UdpSocketWrite, SendsOnlyToADottedQuad) {
-  int peer = boundUdp("127.0.0.1");
-  ASSERT_NE(peer, -1);
-  lc::UdpSocket socket;
-  const unsigned char data[] = {'h', 'i'};
-  const std::string refused[] = {
-      "localhost",  "127.0.0", "127.0.0.1.1", "127.0.0.256", "::1",
-      " 127.0.0.1", "",        "127.000.0.1", "0x7f.0.0.1",  std::string("127.0.0.1\0.2", 11)};
-  for (const std::string& address : refused) {
-    EXPECT_FALSE(socket.write(data, 2, address, portOf(peer))) << address;
-  }
-  pollfd p{peer, POLLIN, 0};
-  EXPECT_EQ(::poll(&p, 1, 50), 0);
-
-  std::vector<unsigned char> big(lc::UdpSocket::kMaxDatagram + 1, 'x');
-  EXPECT_FALSE(
-      socket.write(big.data(), static_cast<uint32_t>(big.size()), "127.0.0.1", portOf(peer)));
-  EXPECT_TRUE(socket.write(data, 2, "127.0.0.1", portOf(peer)));
-  char buffer[8];
-  ASSERT_EQ(::poll(&p, 1, 1000), 1);
-  EXPECT_EQ(::recv(peer, buffer, sizeof buffer, 0), 2);
-  ::close(peer);
-}
-
 }  // namespace

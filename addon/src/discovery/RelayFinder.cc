@@ -4,20 +4,18 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "transport/CancellableWait.h"
 #include "transport/TcpipDriver.h"
 
 namespace lc {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr char kReplyHead[] = "Hello, relay ";
 constexpr size_t kReplyHeadLength = sizeof kReplyHead - 1;
@@ -55,9 +53,7 @@ std::array<unsigned char, 4> octetsOf(const sockaddr* address) {
 RelayFinder::RelayFinder() : RelayFinder(Timing{}) {}
 
 RelayFinder::RelayFinder(Timing timing, uint16_t greetingPort)
-    : timing_(timing), greetingPort_(greetingPort) {
-  wake_.open();
-}
+    : timing_(timing), greetingPort_(greetingPort) {}
 
 bool RelayFinder::getLocalIps(std::vector<Target>& targets) {
   ifaddrs* list = nullptr;
@@ -111,79 +107,63 @@ RelayFinder::End RelayFinder::search(const std::vector<Target>& targets, Drivers
   accepted_.clear();
   localTaken_ = false;
   datagrams_ = 0;
-  if (cancelled_.load()) return End::Cancelled;
+  if (socket_.waiter().cancelled()) return End::Cancelled;
 
-  const Clock::time_point deadline = Clock::now() + timing_.bound;
-  UdpSocket socket;
-  socket.resetSocket();
-  if (!socket.exists()) {
+  CancellableWait::Deadline deadline(static_cast<int>(timing_.bound.count()));
+  const int quietMs = static_cast<int>(timing_.quiet.count());
+  socket_.resetSocket();
+  if (!socket_.exists()) {
     log_.error("cannot create the discovery socket: ", std::strerror(errno));
     return End::NoSocket;
   }
   for (const Target& target : targets) {
     // A failed send costs one network; the others are still worth greeting.
-    socket.write(reinterpret_cast<const unsigned char*>(kGreeting), kGreetingLength, target.second,
-                 greetingPort_);
+    socket_.write(reinterpret_cast<const unsigned char*>(kGreeting), kGreetingLength, target.second,
+                  greetingPort_);
   }
 
-  std::vector<char> buffer(kReplyCapacity);
+  std::vector<unsigned char> buffer(kReplyCapacity);
+  std::string sender;
   End end = End::Quiet;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) {
+  bool searching = true;
+  while (searching) {
+    int left = deadline.leftMs();
+    if (left == 0) {
       end = End::Bound;
       break;
     }
     // A silence cut short by the bound is the bound's doing.
-    bool lastWait = left < timing_.quiet;
-    Wait wait = waitReadable(socket.fd(), lastWait ? left : timing_.quiet);
-    if (wait == Wait::Cancelled) {
-      end = End::Cancelled;
-      break;
+    bool lastWait = left < quietMs;
+    size_t received = 0;
+    uint16_t senderPort = 0;
+    switch (socket_.receive(buffer.data(), buffer.size(), lastWait ? left : quietMs, received,
+                            sender, senderPort)) {
+      case UdpSocket::Arrived:
+        ++datagrams_;
+        consider(sender, reinterpret_cast<const char*>(buffer.data()), received, targets, found);
+        break;
+      case UdpSocket::ReceiveFailed:
+        break;
+      case UdpSocket::TimedOut:
+        end = lastWait ? End::Bound : End::Quiet;
+        searching = false;
+        break;
+      case UdpSocket::WaitFailed:
+        // A failed wait ends the search like silence does.
+        searching = false;
+        break;
+      case UdpSocket::Cancelled:
+        end = End::Cancelled;
+        searching = false;
+        break;
     }
-    if (wait == Wait::Quiet) {
-      end = lastWait ? End::Bound : End::Quiet;
-      break;
-    }
-    sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
-    // Never blocks: a datagram that poll saw may be gone (a bad checksum).
-    ssize_t n = ::recvfrom(socket.fd(), buffer.data(), buffer.size(), MSG_DONTWAIT,
-                           reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (n < 0 || from.sin_family != AF_INET) continue;
-    ++datagrams_;
-    std::string sender = SimpleSocket::ntop4(octetsOf(reinterpret_cast<sockaddr*>(&from)).data());
-    consider(sender, buffer.data(), static_cast<size_t>(n), targets, found);
   }
   if (end == End::Bound) {
     log_.info("search ended at its ", timing_.bound.count(), " ms bound with ", datagrams_,
               " datagrams received");
   }
-  socket.close();
+  socket_.close();
   return end;
-}
-
-RelayFinder::Wait RelayFinder::waitReadable(int fd, std::chrono::milliseconds timeout) {
-  const Clock::time_point until = Clock::now() + timeout;
-  pollfd fds[2] = {{fd, POLLIN, 0}, {wake_.readFd(), POLLIN, 0}};
-  nfds_t count = wake_.readFd() == -1 ? 1 : 2;
-  for (;;) {
-    if (cancelled_.load()) return Wait::Cancelled;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-    int n = ::poll(fds, count, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (cancelled_.load()) return Wait::Cancelled;
-    // A failed wait ends the search like silence does.
-    if (n <= 0) return Wait::Quiet;
-    if (fds[0].revents & (POLLIN | POLLERR)) return Wait::Ready;
-    if (count == 2 && (fds[1].revents & POLLIN)) return Wait::Cancelled;
-    return Wait::Quiet;
-  }
-}
-
-void RelayFinder::cancel() {
-  cancelled_.store(true);
-  wake_.wake();
 }
 
 RelayFinder::Reply RelayFinder::consider(const std::string& sender, const char* data, size_t length,

@@ -5,7 +5,6 @@
 // coming (within a fixed bound), each turned into a TCP driver.
 
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -96,22 +95,21 @@ class RelayFinder {
 
   // From any thread: ends a running search at once, and any later one
   // before it greets.
-  void cancel();
+  void cancel() { socket_.cancel(); }
 
   // Counts of the last search, for whoever wants to know why a relay is
   // missing.
   size_t datagramCount() const { return datagrams_; }
 
  private:
-  enum class Wait { Ready, Quiet, Cancelled };
-  Wait waitReadable(int fd, std::chrono::milliseconds timeout);
   Reply consider(const std::string& sender, const char* data, size_t length,
                  const std::vector<Target>& targets, Drivers& found);
 
   Timing timing_;
   uint16_t greetingPort_;
-  Pipe wake_;
-  std::atomic<bool> cancelled_{false};
+  // Made afresh by each search's first send and closed at its end; a cancel
+  // outlives it.
+  UdpSocket socket_;
   // Per-search state.
   std::vector<std::pair<std::string, uint16_t>> accepted_;
   bool localTaken_ = false;

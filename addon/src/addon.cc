@@ -9,6 +9,7 @@
 #include "script/LcAppAddon.h"
 #include "script/LogAddon.h"
 #include "script/PlayerAddon.h"
+#include "script/RelayFinderAddon.h"
 #include "script/TopAddon.h"
 
 namespace lc {
@@ -18,6 +19,7 @@ Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   LcAppAddon::Init(env, exports);
   PlayerAddon::Init(env, exports);
   LogAddon::Init(env, exports);
+  RelayFinderAddon::Init(env, exports);
   CustomAppAddon::Init(env, exports);
   TopAddon::Init(env, exports);
   ComAddon::Init(env, exports);

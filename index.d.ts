@@ -267,17 +267,4 @@ export class ComBridge {
   stop(): boolean;
   /** The port bound by the running bridge; 0 before it is bound and after `stop`. */
   getPort(): number;
-=======
-/** The relay types a search can be filtered by; any other tag keeps every relay found. */
-export type RelayTag = 'relay' | 'oldrelay' | 'relayrpi' | 'delta' | 'quadra' | 'quadrav2' | 'varna' | string;
-
-/** A relay found by discovery: a description `Com.start` takes as it is. */
-export interface FoundRelay extends DriverDescription {
-  type: 'TCPIP';
-  /** The relay's address; "127.0.0.1" for a relay on this machine. */
-  ip: string;
-  /** The name the relay announced. */
-  name: string;
-  /** The relay's TCP port, 1 to 65535. */
-  port: number;
 }

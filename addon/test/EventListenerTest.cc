@@ -209,7 +209,9 @@ TEST(EventListener, AFloodDropsTheOldestDataButNeverAClosed) {
     ASSERT_EQ(e.kind, Event::Data);
     long n;
     std::memcpy(&n, e.data, sizeof n);
-    if (previous >= 0) ASSERT_EQ(n, previous + 1);
+    if (previous >= 0) {
+      ASSERT_EQ(n, previous + 1);
+    }
     previous = n;
   }
   EXPECT_EQ(previous, 3 * perRing - 1);

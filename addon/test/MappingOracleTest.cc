@@ -97,7 +97,7 @@ Installation randomInstallation(std::mt19937& rng) {
   for (unsigned id = 0; id < modules; ++id) {
     if (rng() % 10 == 0) continue;  // a gap in the ids
     CoordinatesData& c = in.coordinates[id];
-    c.type = id == 0 ? TypeRelay : types[rng() % 6];
+    c.type = id == 0 ? ModuleType{TypeRelay} : types[rng() % 6];
     c.valid = id != 0 && rng() % 8 != 0;
     const unsigned leds = std::max(ledCount(c.type), 4u) + rng() % 3;
     const bool grid = rng() % 2 == 0;

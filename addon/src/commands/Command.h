@@ -31,6 +31,7 @@ class Command {
     std::chrono::milliseconds pause = kPause;
   };
 
+  virtual ~Command() = default;
   Command(const Command&) = delete;
   Command& operator=(const Command&) = delete;
 
@@ -43,7 +44,6 @@ class Command {
   enum class Ready { Ready, TimedOut, Failed };
 
   Command(Communication& communication, const char* logName, Timing timing);
-  ~Command() = default;
 
   // Registers a call's listener for cancel, for the call's whole length.
   class Call {

@@ -3,17 +3,22 @@
 
 // Runs a virtual relay until interrupted:
 //   node tools/virtual-relay/cli.js [--port N] [--period MS] [--state S] [--version V]
+//     [--appDelay MS] [--appState S] [--resetMode state0|close|ignore] [--resetHold MS]
+//     [--topology FILE | --grid COLUMNSxROWS [--tile TAG]] [--recordsPerFrame N]
+//     [--frameInterval MS] [--cycles N] [--startAt I] [--wrongTotal T] [--gap ID]
 const { VirtualRelay } = require('./index');
+const { fromCli } = require('./installation');
 
 function parseArgs(argv) {
   const options = {};
   for (let i = 0; i < argv.length; i += 2) {
     const key = argv[i].replace(/^--/, '');
-    const value = Number(argv[i + 1]);
-    if (!Number.isFinite(value)) throw new Error(`--${key} needs a number`);
-    options[key] = value;
+    const text = argv[i + 1];
+    if (text === undefined) throw new Error(`--${key} needs a value`);
+    const value = Number(text);
+    options[key] = Number.isFinite(value) ? value : text;
   }
-  return options;
+  return fromCli(options);
 }
 
 async function main() {

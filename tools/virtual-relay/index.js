@@ -7,6 +7,8 @@
 const net = require('net');
 const { EventEmitter } = require('events');
 const { FrameType, encodeFrame, statusPayload, FrameParser, MAX_PAYLOAD } = require('./frames');
+const { CommandBehaviour } = require('./commands');
+const { InstallationStream } = require('./installation');
 
 const DEFAULTS = Object.freeze({
   host: '127.0.0.1',
@@ -38,6 +40,9 @@ class VirtualRelay extends EventEmitter {
     this.server = null;
     this.timer = null;
     this.stalled = false;
+    // Answers to commands and to the topology request (see their files).
+    this.commands = new CommandBehaviour(this, this.options);
+    this.installation = new InstallationStream(this, this.options);
   }
 
   get port() {
@@ -59,6 +64,8 @@ class VirtualRelay extends EventEmitter {
   }
 
   async stop() {
+    this.commands.stop();
+    this.installation.stop();
     clearInterval(this.timer);
     this.timer = null;
     for (const s of this.sockets) s.destroy();
@@ -178,7 +185,7 @@ class VirtualRelay extends EventEmitter {
     this.connections++;
     const parser = new FrameParser((frame) => {
       this.received.push(frame);
-      this.emit('frame', frame);
+      this.emit('frame', frame, socket);
     });
     socket.on('data', (chunk) => parser.push(chunk));
     socket.on('error', () => {});
@@ -220,4 +227,4 @@ class VirtualRelay extends EventEmitter {
   }
 }
 
-module.exports = { VirtualRelay, DEFAULTS, ...require('./frames') };
+module.exports = { VirtualRelay, DEFAULTS, ...require('./frames'), ...require('./installation') };

@@ -37,7 +37,7 @@ Command::Ready Command::waitReady(EventListener& listener) {
   const auto start = std::chrono::steady_clock::now();
   Event event;
   for (;;) {
-    const unsigned int result = listener.waitEvent(event, timing_.waitMs);
+    const EventListener::WaitResult result = listener.waitEvent(event, timing_.waitMs);
     if (result == EventListener::TimedOut) return Ready::TimedOut;
     if (result != EventListener::Taken) return Ready::Failed;
     if (event.kind == Event::Status && event.state != 0) return Ready::Ready;

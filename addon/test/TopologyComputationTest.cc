@@ -210,8 +210,8 @@ TEST(TopologyComputation, AnyRecordStreamStaysInBounds) {
 
 TopologyComputation::Timing fast() {
   TopologyComputation::Timing t;
-  t.waitMs = 100;
-  t.limit = 400ms;
+  t.waitMs = 250;
+  t.limit = 600ms;
   return t;
 }
 
@@ -239,12 +239,12 @@ TEST(TopologyComputation, Updates) {
     long maxMs;
   };
   const Case cases[] = {
-      {"a cycle that completes", 20ms, cycleFrom(0, 3), true, 0, 300},
-      {"a cycle joined in its middle", 20ms, cycleFrom(2, 3), true, 0, 300},
-      {"a total that never completes", 20ms, cycleFrom(0, 4), false, 400, 800},
-      {"unrelated events until the bound", 20ms, [](ScriptedRelay&) {}, false, 400, 800},
-      {"silence", 0ms, nullptr, false, 100, 350},
-      {"the relay goes away", 20ms, [](ScriptedRelay& r) { r.driver.peerClose(); }, false, 0, 300},
+      {"a cycle that completes", 20ms, cycleFrom(0, 3), true, 0, 400},
+      {"a cycle joined in its middle", 20ms, cycleFrom(2, 3), true, 0, 400},
+      {"a total that never completes", 20ms, cycleFrom(0, 4), false, 600, 1200},
+      {"unrelated events until the bound", 20ms, [](ScriptedRelay&) {}, false, 600, 1200},
+      {"silence", 0ms, nullptr, false, 250, 550},
+      {"the relay goes away", 20ms, [](ScriptedRelay& r) { r.driver.peerClose(); }, false, 0, 400},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -86,6 +86,8 @@ class InstallationStream {
     this.stream = { ...STREAM_DEFAULTS };
     this.requests = 0;
     this.timers = new Set();
+    // A new request on a connection ends the stream that answered the last one.
+    this.streams = new WeakMap();
     this.setInstallation(options.installation || null, options);
     relay.on('frame', (frame, socket) => {
       if (frame.type === REQUEST_FRAME && frame.payload.length === 0) this.answer(socket);
@@ -125,14 +127,24 @@ class InstallationStream {
     return out;
   }
 
+  recordSize() {
+    const cycle = moduleRecords(this.document);
+    return cycle.length ? cycle[0].length : 1;
+  }
+
   answer(socket) {
     this.requests++;
     const frames = this.frames();
-    const { frameInterval, dataType } = this.stream;
+    const { frameInterval, dataType, recordsPerFrame } = this.stream;
+    const records = frames.reduce((n, f) => n + f.length, 0) / this.recordSize();
     let next = 0;
+    const token = {};
+    this.streams.set(socket, token);
     const sendNext = () => {
-      while (next < frames.length && !socket.destroyed) {
+      while (next < frames.length && !socket.destroyed && this.streams.get(socket) === token) {
         const ok = socket.write(encodeFrame(dataType, frames[next++]));
+        // For measurements: how many records of this answer are out.
+        this.relay.emit('records', Math.min(next * recordsPerFrame, records));
         if (frameInterval > 0) {
           const t = setTimeout(() => {
             this.timers.delete(t);

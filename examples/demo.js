@@ -15,15 +15,17 @@ log.info('back to full lines');
 
 // An installation of four "quadra" tiles in an L behind the relay: its
 // document round trip and its occupancy matrix at two angles.
+const link = (channel, id, child) => ({ channel, id, child });
+const installation = [
+  { id: 0, type: 0, neighbours: [link(0, 1, 1)] },
+  { id: 1, type: 4, neighbours: [link(0, 0, 0), link(1, 2, 1)] },
+  { id: 2, type: 4, neighbours: [link(3, 1, 0), link(1, 3, 1)] },
+  { id: 3, type: 4, neighbours: [link(3, 2, 0), link(2, 4, 1)] },
+  { id: 4, type: 4, neighbours: [link(0, 3, 0)] },
+];
+
 function showTopology() {
-  const link = (channel, id, child) => ({ channel, id, child });
-  const top = new lc.Topology([
-    { id: 0, type: 0, neighbours: [link(0, 1, 1)] },
-    { id: 1, type: 4, neighbours: [link(0, 0, 0), link(1, 2, 1)] },
-    { id: 2, type: 4, neighbours: [link(3, 1, 0), link(1, 3, 1)] },
-    { id: 3, type: 4, neighbours: [link(3, 2, 0), link(2, 4, 1)] },
-    { id: 4, type: 4, neighbours: [link(0, 3, 0)] },
-  ]);
+  const top = new lc.Topology(installation);
   log.info(`topology: ${top.getTop().length} modules`);
   for (const angle of [0, 90]) {
     const rows = top.getMatrix(angle).map((row) => row.map((c) => (c ? '#' : '.')).join(''));
@@ -31,11 +33,28 @@ function showTopology() {
   }
 }
 
+// Sets the luminosity and asks the relay for its installation, at once.
+async function askRelay(com, relay) {
+  const top = new lc.Topology();
+  const [dimFailed, updateFailed] = await Promise.all([
+    new Promise((resolve) => new lc.Luminosity(com).changeTo(128, resolve)),
+    new Promise((resolve) => top.update('relay', 'quadra', com, resolve)),
+  ]);
+  log.info(`luminosity ${dimFailed ? 'failed' : `set to ${relay.commands.luminosity}`}`);
+  if (updateFailed) {
+    log.error('update failed');
+    return;
+  }
+  const rows = top.getMatrix(0).map((row) => row.map((c) => (c ? '#' : '.')).join(''));
+  log.info(`from the relay: ${top.getTop().length} modules, matrix ${rows.join(' / ')}`);
+}
+
 const CODES = { 0: 'link up (first status)', 1: 'link ended', 2: 'relay state changed' };
 
 async function main() {
   showTopology();
-  const relay = new VirtualRelay({ period: 50, state: 1, version: 0x00020103 });
+  // The relay reports the same installation when asked for it.
+  const relay = new VirtualRelay({ period: 50, state: 1, version: 0x00020103, installation });
   const port = await relay.start();
   log.info(`virtual relay listening on 127.0.0.1:${port}`);
 
@@ -46,7 +65,7 @@ async function main() {
       if (code === 0) {
         const v = com.getVersion();
         log.info(`relay version ${v} (0x${v.toString(16).padStart(8, "0")}), ready ${com.ready()}`);
-        relay.setState(2); // the next status frame reports a change
+        askRelay(com, relay).then(() => relay.setState(2)); // the next status frame reports a change
       } else if (code === 2) {
         log.info('stopping the link');
         com.stop();

@@ -33,6 +33,8 @@ bool Reset::reset(ResetType type, unsigned char argument) {
 
   // What was queued before the frame went out says nothing about the reset.
   listener.clearEvents();
+  // A cancel's Closed event may have gone with them.
+  if (cancelled()) return fail();
   log_.info("Waiting for the relay to reset.");
   const auto start = std::chrono::steady_clock::now();
   Event event;

@@ -23,7 +23,7 @@ void removeFirst(std::vector<T*>& list, T* item) {
 }  // namespace
 
 Communication::Communication()
-    : txBuffer_(new unsigned char[kTxBufferSize]), rxBuffer_(new unsigned char[kMaxPayload]) {
+    : txBuffer_(new unsigned char[kTxBufferSize]), rxBuffer_(new unsigned char[kReadChunk]) {
   eventListeners_.reserve(kReservedListeners);
   rawListeners_.reserve(kReservedListeners);
 }
@@ -33,27 +33,41 @@ Communication::~Communication() { stopAndWait(); }
 bool Communication::setDriver(ComDriver* driver) {
   std::lock_guard<std::mutex> state(stateMutex_);
   std::lock_guard<std::mutex> join(joinMutex_);
-  if (running_.load() || receiveThread_.joinable()) return false;
+  if (starting_ || running_.load() || receiveThread_.joinable()) return false;
   // A sender that saw the link running finishes its write first.
   std::lock_guard<std::mutex> tx(txMutex_);
   driver_ = driver;
   return true;
 }
 
-bool Communication::start() { return start(ticket()); }
-
 bool Communication::start(uint64_t ticket) {
-  std::lock_guard<std::mutex> state(stateMutex_);
-  if (ticket != ticket_.load()) return false;
-  if (retired_.load() || driver_ == nullptr || running_.load()) return false;
+  ComDriver* driver;
+  uint64_t epoch;
   {
-    // An ended run that nobody joined yet still owns the thread handle.
-    std::lock_guard<std::mutex> join(joinMutex_);
-    if (receiveThread_.joinable()) return false;
+    std::lock_guard<std::mutex> state(stateMutex_);
+    if (retired_.load() || stops_.load() != ticket || driver_ == nullptr || starting_ ||
+        running_.load())
+      return false;
+    {
+      // An ended run that nobody joined yet still owns the thread handle.
+      std::lock_guard<std::mutex> join(joinMutex_);
+      if (receiveThread_.joinable()) return false;
+    }
+    // Read under the lock stop() takes: a stop either came before the ticket
+    // check above or after this, and then its close fails the connect.
+    epoch = driver_->cancelEpoch();
+    driver = driver_;
+    starting_ = true;
   }
-  if (!driver_->connect()) return false;
-  if (retired_.load() || ticket != ticket_.load()) {  // stopped while connecting
-    driver_->close();
+  // Outside the lock: a stop must not wait for the connect time-out.
+  const bool connected = driver->connectUnlessClosed(epoch);
+
+  std::lock_guard<std::mutex> state(stateMutex_);
+  starting_ = false;
+  startEnded_.notify_all();
+  if (!connected) return false;
+  if (retired_.load() || stops_.load() != ticket) {  // stopped while connecting
+    driver->close();
     return false;
   }
   std::lock_guard<std::mutex> join(joinMutex_);
@@ -63,20 +77,23 @@ bool Communication::start(uint64_t ticket) {
   } catch (const std::system_error&) {
     // No thread to read: the connection is of no use.
     running_.store(false);
-    driver_->close();
+    driver->close();
     return false;
   }
   return true;
 }
 
-void Communication::closeDriverLocked() {
-  if (running_.exchange(false) && driver_ != nullptr) driver_->close();
+void Communication::stop() {
+  std::lock_guard<std::mutex> state(stateMutex_);
+  stops_.fetch_add(1);
+  if (driver_ == nullptr) return;
+  // A connecting start gets the close too: that ends its connect at once.
+  if (running_.exchange(false) || starting_) driver_->close();
 }
 
-void Communication::stop() {
-  ticket_.fetch_add(1);
-  std::lock_guard<std::mutex> state(stateMutex_);
-  closeDriverLocked();
+void Communication::waitForStart() {
+  std::unique_lock<std::mutex> state(stateMutex_);
+  startEnded_.wait(state, [&] { return !starting_; });
 }
 
 void Communication::join() {
@@ -86,15 +103,14 @@ void Communication::join() {
 
 void Communication::stopAndWait() {
   stop();
+  // The stop cut the connect short, so this is brief; the driver must not go
+  // while a connect still uses it.
+  waitForStart();
   join();
 }
 
 void Communication::retire() {
   retired_.store(true);
-  ticket_.fetch_add(1);
-  // Closing outside the state lock also cancels a connect in progress, which
-  // holds that lock for up to the connect time-out.
-  if (driver_ != nullptr) driver_->close();
   stopAndWait();
 }
 
@@ -103,10 +119,7 @@ bool Communication::sendFrame(uint16_t type, const unsigned char* payload, unsig
   if (!running_.load() || driver_ == nullptr) return false;
   if (length > kMaxPayload || (length > 0 && payload == nullptr)) return false;
   unsigned char* out = txBuffer_.get();
-  out[0] = uint8_t(type & 0xFF);
-  out[1] = uint8_t(type >> 8);
-  out[2] = uint8_t(length & 0xFF);
-  out[3] = uint8_t(length >> 8);
+  encodeHeader(type, uint16_t(length), out);
   if (length > 0) std::memcpy(out + kHeaderSize, payload, length);
   return driver_->write(out, kHeaderSize + length);
 }
@@ -136,47 +149,54 @@ void Communication::deliver(const Event& event) {
   for (EventListenerBase* listener : eventListeners_) listener->addEvent(event);
 }
 
+void Communication::dispatch(const FrameView& frame, Event& event) {
+  bool decoded = true;
+  switch (frame.type) {
+    case Frame::DataOne:
+    case Frame::DataTwo:
+      event.setData(frame.type == Frame::DataOne, frame.payload(), frame.length());
+      break;
+    case Frame::Close:
+      event.setClosed();
+      break;
+    case Frame::Status:
+      event.setStatus(frame.payload(), frame.length());
+      // Stored before the event goes out, so a listener woken by it reads
+      // the values it carries.
+      lastState_.store(event.state);
+      lastVersion_.store(event.version);
+      lastPacketSize_.store(event.packetSize);
+      lastPace_.store(event.pace);
+      break;
+    default:
+      decoded = false;  // raw listeners only
+  }
+  // One hold of the list lock per frame: raw bytes first, then the event.
+  std::lock_guard<std::mutex> lock(listenersMutex_);
+  for (RawListenerBase* raw : rawListeners_) raw->addRaw(frame.bytes, frame.size);
+  if (decoded) {
+    for (EventListenerBase* listener : eventListeners_) listener->addEvent(event);
+  }
+}
+
 void Communication::receive() {
   ComDriver& driver = *driver_;
-  unsigned char header[kHeaderSize];
-  unsigned char* payload = rxBuffer_.get();
+  unsigned char* in = rxBuffer_.get();
   // One record reused for every frame: the loop allocates nothing.
   Event event;
+  // A frame left unfinished by an earlier run belongs to a dead connection.
+  cutter_.reset();
 
-  while (driver.read(header, kHeaderSize)) {
-    const uint16_t type = uint16_t(header[0] | (header[1] << 8));
-    const unsigned int length = unsigned(header[2] | (header[3] << 8));
-    // An empty payload is a complete frame; a driver read of 0 bytes would
-    // fail and end the link on a well-formed frame.
-    if (length > 0 && !driver.read(payload, length)) break;
-
-    {
-      std::lock_guard<std::mutex> lock(listenersMutex_);
-      for (RawListenerBase* raw : rawListeners_) raw->addRaw(header, kHeaderSize);
-      if (length > 0) {
-        for (RawListenerBase* raw : rawListeners_) raw->addRaw(payload, length);
-      }
-    }
-
-    switch (type) {
-      case DataOneFrame:
-      case DataTwoFrame:
-        event.setData(type == DataOneFrame, payload, length);
-        break;
-      case CloseFrame:
-        event.setClosed();
-        break;
-      case StatusFrame:
-        event.setStatus(payload, length);
-        lastState_.store(event.state);
-        lastVersion_.store(event.version);
-        lastPacketSize_.store(event.packetSize);
-        lastPace_.store(event.pace);
-        break;
-      default:
-        continue;  // raw listeners only
-    }
-    deliver(event);
+  // Whatever the socket holds, up to a chunk per read; the cutter hands out
+  // the whole frames in it and keeps an unfinished one for the next read. A
+  // frame without a payload is complete at its header.
+  unsigned int got = 0;
+  while (driver.readSome(in, kReadChunk, got)) {
+    cutter_.feed(in, got, [&](const FrameView& frame) {
+      // After a stop, the rest of the chunk goes unheard, as the next read
+      // would have failed.
+      if (running_.load(std::memory_order_relaxed)) dispatch(frame, event);
+    });
   }
 
   // Cleared before Closed goes out, so a listener that sees the end of the

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace lc {
@@ -19,11 +20,32 @@ class ComDriver {
   virtual bool read(unsigned char* buffer, unsigned int length) = 0;
   // Reads what is waiting, at most maximum bytes; received is set first.
   virtual bool readMax(unsigned char* buffer, unsigned int maximum, unsigned int& received) = 0;
+  // Reads at least one byte and at most maximum: what is waiting, or else
+  // what arrives first within the same bound of silence as read(). False
+  // (received 0) when read() would fail. This fallback takes one byte per
+  // call; a driver that can see what is waiting takes it all at once.
+  virtual bool readSome(unsigned char* buffer, unsigned int maximum, unsigned int& received) {
+    received = 0;
+    if (maximum == 0 || !read(buffer, 1)) return false;
+    received = 1;
+    return true;
+  }
   virtual void close() = 0;
   virtual std::string status() const = 0;
   virtual std::string json() const = 0;
   virtual ~ComDriver() = default;
   virtual DriverType getType() = 0;
+
+  // A connect that a close() from another thread cuts short also when the
+  // close lands before the connect begins: the caller reads cancelEpoch()
+  // first (for instance under the lock its stop also takes), and
+  // connectUnlessClosed fails when close() ran since then. A driver that
+  // cannot tell just connects.
+  virtual uint64_t cancelEpoch() const { return 0; }
+  virtual bool connectUnlessClosed(uint64_t epoch) {
+    (void)epoch;
+    return connect();
+  }
 };
 
 }  // namespace lc

@@ -29,6 +29,16 @@ bool TcpipDriver::connect() {
   return ok;
 }
 
+bool TcpipDriver::connectUnlessClosed(uint64_t epoch) {
+  // The socket's connect releases an old connection itself; close() here
+  // would count as the very cancel this connect must watch for.
+  connected_.store(false);
+  bool ok = socket_.connect(ip_, port_, timing_.connectSeconds, epoch);
+  connected_.store(ok);
+  if (ok) log_.info("Connected to ", ip_, ":", port_, ".");
+  return ok;
+}
+
 bool TcpipDriver::write(const unsigned char* data, unsigned int length) {
   if (!socket_.usable()) return false;
   int fd = socket_.fd();
@@ -81,6 +91,25 @@ bool TcpipDriver::readMax(unsigned char* buffer, unsigned int maximum, unsigned 
   received = std::min(static_cast<unsigned int>(std::max(waiting, 0)), maximum);
   if (received == 0) return false;  // the peer closed, or nothing may be taken
   return receiveAll(buffer, received);
+}
+
+bool TcpipDriver::readSome(unsigned char* buffer, unsigned int maximum, unsigned int& received) {
+  received = 0;
+  if (maximum == 0) return false;
+  // Try first and wait only when nothing is waiting: a reader that keeps up
+  // with a busy relay makes one system call per read.
+  for (;;) {
+    if (!socket_.usable()) return false;
+    ssize_t r = ::recv(socket_.fd(), buffer, maximum, MSG_DONTWAIT);
+    if (r > 0) {
+      received = static_cast<unsigned int>(r);
+      return true;
+    }
+    if (r == 0) return false;  // the peer closed
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    if (!socket_.waitDataReady(timing_.readSeconds)) return false;
+  }
 }
 
 void TcpipDriver::close() {

@@ -36,10 +36,13 @@ class TcpipDriver : public ComDriver {
   bool writeUnsafe(const unsigned char* data, unsigned int length) override;
   bool read(unsigned char* buffer, unsigned int length) override;
   bool readMax(unsigned char* buffer, unsigned int maximum, unsigned int& received) override;
+  bool readSome(unsigned char* buffer, unsigned int maximum, unsigned int& received) override;
   void close() override;
   std::string status() const override;
   std::string json() const override;
   DriverType getType() override { return DriverType::TCPIP; }
+  uint64_t cancelEpoch() const override { return socket_.cancelEpoch(); }
+  bool connectUnlessClosed(uint64_t epoch) override;
 
   bool isConnected() const { return connected_; }
   const std::string& ip() const { return ip_; }

@@ -48,7 +48,7 @@ Command::Ready Command::waitReady(EventListener& listener) {
 
 bool Command::send(uint8_t code, uint8_t argument) {
   const unsigned char payload[2] = {code, argument};
-  return communication_.sendFrame(kCommandFrame, payload, sizeof payload);
+  return communication_.sendFrame(Frame::Command, payload, sizeof payload);
 }
 
 void Command::pause() {

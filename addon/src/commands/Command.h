@@ -8,6 +8,7 @@
 
 #include "link/Communication.h"
 #include "link/EventListener.h"
+#include "link/Frame.h"
 #include "util/Log.h"
 
 namespace lc {
@@ -22,7 +23,6 @@ class Command {
   static constexpr std::chrono::milliseconds kBound{5000};
   // The relay is given this long to act on a command before the call returns.
   static constexpr std::chrono::milliseconds kPause{1000};
-  static constexpr uint16_t kCommandFrame = 1;
 
   // Unit tests shorten the waits; the defaults are the fixed values.
   struct Timing {

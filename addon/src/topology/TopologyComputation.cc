@@ -56,7 +56,7 @@ bool TopologyComputation::processEvent() {
     case Event::Status:
       // Only the first status after the start asks.
       if (requestPending_) {
-        if (!communication_.sendFrame(kRequestFrame, nullptr, 0)) return false;
+        if (!communication_.sendFrame(Frame::Request, nullptr, 0)) return false;
         requestPending_ = false;
       }
       return true;

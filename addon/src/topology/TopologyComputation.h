@@ -6,6 +6,7 @@
 
 #include "link/Communication.h"
 #include "link/EventListener.h"
+#include "link/Frame.h"
 #include "topology/ModuleType.h"
 #include "topology/Topology.h"
 #include "util/Log.h"
@@ -22,7 +23,6 @@ class TopologyComputation {
   // Longest wait for any event, and the bound on the whole update.
   static constexpr unsigned int kWaitMs = 2000;
   static constexpr int kTimeoutSeconds = 10;
-  static constexpr uint16_t kRequestFrame = 2;
 
   // Unit tests shorten the waits; the defaults are the fixed values.
   struct Timing {

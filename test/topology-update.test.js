@@ -36,7 +36,7 @@ test('thirty tiles come back as the document the relay was given', async (t) => 
   assert.deepStrictEqual(await update(top, com), [false]);
   assert.deepStrictEqual(byId(top.getTop()), byId(doc));
   assert.deepStrictEqual(top.getMatrix(0), Array.from({ length: 5 }, () => new Array(6).fill(1)));
-  assert.strictEqual(relay.installation.requests, 1);
+  assert.strictEqual(relay.records.requests, 1);
 });
 
 test('readers see the old topology whole until the update completes', async (t) => {

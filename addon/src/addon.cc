@@ -8,6 +8,7 @@
 #include "script/LcAppAddon.h"
 #include "script/LogAddon.h"
 #include "script/LuminosityAddon.h"
+#include "script/PlayerAddon.h"
 #include "script/ResetAddon.h"
 #include "script/TopAddon.h"
 
@@ -18,6 +19,7 @@ Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   LcAppAddon::Init(env, exports);
   ChangerAddon::Init(env, exports);
   LuminosityAddon::Init(env, exports);
+  PlayerAddon::Init(env, exports);
   LogAddon::Init(env, exports);
   ResetAddon::Init(env, exports);
   TopAddon::Init(env, exports);

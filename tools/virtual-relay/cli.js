@@ -3,26 +3,36 @@
 
 // Runs a virtual relay until interrupted:
 //   node tools/virtual-relay/cli.js [--port N] [--period MS] [--state S] [--version V]
+//     [--installation topology.json] [--mode video|rgb|mask]
 //     [--appDelay MS] [--appState S] [--resetMode state0|close|ignore] [--resetHold MS]
-//     [--topology FILE | --grid COLUMNSxROWS [--tile TAG]] [--recordsPerFrame N]
+//     [--grid COLUMNSxROWS [--tile TAG]] [--recordsPerFrame N]
 //     [--frameInterval MS] [--cycles N] [--startAt I] [--wrongTotal T] [--gap ID]
 const { VirtualRelay } = require('./index');
 const { fromCli } = require('./installation');
+
+// Options that take a text rather than a number.
+const TEXTS = new Set(['installation', 'mode', 'grid', 'tile', 'resetMode']);
 
 function parseArgs(argv) {
   const options = {};
   for (let i = 0; i < argv.length; i += 2) {
     const key = argv[i].replace(/^--/, '');
-    const text = argv[i + 1];
-    if (text === undefined) throw new Error(`--${key} needs a value`);
-    const value = Number(text);
-    options[key] = Number.isFinite(value) ? value : text;
+    if (TEXTS.has(key)) {
+      options[key] = String(argv[i + 1]);
+      continue;
+    }
+    const value = Number(argv[i + 1]);
+    if (!Number.isFinite(value)) throw new Error(`--${key} needs a number`);
+    options[key] = value;
   }
   return fromCli(options);
 }
 
 async function main() {
-  const relay = new VirtualRelay(parseArgs(process.argv.slice(2)));
+  const { installation, mode, ...options } = parseArgs(process.argv.slice(2));
+  const relay = new VirtualRelay(options);
+  if (installation) relay.setInstallation(installation);
+  if (mode) relay.setPixelMode(mode);
   const port = await relay.start();
   console.log(`virtual relay listening on 127.0.0.1:${port}`);
   relay.on('connection', () => console.log('client connected'));

@@ -7,8 +7,10 @@
 const net = require('net');
 const { EventEmitter } = require('events');
 const { FrameType, encodeFrame, statusPayload, FrameParser, MAX_PAYLOAD } = require('./frames');
+const { attachPixels, pixelMethods } = require('./pixels');
+const { attachSensors, sensorMethods } = require('./sensors');
 const { CommandBehaviour } = require('./commands');
-const { InstallationStream } = require('./installation');
+const { RecordStream } = require('./installation');
 
 const DEFAULTS = Object.freeze({
   host: '127.0.0.1',
@@ -40,9 +42,12 @@ class VirtualRelay extends EventEmitter {
     this.server = null;
     this.timer = null;
     this.stalled = false;
+    attachPixels(this);
+    attachSensors(this);
     // Answers to commands and to the topology request (see their files).
     this.commands = new CommandBehaviour(this, this.options);
-    this.installation = new InstallationStream(this, this.options);
+    this.records = new RecordStream(this, this.options);
+    if (this.options.installation) this.setInstallation(this.options.installation);
   }
 
   get port() {
@@ -65,7 +70,7 @@ class VirtualRelay extends EventEmitter {
 
   async stop() {
     this.commands.stop();
-    this.installation.stop();
+    this.records.stop();
     clearInterval(this.timer);
     this.timer = null;
     for (const s of this.sockets) s.destroy();
@@ -93,6 +98,7 @@ class VirtualRelay extends EventEmitter {
 
   sendStatus(values = {}, length = this.statusLength) {
     this.sendFrame(FrameType.STATUS, statusPayload({ ...this.status, ...values }, length));
+    this.emit('status-sent');
   }
 
   sendData(payload, typeOne = true) {
@@ -226,5 +232,7 @@ class VirtualRelay extends EventEmitter {
     });
   }
 }
+
+Object.assign(VirtualRelay.prototype, pixelMethods, sensorMethods);
 
 module.exports = { VirtualRelay, DEFAULTS, ...require('./frames'), ...require('./installation') };

@@ -1,9 +1,9 @@
 'use strict';
 
-// The virtual relay's installation, given as a topology document (an array
-// of {id, type, neighbours: [{channel, id, child}]}), and the module records
-// it streams as a repeating cycle in data frames once it is asked (a frame of
-// type 2 with an empty payload).
+// The module records of the virtual relay's installation (the topology
+// document given to setInstallation: an array of {id, type, neighbours:
+// [{channel, id, child}]}), streamed as a repeating cycle in data frames once
+// the relay is asked (a frame of type 2 with an empty payload).
 //
 // A record is 16-bit little-endian words: the total number of modules, the
 // module id, one link kind per channel (0 none, 1 neighbour, 2 child) and one
@@ -79,29 +79,30 @@ function gridInstallation(columns, rows, type = 4) {
   return doc;
 }
 
-class InstallationStream {
+class RecordStream {
   constructor(relay, options) {
     this.relay = relay;
-    this.document = null;
     this.stream = { ...STREAM_DEFAULTS };
     this.requests = 0;
     this.timers = new Set();
     // A new request on a connection ends the stream that answered the last one.
     this.streams = new WeakMap();
-    this.setInstallation(options.installation || null, options);
+    this.set(options);
     relay.on('frame', (frame, socket) => {
       if (frame.type === REQUEST_FRAME && frame.payload.length === 0) this.answer(socket);
     });
   }
 
-  // The installation (a topology document, or null for none) and how its
-  // records are streamed.
-  setInstallation(document, options = {}) {
-    if (document !== undefined) this.document = document;
+  // How the records are streamed.
+  set(options = {}) {
     for (const k of Object.keys(STREAM_DEFAULTS)) {
       if (options[k] !== undefined) this.stream[k] = options[k];
     }
     if (!(this.stream.recordsPerFrame >= 1)) throw new RangeError('recordsPerFrame must be at least 1');
+  }
+
+  get document() {
+    return this.relay.installation ? this.relay.installation.doc : null;
   }
 
   stop() {
@@ -163,20 +164,19 @@ class InstallationStream {
   }
 }
 
-// CLI values: --topology FILE (a document), or --grid COLUMNSxROWS with
+// CLI values: --installation FILE (a document), or --grid COLUMNSxROWS with
 // --tile TAG; the rest pass through.
 function fromCli(options) {
   const out = { ...options };
-  if (typeof options.topology === 'string') {
-    out.installation = JSON.parse(fs.readFileSync(options.topology, 'utf8'));
+  if (typeof options.installation === 'string') {
+    out.installation = JSON.parse(fs.readFileSync(options.installation, 'utf8'));
   } else if (typeof options.grid === 'string') {
     const [columns, rows] = options.grid.split('x').map(Number);
     out.installation = gridInstallation(columns, rows, options.tile || 'quadra');
   }
-  delete out.topology;
   delete out.grid;
   delete out.tile;
   return out;
 }
 
-module.exports = { InstallationStream, moduleRecords, gridInstallation, fromCli, STREAM_DEFAULTS };
+module.exports = { RecordStream, moduleRecords, gridInstallation, fromCli, STREAM_DEFAULTS };

@@ -82,7 +82,7 @@ test('a request is answered with the cycle in data frames, as configured', async
       const ids = [];
       for (const f of frames) for (let at = 0; at < f.payload.length; at += 20) ids.push(f.payload.readUInt16LE(at + 2));
       assert.deepStrictEqual(ids, k.ids, k.name);
-      assert.strictEqual(relay.installation.requests, 1);
+      assert.strictEqual(relay.records.requests, 1);
       socket.destroy();
     } finally {
       await relay.stop();

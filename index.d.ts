@@ -218,3 +218,35 @@ export class Player {
   /** The counters of the current or last playback. */
   getCounters(): PlayerCounters;
 }
+
+/** The relay types a search can be filtered by; any other tag keeps every relay found. */
+export type RelayTag = 'relay' | 'oldrelay' | 'relayrpi' | 'delta' | 'quadra' | 'quadrav2' | 'varna' | string;
+
+/** A relay found by discovery: a description `Com.start` takes as it is. */
+export interface FoundRelay extends DriverDescription {
+  type: 'TCPIP';
+  /** The relay's address; "127.0.0.1" for a relay on this machine. */
+  ip: string;
+  /** The name the relay announced. */
+  name: string;
+  /** The relay's TCP port, 1 to 65535. */
+  port: number;
+}
+
+/**
+ * Finds the relays on the local IPv4 networks: one UDP greeting to every
+ * network's broadcast address and to 127.0.0.1, then the replies until a
+ * second passes without one (at most 10 s in all).
+ */
+export class RelayFinder {
+  constructor();
+  /**
+   * Starts one search on a thread of its own and returns true. The callback
+   * gets undefined and the relays in order of arrival, one per address and
+   * port: "relay" and "oldrelay" drop the SPI proxy ("proxySPI"), "relayrpi"
+   * keeps only it, a tile tag keeps none, any other tag keeps all. No relay
+   * gives an empty array; a search never fails. Wrong argument types throw
+   * a TypeError.
+   */
+  start(tag: RelayTag, callback: (unused: undefined, relays: FoundRelay[]) => void): boolean;
+}

@@ -9,6 +9,7 @@
 #include "script/LogAddon.h"
 #include "script/LuminosityAddon.h"
 #include "script/PlayerAddon.h"
+#include "script/RelayFinderAddon.h"
 #include "script/ResetAddon.h"
 #include "script/TopAddon.h"
 
@@ -21,6 +22,7 @@ Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   LuminosityAddon::Init(env, exports);
   PlayerAddon::Init(env, exports);
   LogAddon::Init(env, exports);
+  RelayFinderAddon::Init(env, exports);
   ResetAddon::Init(env, exports);
   TopAddon::Init(env, exports);
   ComAddon::Init(env, exports);

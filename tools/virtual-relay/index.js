@@ -9,6 +9,7 @@ const { EventEmitter } = require('events');
 const { FrameType, encodeFrame, statusPayload, FrameParser, MAX_PAYLOAD } = require('./frames');
 const { attachPixels, pixelMethods } = require('./pixels');
 const { attachSensors, sensorMethods } = require('./sensors');
+const { DiscoveryResponder } = require('./discovery');
 const { CommandBehaviour } = require('./commands');
 const { RecordStream } = require('./installation');
 
@@ -68,9 +69,16 @@ class VirtualRelay extends EventEmitter {
     return this.port;
   }
 
+  // Answers the UDP discovery greeting for this relay (options: discovery.js).
+  async startDiscovery(options = {}) {
+    this.discovery = new DiscoveryResponder({ tcpPort: this.port, ...options });
+    return this.discovery.start();
+  }
+
   async stop() {
     this.commands.stop();
     this.records.stop();
+    if (this.discovery) await this.discovery.stop();
     clearInterval(this.timer);
     this.timer = null;
     for (const s of this.sockets) s.destroy();
@@ -235,4 +243,5 @@ class VirtualRelay extends EventEmitter {
 
 Object.assign(VirtualRelay.prototype, pixelMethods, sensorMethods);
 
-module.exports = { VirtualRelay, DEFAULTS, ...require('./frames'), ...require('./installation') };
+module.exports = { VirtualRelay, DEFAULTS, ...require('./frames'), ...require('./discovery'),
+  ...require('./installation') };

@@ -25,9 +25,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
 fi
 
-# npm ci only when the lock file changed since the last install.
+# npm ci only when the lock file's content changed since the last install
+# (a content check, not a time check: checkouts and merges touch the file).
 stamp=node_modules/.lc-bootstrap
-if [ ! -f "$stamp" ] || [ package-lock.json -nt "$stamp" ]; then
+sum=$(sha256sum package-lock.json | cut -d' ' -f1)
+if [ ! -f "$stamp" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$sum" ]; then
   npm ci --ignore-scripts --no-audit --no-fund
-  touch "$stamp"
+  echo "$sum" > "$stamp"
 fi

@@ -7,6 +7,8 @@
 const net = require('net');
 const { EventEmitter } = require('events');
 const { FrameType, encodeFrame, statusPayload, FrameParser, MAX_PAYLOAD } = require('./frames');
+const { LoaderSink } = require('./loader');
+const { SdCard } = require('./sdcard');
 
 const DEFAULTS = Object.freeze({
   host: '127.0.0.1',
@@ -38,6 +40,8 @@ class VirtualRelay extends EventEmitter {
     this.server = null;
     this.timer = null;
     this.stalled = false;
+    this.loader = new LoaderSink(this, this.options);
+    this.sd = new SdCard(this, this.options);
   }
 
   get port() {
@@ -179,6 +183,7 @@ class VirtualRelay extends EventEmitter {
     const parser = new FrameParser((frame) => {
       this.received.push(frame);
       this.emit('frame', frame);
+      if (!this.loader.take(frame)) this.sd.take(frame);
     });
     socket.on('data', (chunk) => parser.push(chunk));
     socket.on('error', () => {});

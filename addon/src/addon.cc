@@ -5,7 +5,10 @@
 
 #include "script/ComAddon.h"
 #include "script/LcAppAddon.h"
+#include "script/LoaderAddon.h"
 #include "script/LogAddon.h"
+#include "script/SdSenderAddon.h"
+#include "script/SimLoaderAddon.h"
 #include "script/TopAddon.h"
 
 namespace lc {
@@ -13,16 +16,16 @@ namespace lc {
 Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   // Classes are defined in this order; each later one is added in place.
   LcAppAddon::Init(env, exports);
-  // LoaderAddon::Init(env, exports);
+  LoaderAddon::Init(env, exports);
   // ChangerAddon::Init(env, exports);
   // LuminosityAddon::Init(env, exports);
   // PlayerAddon::Init(env, exports);
   LogAddon::Init(env, exports);
   // RelayFinderAddon::Init(env, exports);
-  // SimLoaderAddon::Init(env, exports);
+  SimLoaderAddon::Init(env, exports);
   // CustomAppAddon::Init(env, exports);
   // ResetAddon::Init(env, exports);
-  // SdSenderAddon::Init(env, exports);
+  SdSenderAddon::Init(env, exports);
   TopAddon::Init(env, exports);
   ComAddon::Init(env, exports);
   // ComBridgeAddon::Init(env, exports);

@@ -92,5 +92,6 @@ fuzz: bootstrap
 format:
 	clang-format -i $$(git ls-files 'addon/*.cc' 'addon/*.h' 'bench/*.cc' 'fuzz/*.cc')
 
+# Every build folder: the module's, the tests', the sanitizer module's, ...
 clean:
-	rm -rf build build-test build-asan build-tsan build-bench build-fuzz
+	rm -rf build build-*

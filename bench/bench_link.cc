@@ -55,7 +55,7 @@ Bytes frame(uint16_t type, size_t length) {
 // as the socket takes it, or reads and discards what comes.
 class BlastRelay {
  public:
-  enum Mode { Send, Sink };
+  enum Mode { Send, Sink, SendOnce };
 
   BlastRelay(Mode mode, Bytes pattern) : mode_(mode), pattern_(std::move(pattern)) {
     listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -86,6 +86,16 @@ class BlastRelay {
     int one = 1;
     setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     std::vector<unsigned char> sink(1 << 16);
+    if (mode_ == SendOnce) {
+      size_t at = 0;
+      while (!stop_ && at < pattern_.size()) {
+        ssize_t r = ::send(client_, pattern_.data() + at, pattern_.size() - at, MSG_NOSIGNAL);
+        if (r <= 0) break;
+        at += size_t(r);
+      }
+      ::shutdown(client_, SHUT_WR);  // the link reads to the end, then ends
+      return;
+    }
     while (!stop_) {
       ssize_t r = mode_ == Send ? ::send(client_, pattern_.data(), pattern_.size(), MSG_NOSIGNAL)
                                 : ::recv(client_, sink.data(), sink.size(), 0);
@@ -105,9 +115,13 @@ class BlastRelay {
 class CountingListener : public lc::EventListenerBase {
  public:
   void addEvent(const lc::Event& e) override {
-    if (e.kind != lc::Event::Closed) frames.fetch_add(1, std::memory_order_release);
+    if (e.kind != lc::Event::Closed)
+      frames.fetch_add(1, std::memory_order_release);
+    else
+      closed.fetch_add(1, std::memory_order_release);
   }
   std::atomic<long> frames{0};
+  std::atomic<long> closed{0};
 };
 
 // The relay repeats a block of 64 frames of one type and payload length.
@@ -181,6 +195,40 @@ void receiveQueued(benchmark::State& state, uint16_t type, size_t length) {
   worker.join();
 }
 
+// A fixed flood of frames, then the relay closes: the link reads all of it
+// and ends. With a known frame count, a system call trace of this run alone
+// gives the calls per frame (bench_link --benchmark_filter=flood).
+void flood(benchmark::State& state, uint16_t type, size_t length) {
+  constexpr long kFrames = 100000;
+  Bytes all;
+  const Bytes one = frame(type, length);
+  all.reserve(one.size() * kFrames);
+  for (long i = 0; i < kFrames; ++i) all.insert(all.end(), one.begin(), one.end());
+  long total = 0;
+  for (auto _ : state) {
+    BlastRelay relay(BlastRelay::SendOnce, all);
+    lc::TcpipDriver driver("127.0.0.1", relay.port(), "bench");
+    lc::Communication link;
+    CountingListener listener;
+    link.setDriver(&driver);
+    link.addEventListener(listener);
+    if (!link.start()) {
+      state.SkipWithError("no connection");
+      return;
+    }
+    while (listener.closed.load(std::memory_order_acquire) == 0) pause();
+    link.join();
+    link.removeEventListener(listener);
+    if (listener.frames.load() != kFrames) {
+      state.SkipWithError("frames lost");
+      return;
+    }
+    total += kFrames;
+  }
+  state.SetItemsProcessed(total);
+  state.counters["frames"] = double(total);
+}
+
 void send(benchmark::State& state, size_t length) {
   BlastRelay relay(BlastRelay::Sink, {});
   lc::TcpipDriver driver("127.0.0.1", relay.port(), "bench");
@@ -213,6 +261,12 @@ BENCHMARK_CAPTURE(receive, status18, uint16_t(0), size_t(18))->UseRealTime();
 BENCHMARK_CAPTURE(receive, data918, uint16_t(2), size_t(918))->UseRealTime();
 BENCHMARK_CAPTURE(receiveQueued, status18, uint16_t(0), size_t(18))->UseRealTime();
 BENCHMARK_CAPTURE(receiveQueued, data918, uint16_t(2), size_t(918))->UseRealTime();
+BENCHMARK_CAPTURE(flood, status18, uint16_t(0), size_t(18))
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(flood, empty, uint16_t(2), size_t(0))
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(send, status18, size_t(18))->UseRealTime();
 BENCHMARK_CAPTURE(send, data918, size_t(918))->UseRealTime();
 

@@ -50,6 +50,19 @@ test('bad packages give false and leave the process running', () => {
   assert.strictEqual(new lc.LcApp().openFromFile(path.join(dir, 'absent.json')), false);
 });
 
+test('what is not a regular file is refused at once', () => {
+  const fifo = path.join(dir, 'package.fifo');
+  require('child_process').execFileSync('mkfifo', [fifo]);
+  // In a child: a read that blocks on the pipe would otherwise hang the runner.
+  const r = runChild(
+    `console.log([${JSON.stringify(fifo)}, ${JSON.stringify(dir)}, '/dev/null']
+       .map((p) => new lc.LcApp().openFromFile(p)).join(','));`,
+    { timeout: 10000 },
+  );
+  assert.strictEqual(r.signal, null, 'opening a named pipe blocked');
+  assert.strictEqual(r.stdout.trim(), 'false,false,false');
+});
+
 test('an image holding only an end-of-file record is accepted', () => {
   const file = writePackage('eof.json', [{ name: 'quadra', hex: [':00000001FF'] }]);
   assert.strictEqual(new lc.LcApp().openFromFile(file), true);

@@ -14,21 +14,14 @@
 namespace lc {
 
 Napi::Object initAll(Napi::Env env, Napi::Object exports) {
-  // Classes are defined in this order; each later one is added in place.
+  // The order of definition is the order of the exports' keys.
   LcAppAddon::Init(env, exports);
   LoaderAddon::Init(env, exports);
-  // ChangerAddon::Init(env, exports);
-  // LuminosityAddon::Init(env, exports);
-  // PlayerAddon::Init(env, exports);
   LogAddon::Init(env, exports);
-  // RelayFinderAddon::Init(env, exports);
   SimLoaderAddon::Init(env, exports);
-  // CustomAppAddon::Init(env, exports);
-  // ResetAddon::Init(env, exports);
   SdSenderAddon::Init(env, exports);
   TopAddon::Init(env, exports);
   ComAddon::Init(env, exports);
-  // ComBridgeAddon::Init(env, exports);
   return exports;
 }
 

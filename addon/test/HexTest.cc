@@ -5,9 +5,11 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "firmware/Hex.h"
+#include "firmware/LcApp.h"
 #include "support/HexSupport.h"
 
 namespace lc {
@@ -295,6 +297,68 @@ TEST(HexTest, FilesOpenAndSave) {
   EXPECT_EQ(none.saveToFile(cut), Hex::CannotOpen);
   EXPECT_EQ(back.openFromFile(path), Hex::Ok);  // still the saved image, not truncated
   EXPECT_TRUE(test::sameBytes(hex, back));
+}
+
+// Text of `blocks` two-byte records, each in a block of its own.
+std::string oneRecordPerBlock(uint32_t blocks) {
+  std::string text;
+  for (uint32_t b = 0; b < blocks; ++b) {
+    const uint32_t address = b * Hex::kBlockSize;
+    if ((address & 0xFFFF) == 0) {
+      text +=
+          test::record(0, 4,
+                       {static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16)}) +
+          "\n";
+    }
+    text += test::record(static_cast<uint16_t>(address), 0, {0x12, 0x34}) + "\n";
+  }
+  return text;
+}
+
+// The file size does not bound the image: two bytes can make a whole block.
+TEST(HexTest, ImageMemoryIsBounded) {
+  Hex full;
+  ASSERT_EQ(full.openFromString(oneRecordPerBlock(Hex::kMaxBlocks)), Hex::Ok);
+  EXPECT_EQ(full.nbKbUsed(), Hex::kMaxBlocks);
+  // Bytes of blocks it already has are still taken; a new block is not.
+  EXPECT_TRUE(full.storeData(0x10, 0x55));
+  EXPECT_FALSE(full.storeData(Hex::kMaxBlocks * Hex::kBlockSize, 0x55));
+  EXPECT_EQ(full.nbKbUsed(), Hex::kMaxBlocks);
+
+  Hex over;
+  EXPECT_EQ(over.openFromString(oneRecordPerBlock(Hex::kMaxBlocks + 1)), Hex::BadContent);
+  EXPECT_EQ(over.nbKbUsed(), Hex::kMaxBlocks);
+
+  // Through a package file, as the script side opens it.
+  const std::string path = test::tempPath("many-blocks.json");
+  {
+    std::ofstream out(path);
+    out << "[{\"name\": \"delta\", \"hex\": [";
+    std::istringstream lines(oneRecordPerBlock(Hex::kMaxBlocks + 1));
+    std::string line;
+    for (bool first = true; std::getline(lines, line); first = false) {
+      out << (first ? "" : ",") << '"' << line << '"';
+    }
+    out << "]}]";
+  }
+  LcApp app;
+  EXPECT_EQ(app.openFromFile(path), LcApp::BadHex);
+  EXPECT_TRUE(app.getIds().empty());
+  std::filesystem::remove(path);
+}
+
+// Saving changes nothing, so one image may be saved by several threads.
+TEST(HexTest, ConcurrentSavesAgree) {
+  std::mt19937 rng(7);
+  const Hex image = test::randomImage(rng, 40);
+  const std::string expected = image.saveToString();
+  std::string texts[2];
+  std::thread a([&] { texts[0] = image.saveToString(); });
+  std::thread b([&] { texts[1] = image.saveToString(); });
+  a.join();
+  b.join();
+  EXPECT_EQ(texts[0], expected);
+  EXPECT_EQ(texts[1], expected);
 }
 
 }  // namespace

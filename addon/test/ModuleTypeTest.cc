@@ -49,5 +49,61 @@ TEST(ModuleTypeTest, PerTypeCounts) {
   }
 }
 
+TEST(ModuleTypeTest, PixelSlotsAndLoaderCodes) {
+  struct Row {
+    ModuleType type;
+    PixelSlots slots;
+    std::uint16_t code;
+  };
+  const Row rows[] = {
+      {TypeRelay, {0, 0, 0, 0}, 0x002A},      {TypeOldRelay, {0, 0, 0, 0}, 0x002A},
+      {TypeRelayRpi, {0, 0, 0, 0}, 0x002B},   {TypeDelta, {93, 3, 12, 4}, 0x2013},
+      {TypeQuadra, {300, 3, 39, 13}, 0x2013}, {TypeQuadraV2, {300, 3, 39, 13}, 0x2013},
+      {TypeVarna, {4, 1, 3, 1}, 0x2013},      {TypeUnknown, {0, 0, 0, 0}, 0},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(static_cast<unsigned>(r.type));
+    const PixelSlots s = pixelSlots(r.type);
+    EXPECT_EQ(s.video, r.slots.video);
+    EXPECT_EQ(s.videoBytesPerLed, r.slots.videoBytesPerLed);
+    EXPECT_EQ(s.rgb, r.slots.rgb);
+    EXPECT_EQ(s.mask, r.slots.mask);
+    EXPECT_EQ(loaderCode(r.type), r.code);
+  }
+}
+
+// What a new row must satisfy for the mappings and visitors to stay inside
+// their slots and tables.
+TEST(ModuleTypeTest, EveryRowIsConsistent) {
+  for (unsigned id = 0; id < kModuleTypeCount; ++id) {
+    const ModuleType type = static_cast<ModuleType>(id);
+    SCOPED_TRACE(tagFromType(type));
+    const ModuleTypeInfo& info = *moduleTypeInfo(type);
+    const TileTables& shape = info.shape;
+    EXPECT_EQ(shape.type, type);
+    EXPECT_LE(shape.channelCount, kMaxChannels);
+    EXPECT_NE(shape.rotateChannel, nullptr);
+    EXPECT_EQ(isRelay(type), !isTile(type));
+    EXPECT_EQ(tileTables(type) != nullptr, isTile(type));
+    if (!isTile(type)) {
+      EXPECT_EQ(shape.ledCount, 0u);
+      EXPECT_EQ(info.sensorCount, 0u);
+      continue;
+    }
+    EXPECT_GE(info.rotationCount, 1u);
+    EXPECT_GE(info.orientationCount, 1u);
+    EXPECT_LE(shape.sensorTableCount, info.sensorCount);
+    EXPECT_EQ(shape.sensorsX != nullptr, shape.sensorTableCount != 0);
+    const PixelSlots& s = info.slots;
+    EXPECT_TRUE(s.videoBytesPerLed == 1 || s.videoBytesPerLed == 3);
+    EXPECT_GE(s.video, s.videoBytesPerLed * shape.ledCount);
+    EXPECT_GE(8 * s.rgb, 3 * shape.ledCount);
+    EXPECT_EQ(s.mask, (shape.ledCount + 7) / 8);
+  }
+  EXPECT_EQ(moduleTypeInfo(TypeUnknown), nullptr);
+  EXPECT_FALSE(isRelay(TypeUnknown));
+  EXPECT_FALSE(isTile(TypeUnknown));
+}
+
 }  // namespace
 }  // namespace lc

@@ -127,6 +127,50 @@ TEST(TcpipDriver, ConnectWritesAndReads) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(rest), 6), "456789");
 }
 
+// readSome takes what is waiting up to the maximum, waits for the first byte
+// no longer than a read does, and fails like a read.
+TEST(TcpipDriver, ReadSomeTakesWhatIsWaiting) {
+  Connected c;
+  ASSERT_TRUE(c.ok);
+  unsigned int received = 99;
+  unsigned char b[64];
+  EXPECT_FALSE(c.driver.readSome(b, 0, received));
+  EXPECT_EQ(received, 0u);
+
+  ::send(c.peer, "0123456789", 10, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(c.driver.readSome(b, 4, received));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(b), received), "0123");
+  EXPECT_TRUE(c.driver.readSome(b, sizeof b, received));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(b), received), "456789");
+
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ::send(c.peer, "xy", 2, 0);
+  });
+  EXPECT_TRUE(c.driver.readSome(b, sizeof b, received));
+  late.join();
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(b), received), "xy");
+
+  auto start = Clock::now();  // silence: the read bound of one second
+  EXPECT_FALSE(c.driver.readSome(b, sizeof b, received));
+  EXPECT_GE(secondsSince(start), 0.9);
+  EXPECT_LT(secondsSince(start), 2.0);
+
+  auto waiting = std::async(std::launch::async, [&] {
+    unsigned int n = 0;
+    return c.driver.readSome(b, sizeof b, n);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  start = Clock::now();
+  ::close(c.peer);  // the peer's close ends the wait at once
+  c.peer = -1;
+  EXPECT_FALSE(waiting.get());
+  EXPECT_LT(secondsSince(start), 0.5);
+  c.driver.close();
+  EXPECT_FALSE(c.driver.readSome(b, sizeof b, received));
+}
+
 TEST(TcpipDriver, ZeroLengthReadAndWriteFail) {
   Connected c;
   ASSERT_TRUE(c.ok);

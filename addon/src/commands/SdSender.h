@@ -7,6 +7,7 @@
 
 #include "link/Communication.h"
 #include "link/EventListener.h"
+#include "link/Frame.h"
 #include "util/Log.h"
 #include "util/ProgressPacer.h"
 
@@ -21,7 +22,7 @@ class SdSender {
   enum ResponseType : uint8_t { Ready = 1, Done = 2, Received = 3, Failed = 4 };
   enum WaitResult : unsigned int { Arrived = 0, Error = 1, TimedOut = 2 };
 
-  static constexpr uint16_t kFrameType = 3;
+  static constexpr uint16_t kFrameType = Frame::Block;
   static constexpr unsigned int kChunk = 128;
   static constexpr uint32_t kCycle = 4096;
   static constexpr uint8_t kWriteFileCode = 1;

@@ -1,12 +1,12 @@
 #include "firmware/Hex.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <utility>
 #include <vector>
+
+#include "util/FileReader.h"
 
 namespace lc {
 
@@ -102,36 +102,20 @@ void Hex::reset() {
   dropCache();
 }
 
-int Hex::readFile(const std::string& path, std::string& text) {
-  text.clear();
-  // The C library would stop the name at a NUL and open another file.
-  if (path.find('\0') != std::string::npos) return CannotOpen;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return CannotOpen;
-  char buffer[65536];
-  int result = Ok;
-  for (;;) {
-    const size_t n = std::fread(buffer, 1, sizeof buffer, file);
-    if (n == 0) break;
-    if (text.size() + n > kMaxFileSize) {
-      result = BadContent;
-      break;
-    }
-    text.append(buffer, n);
-  }
-  if (result == Ok && std::ferror(file)) result = CannotOpen;
-  std::fclose(file);
-  if (result != Ok) text.clear();
-  return result;
-}
-
-int Hex::openFromFile(const std::string& path) {
+Hex::Result Hex::openFromFile(const std::string& path) {
   std::string text;
-  const int read = readFile(path, text);
-  return read == Ok ? openFromString(text) : read;
+  switch (FileReader::readAll(path, kMaxFileSize, text)) {
+    case FileReader::Read:
+      return openFromString(text);
+    case FileReader::TooLarge:
+      return BadContent;
+    case FileReader::CannotOpen:
+      break;
+  }
+  return CannotOpen;
 }
 
-int Hex::openFromString(std::string_view text) {
+Hex::Result Hex::openFromString(std::string_view text) {
   const char* const start = text.data();
   const size_t size = text.size();
   uint32_t extended = 0;
@@ -170,7 +154,9 @@ int Hex::openFromString(std::string_view text) {
         extended = (uint32_t{data[0]} << 8) | data[1];
       } else if (type == 0x00) {
         const uint32_t base = (extended << 16) | (uint32_t{addrHi} << 8) | addrLo;
-        for (uint32_t i = 0; i < count; ++i) storeData(base + i, data[i]);
+        for (uint32_t i = 0; i < count; ++i) {
+          if (!storeData(base + i, data[i])) return BadContent;
+        }
       } else {
         return BadContent;
       }
@@ -181,11 +167,12 @@ int Hex::openFromString(std::string_view text) {
   return Ok;
 }
 
-void Hex::storeData(uint32_t address, uint32_t value) {
+bool Hex::storeData(uint32_t address, uint32_t value) {
   const uint32_t blockAddress = address & ~(kBlockSize - 1);
   if (blockAddress != cachedAddress_) {
     auto it = blocks_.find(blockAddress);
     if (it == blocks_.end()) {
+      if (blocks_.size() >= kMaxBlocks) return false;
       it = blocks_.emplace_hint(it, blockAddress, Block{});
       it->second.fill(0xFF);
     }
@@ -193,6 +180,7 @@ void Hex::storeData(uint32_t address, uint32_t value) {
     cachedAddress_ = blockAddress;
   }
   (*cachedBlock_)[address & (kBlockSize - 1)] = static_cast<uint8_t>(value);
+  return true;
 }
 
 uint32_t Hex::nbKbUsed(uint32_t address, uint32_t count) const {
@@ -256,16 +244,17 @@ std::string Hex::saveToString() const {
   text.reserve(std::min<size_t>(blocks_.size() * 64 * 44, size_t{4} << 20) + 64);
   char line[kMaxLine];
   uint8_t record[4 + 16];
-  lastRecordAddress_ = 0;
+  // A local, not the member: saving must not write to a const image.
+  uint32_t lastRecordAddress = 0;
   for (const auto& [blockAddress, block] : blocks_) {
     for (uint32_t offset = 0; offset < kBlockSize; offset += 16) {
       const uint8_t* bytes = block.data() + offset;
       if (allErased(bytes)) continue;
       const uint32_t address = blockAddress + offset;
-      if ((lastRecordAddress_ ^ address) >= 0x10000) {
+      if ((lastRecordAddress ^ address) >= 0x10000) {
         text.append(line, formatExtended(line, address));
       }
-      lastRecordAddress_ = address;
+      lastRecordAddress = address;
       record[0] = 0x10;
       record[1] = static_cast<uint8_t>(address >> 8);
       record[2] = static_cast<uint8_t>(address);
@@ -278,7 +267,7 @@ std::string Hex::saveToString() const {
   return text;
 }
 
-int Hex::saveToFile(const std::string& path) const {
+Hex::Result Hex::saveToFile(const std::string& path) const {
   if (path.find('\0') != std::string::npos) return CannotOpen;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) return CannotOpen;
@@ -299,7 +288,7 @@ void Hex::saveExtendedLinearAddressRecord(std::ostream& out, uint32_t address) c
   out.write(line, static_cast<std::streamsize>(formatExtended(line, address)));
 }
 
-void Hex::saveData(std::ostream& out, uint32_t address, const uint8_t* bytes, uint32_t n) const {
+void Hex::saveData(std::ostream& out, uint32_t address, const uint8_t* bytes, uint32_t n) {
   uint8_t record[4 + kMaxRecordData];
   do {
     const uint32_t chunk = n < kMaxRecordData ? n : kMaxRecordData;

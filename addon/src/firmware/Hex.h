@@ -27,12 +27,14 @@ class Hex {
   enum Result { Ok = 0, CannotOpen = 1, BadContent = 2 };
 
   // Largest file read whole: far beyond any image of the modules' memory,
-  // small enough that a wrong path (a device, a disk image) cannot exhaust
-  // memory.
+  // small enough that a wrong path (a disk image) cannot exhaust memory.
   static constexpr size_t kMaxFileSize = 64u << 20;
-  // Reads a whole file: 0 read, 1 it cannot be opened or read (a directory
-  // for instance), 2 it is larger than kMaxFileSize.
-  static int readFile(const std::string& path, std::string& text);
+  // Most blocks one image holds: 8 MiB of data. The largest real image (the
+  // 128 KB of RAM, 384 KB of kernel and 128 KB of fallback flash, 640
+  // blocks) fits more than twelve times over. The file size alone does not
+  // bound the image: a record of two bytes can create a whole block, so a
+  // file of 64 MiB could otherwise ask for gigabytes.
+  static constexpr size_t kMaxBlocks = 8192;
 
   Hex() = default;
   // Copies start without a cache: it would point into the other image.
@@ -43,13 +45,17 @@ class Hex {
 
   void reset();
 
-  // 0 loaded, 1 the file cannot be opened, 2 bad content.
-  int openFromFile(const std::string& path);
-  // 0 loaded, 2 bad content. Merges into the image: later bytes replace
-  // earlier ones; bytes of records before a bad one stay.
-  int openFromString(std::string_view text);
+  // CannotOpen also for what is not a regular file; BadContent also for a
+  // file above kMaxFileSize.
+  Result openFromFile(const std::string& path);
+  // Merges into the image: later bytes replace earlier ones; bytes of
+  // records before a bad one stay. Text whose records would make the image
+  // pass kMaxBlocks is BadContent.
+  Result openFromString(std::string_view text);
 
-  void storeData(uint32_t address, uint32_t value);
+  // Stores the low 8 bits of value. False, storing nothing, when the byte
+  // would need a new block and the image already holds kMaxBlocks.
+  bool storeData(uint32_t address, uint32_t value);
 
   bool kbIsUsed(uint32_t address) const { return blocks_.count(address) != 0; }
   uint32_t nbKbUsed() const { return static_cast<uint32_t>(blocks_.size()); }
@@ -68,23 +74,27 @@ class Hex {
   const_iterator begin() const { return blocks_.begin(); }
   const_iterator end() const { return blocks_.end(); }
 
+  // Changes nothing, so several threads may save one image at once.
   std::string saveToString() const;
-  // 0 written, 1 the file cannot be opened for writing.
-  int saveToFile(const std::string& path) const;
+  // CannotOpen when the file cannot be opened for writing.
+  Result saveToFile(const std::string& path) const;
 
-  // Record primitives of the writer; each writes whole lines.
+  // Record primitives of a writer that emits records one by one; each
+  // writes whole lines.
   void saveBuffer(std::ostream& out, const uint8_t* bytes, uint32_t n) const;
   void saveExtendedLinearAddressRecord(std::ostream& out, uint32_t address) const;
-  // Data longer than one record is split into several records.
-  void saveData(std::ostream& out, uint32_t address, const uint8_t* bytes, uint32_t n) const;
+  // Data longer than one record is split into several records. Remembers
+  // the last record's address (so not const) to know when the next one
+  // needs an extended address record.
+  void saveData(std::ostream& out, uint32_t address, const uint8_t* bytes, uint32_t n);
   void saveEndOfFile(std::ostream& out) const;
 
  private:
   Blocks blocks_;
   Block* cachedBlock_ = nullptr;
   uint32_t cachedAddress_ = kNoAddress;
-  // The writer's own state; writing a const image still updates it.
-  mutable uint32_t lastRecordAddress_ = kNoAddress;
+  // State of the record-by-record writer (saveData).
+  uint32_t lastRecordAddress_ = kNoAddress;
 
   void dropCache() {
     cachedBlock_ = nullptr;

@@ -4,21 +4,41 @@
 
 #include <exception>
 #include <fstream>
-#include <sstream>
+#include <memory>
 #include <stdexcept>
+
+#include "util/FileReader.h"
 
 namespace lc {
 
-int LcApp::openFromFile(const std::string& path) {
+LcApp::OpenResult LcApp::openFromFile(const std::string& path) {
   std::string text;
-  const int read = Hex::readFile(path, text);
-  if (read == Hex::CannotOpen) return CannotOpen;
-  if (read != Hex::Ok) return BadStructure;
-  std::istringstream in(std::move(text));
-  return openFromStream(in);
+  switch (FileReader::readAll(path, kMaxFileSize, text)) {
+    case FileReader::Read:
+      break;
+    case FileReader::TooLarge:
+      return BadStructure;
+    case FileReader::CannotOpen:
+      return CannotOpen;
+  }
+  Json::Value root;
+  try {
+    // Parsed in place: the text is not copied again into a stream.
+    Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+      return BadStructure;
+    }
+  } catch (const std::exception&) {
+    return BadStructure;
+  }
+  // The text is no longer needed while the images are read.
+  std::string().swap(text);
+  return openFromJson(root);
 }
 
-int LcApp::openFromStream(std::istream& in) {
+LcApp::OpenResult LcApp::openFromStream(std::istream& in) {
   Json::Value root;
   try {
     Json::CharReaderBuilder builder;
@@ -28,6 +48,10 @@ int LcApp::openFromStream(std::istream& in) {
   } catch (const std::exception&) {
     return BadStructure;
   }
+  return openFromJson(root);
+}
+
+LcApp::OpenResult LcApp::openFromJson(const Json::Value& root) {
   if (!root.isArray() || root.empty()) return BadStructure;
 
   for (const Json::Value& element : root) {
@@ -73,7 +97,7 @@ std::string LcApp::saveToString() const {
   return Json::writeString(builder, root) + "\n";
 }
 
-int LcApp::saveToFile(const std::string& path) const {
+LcApp::SaveResult LcApp::saveToFile(const std::string& path) const {
   // A NUL would end the name early and truncate another file.
   if (path.find('\0') != std::string::npos) return CannotWrite;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -83,11 +107,16 @@ int LcApp::saveToFile(const std::string& path) const {
   return Saved;
 }
 
-int LcApp::addHex(const std::string& tag, const std::string& path) {
+LcApp::OpenResult LcApp::addHex(const std::string& tag, const std::string& path) {
   std::string text;
-  const int read = Hex::readFile(path, text);
-  if (read == Hex::CannotOpen) return CannotOpen;
-  if (read != Hex::Ok) return BadHex;
+  switch (FileReader::readAll(path, Hex::kMaxFileSize, text)) {
+    case FileReader::Read:
+      break;
+    case FileReader::TooLarge:
+      return BadHex;
+    case FileReader::CannotOpen:
+      return CannotOpen;
+  }
   const ModuleType type = typeFromTag(tag);
   if (!isKnownType(type) || hexes_.count(type) != 0) return BadStructure;
   Hex hex;

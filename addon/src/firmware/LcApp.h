@@ -1,5 +1,7 @@
 #pragma once
 
+#include <json/forwards.h>
+
 #include <cstdint>
 #include <istream>
 #include <map>
@@ -19,18 +21,23 @@ class LcApp {
   enum OpenResult { Opened = 0, CannotOpen = 1, BadStructure = 2, BadHex = 4 };
   enum SaveResult { Saved = 0, CannotWrite = 3 };
 
-  // 0 loaded, 1 cannot open, 2 bad structure (also text that is not JSON),
-  // 4 an image's HEX text is bad. Not emptied first; nothing is undone on
-  // failure.
-  int openFromFile(const std::string& path);
+  // Largest package file read: the HEX text of several full images.
+  static constexpr size_t kMaxFileSize = Hex::kMaxFileSize;
+
+  // CannotOpen also for what is not a regular file; BadStructure also for
+  // text that is not JSON and for a file above kMaxFileSize; BadHex when an
+  // image's HEX text is bad (or too large, see Hex::kMaxBlocks). Not
+  // emptied first; nothing is undone on failure.
+  OpenResult openFromFile(const std::string& path);
   // The same from a stream holding the package text.
-  int openFromStream(std::istream& in);
-  // 0 written, 3 cannot open the file for writing.
-  int saveToFile(const std::string& path) const;
+  OpenResult openFromStream(std::istream& in);
+  // CannotWrite when the file cannot be opened for writing.
+  SaveResult saveToFile(const std::string& path) const;
   // The JSON text that saveToFile writes.
   std::string saveToString() const;
-  // 0 added, 1 cannot open, 2 unknown tag or type already present, 4 bad HEX.
-  int addHex(const std::string& tag, const std::string& path);
+  // BadStructure for an unknown tag or a type already present; BadHex for
+  // bad HEX text or a file above Hex::kMaxFileSize.
+  OpenResult addHex(const std::string& tag, const std::string& path);
 
   // Throws std::out_of_range ("map::at:  key not found") for a type without
   // image; take ids from getIds.
@@ -40,6 +47,8 @@ class LcApp {
 
  private:
   std::map<ModuleType, Hex> hexes_;
+
+  OpenResult openFromJson(const Json::Value& root);
 
   // Keeps the image when it has a block; an empty one is dropped silently.
   void store(ModuleType type, Hex&& hex);

@@ -18,22 +18,7 @@ constexpr uint8_t kErased[kChunk] = {
 };
 }  // namespace
 
-uint16_t Loader::typeCode(uint8_t typeId) {
-  switch (typeId) {
-    case TypeRelay:
-    case TypeOldRelay:
-      return 0x002A;
-    case TypeRelayRpi:
-      return 0x002B;
-    case TypeDelta:
-    case TypeQuadra:
-    case TypeQuadraV2:
-    case TypeVarna:
-      return 0x2013;
-    default:
-      return 0;
-  }
-}
+uint16_t Loader::typeCode(uint8_t typeId) { return loaderCode(typeId); }
 
 void Loader::putOne(uint32_t value, uint8_t* buffer, uint32_t width) {
   for (uint32_t i = 0; i < width; ++i) {

@@ -34,9 +34,9 @@ class Loader {
   static constexpr uint32_t kFallbackBase = 0x9D000000, kFallbackKbPerUnit = 4, kFallbackUnits = 32;
   static constexpr uint32_t kCurtainJumpFrom = 0xA000F000, kCurtainJumpTo = 0xA000FA00;
 
+  // Keeps its own copy: later changes to the caller's package do not reach
+  // the stream.
   explicit Loader(const LcApp& app) : app_(app) {}
-
-  void setApp(const LcApp& app) { app_ = app; }
 
   // Appends the stream of one kind; any other value does nothing.
   void generate(Type type);
@@ -60,7 +60,8 @@ class Loader {
   void concat(const Loader& other);
   const std::vector<uint8_t>& data() const { return stream_; }
 
-  // The 16-bit code the boot code knows a module type by; 0 for an unknown id.
+  // The 16-bit code the boot code knows a module type by (a fact of the
+  // module-type table); 0 for an unknown id.
   static uint16_t typeCode(uint8_t typeId);
 
   // Writes value little-endian over width bytes, three times in a row;

@@ -7,6 +7,7 @@
 #include "firmware/Loader.h"
 #include "link/Communication.h"
 #include "link/EventListener.h"
+#include "link/Frame.h"
 #include "util/ProgressPacer.h"
 
 namespace lc {
@@ -16,7 +17,7 @@ namespace lc {
 // a fixed pause after every frame is the only flow control.
 class Sender {
  public:
-  static constexpr uint16_t kFrameType = 3;
+  static constexpr uint16_t kFrameType = Frame::Block;
   static constexpr std::chrono::milliseconds kPause{5};
   // One wait slice and the bound of a whole watch.
   static constexpr unsigned int kWaitMs = 25000;

@@ -23,7 +23,7 @@ void removeFirst(std::vector<T*>& list, T* item) {
 }  // namespace
 
 Communication::Communication()
-    : txBuffer_(new unsigned char[kTxBufferSize]), rxBuffer_(new unsigned char[kMaxPayload]) {
+    : txBuffer_(new unsigned char[kTxBufferSize]), rxBuffer_(new unsigned char[kReadChunk]) {
   eventListeners_.reserve(kReservedListeners);
   rawListeners_.reserve(kReservedListeners);
 }
@@ -103,10 +103,7 @@ bool Communication::sendFrame(uint16_t type, const unsigned char* payload, unsig
   if (!running_.load() || driver_ == nullptr) return false;
   if (length > kMaxPayload || (length > 0 && payload == nullptr)) return false;
   unsigned char* out = txBuffer_.get();
-  out[0] = uint8_t(type & 0xFF);
-  out[1] = uint8_t(type >> 8);
-  out[2] = uint8_t(length & 0xFF);
-  out[3] = uint8_t(length >> 8);
+  encodeHeader(type, uint16_t(length), out);
   if (length > 0) std::memcpy(out + kHeaderSize, payload, length);
   return driver_->write(out, kHeaderSize + length);
 }
@@ -136,47 +133,54 @@ void Communication::deliver(const Event& event) {
   for (EventListenerBase* listener : eventListeners_) listener->addEvent(event);
 }
 
+void Communication::dispatch(const FrameView& frame, Event& event) {
+  bool decoded = true;
+  switch (frame.type) {
+    case Frame::DataOne:
+    case Frame::DataTwo:
+      event.setData(frame.type == Frame::DataOne, frame.payload(), frame.length());
+      break;
+    case Frame::Close:
+      event.setClosed();
+      break;
+    case Frame::Status:
+      event.setStatus(frame.payload(), frame.length());
+      // Stored before the event goes out, so a listener woken by it reads
+      // the values it carries.
+      lastState_.store(event.state);
+      lastVersion_.store(event.version);
+      lastPacketSize_.store(event.packetSize);
+      lastPace_.store(event.pace);
+      break;
+    default:
+      decoded = false;  // raw listeners only
+  }
+  // One hold of the list lock per frame: raw bytes first, then the event.
+  std::lock_guard<std::mutex> lock(listenersMutex_);
+  for (RawListenerBase* raw : rawListeners_) raw->addRaw(frame.bytes, frame.size);
+  if (decoded) {
+    for (EventListenerBase* listener : eventListeners_) listener->addEvent(event);
+  }
+}
+
 void Communication::receive() {
   ComDriver& driver = *driver_;
-  unsigned char header[kHeaderSize];
-  unsigned char* payload = rxBuffer_.get();
+  unsigned char* in = rxBuffer_.get();
   // One record reused for every frame: the loop allocates nothing.
   Event event;
+  // A frame left unfinished by an earlier run belongs to a dead connection.
+  cutter_.reset();
 
-  while (driver.read(header, kHeaderSize)) {
-    const uint16_t type = uint16_t(header[0] | (header[1] << 8));
-    const unsigned int length = unsigned(header[2] | (header[3] << 8));
-    // An empty payload is a complete frame; a driver read of 0 bytes would
-    // fail and end the link on a well-formed frame.
-    if (length > 0 && !driver.read(payload, length)) break;
-
-    {
-      std::lock_guard<std::mutex> lock(listenersMutex_);
-      for (RawListenerBase* raw : rawListeners_) raw->addRaw(header, kHeaderSize);
-      if (length > 0) {
-        for (RawListenerBase* raw : rawListeners_) raw->addRaw(payload, length);
-      }
-    }
-
-    switch (type) {
-      case DataOneFrame:
-      case DataTwoFrame:
-        event.setData(type == DataOneFrame, payload, length);
-        break;
-      case CloseFrame:
-        event.setClosed();
-        break;
-      case StatusFrame:
-        event.setStatus(payload, length);
-        lastState_.store(event.state);
-        lastVersion_.store(event.version);
-        lastPacketSize_.store(event.packetSize);
-        lastPace_.store(event.pace);
-        break;
-      default:
-        continue;  // raw listeners only
-    }
-    deliver(event);
+  // Whatever the socket holds, up to a chunk per read; the cutter hands out
+  // the whole frames in it and keeps an unfinished one for the next read. A
+  // frame without a payload is complete at its header.
+  unsigned int got = 0;
+  while (driver.readSome(in, kReadChunk, got)) {
+    cutter_.feed(in, got, [&](const FrameView& frame) {
+      // After a stop, the rest of the chunk goes unheard, as the next read
+      // would have failed.
+      if (running_.load(std::memory_order_relaxed)) dispatch(frame, event);
+    });
   }
 
   // Cleared before Closed goes out, so a listener that sees the end of the

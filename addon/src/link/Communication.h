@@ -9,6 +9,7 @@
 
 #include "link/Event.h"
 #include "link/EventListenerBase.h"
+#include "link/Frame.h"
 #include "link/RawListenerBase.h"
 #include "transport/ComDriver.h"
 
@@ -22,10 +23,18 @@ namespace lc {
 // followed by joinMutex_; nothing else nests.
 class Communication {
  public:
-  static constexpr unsigned int kHeaderSize = 4;
-  static constexpr unsigned int kMaxPayload = 65535;
+  static constexpr unsigned int kHeaderSize = Frame::kHeaderSize;
+  static constexpr unsigned int kMaxPayload = Frame::kMaxPayload;
+  // Bytes asked of the driver per read: a busy relay's small frames arrive
+  // many to a read instead of two reads each.
+  static constexpr unsigned int kReadChunk = 65536;
 
-  enum FrameType : uint16_t { StatusFrame = 0, DataOneFrame = 1, DataTwoFrame = 2, CloseFrame = 3 };
+  // Older names of the incoming frame types; Frame holds them all.
+  using FrameType = Frame::Type;
+  static constexpr FrameType StatusFrame = Frame::Status;
+  static constexpr FrameType DataOneFrame = Frame::DataOne;
+  static constexpr FrameType DataTwoFrame = Frame::DataTwo;
+  static constexpr FrameType CloseFrame = Frame::Close;
 
   static constexpr uint32_t kInitialPacketSize = Event::kDefaultPacketSize;
   static constexpr uint32_t kInitialPace = 1;
@@ -78,6 +87,8 @@ class Communication {
  private:
   void receive();
   void deliver(const Event& event);
+  // Raw listeners, then the decoded event; called for each frame cut.
+  void dispatch(const FrameView& frame, Event& event);
   void closeDriverLocked();
 
   std::thread receiveThread_;
@@ -96,8 +107,10 @@ class Communication {
   std::atomic<uint32_t> lastVersion_{0};
   std::atomic<uint32_t> lastPacketSize_{kInitialPacketSize};
   std::atomic<uint32_t> lastPace_{kInitialPace};
-  // Payload of the frame being received; only the receive thread uses it.
+  // Bytes as read, and the cutter that finds the frames in them; only the
+  // receive thread uses them.
   std::unique_ptr<unsigned char[]> rxBuffer_;
+  FrameCutter cutter_;
   std::atomic<bool> retired_{false};
   std::atomic<uint64_t> ticket_{0};
 };

@@ -73,7 +73,7 @@ size_t EventListener::queued() const {
   return size_;
 }
 
-unsigned int EventListener::waitEvent(Event& event, unsigned int timeoutMs) {
+EventListener::WaitResult EventListener::waitEvent(Event& event, unsigned int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (size_ > 0) {
     waiting_ = false;

@@ -39,7 +39,7 @@ class EventListener : public EventListenerBase {
   // arrives (Taken), until timeoutMs have passed on the steady clock
   // (TimedOut), or until clearEvents wakes it with nothing queued (Woken).
   // timeoutMs 0 waits without a limit.
-  unsigned int waitEvent(Event& event, unsigned int timeoutMs);
+  WaitResult waitEvent(Event& event, unsigned int timeoutMs);
 
   size_t queued() const;
 

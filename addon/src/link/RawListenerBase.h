@@ -2,8 +2,9 @@
 
 namespace lc {
 
-// Receives the bytes of every frame as read, header first, before decoding.
-// Called on the receive thread under the link's listener-list lock.
+// Receives every whole frame as read, header and payload in one call, before
+// its event goes out. Called on the receive thread under the link's
+// listener-list lock.
 class RawListenerBase {
  public:
   virtual ~RawListenerBase() = default;

@@ -2,9 +2,7 @@
 
 namespace lc {
 
-std::uint32_t MaskData::typeSlotSize(ModuleType type) {
-  return isTile(type) ? (ledCount(type) + 7) / 8 : 0;
-}
+std::uint32_t MaskData::typeSlotSize(ModuleType type) { return pixelSlots(type).mask; }
 
 void MaskData::initFromTopologyData(const TopologyData<CoordinatesData>& coordinates,
                                     std::uint32_t frameLength, std::uint32_t width,

@@ -13,19 +13,7 @@ inline void putBit(std::uint8_t& byte, std::uint8_t bit, unsigned on) {
 
 }  // namespace
 
-std::uint32_t RGBData::typeSlotSize(ModuleType type) {
-  switch (type) {
-    case TypeDelta:
-      return 12;
-    case TypeQuadra:
-    case TypeQuadraV2:
-      return 39;
-    case TypeVarna:
-      return 3;
-    default:
-      return 0;
-  }
-}
+std::uint32_t RGBData::typeSlotSize(ModuleType type) { return pixelSlots(type).rgb; }
 
 void RGBData::initFromTopologyData(const TopologyData<CoordinatesData>& coordinates,
                                    std::uint32_t frameLength, std::uint32_t width,

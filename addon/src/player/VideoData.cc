@@ -4,34 +4,23 @@
 
 namespace lc {
 
-std::uint32_t VideoData::typeSlotSize(ModuleType type) {
-  switch (type) {
-    case TypeDelta:
-      return 93;
-    case TypeQuadra:
-    case TypeQuadraV2:
-      return 300;
-    case TypeVarna:
-      return 4;
-    default:
-      return 0;
-  }
-}
+std::uint32_t VideoData::typeSlotSize(ModuleType type) { return pixelSlots(type).video; }
 
 void VideoData::initFromTopologyData(const TopologyData<CoordinatesData>& coordinates,
                                      std::uint32_t frameLength, std::uint32_t width,
                                      std::uint32_t height) {
   pixels_.clear();
   monoPixels_.clear();
-  const auto bytesPerLed = [](ModuleType type) { return type == TypeVarna ? 1u : 3u; };
+  const auto bytesPerLed = [](ModuleType type) { return pixelSlots(type).videoBytesPerLed; };
   rebuild(
       coordinates, frameLength, width, height, typeSlotSize,
       [&](ModuleType type, std::uint32_t led) {
-        return (static_cast<std::uint64_t>(led) + 1) * bytesPerLed(type) <= typeSlotSize(type);
+        const std::uint32_t n = bytesPerLed(type);
+        return n != 0 && (static_cast<std::uint64_t>(led) + 1) * n <= typeSlotSize(type);
       },
       [&](const Placement& p) {
         const std::uint32_t n = bytesPerLed(p.type);
-        (n == 1 ? monoPixels_ : pixels_).push_back(Pixel{p.x, p.y, p.source, p.slot + n * p.led});
+        (n < 3 ? monoPixels_ : pixels_).push_back(Pixel{p.x, p.y, p.source, p.slot + n * p.led});
       });
 }
 

@@ -1,73 +1,64 @@
 #include "topology/MatrixVisitor.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "topology/Module.h"
 
 namespace lc {
 
+namespace {
+// Sorted distinct values. Centres are compared exactly: square tiles sit on
+// multiples of ten, which floats hold exactly; delta centres reached by
+// different paths could differ in the last bit and then take separate rows
+// or columns. -0 and 0 are one value, as == has them.
+std::vector<float> distinct(std::vector<float> values) {
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  return values;
+}
+
+std::size_t indexOf(const std::vector<float>& sorted, float value) {
+  return static_cast<std::size_t>(std::lower_bound(sorted.begin(), sorted.end(), value) -
+                                  sorted.begin());
+}
+}  // namespace
+
 void MatrixVisitor::enter(const Module& module) {
-  lines_.clear();
+  centres_.clear();
   rows_.clear();
-  computeMatrix(module);
+  place(module);
 }
 
-void MatrixVisitor::quit(const Module&) {
-  for (const Line& line : lines_) {
-    std::string row;
-    row.reserve(line.cells.size());
-    for (const Cell& cell : line.cells) row.push_back(cell.occupied ? '1' : '0');
-    rows_.push_back(std::move(row));
-  }
-}
+void MatrixVisitor::enter(const Module&, const Module& module) { place(module); }
 
-void MatrixVisitor::enter(const Module&, const Module& module) { computeMatrix(module); }
-
-// Centres are compared exactly. Square tiles sit on multiples of ten, which
-// floats hold exactly; delta centres reached by different paths could differ
-// in the last bit and would then take separate rows or columns.
-void MatrixVisitor::computeMatrix(const Module& module) {
+void MatrixVisitor::place(const Module& module) {
   const CoordinatesData* data = coordinates_.find(module.id());
-  if (data == nullptr || !data->valid) return;
-  const float x = data->x;
-  const float y = data->y;
-  if (lines_.empty()) {
-    lines_.push_back({y, {{x, true}}});
+  // Centres are sums of table offsets and always finite; anything else
+  // could not be ordered and takes no cell.
+  if (data == nullptr || !data->valid || !std::isfinite(data->x) || !std::isfinite(data->y)) {
     return;
   }
-  bool matched = false;
-  for (std::size_t i = 0; i < lines_.size(); ++i) {
-    if (!matched && lines_[i].y > y) {
-      insertLine(i, x, y);
-      matched = true;
-      ++i;  // on to the line that was current before the insertion
-    }
-    const bool here = lines_[i].y == y;
-    addCell(lines_[i], x, here);
-    if (here) matched = true;
-  }
-  if (!matched) insertLine(lines_.size(), x, y);
+  centres_.push_back({data->x, data->y});
 }
 
-void MatrixVisitor::insertLine(std::size_t position, float x, float y) {
-  // Every line holds the same columns, so the first one serves as the model.
-  Line line{y, {}};
-  line.cells.reserve(lines_.front().cells.size() + 1);
-  for (const Cell& cell : lines_.front().cells) line.cells.push_back({cell.x, false});
-  addCell(line, x, true);
-  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(position), std::move(line));
-}
-
-void MatrixVisitor::addCell(Line& line, float x, bool occupied) {
-  for (auto it = line.cells.begin(); it != line.cells.end(); ++it) {
-    if (it->x == x) {
-      if (occupied) it->occupied = true;
-      return;
-    }
-    if (it->x > x) {
-      line.cells.insert(it, {x, occupied});
-      return;
-    }
+// Sorting the centres once costs O(n log n) whatever the shape; filling
+// the grid costs its size, which is the size of the answer.
+void MatrixVisitor::quit(const Module&) {
+  std::vector<float> xs;
+  std::vector<float> ys;
+  xs.reserve(centres_.size());
+  ys.reserve(centres_.size());
+  for (const Centre& c : centres_) {
+    xs.push_back(c.x);
+    ys.push_back(c.y);
   }
-  line.cells.push_back({x, occupied});
+  xs = distinct(std::move(xs));
+  ys = distinct(std::move(ys));
+  rows_.assign(ys.size(), std::string(xs.size(), '0'));
+  for (const Centre& c : centres_) rows_[indexOf(ys, c.y)][indexOf(xs, c.x)] = '1';
+  centres_.clear();
+  centres_.shrink_to_fit();
 }
 
 }  // namespace lc

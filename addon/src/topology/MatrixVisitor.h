@@ -15,15 +15,6 @@ namespace lc {
 
 class MatrixVisitor : public GraphVisitor {
  public:
-  struct Cell {
-    float x;
-    bool occupied;
-  };
-  struct Line {
-    float y;
-    std::vector<Cell> cells;
-  };
-
   // `coordinates`: the centres a CoordinatesVisitor computed over the same
   // graph.
   explicit MatrixVisitor(const TopologyData<CoordinatesData>& coordinates)
@@ -36,12 +27,14 @@ class MatrixVisitor : public GraphVisitor {
   const std::vector<std::string>& rows() const { return rows_; }
 
  private:
-  void computeMatrix(const Module& module);
-  void insertLine(std::size_t position, float x, float y);
-  static void addCell(Line& line, float x, bool occupied);
+  struct Centre {
+    float x;
+    float y;
+  };
+  void place(const Module& module);
 
   const TopologyData<CoordinatesData>& coordinates_;
-  std::vector<Line> lines_;
+  std::vector<Centre> centres_;
   std::vector<std::string> rows_;
 };
 

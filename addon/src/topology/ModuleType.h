@@ -1,8 +1,10 @@
 #pragma once
 
-// Module type ids, their tags and the per-type integer tables (channel,
-// orientation and rotation counts, LED and sensor counts). Every part of the
-// system that names a module model goes through this file.
+// Module type ids, their tags and every fact of a module model: counts,
+// shape tables, pixel slot sizes and the loader's code. A model is one row
+// of the table in ModuleType.cc (plus its ConfigGeometry and ConfigRotation
+// classes); the rest of the system looks facts up here and never switches
+// on a type id.
 
 #include <cstdint>
 #include <string>
@@ -28,26 +30,86 @@ inline constexpr unsigned kModuleTypeCount = 7;
 // The largest channel count of any type: sizes fixed per-module arrays.
 inline constexpr unsigned kMaxChannels = 6;
 
+// The shape of a model: its rotation and geometry operations with the
+// lengths of their tables, the scale from table units to screen units and
+// the bounds a tile claims around its centre. Operations a model lacks are
+// null; the lengths say how far each table may be read.
+struct TileTables {
+  using Op = int (*)(std::uint32_t);
+
+  ModuleType type;
+  unsigned channelCount;
+  unsigned ledCount;
+  // Entries of the sensor tables; may be fewer than the model's sensor count
+  // (the "varna" sixth sensor has none). 0 with null sensor operations when
+  // the model has no sensor tables.
+  unsigned sensorTableCount;
+  float scaleX;
+  float scaleY;
+  // Box around the centre, in table units (multiply by the scales).
+  int boundsXFrom, boundsXTo, boundsYFrom, boundsYTo;
+
+  Op channelsX, channelsY;
+  Op ledsX, ledsY;
+  Op sensorsX, sensorsY;
+  Op rotateChannel, rotateLed, rotateSensor;
+  Op orientations;
+};
+
+// Bytes one module takes in a pixel frame, per display mode.
+struct PixelSlots {
+  std::uint32_t video;
+  // Bytes each LED's colour takes in a video slot: 3 (red, green, blue), or
+  // 1 where the slot has one byte per LED (the pixel's largest channel).
+  std::uint32_t videoBytesPerLed;
+  std::uint32_t rgb;
+  std::uint32_t mask;
+};
+
+// One row of the table: everything the system knows about a model.
+struct ModuleTypeInfo {
+  enum Kind : std::uint8_t { Relay, Tile };
+
+  const char* tag;
+  Kind kind;
+  unsigned orientationCount;
+  unsigned rotationCount;
+  int rotationOffset;
+  // Sensors the coordinate computation reports; the "varna" tile reports
+  // six, the sixth one without table entries, at the tile's centre.
+  unsigned sensorCount;
+  // The 16-bit code the modules' boot code knows the model by.
+  std::uint16_t loaderCode;
+  PixelSlots slots;
+  // Channel and LED counts live here, beside the tables they bound.
+  TileTables shape;
+};
+
+// The row of a known type; nullptr for an unknown one.
+const ModuleTypeInfo* moduleTypeInfo(ModuleType type);
+
 // Exact, case-sensitive tag to id; any other tag gives TypeUnknown.
 ModuleType typeFromTag(const std::string& tag);
 // Id to tag; an empty string for an unknown id.
 const char* tagFromType(ModuleType type);
 
 inline bool isKnownType(ModuleType type) { return type < kModuleTypeCount; }
-// The hubs: ids 0 to 2.
-inline bool isRelay(ModuleType type) { return type <= TypeRelayRpi; }
-// The tile models: ids 3 to 6.
-inline bool isTile(ModuleType type) { return type >= TypeDelta && type <= TypeVarna; }
+// The hubs (ids 0 to 2) and the tile models (ids 3 to 6); an unknown type is
+// neither.
+bool isRelay(ModuleType type);
+bool isTile(ModuleType type);
 
-// Per-type integers; 0 for an unknown id.
+// Per-type facts; 0 (or all-zero slots) for an unknown id.
 unsigned channelCount(ModuleType type);
 unsigned orientationCount(ModuleType type);
 unsigned rotationCount(ModuleType type);
 int rotationOffset(ModuleType type);
-// LEDs and sensors whose positions the coordinate computation produces. The
-// "varna" tile reports six sensors; the sixth one has no table entry and sits
-// at the tile's centre.
 unsigned ledCount(ModuleType type);
 unsigned sensorCount(ModuleType type);
+std::uint16_t loaderCode(ModuleType type);
+PixelSlots pixelSlots(ModuleType type);
+
+// The shape of a tile model; nullptr for relays and unknown types.
+const TileTables* tileTables(ModuleType type);
 
 }  // namespace lc

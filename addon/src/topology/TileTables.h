@@ -1,42 +1,14 @@
 #pragma once
 
-// One row per module model that gathers its rotation and geometry operations
-// with the lengths of their tables, the scale from table units to screen
-// units and the bounds a tile claims around its centre. The coordinate,
-// sensor and pixel computations select a model's tables here instead of
-// switching on the type id each time, and read the lengths from the same row
-// so that no table is read past its end.
+// Index helpers over a model's shape tables (TileTables, one per row of the
+// module-type table): they apply rotation operations without ever reading a
+// table past its end.
 
 #include <cstdint>
 
 #include "topology/ModuleType.h"
 
 namespace lc {
-
-struct TileTables {
-  using Op = int (*)(std::uint32_t);
-
-  ModuleType type;
-  unsigned channelCount;
-  unsigned ledCount;
-  // Entries of the sensor tables; may be fewer than sensorCount(type) (the
-  // "varna" sixth sensor has none). 0 with null sensor operations when the
-  // model has no sensors.
-  unsigned sensorTableCount;
-  float scaleX;
-  float scaleY;
-  // Box around the centre, in table units (multiply by the scales).
-  int boundsXFrom, boundsXTo, boundsYFrom, boundsYTo;
-
-  Op channelsX, channelsY;
-  Op ledsX, ledsY;
-  Op sensorsX, sensorsY;
-  Op rotateChannel, rotateLed, rotateSensor;
-  Op orientations;
-};
-
-// The row of a tile model; nullptr for relays and unknown types.
-const TileTables* tileTables(ModuleType type);
 
 // The channel rotation operation of any known type (relays included);
 // nullptr for an unknown type.

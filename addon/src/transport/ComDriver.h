@@ -19,6 +19,16 @@ class ComDriver {
   virtual bool read(unsigned char* buffer, unsigned int length) = 0;
   // Reads what is waiting, at most maximum bytes; received is set first.
   virtual bool readMax(unsigned char* buffer, unsigned int maximum, unsigned int& received) = 0;
+  // Reads at least one byte and at most maximum: what is waiting, or else
+  // what arrives first within the same bound of silence as read(). False
+  // (received 0) when read() would fail. This fallback takes one byte per
+  // call; a driver that can see what is waiting takes it all at once.
+  virtual bool readSome(unsigned char* buffer, unsigned int maximum, unsigned int& received) {
+    received = 0;
+    if (maximum == 0 || !read(buffer, 1)) return false;
+    received = 1;
+    return true;
+  }
   virtual void close() = 0;
   virtual std::string status() const = 0;
   virtual std::string json() const = 0;

@@ -83,6 +83,25 @@ bool TcpipDriver::readMax(unsigned char* buffer, unsigned int maximum, unsigned 
   return receiveAll(buffer, received);
 }
 
+bool TcpipDriver::readSome(unsigned char* buffer, unsigned int maximum, unsigned int& received) {
+  received = 0;
+  if (maximum == 0) return false;
+  // Try first and wait only when nothing is waiting: a reader that keeps up
+  // with a busy relay makes one system call per read.
+  for (;;) {
+    if (!socket_.usable()) return false;
+    ssize_t r = ::recv(socket_.fd(), buffer, maximum, MSG_DONTWAIT);
+    if (r > 0) {
+      received = static_cast<unsigned int>(r);
+      return true;
+    }
+    if (r == 0) return false;  // the peer closed
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    if (!socket_.waitDataReady(timing_.readSeconds)) return false;
+  }
+}
+
 void TcpipDriver::close() {
   connected_.store(false);
   socket_.cancel();

@@ -36,6 +36,7 @@ class TcpipDriver : public ComDriver {
   bool writeUnsafe(const unsigned char* data, unsigned int length) override;
   bool read(unsigned char* buffer, unsigned int length) override;
   bool readMax(unsigned char* buffer, unsigned int maximum, unsigned int& received) override;
+  bool readSome(unsigned char* buffer, unsigned int maximum, unsigned int& received) override;
   void close() override;
   std::string status() const override;
   std::string json() const override;

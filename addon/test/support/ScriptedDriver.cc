@@ -29,6 +29,7 @@ std::vector<unsigned char> statusPayload(uint16_t state, uint16_t pace, uint32_t
 void ScriptedDriver::feed(const std::vector<unsigned char>& bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   incoming_.insert(incoming_.end(), bytes.begin(), bytes.end());
+  if (!bytes.empty()) pieces_.push_back(bytes.size());
   cv_.notify_all();
 }
 
@@ -93,22 +94,37 @@ bool ScriptedDriver::read(unsigned char* buffer, unsigned int length) {
                               [&] { return closed_ || peerClosed_ || !incoming_.empty(); });
     if (!ready || closed_) return false;
     if (incoming_.empty()) return false;  // peer closed and nothing left
-    while (got < length && !incoming_.empty()) {
-      buffer[got++] = incoming_.front();
-      incoming_.pop_front();
-    }
+    while (got < length && !incoming_.empty()) buffer[got++] = takeLocked();
     if (incoming_.empty()) cv_.notify_all();
   }
+  return true;
+}
+
+unsigned char ScriptedDriver::takeLocked() {
+  unsigned char b = incoming_.front();
+  incoming_.pop_front();
+  if (--pieces_.front() == 0) pieces_.pop_front();
+  return b;
+}
+
+bool ScriptedDriver::readSome(unsigned char* buffer, unsigned int maximum, unsigned int& received) {
+  received = 0;
+  if (maximum == 0) return false;
+  std::unique_lock<std::mutex> lock(mutex_);
+  bool ready = cv_.wait_for(lock, readTimeout_,
+                            [&] { return closed_ || peerClosed_ || !incoming_.empty(); });
+  if (!ready || closed_ || incoming_.empty()) return false;
+  const size_t piece = pieces_.front();
+  while (received < maximum && received < piece) buffer[received++] = takeLocked();
+  if (incoming_.empty()) cv_.notify_all();
   return true;
 }
 
 bool ScriptedDriver::readMax(unsigned char* buffer, unsigned int maximum, unsigned int& received) {
   std::unique_lock<std::mutex> lock(mutex_);
   received = 0;
-  while (received < maximum && !incoming_.empty()) {
-    buffer[received++] = incoming_.front();
-    incoming_.pop_front();
-  }
+  while (received < maximum && !incoming_.empty()) buffer[received++] = takeLocked();
+  if (incoming_.empty()) cv_.notify_all();
   return received > 0;
 }
 

@@ -21,6 +21,8 @@ std::vector<unsigned char> statusPayload(uint16_t state, uint16_t pace, uint32_t
 // An in-process driver: the test feeds the bytes the relay "sends" and reads
 // back what the link wrote. read() blocks until enough bytes were fed, the
 // peer "closed", close() was called, or readTimeout passed without bytes.
+// readSome() hands out at most the rest of one fed piece, so a test decides
+// how the stream is split between reads.
 class ScriptedDriver : public ComDriver {
  public:
   explicit ScriptedDriver(std::chrono::milliseconds readTimeout = std::chrono::milliseconds(3000))
@@ -44,6 +46,7 @@ class ScriptedDriver : public ComDriver {
   bool writeUnsafe(const unsigned char*, unsigned int) override { return false; }
   bool read(unsigned char* buffer, unsigned int length) override;
   bool readMax(unsigned char* buffer, unsigned int maximum, unsigned int& received) override;
+  bool readSome(unsigned char* buffer, unsigned int maximum, unsigned int& received) override;
   void close() override;
   std::string status() const override { return "scripted"; }
   std::string json() const override { return "{}"; }
@@ -53,6 +56,8 @@ class ScriptedDriver : public ComDriver {
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<unsigned char> incoming_;
+  // Sizes of the fed pieces not yet wholly read, in order.
+  std::deque<size_t> pieces_;
   std::vector<unsigned char> written_;
   std::chrono::milliseconds readTimeout_;
   bool connectResult_ = true;
@@ -62,6 +67,8 @@ class ScriptedDriver : public ComDriver {
   int writeCalls_ = 0;
   int connectCalls_ = 0;
   int closeCalls_ = 0;
+
+  unsigned char takeLocked();
 };
 
 }  // namespace lc::test

@@ -3,6 +3,9 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const lc = require('..');
+
+require('v8').setFlagsFromString('--expose-gc');
+const gc = require('vm').runInNewContext('gc');
 const { tempDir, linked, packageFile, completion, progressRecorder, checkProgress } =
   require('./support/transfers');
 
@@ -55,7 +58,10 @@ test('the relay closing the link after the stream fails the upload at once', asy
   app.openFromFile(file);
   const c = completion();
   const uploaded = new Promise((resolve) => relay.once('upload', resolve));
+  // Neither the loader nor the package is referenced any more: the upload
+  // keeps what it uses alive.
   new lc.Loader(com).send(app, c.callback);
+  gc();
   await uploaded;
   const closedAt = Date.now();
   const { args, at } = await c.done;

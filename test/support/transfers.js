@@ -76,8 +76,10 @@ function checkProgress(assert, calls, total) {
   assert.ok(calls.length >= 1);
   for (let i = 1; i < calls.length; i++) {
     assert.ok(calls[i].sent > calls[i - 1].sent, 'counts grow');
+    // 100 ms apart where the module calls; the time taken inside the
+    // callback may lag on a loaded machine.
     const gap = calls[i].at - calls[i - 1].at;
-    assert.ok(gap >= 99, `gap ${gap} ms`);
+    assert.ok(gap >= 60, `gap ${gap} ms`);
   }
   assert.ok(calls.every((c) => c.total === total));
   assert.strictEqual(calls[calls.length - 1].sent, total);

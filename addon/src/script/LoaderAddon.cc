@@ -40,7 +40,7 @@ class LoaderAddonWorker : public script::TransferWorker {
 }  // namespace
 
 Napi::Object LoaderAddon::Init(Napi::Env env, Napi::Object exports) {
-  return script::defineClass<LoaderAddon>(env, exports, "Loader", "LoaderAddon",
+  return script::defineClass<LoaderAddon>(env, exports, "Loader", "Loader",
                                           {InstanceMethod("send", &LoaderAddon::send)});
 }
 

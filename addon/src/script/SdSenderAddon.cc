@@ -24,7 +24,7 @@ void SdSenderAddonWorker::queueSend(const Napi::CallbackInfo& info, Napi::Object
 }
 
 Napi::Object SdSenderAddon::Init(Napi::Env env, Napi::Object exports) {
-  return script::defineClass<SdSenderAddon>(env, exports, "SdSender", "SdSenderAddon",
+  return script::defineClass<SdSenderAddon>(env, exports, "SdSender", "SdSender",
                                             {InstanceMethod("send", &SdSenderAddon::send)});
 }
 

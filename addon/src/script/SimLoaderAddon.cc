@@ -6,7 +6,7 @@
 namespace lc {
 
 Napi::Object SimLoaderAddon::Init(Napi::Env env, Napi::Object exports) {
-  return script::defineClass<SimLoaderAddon>(env, exports, "SimLoader", "SimLoaderAddon",
+  return script::defineClass<SimLoaderAddon>(env, exports, "SimLoader", "SimLoader",
                                              {InstanceMethod("send", &SimLoaderAddon::send)});
 }
 

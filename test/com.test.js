@@ -151,6 +151,26 @@ test('start while a run has not reported 1 is refused and changes nothing', asyn
   assert.strictEqual(other.connections, 0);
 });
 
+test('stop right after start ends that start at once; the next start runs', async (t) => {
+  const relay = await withRelay(t);
+  const com = new lc.Com();
+  const r = codeRecorder();
+  assert.strictEqual(com.start(describe(relay.port), r.callback), true);
+  // Queued or connecting: the stop still ends the run it was asked after.
+  assert.strictEqual(com.stop(), true);
+  await r.ended(1000);
+  assert.strictEqual(r.codes[r.codes.length - 1], 1);
+  assert.strictEqual(com.ready(), false);
+  assert.strictEqual(com.stop(), false);
+
+  const again = codeRecorder();
+  assert.strictEqual(com.start(describe(relay.port), again.callback), true);
+  await again.until((c) => c.length === 1);
+  assert.deepStrictEqual(again.codes, [0]);
+  com.stop();
+  await again.ended();
+});
+
 test('the link survives relay faults and ends on a cut frame', async (t) => {
   const relay = await withRelay(t);
   const com = new lc.Com();

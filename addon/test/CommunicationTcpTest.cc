@@ -143,4 +143,64 @@ TEST(CommunicationTcp, RetireCancelsAConnectInProgress) {
   for (int fd : fillers) ::close(fd);
 }
 
+double msSince(Clock::time_point t0) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+// A connect that stays pending (full accept queue, fixed 10 s limit) ends
+// well under 100 ms after a stop or a retire, and neither call waits for it.
+TEST(CommunicationTcp, StopOrRetireCutsAPendingConnect) {
+  for (bool retire : {false, true}) {
+    SCOPED_TRACE(retire);
+    lc::test::FullAcceptQueue queue;
+    TcpipDriver driver("127.0.0.1", queue.port(), "test");
+    Communication link;
+    link.setDriver(&driver);
+    const uint64_t ticket = link.ticket();
+    auto started = std::async(std::launch::async, [&] { return link.start(ticket); });
+    ASSERT_EQ(started.wait_for(200ms), std::future_status::timeout);  // still connecting
+    EXPECT_FALSE(link.setDriver(nullptr));  // the connect still uses the driver
+
+    auto t0 = Clock::now();
+    if (retire) {
+      link.retire();
+    } else {
+      link.stop();
+      EXPECT_LT(msSince(t0), 100);  // stop returned without waiting
+    }
+    ASSERT_EQ(started.wait_for(100ms), std::future_status::ready);
+    EXPECT_FALSE(started.get());
+    EXPECT_LT(msSince(t0), 100);
+    EXPECT_FALSE(link.running());
+    if (retire) {
+      EXPECT_FALSE(link.start());  // retired for good
+    }
+  }
+}
+
+// A driver that lets a stop land exactly between the start's checks and the
+// real connect: without the epoch read before the checks, the connect would
+// not know about that stop and wait out its limit.
+class StoppedOnConnect : public TcpipDriver {
+ public:
+  using TcpipDriver::TcpipDriver;
+  Communication* link = nullptr;
+  bool connectUnlessClosed(uint64_t epoch) override {
+    link->stop();
+    return TcpipDriver::connectUnlessClosed(epoch);
+  }
+};
+
+TEST(CommunicationTcp, StopBetweenCheckAndConnectIsNotLost) {
+  lc::test::FullAcceptQueue queue;
+  StoppedOnConnect driver("127.0.0.1", queue.port(), "test");  // the fixed 10 s
+  Communication link;
+  driver.link = &link;
+  link.setDriver(&driver);
+  auto t0 = Clock::now();
+  EXPECT_FALSE(link.start());
+  EXPECT_LT(msSince(t0), 100);
+  EXPECT_FALSE(link.running());
+}
+
 }  // namespace

@@ -286,4 +286,22 @@ TEST(Communication, RetiredLinkNeverStartsAgain) {
   EXPECT_EQ(h.driver.connectCalls(), 1);
 }
 
+// Only the stops after a ticket was taken count against it, and every
+// earlier ticket loses to a stop.
+TEST(Communication, TicketsOfStartsRequestedBeforeAStopFail) {
+  Harness h;
+  const uint64_t first = h.link.ticket();
+  const uint64_t second = h.link.ticket();
+  h.link.stop();
+  const uint64_t afterStop = h.link.ticket();
+  EXPECT_FALSE(h.link.start(first));
+  EXPECT_FALSE(h.link.start(second));
+  EXPECT_EQ(h.driver.connectCalls(), 0);
+  ASSERT_TRUE(h.link.start(afterStop));
+  EXPECT_EQ(h.driver.connectCalls(), 1);
+  h.link.stopAndWait();
+  EXPECT_FALSE(h.link.start(afterStop));  // that stop ended its run; a new start needs a new ticket
+  EXPECT_TRUE(h.link.start(h.link.ticket()));
+}
+
 }  // namespace

@@ -33,27 +33,41 @@ Communication::~Communication() { stopAndWait(); }
 bool Communication::setDriver(ComDriver* driver) {
   std::lock_guard<std::mutex> state(stateMutex_);
   std::lock_guard<std::mutex> join(joinMutex_);
-  if (running_.load() || receiveThread_.joinable()) return false;
+  if (starting_ || running_.load() || receiveThread_.joinable()) return false;
   // A sender that saw the link running finishes its write first.
   std::lock_guard<std::mutex> tx(txMutex_);
   driver_ = driver;
   return true;
 }
 
-bool Communication::start() { return start(ticket()); }
-
 bool Communication::start(uint64_t ticket) {
-  std::lock_guard<std::mutex> state(stateMutex_);
-  if (ticket != ticket_.load()) return false;
-  if (retired_.load() || driver_ == nullptr || running_.load()) return false;
+  ComDriver* driver;
+  uint64_t epoch;
   {
-    // An ended run that nobody joined yet still owns the thread handle.
-    std::lock_guard<std::mutex> join(joinMutex_);
-    if (receiveThread_.joinable()) return false;
+    std::lock_guard<std::mutex> state(stateMutex_);
+    if (retired_.load() || stops_.load() != ticket || driver_ == nullptr || starting_ ||
+        running_.load())
+      return false;
+    {
+      // An ended run that nobody joined yet still owns the thread handle.
+      std::lock_guard<std::mutex> join(joinMutex_);
+      if (receiveThread_.joinable()) return false;
+    }
+    // Read under the lock stop() takes: a stop either came before the ticket
+    // check above or after this, and then its close fails the connect.
+    epoch = driver_->cancelEpoch();
+    driver = driver_;
+    starting_ = true;
   }
-  if (!driver_->connect()) return false;
-  if (retired_.load() || ticket != ticket_.load()) {  // stopped while connecting
-    driver_->close();
+  // Outside the lock: a stop must not wait for the connect time-out.
+  const bool connected = driver->connectUnlessClosed(epoch);
+
+  std::lock_guard<std::mutex> state(stateMutex_);
+  starting_ = false;
+  startEnded_.notify_all();
+  if (!connected) return false;
+  if (retired_.load() || stops_.load() != ticket) {  // stopped while connecting
+    driver->close();
     return false;
   }
   std::lock_guard<std::mutex> join(joinMutex_);
@@ -63,20 +77,23 @@ bool Communication::start(uint64_t ticket) {
   } catch (const std::system_error&) {
     // No thread to read: the connection is of no use.
     running_.store(false);
-    driver_->close();
+    driver->close();
     return false;
   }
   return true;
 }
 
-void Communication::closeDriverLocked() {
-  if (running_.exchange(false) && driver_ != nullptr) driver_->close();
+void Communication::stop() {
+  std::lock_guard<std::mutex> state(stateMutex_);
+  stops_.fetch_add(1);
+  if (driver_ == nullptr) return;
+  // A connecting start gets the close too: that ends its connect at once.
+  if (running_.exchange(false) || starting_) driver_->close();
 }
 
-void Communication::stop() {
-  ticket_.fetch_add(1);
-  std::lock_guard<std::mutex> state(stateMutex_);
-  closeDriverLocked();
+void Communication::waitForStart() {
+  std::unique_lock<std::mutex> state(stateMutex_);
+  startEnded_.wait(state, [&] { return !starting_; });
 }
 
 void Communication::join() {
@@ -86,15 +103,14 @@ void Communication::join() {
 
 void Communication::stopAndWait() {
   stop();
+  // The stop cut the connect short, so this is brief; the driver must not go
+  // while a connect still uses it.
+  waitForStart();
   join();
 }
 
 void Communication::retire() {
   retired_.store(true);
-  ticket_.fetch_add(1);
-  // Closing outside the state lock also cancels a connect in progress, which
-  // holds that lock for up to the connect time-out.
-  if (driver_ != nullptr) driver_->close();
   stopAndWait();
 }
 

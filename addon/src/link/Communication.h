@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -20,7 +21,8 @@ namespace lc {
 // listeners as decoded events. It also keeps the latest status values.
 //
 // Lock order: listenersMutex_, then a listener's own lock. stateMutex_ may be
-// followed by joinMutex_; nothing else nests.
+// followed by joinMutex_; nothing else nests. No lock is held while the
+// driver connects, so a stop never waits for a connect.
 class Communication {
  public:
   static constexpr unsigned int kHeaderSize = Frame::kHeaderSize;
@@ -45,21 +47,27 @@ class Communication {
   Communication& operator=(const Communication&) = delete;
 
   // The driver the next start connects with; not owned. Refused (false) while
-  // a run has not been joined, so a receive thread never loses its driver.
+  // a run has not been joined or a start is connecting, so neither a receive
+  // thread nor a connect loses its driver.
   bool setDriver(ComDriver* driver);
   ComDriver* driver() const { return driver_; }
 
+  // Taken when a start is requested (on the thread that also calls stop):
+  // a stop or retire after that moment fails the start it is passed to.
+  uint64_t ticket() const { return stops_.load(); }
   // Connects and starts the receive thread. False when there is no driver,
-  // the connect fails, a previous run has not been joined yet, or the link
-  // was retired.
-  bool start();
-  // A start requested when ticket() was taken: it fails when a stop or a
-  // retire came in between.
+  // a stop or retire ran since the ticket was taken (also while connecting:
+  // the connect is cut short), the connect fails, a start is already
+  // connecting, a previous run has not been joined yet, or the link was
+  // retired.
   bool start(uint64_t ticket);
-  uint64_t ticket() const { return ticket_.load(); }
-  // Clears running and closes the driver; the receive thread ends by itself.
+  bool start() { return start(ticket()); }
+  // Fails the starts of earlier tickets (cancelling a connect in progress),
+  // clears running and closes the driver; the receive thread ends by itself.
+  // Never waits for a connect.
   void stop();
-  // stop, then join the receive thread.
+  // stop, then wait for a start in progress to give up and join the receive
+  // thread.
   void stopAndWait();
   // Joins the receive thread if it has ended or is ending.
   void join();
@@ -89,7 +97,7 @@ class Communication {
   void deliver(const Event& event);
   // Raw listeners, then the decoded event; called for each frame cut.
   void dispatch(const FrameView& frame, Event& event);
-  void closeDriverLocked();
+  void waitForStart();
 
   std::thread receiveThread_;
   // Sized once for the largest frame; sendFrame assembles into it.
@@ -112,7 +120,11 @@ class Communication {
   std::unique_ptr<unsigned char[]> rxBuffer_;
   FrameCutter cutter_;
   std::atomic<bool> retired_{false};
-  std::atomic<uint64_t> ticket_{0};
+  // Stops so far; a start's ticket must still match it.
+  std::atomic<uint64_t> stops_{0};
+  // A start is connecting; guarded by stateMutex_.
+  bool starting_ = false;
+  std::condition_variable startEnded_;
 };
 
 }  // namespace lc

@@ -29,16 +29,17 @@ std::vector<std::pair<napi_env, ComAddon*>> live;
 struct ComRun {
   std::mutex mutex;
   std::condition_variable changed;
-  bool busy = false;       // from a queued start until code 1 was reported
-  bool executing = false;  // the worker is using the link
-  bool ownerGone = false;  // the "Com" object is being destroyed
+  bool busy = false;        // from a queued start until code 1 was reported
+  bool connecting = false;  // from a queued start until the link started or failed to
+  bool executing = false;   // the worker is using the link
+  bool ownerGone = false;   // the "Com" object is being destroyed
 };
 
 class ComAddonWorker : public script::ProgressWorker<unsigned char> {
  public:
   ComAddonWorker(Napi::Function callback, Napi::Object com, Communication& link, uint64_t ticket,
                  std::shared_ptr<ComRun> run)
-      : ProgressWorker(callback, {com}), link_(link), ticket_(ticket), run_(std::move(run)) {}
+      : ProgressWorker(callback, {com}), link_(link), run_(std::move(run)), ticket_(ticket) {}
 
  protected:
   void execute() override {
@@ -78,7 +79,12 @@ class ComAddonWorker : public script::ProgressWorker<unsigned char> {
       // Registered before the link starts, so an end that comes at once
       // is still seen.
       EventListener listener(link_);
-      if (!link_.start(ticket_)) return;
+      const bool started = link_.start(ticket_);
+      {
+        std::lock_guard<std::mutex> lock(run_->mutex);
+        run_->connecting = false;
+      }
+      if (!started) return;
       StatusWatch watch;
       Event event;
       while (listener.waitEvent(event, 0) == EventListener::Taken) {
@@ -99,8 +105,10 @@ class ComAddonWorker : public script::ProgressWorker<unsigned char> {
   }
 
   Communication& link_;
-  uint64_t ticket_;
   std::shared_ptr<ComRun> run_;
+  // Taken when "start" was called, so a "stop" before the worker connects
+  // (or while it does) ends this run.
+  uint64_t ticket_;
 };
 
 Napi::Object ComAddon::Init(Napi::Env env, Napi::Object exports) {
@@ -203,6 +211,7 @@ Napi::Value ComAddon::start(const Napi::CallbackInfo& info) {
   {
     std::lock_guard<std::mutex> lock(run_->mutex);
     run_->busy = true;
+    run_->connecting = true;
   }
   auto* worker =
       new ComAddonWorker(callback, info.This().As<Napi::Object>(), link_, link_.ticket(), run_);
@@ -215,17 +224,16 @@ Napi::Value ComAddon::ready(const Napi::CallbackInfo& info) {
 }
 
 Napi::Value ComAddon::stop(const Napi::CallbackInfo& info) {
-  // A run that is queued or still connecting is cancelled too: its start
-  // fails at once and code 1 follows without a code 0.
-  bool pending;
+  bool connecting;
   {
     std::lock_guard<std::mutex> lock(run_->mutex);
-    pending = run_->busy;
+    connecting = run_->connecting;
   }
-  if (!pending && !link_.running()) return Napi::Boolean::New(info.Env(), false);
-  bool wasRunning = link_.running();
+  // A start that is queued or connecting is ended too; its callback then
+  // gets code 1 at once instead of after the connect time-out.
+  if (!link_.running() && !connecting) return Napi::Boolean::New(info.Env(), false);
   link_.stop();
-  return Napi::Boolean::New(info.Env(), wasRunning || pending);
+  return Napi::Boolean::New(info.Env(), true);
 }
 
 Napi::Value ComAddon::getVersion(const Napi::CallbackInfo& info) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace lc {
@@ -34,6 +35,17 @@ class ComDriver {
   virtual std::string json() const = 0;
   virtual ~ComDriver() = default;
   virtual DriverType getType() = 0;
+
+  // A connect that a close() from another thread cuts short also when the
+  // close lands before the connect begins: the caller reads cancelEpoch()
+  // first (for instance under the lock its stop also takes), and
+  // connectUnlessClosed fails when close() ran since then. A driver that
+  // cannot tell just connects.
+  virtual uint64_t cancelEpoch() const { return 0; }
+  virtual bool connectUnlessClosed(uint64_t epoch) {
+    (void)epoch;
+    return connect();
+  }
 };
 
 }  // namespace lc

@@ -8,8 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 namespace lc {
@@ -22,29 +22,9 @@ void setBlocking(int fd, bool blocking) {
   fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
 }
 
-bool makeAddress(const std::string& host, unsigned int port, sockaddr_in& address) {
-  unsigned char octets[4];
-  // The parser stops at the first NUL; the whole text must be the quad.
-  if (host.find('\0') != std::string::npos) return false;
-  if (!SimpleSocket::pton4(host.c_str(), octets)) return false;
-  std::memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  std::memcpy(&address.sin_addr.s_addr, octets, 4);
-  return true;
-}
-
-// poll() that survives signals: the remaining time is recomputed on the
-// steady clock, so a wall-clock jump neither stretches nor cuts the wait.
-int pollFor(pollfd* fds, nfds_t count, unsigned int seconds) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    int timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-    int n = ::poll(fds, count, timeout);
-    if (n >= 0 || errno != EINTR) return n;
-  }
+int toMs(unsigned int seconds) {
+  constexpr unsigned int kMaxSeconds = 2000000;  // keeps the milliseconds in an int
+  return static_cast<int>(std::min(seconds, kMaxSeconds) * 1000u);
 }
 
 }  // namespace
@@ -112,6 +92,18 @@ bool SimpleSocket::pton4(const char* text, unsigned char out[4]) {
   return true;
 }
 
+bool SimpleSocket::address(const std::string& host, unsigned int port, sockaddr_in& out) {
+  unsigned char octets[4];
+  // The parser stops at the first NUL; the whole text must be the quad.
+  if (host.find('\0') != std::string::npos) return false;
+  if (!pton4(host.c_str(), octets)) return false;
+  std::memset(&out, 0, sizeof out);
+  out.sin_family = AF_INET;
+  out.sin_port = htons(static_cast<uint16_t>(port));
+  std::memcpy(&out.sin_addr.s_addr, octets, 4);
+  return true;
+}
+
 std::string SimpleSocket::ntop4(const unsigned char address[4]) {
   std::string out;
   for (int i = 0; i < 4; ++i) {
@@ -123,7 +115,7 @@ std::string SimpleSocket::ntop4(const unsigned char address[4]) {
 
 bool ClientSocket::connect(const std::string& host, unsigned int port) {
   sockaddr_in address;
-  if (!makeAddress(host, port, address)) return false;
+  if (!SimpleSocket::address(host, port, address)) return false;
   resetSocket();
   int fd = fd_.load();
   if (fd == -1) return false;
@@ -148,8 +140,8 @@ void Pipe::open() {
     write_.adopt(fds[1]);
     setBlocking(fds[0], false);
     setBlocking(fds[1], false);
+    opened_ = true;
   }
-  opened_ = true;
 }
 
 void Pipe::wake() {
@@ -174,72 +166,47 @@ void Pipe::drain() {
   }
 }
 
-TimeoutClientSocket::TimeoutClientSocket() { pipe_.open(); }
-
 bool TimeoutClientSocket::connect(const std::string& host, unsigned int port,
                                   unsigned int seconds) {
+  return connect(host, port, seconds, wait_.epoch());
+}
+
+bool TimeoutClientSocket::connect(const std::string& host, unsigned int port, unsigned int seconds,
+                                  uint64_t epoch) {
   sockaddr_in address;
-  if (!makeAddress(host, port, address)) return false;
-  // A wake byte left by a close nobody waited on must not cancel this attempt.
-  pipe_.drain();
+  if (!SimpleSocket::address(host, port, address)) return false;
+  // A close nobody waited on must not cancel this attempt; one that came
+  // after the caller read epoch still does.
+  wait_.reset();
   release();
-  cancelled_.store(false);
+  if (wait_.cancelledSince(epoch)) return false;
   socket_.resetSocket();
   int fd = socket_.fd();
   if (fd == -1) return false;
 
   setBlocking(fd, false);
   int r = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  if (r == 0) {
-    setBlocking(fd, true);
-    return true;
+  bool ok = r == 0;
+  if (!ok && (errno == EINPROGRESS || errno == EINTR) &&
+      wait_.wait(fd, POLLOUT, toMs(seconds), epoch) == CancellableWait::Ready) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
   }
-  bool ok = false;
-  if (errno == EINPROGRESS || errno == EINTR) {
-    setBlocking(fd, true);
-    pollfd fds[2] = {{pipe_.readFd(), POLLIN, 0}, {fd, POLLOUT, 0}};
-    nfds_t count = pipe_.readFd() == -1 ? 1 : 2;
-    pollfd* first = pipe_.readFd() == -1 ? &fds[1] : &fds[0];
-    int n = pollFor(first, count, seconds);
-    if (n > 0) {
-      if (pipe_.readFd() != -1 && (fds[0].revents & POLLIN)) {
-        pipe_.drain();  // a close from another thread cancelled the connect
-      } else if (fds[1].revents & (POLLOUT | POLLERR | POLLHUP)) {
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) ok = true;
-      }
-    }
-  } else {
-    setBlocking(fd, true);
-  }
-  if (ok && cancelled_.load()) ok = false;
+  setBlocking(fd, true);
+  if (ok && wait_.cancelledSince(epoch)) ok = false;
   if (!ok) release();
   return ok;
 }
 
 bool TimeoutClientSocket::waitDataReady(unsigned int seconds) {
   int fd = socket_.fd();
-  int pipeFd = pipe_.readFd();
-  if (cancelled_.load()) return false;
-  pollfd fds[2];
-  nfds_t count = 0;
-  if (pipeFd != -1) fds[count++] = {pipeFd, POLLIN, 0};
-  if (fd != -1) fds[count++] = {fd, POLLIN, 0};
-  if (count == 0) return false;
-  int n = pollFor(fds, count, seconds);
-  if (n <= 0) return false;
-  if (pipeFd != -1 && (fds[0].revents & POLLIN)) {
-    pipe_.drain();
-    return false;
-  }
-  if (cancelled_.load()) return false;
-  return fd != -1;
+  if (fd == -1) return false;
+  return wait_.wait(fd, POLLIN, toMs(seconds)) == CancellableWait::Ready;
 }
 
 void TimeoutClientSocket::cancel() {
-  cancelled_.store(true);
-  pipe_.wake();
+  wait_.cancel();
   // The owner may be releasing the descriptor at this moment (a connect that
   // the wake just ended).
   std::lock_guard<std::mutex> lock(releaseMutex_);
@@ -252,11 +219,43 @@ void TimeoutClientSocket::release() {
   socket_.close();
 }
 
+void SharedDescriptor::adopt(int fd) {
+  close();
+  std::lock_guard<std::mutex> lock(mutex_);
+  fd_ = fd;
+  exists_.store(fd != -1);
+}
+
+void SharedDescriptor::close() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (fd_ == -1) return;
+  int fd = fd_;
+  fd_ = -1;
+  exists_.store(false);
+  // Wakes the operations that hold the number: their waits report the
+  // hang-up and their calls fail, so they leave at once.
+  ::shutdown(fd, SHUT_RDWR);
+  idle_.wait(lock, [&] { return users_ == 0; });
+  ::close(fd);
+}
+
+SharedDescriptor::Use::Use(SharedDescriptor& owner) : owner_(owner) {
+  std::lock_guard<std::mutex> lock(owner_.mutex_);
+  fd_ = owner_.fd_;
+  if (fd_ != -1) ++owner_.users_;
+}
+
+SharedDescriptor::Use::~Use() {
+  if (fd_ == -1) return;
+  std::lock_guard<std::mutex> lock(owner_.mutex_);
+  if (--owner_.users_ == 0) owner_.idle_.notify_all();
+}
+
 bool UdpSocket::write(const unsigned char* data, uint32_t length, const std::string& address,
                       uint32_t port) {
   if (length > kMaxDatagram) return false;
   sockaddr_in target;
-  if (!makeAddress(address, port, target)) return false;
+  if (!SimpleSocket::address(address, port, target)) return false;
   resetSocket();
   int fd = fd_.load();
   if (fd == -1) return false;
@@ -265,6 +264,57 @@ bool UdpSocket::write(const unsigned char* data, uint32_t length, const std::str
     r = ::sendto(fd, data, length, kSendFlags, reinterpret_cast<sockaddr*>(&target), sizeof target);
   } while (r < 0 && errno == EINTR);
   return r >= 0;
+}
+
+bool UdpSocket::bind(uint16_t port, const std::string& host) {
+  sockaddr_in local;
+  if (!SimpleSocket::address(host, port, local)) return false;
+  resetSocket();
+  int fd = fd_.load();
+  if (fd == -1) return false;
+  return ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+}
+
+uint16_t UdpSocket::localPort() const {
+  int fd = fd_.load();
+  if (fd == -1) return 0;
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+  return ntohs(local.sin_port);
+}
+
+UdpSocket::ReceiveResult UdpSocket::receive(unsigned char* buffer, size_t capacity, int timeoutMs,
+                                            size_t& received, std::string& fromAddress,
+                                            uint16_t& fromPort) {
+  received = 0;
+  const uint64_t epoch = wait_.epoch();
+  resetSocket();
+  int fd = fd_.load();
+  if (fd == -1) return WaitFailed;
+  switch (wait_.wait(fd, POLLIN, timeoutMs, epoch)) {
+    case CancellableWait::Ready:
+      break;
+    case CancellableWait::TimedOut:
+      return TimedOut;
+    case CancellableWait::Cancelled:
+      return Cancelled;
+    case CancellableWait::Failed:
+      return WaitFailed;
+  }
+  sockaddr_in from{};
+  socklen_t length = sizeof from;
+  ssize_t r;
+  do {
+    r = ::recvfrom(fd, buffer, capacity, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) return ReceiveFailed;
+  received = static_cast<size_t>(r);
+  unsigned char octets[4];
+  std::memcpy(octets, &from.sin_addr.s_addr, 4);
+  fromAddress = ntop4(octets);
+  fromPort = ntohs(from.sin_port);
+  return Arrived;
 }
 
 }  // namespace lc

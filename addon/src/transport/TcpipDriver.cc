@@ -29,6 +29,16 @@ bool TcpipDriver::connect() {
   return ok;
 }
 
+bool TcpipDriver::connectUnlessClosed(uint64_t epoch) {
+  // The socket's connect releases an old connection itself; close() here
+  // would count as the very cancel this connect must watch for.
+  connected_.store(false);
+  bool ok = socket_.connect(ip_, port_, timing_.connectSeconds, epoch);
+  connected_.store(ok);
+  if (ok) log_.info("Connected to ", ip_, ":", port_, ".");
+  return ok;
+}
+
 bool TcpipDriver::write(const unsigned char* data, unsigned int length) {
   if (!socket_.usable()) return false;
   int fd = socket_.fd();

@@ -41,6 +41,8 @@ class TcpipDriver : public ComDriver {
   std::string status() const override;
   std::string json() const override;
   DriverType getType() override { return DriverType::TCPIP; }
+  uint64_t cancelEpoch() const override { return socket_.cancelEpoch(); }
+  bool connectUnlessClosed(uint64_t epoch) override;
 
   bool isConnected() const { return connected_; }
   const std::string& ip() const { return ip_; }

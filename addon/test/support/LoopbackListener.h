@@ -72,4 +72,24 @@ inline int connectLoopback(uint16_t port) {
   return fd;
 }
 
+// A listener whose accept queue is full: the next connect to it stays
+// pending until its time-out.
+struct FullAcceptQueue {
+  FullAcceptQueue() : listener(0) {
+    for (int i = 0; i < 8; ++i) fillers[i] = connectLoopback(listener.port());
+    // Lets the handshakes that fit in the queue complete first.
+    pollfd none{-1, 0, 0};
+    ::poll(&none, 1, 100);
+  }
+  ~FullAcceptQueue() {
+    for (int fd : fillers) ::close(fd);
+  }
+  FullAcceptQueue(const FullAcceptQueue&) = delete;
+  FullAcceptQueue& operator=(const FullAcceptQueue&) = delete;
+  uint16_t port() const { return listener.port(); }
+
+  LoopbackListener listener;
+  int fillers[8];
+};
+
 }  // namespace lc::test

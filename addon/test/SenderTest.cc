@@ -228,6 +228,23 @@ TEST(Sender, WaitChangeAndWaitCloseAlone) {
   }
 }
 
+TEST(Sender, CancelCutsTheSettlePauseShort) {
+  Rig rig;
+  ASSERT_TRUE(rig.started);
+  Sender::Timing timing = fast();
+  timing.settle = 10s;
+  Sender sender(rig.link, timing);
+  rig.driver.state = 6;
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(100ms);
+    sender.cancel();
+  });
+  const Clock::time_point begin = Clock::now();
+  EXPECT_TRUE(sender.waitChange());
+  EXPECT_LT(msSince(begin), 2000);
+  canceller.join();
+}
+
 TEST(Sender, ProgressCountsPacketsThinnedToTheInterval) {
   const Loader loader = appOnly(appWithBlock(0xA0000000));  // 28 packets, >= 140 ms
   Rig rig;

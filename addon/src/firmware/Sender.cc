@@ -100,7 +100,9 @@ Sender::Result Sender::watchChange(EventListener& listener, uint32_t before,
   while (nextEvent(listener, event, start)) {
     if (event.kind == Event::Closed) return Closed;
     if (event.kind == Event::Status && event.state != before) {
-      std::this_thread::sleep_for(timing_.settle);
+      // The tiles switched either way; a cut pause only hurries the report.
+      settleWait_.sleepFor(
+          int(std::chrono::ceil<std::chrono::milliseconds>(timing_.settle).count()));
       return Changed;
     }
   }

@@ -8,6 +8,7 @@
 #include "link/Communication.h"
 #include "link/EventListener.h"
 #include "link/Frame.h"
+#include "transport/CancellableWait.h"
 #include "util/ProgressPacer.h"
 
 namespace lc {
@@ -57,6 +58,10 @@ class Sender {
   // written: a relay that answers within the last pause is still seen.
   Result upload(const Loader& loader, ProgressPacer* progress = nullptr);
 
+  // Cuts a settle pause under way short, and every later one: for an owner
+  // whose runtime is going away (the link is retired as well).
+  void cancel() { settleWait_.cancel(); }
+
  private:
   using Clock = std::chrono::steady_clock;
 
@@ -70,6 +75,7 @@ class Sender {
 
   Communication& communication_;
   Timing timing_;
+  CancellableWait settleWait_;
 };
 
 }  // namespace lc

@@ -29,7 +29,10 @@ class LoaderAddonWorker : public script::TransferWorker {
     return sender_.upload(loader_, pacer()) == Sender::Changed;
   }
 
-  void abandon() override { link_.retire(); }
+  void abandon() override {
+    link_.retire();
+    sender_.cancel();
+  }
 
  private:
   Sender& sender_;

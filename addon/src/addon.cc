@@ -7,6 +7,7 @@
 #include "script/LcAppAddon.h"
 #include "script/LoaderAddon.h"
 #include "script/LogAddon.h"
+#include "script/PlayerAddon.h"
 #include "script/SdSenderAddon.h"
 #include "script/SimLoaderAddon.h"
 #include "script/TopAddon.h"
@@ -17,6 +18,7 @@ Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   // The order of definition is the order of the exports' keys.
   LcAppAddon::Init(env, exports);
   LoaderAddon::Init(env, exports);
+  PlayerAddon::Init(env, exports);
   LogAddon::Init(env, exports);
   SimLoaderAddon::Init(env, exports);
   SdSenderAddon::Init(env, exports);

@@ -3,21 +3,23 @@
 
 // Runs a virtual relay until interrupted:
 //   node tools/virtual-relay/cli.js [--port N] [--period MS] [--state S] [--version V]
+//     [--installation topology.json] [--mode video|rgb|mask]
 //     [--loader-reaction switch|none|close] [--loader-state S] [--expect-package FILE]
 //     [--sd-fault fail-ready|stall-data|...] [--sd-dir DIR]
 const fs = require('fs');
 const { VirtualRelay } = require('./index');
 
-// Options whose values are texts; every other one is a number.
-const TEXT_OPTIONS = new Set(['loaderReaction', 'sdFault', 'sdDir', 'expectPackage']);
+// Options that take a text rather than a number.
+const TEXTS = new Set(['installation', 'mode', 'loaderReaction', 'sdFault', 'sdDir',
+  'expectPackage']);
 
 function parseArgs(argv) {
   const options = {};
   for (let i = 0; i < argv.length; i += 2) {
     const key = argv[i].replace(/^--/, '').replace(/-([a-z])/g, (_, c) => c.toUpperCase());
-    if (TEXT_OPTIONS.has(key)) {
+    if (TEXTS.has(key)) {
       if (argv[i + 1] === undefined) throw new Error(`${argv[i]} needs a value`);
-      options[key] = argv[i + 1];
+      options[key] = String(argv[i + 1]);
       continue;
     }
     const value = Number(argv[i + 1]);
@@ -28,11 +30,11 @@ function parseArgs(argv) {
 }
 
 async function main() {
-  const options = parseArgs(process.argv.slice(2));
+  const { installation, mode, expectPackage, ...options } = parseArgs(process.argv.slice(2));
   const relay = new VirtualRelay(options);
-  if (options.expectPackage) {
-    relay.loader.expect(JSON.parse(fs.readFileSync(options.expectPackage, 'utf8')));
-  }
+  if (installation) relay.setInstallation(JSON.parse(fs.readFileSync(installation, 'utf8')));
+  if (mode) relay.setPixelMode(mode);
+  if (expectPackage) relay.loader.expect(JSON.parse(fs.readFileSync(expectPackage, 'utf8')));
   const port = await relay.start();
   console.log(`virtual relay listening on 127.0.0.1:${port}`);
   relay.on('connection', () => console.log('client connected'));

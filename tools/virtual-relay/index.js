@@ -7,6 +7,8 @@
 const net = require('net');
 const { EventEmitter } = require('events');
 const { FrameType, encodeFrame, statusPayload, FrameParser, MAX_PAYLOAD } = require('./frames');
+const { attachPixels, pixelMethods } = require('./pixels');
+const { attachSensors, sensorMethods } = require('./sensors');
 const { LoaderSink } = require('./loader');
 const { SdCard } = require('./sdcard');
 
@@ -40,6 +42,8 @@ class VirtualRelay extends EventEmitter {
     this.server = null;
     this.timer = null;
     this.stalled = false;
+    attachPixels(this);
+    attachSensors(this);
     this.loader = new LoaderSink(this, this.options);
     this.sd = new SdCard(this, this.options);
   }
@@ -90,6 +94,7 @@ class VirtualRelay extends EventEmitter {
 
   sendStatus(values = {}, length = this.statusLength) {
     this.sendFrame(FrameType.STATUS, statusPayload({ ...this.status, ...values }, length));
+    this.emit('status-sent');
   }
 
   sendData(payload, typeOne = true) {
@@ -224,5 +229,7 @@ class VirtualRelay extends EventEmitter {
     });
   }
 }
+
+Object.assign(VirtualRelay.prototype, pixelMethods, sensorMethods);
 
 module.exports = { VirtualRelay, DEFAULTS, ...require('./frames') };

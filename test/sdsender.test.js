@@ -23,10 +23,12 @@ test('"SdSender" stores the file under its base name, "SimLoader" under the time
   const { file, bytes } = fileOf(dir, 'media/clip.bin', 64 * 1024 + 130);
   const c = completion();
   const progress = progressRecorder();
+  const sentAt = performance.now();
   new lc.SdSender(com).send(file, c.callback, progress.fn);
-  assert.deepStrictEqual((await c.done).args, [false]);
+  const { args, at } = await c.done;
+  assert.deepStrictEqual(args, [false]);
   assert.ok(relay.sd.files.get('clip.bin').equals(bytes));
-  checkProgress(assert, progress.calls, bytes.length);
+  checkProgress(assert, progress.calls, bytes.length, sentAt, at);
 
   const small = fileOf(dir, 'sim.bin', 300);
   const s = completion();
@@ -53,7 +55,7 @@ test('failures reach the callback as true', async (t) => {
   for (const [fault, target] of cases) {
     const { relay, com } = await linked(t, { sdFault: fault });
     const c = completion();
-    const started = Date.now();
+    const started = performance.now();
     new lc.SdSender(com).send(target, c.callback);
     const { args, at } = await c.done;
     assert.deepStrictEqual(args, [true], String(fault));
@@ -70,7 +72,7 @@ test('a relay that never gets ready fails the transfer after the bound', async (
   const { file } = fileOf(dir, 'f.bin', 10);
   const { com } = await linked(t, { sdFault: 'stall-ready' });
   const c = completion();
-  const started = Date.now();
+  const started = performance.now();
   new lc.SimLoader(com).send(file, c.callback);
   const { args, at } = await c.done;
   assert.deepStrictEqual(args, [true]);

@@ -5,7 +5,7 @@ namespace lc::script {
 TransferWorker::TransferWorker(Napi::Function callback, Napi::Function progress,
                                std::initializer_list<Napi::Object> keep)
     : CommandWorker(callback, keep), pacer_([this](uint32_t sent, uint32_t total) {
-        post(std::make_unique<Report>(*this, sent, total));
+        post(std::make_unique<Report>(*this, sent, total, finishing_ || sent == total));
       }) {
   if (!progress.IsEmpty()) progress_ = Napi::Persistent(progress);
 }
@@ -13,15 +13,19 @@ TransferWorker::TransferWorker(Napi::Function callback, Napi::Function progress,
 bool TransferWorker::run() {
   const bool ok = transfer();
   // The count held back by the pacer, so a bar ends where the transfer did.
-  if (!progress_.IsEmpty()) pacer_.finish();
+  if (!progress_.IsEmpty()) {
+    finishing_ = true;
+    pacer_.finish();
+  }
   return ok;
 }
 
-void TransferWorker::report(Napi::Env env, uint32_t sent, uint32_t total) {
+void TransferWorker::report(Napi::Env env, uint32_t sent, uint32_t total, bool last) {
   // A busy script thread may receive two reports back to back; the promise
-  // of one call per interval holds where the calls happen.
+  // of one call per interval holds where the calls happen. The last count
+  // always goes through, so a bar ends where the transfer did.
   const auto now = std::chrono::steady_clock::now();
-  if (called_ && now - lastCall_ < ProgressPacer::kInterval) return;
+  if (!last && called_ && now - lastCall_ < ProgressPacer::kInterval) return;
   called_ = true;
   lastCall_ = now;
   // Raw calls, as for the completion: nothing is built when the runtime is

@@ -27,17 +27,21 @@ class TransferWorker : public CommandWorker {
 
  private:
   struct Report : Message {
-    Report(TransferWorker& w, uint32_t s, uint32_t t) : worker(w), sent(s), total(t) {}
-    void deliver(Napi::Env env) override { worker.report(env, sent, total); }
+    Report(TransferWorker& w, uint32_t s, uint32_t t, bool l)
+        : worker(w), sent(s), total(t), last(l) {}
+    void deliver(Napi::Env env) override { worker.report(env, sent, total, last); }
     TransferWorker& worker;
     uint32_t sent, total;
+    bool last;
   };
 
   bool run() final;
-  void report(Napi::Env env, uint32_t sent, uint32_t total);
+  void report(Napi::Env env, uint32_t sent, uint32_t total, bool last);
 
   Napi::FunctionReference progress_;
   ProgressPacer pacer_;
+  // Worker thread only: the pacer is giving its held-back count.
+  bool finishing_ = false;
   // Script thread only: reports posted apart can still arrive together.
   std::chrono::steady_clock::time_point lastCall_{};
   bool called_ = false;

@@ -7,10 +7,14 @@
 const net = require('net');
 const { EventEmitter } = require('events');
 const { FrameType, encodeFrame, statusPayload, FrameParser, MAX_PAYLOAD } = require('./frames');
+const { CustomAppPeer } = require('./customapp');
 const { attachPixels, pixelMethods } = require('./pixels');
 const { attachSensors, sensorMethods } = require('./sensors');
 const { LoaderSink } = require('./loader');
 const { SdCard } = require('./sdcard');
+const { DiscoveryResponder } = require('./discovery');
+const { CommandBehaviour } = require('./commands');
+const { RecordStream } = require('./installation');
 
 const DEFAULTS = Object.freeze({
   host: '127.0.0.1',
@@ -42,10 +46,15 @@ class VirtualRelay extends EventEmitter {
     this.server = null;
     this.timer = null;
     this.stalled = false;
+    this.customApp = new CustomAppPeer(this, this.options);
     attachPixels(this);
     attachSensors(this);
     this.loader = new LoaderSink(this, this.options);
     this.sd = new SdCard(this, this.options);
+    // Answers to commands and to the topology request (see their files).
+    this.commands = new CommandBehaviour(this, this.options);
+    this.records = new RecordStream(this, this.options);
+    if (this.options.installation) this.setInstallation(this.options.installation);
   }
 
   get port() {
@@ -66,7 +75,16 @@ class VirtualRelay extends EventEmitter {
     return this.port;
   }
 
+  // Answers the UDP discovery greeting for this relay (options: discovery.js).
+  async startDiscovery(options = {}) {
+    this.discovery = new DiscoveryResponder({ tcpPort: this.port, ...options });
+    return this.discovery.start();
+  }
+
   async stop() {
+    this.commands.stop();
+    this.records.stop();
+    if (this.discovery) await this.discovery.stop();
     clearInterval(this.timer);
     this.timer = null;
     for (const s of this.sockets) s.destroy();
@@ -187,8 +205,9 @@ class VirtualRelay extends EventEmitter {
     this.connections++;
     const parser = new FrameParser((frame) => {
       this.received.push(frame);
-      this.emit('frame', frame);
-      if (!this.loader.take(frame)) this.sd.take(frame);
+      this.emit('frame', frame, socket);
+      // Custom-application data shares the block frames: an open session has them.
+      if (!this.customApp.starts && !this.loader.take(frame)) this.sd.take(frame);
     });
     socket.on('data', (chunk) => parser.push(chunk));
     socket.on('error', () => {});
@@ -232,4 +251,5 @@ class VirtualRelay extends EventEmitter {
 
 Object.assign(VirtualRelay.prototype, pixelMethods, sensorMethods);
 
-module.exports = { VirtualRelay, DEFAULTS, ...require('./frames') };
+module.exports = { VirtualRelay, DEFAULTS, ...require('./frames'), ...require('./discovery'),
+  ...require('./installation') };

@@ -1,0 +1,6 @@
+'use strict';
+
+function register(cli) {
+  cli.command('relay').description('run a virtual relay (placeholder)').action(() => {});
+}
+module.exports = { register };

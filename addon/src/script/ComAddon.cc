@@ -115,8 +115,7 @@ Napi::Object ComAddon::Init(Napi::Env env, Napi::Object exports) {
   script::defineClass<ComAddon>(
       env, exports, "Com", "ComAddon",
       {InstanceMethod("start", &ComAddon::start), InstanceMethod("ready", &ComAddon::ready),
-       InstanceMethod("stop", &ComAddon::stop),
-       InstanceMethod("getVersion", &ComAddon::getVersion),
+       InstanceMethod("stop", &ComAddon::stop), InstanceMethod("getVersion", &ComAddon::getVersion),
        InstanceMethod("getState", &ComAddon::getState)});
   if (env.IsExceptionPending()) return exports;
   // The runtime waits for running workers before it finalises objects at

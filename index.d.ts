@@ -105,4 +105,85 @@ export class Com {
   stop(): boolean;
   /** The version in the latest status frame; 0 before any, or when the frame was too short to carry one. */
   getVersion(): number;
+  /** The state word of the latest status frame (non-zero: ready for a command); 0 before any. */
+  getState(): number;
 }
+
+/**
+ * The same work as promises, events and async iterators. Each class holds one
+ * native object (`native`) built the same way; methods whose native form
+ * takes a one-shot callback return a promise instead, which rejects with an
+ * `LcError` where the callback would report a failure. Arguments that are
+ * objects of this module take a native object or a wrapper alike.
+ */
+export namespace promises {
+  /** Why a promise was rejected. */
+  type LcErrorCode =
+    /** The native call refused to start (a run still going, a wrong type). */
+    | 'ERR_LC_REFUSED'
+    /** The operation ran and reported failure. */
+    | 'ERR_LC_FAILED'
+    /** The link, loop or bridge ended before it was up. */
+    | 'ERR_LC_ENDED'
+    /** The caller's AbortSignal fired first. */
+    | 'ERR_LC_ABORTED'
+    /** This build of the module lacks the class. */
+    | 'ERR_LC_MISSING';
+
+  class LcError extends Error {
+    readonly code: LcErrorCode;
+  }
+
+  /** The native object of a wrapper; any other value as it is. */
+  function toNative<T>(value: { readonly native: T } | T): T;
+
+  /** The link to one relay: emits 'code' (each code), 'up' (0), 'state' (2) and 'end' (1, last). */
+  class Com extends EventEmitter {
+    /** @param com a native link to wrap; a new one when absent */
+    constructor(com?: import('./index').Com);
+    readonly native: import('./index').Com;
+    /**
+     * Connects; resolves with this object at the relay's first status frame,
+     * rejects when the run ends first (ERR_LC_ENDED), when `start` refuses
+     * (ERR_LC_REFUSED) or when `signal` fires first (ERR_LC_ABORTED, and the
+     * run is stopped).
+     */
+    start(description: DriverDescription, options?: { signal?: AbortSignal }): Promise<this>;
+    /** Settles when the current run has ended; at once when none runs. */
+    readonly ended: Promise<void>;
+    /** Ends the link; resolves once it has ended. */
+    stop(): Promise<void>;
+    ready(): boolean;
+    getVersion(): number;
+    /** The codes from the call on, 1 last; leaving a `for await` unsubscribes. */
+    codes(): AsyncIterableIterator<ComCode>;
+    [Symbol.asyncIterator](): AsyncIterableIterator<ComCode>;
+    on(event: 'code', listener: (code: ComCode) => void): this;
+    on(event: 'up' | 'state' | 'end', listener: () => void): this;
+  }
+
+  /** Connects a new link; `description` needs only `ip` and `port`. */
+  function connect(
+    description: { ip: string; port: number; name?: string },
+    options?: { signal?: AbortSignal },
+  ): Promise<Com>;
+
+  class Topology {
+    constructor(document?: TopologyModule[]);
+    readonly native: import('./index').Topology;
+    getTop(): TopologyModule[];
+    getMatrix(angle: number): number[][];
+    /** Resolves once the relay's installation replaced this one; rejects with ERR_LC_FAILED. */
+    update(relayTag: string, tileTag: string, com: Com | import('./index').Com): Promise<void>;
+  }
+
+  class LcApp {
+    constructor();
+    readonly native: import('./index').LcApp;
+    openFromFile(path: string): boolean;
+    /** The tags of the package's images, in ascending type id. */
+    getTypes(): string[];
+  }
+}
+
+import { EventEmitter } from 'events';

@@ -1,0 +1,61 @@
+// Uses every class, callback and promise form the declarations describe; the
+// types test compiles it with --strict. It is never run.
+import * as lc from '../..';
+
+function natives(doc: lc.TopologyModule[]): void {
+  const log = new lc.Log('types');
+  log.info('message');
+  log.error();
+  log.flush();
+  lc.Log.setMode('simple');
+
+  const app = new lc.LcApp();
+  const opened: boolean = app.openFromFile('app.json');
+
+  const top = new lc.Topology(doc);
+  const document: lc.TopologyModule[] = top.getTop();
+  const link: lc.TopologyLink = document[0].neighbours[0];
+  const matrix: number[][] = top.getMatrix(90);
+
+  const com = new lc.Com();
+  const description: lc.DriverDescription = { type: 'TCPIP', ip: '127.0.0.1', port: 1 };
+  const started: boolean = com.start(description, (unused: undefined, code: lc.ComCode) => {
+    if (code === 0) console.log(com.ready(), com.getVersion(), com.getState());
+  });
+  const stopped: boolean = com.stop();
+  console.log(opened, link.child, matrix.length, started, stopped);
+}
+
+async function promiseForms(doc: lc.TopologyModule[]): Promise<void> {
+  const { promises } = lc;
+  const com: lc.promises.Com = await promises.connect({ ip: '127.0.0.1', port: 1 }, { signal: AbortSignal.timeout(10) });
+  const again: lc.promises.Com = await new promises.Com(new lc.Com()).start({ type: 'TCPIP', ip: '127.0.0.1', port: 2 });
+  com.on('code', (code: lc.ComCode) => console.log(code)).on('end', () => undefined);
+  for await (const code of com.codes()) {
+    const c: 0 | 1 | 2 = code;
+    console.log(c);
+  }
+  for await (const code of again) console.log(code);
+  await com.ended;
+  await com.stop();
+  const version: number = com.getVersion();
+  const nativeCom: lc.Com = promises.toNative(com);
+
+  const top = new promises.Topology(doc);
+  await top.update('relay', 'quadra', com);
+  await top.update('relay', 'quadra', nativeCom);
+  const rows: number[][] = top.getMatrix(0);
+  const nativeTop: lc.Topology = top.native;
+
+  const app = new promises.LcApp();
+  const tags: string[] = app.openFromFile('app.json') ? app.getTypes() : [];
+
+  try {
+    await top.update('relay', 'delta', com);
+  } catch (err) {
+    if (err instanceof promises.LcError && err.code === 'ERR_LC_FAILED') console.log(err.message);
+  }
+  console.log(version, rows, nativeTop, tags);
+}
+
+export { natives, promiseForms };

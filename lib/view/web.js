@@ -112,7 +112,10 @@ async function startWebView(relay, { port = 0 } = {}) {
       clearTimeout(frameTimer);
       for (const client of wss.clients) client.terminate();
       await new Promise((resolve) => wss.close(() => resolve()));
-      await new Promise((resolve) => server.close(() => resolve()));
+      // A browser keeps its page's connection open; close() would wait for it.
+      const closed = new Promise((resolve) => server.close(() => resolve()));
+      server.closeAllConnections();
+      await closed;
     },
   };
 }

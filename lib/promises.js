@@ -31,16 +31,26 @@ function nativeClass(name) {
   return cls;
 }
 
-// Accepts a native object or one of the wrappers below.
-function toNative(value) {
-  return value instanceof Wrapper ? value.native : value;
+const hold = (wrapper, nativeObject) =>
+  Object.defineProperty(wrapper, 'native', { value: nativeObject, enumerable: true });
+
+class Wrapper {
+  constructor(nativeObject) {
+    hold(this, nativeObject);
+  }
 }
 
-class Wrapper extends EventEmitter {
+// The wrappers whose runs report more than once are event emitters too.
+class EmittingWrapper extends EventEmitter {
   constructor(nativeObject) {
     super();
-    Object.defineProperty(this, 'native', { value: nativeObject, enumerable: true });
+    hold(this, nativeObject);
   }
+}
+
+// Accepts a native object or one of the wrappers below.
+function toNative(value) {
+  return value instanceof Wrapper || value instanceof EmittingWrapper ? value.native : value;
 }
 
 // Resolves on `false`, rejects on `true`: the error-first boolean callbacks.
@@ -69,7 +79,7 @@ const abortError = () => new LcError('aborted', 'ERR_LC_ABORTED');
  * The link to one relay. Emits 'code' (every code), 'up' (code 0), 'state'
  * (code 2) and 'end' (code 1); `codes()` iterates them until the end.
  */
-class Com extends Wrapper {
+class Com extends EmittingWrapper {
   constructor(com) {
     super(com === undefined ? new (nativeClass('Com'))() : com);
     this._ended = Promise.resolve();
@@ -331,7 +341,7 @@ class Player extends Wrapper {
  * of the relay) and 'stop' (the run ended); `messages()` iterates the
  * concast buffers until the run ends.
  */
-class CustomApp extends Wrapper {
+class CustomApp extends EmittingWrapper {
   constructor(com) {
     super(new (nativeClass('CustomApp'))(toNative(com)));
     this._stopped = Promise.resolve();
@@ -389,7 +399,7 @@ class CustomApp extends Wrapper {
  * The bridge of a link to one local TCP client. `start` resolves with the
  * port once it listens, rejects when the bridge ends first.
  */
-class ComBridge extends Wrapper {
+class ComBridge extends EmittingWrapper {
   constructor(com) {
     super(new (nativeClass('ComBridge'))(toNative(com)));
     this._ended = Promise.resolve();

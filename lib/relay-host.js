@@ -22,7 +22,8 @@ function install(relay, document) {
 /**
  * Starts a relay. Options: port (0 = a free one), document (topology),
  * mode ('video', 'rgb', 'mask'), period (ms between status frames), state,
- * version, web (serve the live view), webPort, sensors (false: none).
+ * version, web (serve the live view), webPort, sensors (false: none),
+ * discovery (answer the discovery greeting on 127.0.0.1:9860).
  * Resolves with { relay, port, web, setMode(mode), stop() }.
  */
 async function startRelay(options = {}) {
@@ -36,6 +37,7 @@ async function startRelay(options = {}) {
     web = false,
     webPort = 0,
     sensors = true,
+    discovery = false,
   } = options;
   const relay = new VirtualRelay({ port, period, state, version, installation: document });
   install(relay, document);
@@ -60,6 +62,15 @@ async function startRelay(options = {}) {
   }, SENSOR_MS);
   sensorTimer.unref();
 
+  let discoveryPort = null;
+  if (discovery) {
+    if (typeof relay.startDiscovery !== 'function') {
+      await relay.stop();
+      throw new Error('this virtual relay cannot answer discovery');
+    }
+    discoveryPort = await relay.startDiscovery({ host: '127.0.0.1', port: 9860 });
+  }
+
   let view = null;
   if (web) {
     const { startWebView } = require('./view/web');
@@ -70,6 +81,7 @@ async function startRelay(options = {}) {
     relay,
     port: bound,
     web: view,
+    discovery: discoveryPort,
     document,
     setMode(next) {
       relay.setPixelMode(next);

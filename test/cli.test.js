@@ -271,3 +271,36 @@ test('relay runs a virtual relay with the sample or a given installation', async
   assert.strictEqual(broken.code, 1);
   assert.match(broken.stderr, /lc: cannot read .*absent\.json: ENOENT/);
 });
+
+// Discovery greets every local network: it runs only inside a private network
+// namespace that this test makes, where loopback is the only interface.
+function namespaceProblem() {
+  const r = require('child_process').spawnSync('unshare', ['-n', 'ip', 'link', 'set', 'lo', 'up'], { encoding: 'utf8' });
+  if (r.error) return `unshare or ip is missing (${r.error.code})`;
+  if (r.status !== 0) return `unshare -n failed (needs root): ${(r.stderr || '').trim()}`;
+  return null;
+}
+
+test('discover prints what it greets first, then the relays found', {
+  skip: missing('RelayFinder') || namespaceProblem(),
+  timeout: 60000,
+}, async () => {
+  const { spawn } = require('child_process');
+  const scenario = path.join(__dirname, 'support', 'discover-in-netns.js');
+  const child = spawn('unshare', ['-n', process.execPath, scenario, fs.readlinkSync('/proc/self/ns/net')]);
+  let out = '';
+  let err = '';
+  child.stdout.on('data', (d) => (out += d));
+  child.stderr.on('data', (d) => (err += d));
+  const code = await new Promise((resolve) => child.on('close', resolve));
+  assert.strictEqual(code, 0, err);
+  const { port, json, text, tiles } = JSON.parse(out.split('\n').find((l) => l.startsWith('RESULT ')).slice(7));
+  for (const r of [json, text, tiles]) {
+    assert.strictEqual(r.code, 0, r.stderr);
+    // What will be greeted comes first: here loopback only, twice.
+    assert.match(r.stderr, /^greeting "Hello relay" on UDP port 9860 to: 127\.0\.0\.1, 127\.0\.0\.1\n/);
+  }
+  assert.deepStrictEqual(JSON.parse(json.stdout), [{ ip: '127.0.0.1', name: 'virtual-relay', port, type: 'TCPIP' }]);
+  assert.strictEqual(text.stdout, `virtual-relay at 127.0.0.1:${port}\n`);
+  assert.strictEqual(tiles.stdout, 'no relay answered\n');
+});

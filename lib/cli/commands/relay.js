@@ -13,6 +13,7 @@ function register(cli) {
     .option('--mode <mode>', 'how to decode pixel frames: video, rgb or mask (as the player sends them)', choice(MODES), 'video')
     .option('--period <ms>', 'milliseconds between status frames (the pace of the player)', integer(5, 10000), 50)
     .option('--state <word>', 'the state word the relay reports', integer(0, 65535), 1)
+    .option('--discovery', 'also answer the discovery greeting (UDP port 9860, on 127.0.0.1 only)')
     .option('--web', 'also serve a live picture of the tiles on 127.0.0.1')
     .option('--web-port <number>', 'port of the live picture; 0 takes a free one', port, 0)
     .action(async (opts) => {
@@ -25,9 +26,11 @@ function register(cli) {
         state: opts.state,
         web: Boolean(opts.web),
         webPort: opts.webPort,
+        discovery: Boolean(opts.discovery),
       });
       const tiles = host.document.filter((m) => m.id !== 0).length;
       process.stdout.write(`virtual relay listening on 127.0.0.1:${host.port} (${tiles} tiles, ${opts.mode} mode)\n`);
+      if (host.discovery) process.stdout.write(`answering discovery on 127.0.0.1:${host.discovery}\n`);
       if (host.web) process.stdout.write(`live view at ${host.web.url}\n`);
       await interrupted();
       await host.stop();

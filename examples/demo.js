@@ -57,6 +57,18 @@ function pictureDrawer(host) {
 async function main() {
   const started = Date.now();
   const host = await startRelay({ web: WEB, mode: 'video', period: 40 });
+  let com = null;
+  try {
+    com = await run(host, started);
+  } finally {
+    // Whatever happened, end the link and the relay so the process can exit.
+    if (com) await com.stop();
+    await host.stop();
+  }
+  log.flush();
+}
+
+async function run(host, started) {
   say(`virtual relay with ${host.document.length - 1} tiles listening on 127.0.0.1:${host.port}`);
   if (host.web) say(`live view: ${host.web.url}`);
 
@@ -85,7 +97,7 @@ async function main() {
   const player = new lcp.Player(com);
   const drawer = pictureDrawer(host);
   let sensors = null;
-  for (const mode of ['video', 'rgb', 'mask']) {
+  for (const mode of ['mask', 'rgb', 'video']) {
     host.setMode(mode);
     say(`playing ${SECONDS} s in ${mode} mode:`);
     drawer.reset();
@@ -148,8 +160,7 @@ async function main() {
     say(`the live view stays at ${host.web.url}; Ctrl-C ends it`);
     await new Promise((resolve) => process.once('SIGINT', resolve));
   }
-  await host.stop();
-  log.flush();
+  return com;
 }
 
 function describeCard(sd) {

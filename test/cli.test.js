@@ -282,7 +282,7 @@ function namespaceProblem() {
 }
 
 test('discover prints what it greets first, then the relays found', {
-  skip: missing('RelayFinder') || namespaceProblem(),
+  skip: missing('RelayFinder') || namespaceProblem() || false,
   timeout: 60000,
 }, async () => {
   const { spawn } = require('child_process');

@@ -144,7 +144,10 @@ async function withProgress(label, units, work) {
     bar.update(sent);
   };
   try {
-    return await work(update);
+    const result = await work(update);
+    // Done means all of it, whatever the last report said.
+    if (started) bar.update(bar.getTotal());
+    return result;
   } finally {
     if (started) bar.stop();
   }

@@ -45,7 +45,8 @@ function outline(leds) {
 
 /** The installation as the views draw it; null without one. */
 function sceneOf(relay) {
-  const placed = relay.installation && relay.installation.placed;
+  const holder = [relay.pixelInstallation, relay.installation].find((h) => h && h.placed);
+  const placed = holder && holder.placed;
   if (!placed) return null;
   const tiles = [];
   for (const [id, tile] of placed.tiles) {

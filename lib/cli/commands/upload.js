@@ -40,7 +40,7 @@ function missingImages(packageTags, document) {
     missing.get(tag).push(module.id);
   }
   if (missing.size === 0) return null;
-  const parts = [...missing].map(([tag, ids]) => `${tag} (module${ids.length > 1 ? 's' : ''} ${ids.join(', ')})`);
+  const parts = [...missing].map(([tag, ids]) => `${tag} (module${ids.length > 1 ? 's' : ''} ${ids.sort((a, b) => a - b).join(', ')})`);
   return `the package has no image for ${parts.join(' and ')}`;
 }
 

@@ -109,6 +109,72 @@ export class Com {
   getState(): number;
 }
 
+/** How the player shows images: full colour, one bit per colour channel, or one bit per LED. Any other text is taken as "rgb". */
+export type PlayerMode = 'video' | 'rgb' | 'mask' | string;
+
+/** The screen and sensor grid of an installation, as `Player.getScreen` reports them. */
+export interface PlayerScreen {
+  /** Image width in pixels: images are `width` pixels of 4 bytes per row. */
+  width: number;
+  /** Image height in rows. */
+  height: number;
+  /** Rows of the sensor grid (distinct sensor y positions, ascending). */
+  rows: number;
+  /** Columns of the sensor grid; the cell at row r, column c is `getSensors` entry r * columns + c. */
+  columns: number;
+  /** Pixel frames one picture takes at the link's current packet size. */
+  frames: number;
+}
+
+/** Counters of the current (or last) playback; they restart at each `start`. */
+export interface PlayerCounters {
+  /** Pixel frames sent to the relay. */
+  framesSent: number;
+  /** Frame slots left out (one in every 101). */
+  slotsSkipped: number;
+  /** Images overwritten by the next before they were handed to the sender. */
+  imagesDropped: number;
+  /** Status frames answered. */
+  statusEvents: number;
+}
+
+/**
+ * Streams images to the tiles of one link, paced by the relay's status
+ * frames, and reads the tiles' sensors.
+ */
+export class Player {
+  /** @param com the link to play on; anything else throws a TypeError. */
+  constructor(com: Com);
+  /**
+   * Sets a playback up at once and runs it in the background until `stop`,
+   * the end of the link or 2 s without a frame from the relay; then
+   * `callback` runs once, with undefined. Throws a TypeError for arguments
+   * of the wrong type, and an Error while a playback runs (stop it and wait
+   * for its callback first) or when the topology has no module 0, or no
+   * module 1 while it has two modules or more.
+   * @param angle the installation's rotation in degrees (quarter turns count)
+   * @param mode "video", "rgb" or "mask", compared exactly; other texts give "rgb"
+   * @param sensors whether to read the sensor records the relay sends
+   */
+  start(angle: number, topology: Topology, mode: PlayerMode, sensors: boolean,
+    callback: (unused: undefined) => void): void;
+  /** Ends the running playback at its next event; does nothing while none runs. */
+  stop(): void;
+  /**
+   * Writes an image (4-byte pixels, `getScreen().width` per row) into the
+   * next picture. Pixels past the end of a shorter image keep their LEDs'
+   * values. Ignored before the first `start`.
+   * @param format "BGR" for blue-first pixels; anything else, or nothing, is "RGB"
+   */
+  addImage(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string): void;
+  /** Copies the latest sensor values into `values`, as many as both hold. */
+  getSensors(values: Uint16Array): void;
+  /** The screen and sensor grid of `topology` at `angle` (same errors as `start`). */
+  getScreen(angle: number, topology: Topology, mode: PlayerMode): PlayerScreen;
+  /** The counters of the current or last playback. */
+  getCounters(): PlayerCounters;
+}
+
 /**
  * The same work as promises, events and async iterators. Each class holds one
  * native object (`native`) built the same way; methods whose native form
@@ -183,6 +249,21 @@ export namespace promises {
     openFromFile(path: string): boolean;
     /** The tags of the package's images, in ascending type id. */
     getTypes(): string[];
+  }
+
+  class Player {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').Player;
+    /**
+     * Starts a playback; resolves when it has ended (`stop`, the end of the
+     * link, or 2 s without a frame). Rejects where the native `start` throws.
+     */
+    start(angle: number, topology: Topology | import('./index').Topology, mode: PlayerMode, sensors: boolean): Promise<void>;
+    stop(): void;
+    addImage(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string): void;
+    getSensors(values: Uint16Array): void;
+    getScreen(angle: number, topology: Topology | import('./index').Topology, mode: PlayerMode): PlayerScreen;
+    getCounters(): PlayerCounters;
   }
 }
 

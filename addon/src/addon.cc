@@ -6,6 +6,7 @@
 #include "script/ComAddon.h"
 #include "script/LcAppAddon.h"
 #include "script/LogAddon.h"
+#include "script/PlayerAddon.h"
 #include "script/TopAddon.h"
 
 namespace lc {
@@ -13,6 +14,7 @@ namespace lc {
 Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   // The order of definition is the order of the exports' keys.
   LcAppAddon::Init(env, exports);
+  PlayerAddon::Init(env, exports);
   LogAddon::Init(env, exports);
   TopAddon::Init(env, exports);
   ComAddon::Init(env, exports);

@@ -23,7 +23,18 @@ function natives(doc: lc.TopologyModule[]): void {
     if (code === 0) console.log(com.ready(), com.getVersion(), com.getState());
   });
   const stopped: boolean = com.stop();
-  console.log(opened, link.child, matrix.length, started, stopped);
+
+  const player = new lc.Player(com);
+  const mode: lc.PlayerMode = 'video';
+  const screen: lc.PlayerScreen = player.getScreen(0, top, mode);
+  player.start(0, top, mode, true, (unused: undefined) => console.log(unused));
+  player.addImage(new Uint8Array(screen.width * screen.height * 4));
+  player.addImage(new Uint8ClampedArray(4), 'BGR');
+  const sensors = new Uint16Array(screen.rows * screen.columns);
+  player.getSensors(sensors);
+  const counters: lc.PlayerCounters = player.getCounters();
+  player.stop();
+  console.log(opened, link.child, matrix.length, started, stopped, counters.framesSent, screen.frames);
 }
 
 async function promiseForms(doc: lc.TopologyModule[]): Promise<void> {
@@ -55,7 +66,15 @@ async function promiseForms(doc: lc.TopologyModule[]): Promise<void> {
   } catch (err) {
     if (err instanceof promises.LcError && err.code === 'ERR_LC_FAILED') console.log(err.message);
   }
-  console.log(version, rows, nativeTop, tags);
+  const player = new promises.Player(com);
+  const screen: lc.PlayerScreen = player.getScreen(90, top, 'rgb');
+  player.addImage(Buffer.alloc(screen.width * screen.height * 4));
+  const ended: Promise<void> = player.start(90, top, 'rgb', false);
+  player.stop();
+  await ended;
+  const counters: lc.PlayerCounters = player.getCounters();
+  const nativePlayer: lc.Player = player.native;
+  console.log(version, rows, nativeTop, tags, counters.statusEvents, nativePlayer);
 }
 
 export { natives, promiseForms };

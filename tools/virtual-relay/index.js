@@ -7,6 +7,8 @@
 const net = require('net');
 const { EventEmitter } = require('events');
 const { FrameType, encodeFrame, statusPayload, FrameParser, MAX_PAYLOAD } = require('./frames');
+const { attachPixels, pixelMethods } = require('./pixels');
+const { attachSensors, sensorMethods } = require('./sensors');
 
 const DEFAULTS = Object.freeze({
   host: '127.0.0.1',
@@ -38,6 +40,8 @@ class VirtualRelay extends EventEmitter {
     this.server = null;
     this.timer = null;
     this.stalled = false;
+    attachPixels(this);
+    attachSensors(this);
   }
 
   get port() {
@@ -86,6 +90,7 @@ class VirtualRelay extends EventEmitter {
 
   sendStatus(values = {}, length = this.statusLength) {
     this.sendFrame(FrameType.STATUS, statusPayload({ ...this.status, ...values }, length));
+    this.emit('status-sent');
   }
 
   sendData(payload, typeOne = true) {
@@ -219,5 +224,7 @@ class VirtualRelay extends EventEmitter {
     });
   }
 }
+
+Object.assign(VirtualRelay.prototype, pixelMethods, sensorMethods);
 
 module.exports = { VirtualRelay, DEFAULTS, ...require('./frames') };

@@ -17,10 +17,7 @@ const browserPath = BROWSERS.find((file) => fs.existsSync(file));
 const noBrowser = browserPath
   ? false
   : 'no browser: Debian\'s chromium is not installed (make js installs it when run as root; else apt-get install chromium)';
-const noPlayer =
-  typeof lc.Player === 'function' && typeof lc.Topology.prototype.update === 'function'
-    ? false
-    : 'the classes "Player" and "Topology".update are needed to stream to the relay';
+const noPlayer = typeof lc.Player === 'function' ? false : 'the class "Player" is needed to stream to the relay';
 
 // Whatever the page asks for outside 127.0.0.1 finds no host and no proxy.
 const LOOPBACK_ONLY = [
@@ -79,8 +76,7 @@ test('the page shows the relay\'s state, version and the tiles\' colours as they
 
   const com = await lc.promises.connect({ ip: '127.0.0.1', port: host.port });
   t.after(() => com.stop());
-  const topology = new lc.promises.Topology();
-  await topology.update('relay', 'quadrav2', com);
+  const topology = new lc.promises.Topology(host.document);
   const player = new lc.promises.Player(com);
 
   // An animation first: the page keeps drawing and counts the frame rate.

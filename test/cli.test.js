@@ -150,10 +150,13 @@ test('luminosity, app and reset reach the relay', { skip: missing('Luminosity', 
   assert.match(fail.stderr, /lc: the luminosity change failed/);
 });
 
-test('play streams a generated animation and PNG files at the relay\'s pace', { skip: missing('Player') || noUpdate }, async (t) => {
+test('play streams a generated animation and PNG files at the relay\'s pace', { skip: missing('Player') }, async (t) => {
   const host = await withHost(t, { mode: 'rgb' });
   const port = String(host.port);
   const dir = tempDir(t);
+  // The installation from a document: the relay's own answer is checked above.
+  const doc = path.join(dir, 'installation.json');
+  fs.writeFileSync(doc, JSON.stringify(sampleInstallation()));
   // A red PNG: every LED must end up red.
   const { PNG } = require('pngjs');
   const png = new PNG({ width: 8, height: 6 });
@@ -162,14 +165,14 @@ test('play streams a generated animation and PNG files at the relay\'s pace', { 
   fs.writeFileSync(red, PNG.sync.write(png));
   fs.writeFileSync(path.join(dir, 'bad.png'), 'not a png');
 
-  const anim = await runLc(['play', '--port', port, '--tile-type', 'quadrav2', '--mode', 'rgb', '--seconds', '1', '--sensors']);
+  const anim = await runLc(['play', '--port', port, '--topology', doc, '--mode', 'rgb', '--seconds', '1', '--sensors']);
   assert.strictEqual(anim.code, 0, anim.stderr);
   assert.match(anim.stdout, /played \d+ pictures of 40x30 in rgb mode: \d+ frames sent/);
   assert.match(anim.stdout, /sensors \(\d+x\d+\):/);
   const frames = host.relay.pixelStats.frames;
   assert.ok(frames > 10, `${frames} pixel frames`);
 
-  const still = await runLc(['play', red, '--port', port, '--tile-type', 'quadrav2', '--mode', 'rgb', '--seconds', '1']);
+  const still = await runLc(['play', red, '--port', port, '--topology', doc, '--mode', 'rgb', '--seconds', '1']);
   assert.strictEqual(still.code, 0, still.stderr);
   for (const id of [1, 6, 12]) {
     assert.deepStrictEqual(host.relay.ledsOf(id).slice(0, 3), [[1, 0, 0], [1, 0, 0], [1, 0, 0]], `tile ${id}`);

@@ -23,8 +23,8 @@
   function drawOutlines() {
     ctx.fillStyle = '#000';
     ctx.fillRect(0, 0, canvas.width, canvas.height);
-    ctx.strokeStyle = '#556';
-    ctx.lineWidth = 1;
+    ctx.strokeStyle = '#8a8aa0';
+    ctx.lineWidth = 2;
     for (const tile of view.scene.tiles) {
       if (tile.outline.length < 2) continue;
       ctx.beginPath();

@@ -75,6 +75,27 @@ function onAbort(signal, abort) {
 
 const abortError = () => new LcError('aborted', 'ERR_LC_ABORTED');
 
+// One code of a link run: events, and the run's promises settled.
+function report(com, code, run, description) {
+  com.emit('code', code);
+  if (code === 0) {
+    run.up = true;
+    // The signal bounds the connect only: a link that is up stays up.
+    run.release();
+    run.resolve(com);
+    com.emit('up');
+  } else if (code === 2) {
+    com.emit('state');
+  } else if (code === 1) {
+    run.release();
+    if (!run.up) {
+      run.reject(new LcError(`no relay answered at ${description.ip}:${description.port}`, 'ERR_LC_ENDED'));
+    }
+    run.end();
+    com.emit('end');
+  }
+}
+
 /**
  * The link to one relay. Emits 'code' (every code), 'up' (code 0), 'state'
  * (code 2) and 'end' (code 1); `codes()` iterates them until the end.
@@ -91,42 +112,25 @@ class Com extends EmittingWrapper {
    */
   start(description, { signal } = {}) {
     if (signal && signal.aborted) return Promise.reject(abortError());
-    let settle;
-    const up = new Promise((resolve, reject) => {
-      settle = { resolve, reject };
-    });
-    let endResolve;
+    const run = { up: false, release: () => {} };
+    const up = new Promise((resolve, reject) => Object.assign(run, { resolve, reject }));
     const ended = new Promise((resolve) => {
-      endResolve = resolve;
+      run.end = resolve;
     });
-    let isUp = false;
-    const started = this.native.start(description, (_, code) => {
-      this.emit('code', code);
-      if (code === 0) {
-        isUp = true;
-        settle.resolve(this);
-        this.emit('up');
-      } else if (code === 2) {
-        this.emit('state');
-      } else if (code === 1) {
-        release();
-        if (!isUp) {
-          settle.reject(
-            new LcError(`no relay answered at ${description.ip}:${description.port}`, 'ERR_LC_ENDED'),
-          );
-        }
-        endResolve();
-        this.emit('end');
-      }
-    });
+    let started;
+    try {
+      started = this.native.start(description, (_, code) => report(this, code, run, description));
+    } catch (err) {
+      return Promise.reject(err); // a wrong description: the native TypeError
+    }
     if (!started) {
       return Promise.reject(
         new LcError('the link refused to start (type not "TCPIP", or a run still going)', 'ERR_LC_REFUSED'),
       );
     }
     this._ended = ended;
-    const release = onAbort(signal, () => {
-      if (!isUp) settle.reject(abortError());
+    run.release = onAbort(signal, () => {
+      if (!run.up) run.reject(abortError());
       this.native.stop();
     });
     return up;
@@ -353,14 +357,19 @@ class CustomApp extends EmittingWrapper {
     const stopped = new Promise((resolve) => {
       done = resolve;
     });
-    const started = this.native.start((_, kind, bytes) => {
-      if (kind === 'concast') {
-        this.emit('concast', bytes);
-      } else if (kind === 'stop') {
-        done();
-        this.emit('stop');
-      }
-    });
+    let started;
+    try {
+      started = this.native.start((_, kind, bytes) => {
+        if (kind === 'concast') {
+          this.emit('concast', bytes);
+        } else if (kind === 'stop') {
+          done();
+          this.emit('stop');
+        }
+      });
+    } catch (err) {
+      return Promise.reject(err);
+    }
     if (started === false) {
       return Promise.reject(new LcError('a custom application run is still going', 'ERR_LC_REFUSED'));
     }
@@ -426,8 +435,12 @@ class ComBridge extends EmittingWrapper {
         this.emit('end');
       }
     };
-    const started =
-      options === undefined ? this.native.start(callback) : this.native.start(callback, options);
+    let started;
+    try {
+      started = options === undefined ? this.native.start(callback) : this.native.start(callback, options);
+    } catch (err) {
+      return Promise.reject(err); // a wrong address or port
+    }
     if (!started) {
       return Promise.reject(new LcError('the bridge is already running', 'ERR_LC_REFUSED'));
     }

@@ -202,3 +202,14 @@ test('the bridge resolves with its port and ends on stop', { skip: missing('ComB
   await bridge.stop();
   assert.strictEqual(bridge.getPort(), 0);
 });
+
+test('the connect signal bounds the connect only; wrong descriptions reject', async (t) => {
+  const relay = await withRelay(t);
+  const controller = new AbortController();
+  const com = await lcp.connect({ ip: '127.0.0.1', port: relay.port }, { signal: controller.signal });
+  controller.abort();
+  await new Promise((r) => setTimeout(r, 100));
+  assert.strictEqual(com.ready(), true, 'an abort after the link came up leaves it up');
+  await com.stop();
+  await assert.rejects(new lcp.Com().start({ type: 'TCPIP', ip: 127, port: relay.port }), TypeError);
+});

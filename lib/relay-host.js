@@ -63,18 +63,21 @@ async function startRelay(options = {}) {
   sensorTimer.unref();
 
   let discoveryPort = null;
-  if (discovery) {
-    if (typeof relay.startDiscovery !== 'function') {
-      await relay.stop();
-      throw new Error('this virtual relay cannot answer discovery');
-    }
-    discoveryPort = await relay.startDiscovery({ host: '127.0.0.1', port: 9860 });
-  }
-
   let view = null;
-  if (web) {
-    const { startWebView } = require('./view/web');
-    view = await startWebView(relay, { port: webPort });
+  try {
+    if (discovery) {
+      if (typeof relay.startDiscovery !== 'function') throw new Error('this virtual relay cannot answer discovery');
+      discoveryPort = await relay.startDiscovery({ host: '127.0.0.1', port: 9860 });
+    }
+    if (web) {
+      const { startWebView } = require('./view/web');
+      view = await startWebView(relay, { port: webPort });
+    }
+  } catch (err) {
+    // Nothing half started stays behind.
+    clearInterval(sensorTimer);
+    await relay.stop();
+    throw err;
   }
 
   return {

@@ -307,3 +307,25 @@ test('discover prints what it greets first, then the relays found', {
   assert.strictEqual(text.stdout, `virtual-relay at 127.0.0.1:${port}\n`);
   assert.strictEqual(tiles.stdout, 'no relay answered\n');
 });
+
+test('relay and play fail with one message on a busy port or an installation without relay', async (t) => {
+  const busy = net.createServer();
+  await new Promise((resolve) => busy.listen(0, '127.0.0.1', resolve));
+  t.after(() => new Promise((resolve) => busy.close(resolve)));
+  const taken = String(busy.address().port);
+  const dir = tempDir(t);
+  const noRelay = path.join(dir, 'tiles-only.json');
+  fs.writeFileSync(noRelay, JSON.stringify([{ id: 3, type: 4, neighbours: [] }]));
+  const host = await withHost(t);
+  const [relayBusy, webBusy, play] = await Promise.all([
+    runLc(['relay', '--port', taken]),
+    runLc(['relay', '--port', '0', '--web', '--web-port', taken]),
+    runLc(['play', '--port', String(host.port), '--topology', noRelay]),
+  ]);
+  assert.strictEqual(relayBusy.code, 1, relayBusy.stderr);
+  assert.match(relayBusy.stderr, new RegExp(`lc: cannot run the relay: port ${taken} is in use`));
+  assert.strictEqual(webBusy.code, 1, webBusy.stderr);
+  assert.match(webBusy.stderr, /lc: cannot run the relay/);
+  assert.strictEqual(play.code, 1, play.stderr);
+  assert.match(play.stderr, /lc: .*tiles-only\.json has no relay \(module 0\)/);
+});

@@ -51,7 +51,17 @@ async function startWebView(relay, { port = 0 } = {}) {
     res.writeHead(200, { 'content-type': entry[1], 'cache-control': 'no-store' });
     res.end(fs.readFileSync(path.join(PAGE, entry[0])));
   });
+  await new Promise((resolve, reject) => {
+    server.once('error', reject);
+    server.listen(port, '127.0.0.1', () => {
+      server.off('error', reject);
+      resolve();
+    });
+  });
+  // Made once the port is bound: it would re-emit a failed listen as an
+  // unhandled error of its own.
   const wss = new WebSocketServer({ server });
+  wss.on('error', () => {});
   const meter = new StatusMeter(relay);
   let scene = sceneOf(relay);
   let frameTimer = null;
@@ -93,10 +103,6 @@ async function startWebView(relay, { port = 0 } = {}) {
     schedule();
   });
 
-  await new Promise((resolve, reject) => {
-    server.once('error', reject);
-    server.listen(port, '127.0.0.1', resolve);
-  });
   const bound = server.address().port;
   return {
     port: bound,

@@ -29,7 +29,12 @@ function readPng(file) {
  * frames), until `seconds` pass. Resolves with the playback's counters.
  */
 async function playAtPace(player, { topology, angle, mode, sensors, seconds, next, onPicture }) {
-  const screen = player.getScreen(angle, topology, mode);
+  let screen;
+  try {
+    screen = player.getScreen(angle, topology, mode);
+  } catch (err) {
+    throw new CommandError(`this installation cannot be played: ${err.message}`);
+  }
   let shown = 0;
   player.addImage(next(shown++, screen));
   const ended = player.start(angle, topology, mode, sensors);
@@ -37,9 +42,16 @@ async function playAtPace(player, { topology, angle, mode, sensors, seconds, nex
   let handed = 0;
   const deadline = Date.now() + seconds * 1000;
   let finished = false;
-  ended.then(() => {
-    finished = true;
-  });
+  let failure = null;
+  ended.then(
+    () => {
+      finished = true;
+    },
+    (err) => {
+      failure = err;
+      finished = true;
+    },
+  );
   while (!finished && Date.now() < deadline) {
     const { framesSent } = player.getCounters();
     if (framesSent >= handed + frames) {
@@ -49,6 +61,7 @@ async function playAtPace(player, { topology, angle, mode, sensors, seconds, nex
     }
     await new Promise((r) => setTimeout(r, 5));
   }
+  if (failure) throw new CommandError(`the playback did not start: ${failure.message}`);
   if (finished) throw new CommandError('the playback ended early: the relay stopped pacing it');
   player.stop();
   await ended;

@@ -1,7 +1,7 @@
 'use strict';
 
 const { startRelay } = require('../../relay-host');
-const { port, integer, choice, readDocument, MODES } = require('../common');
+const { port, integer, choice, readDocument, CommandError, MODES } = require('../common');
 const { interrupted } = require('./bridge');
 
 function register(cli) {
@@ -18,16 +18,21 @@ function register(cli) {
     .option('--web-port <number>', 'port of the live picture; 0 takes a free one', port, 0)
     .action(async (opts) => {
       const document = opts.topology ? readDocument(opts.topology) : undefined;
-      const host = await startRelay({
-        port: opts.port,
-        document,
-        mode: opts.mode,
-        period: opts.period,
-        state: opts.state,
-        web: Boolean(opts.web),
-        webPort: opts.webPort,
-        discovery: Boolean(opts.discovery),
-      });
+      let host;
+      try {
+        host = await startRelay({
+          port: opts.port,
+          document,
+          mode: opts.mode,
+          period: opts.period,
+          state: opts.state,
+          web: Boolean(opts.web),
+          webPort: opts.webPort,
+          discovery: Boolean(opts.discovery),
+        });
+      } catch (err) {
+        throw new CommandError(`cannot run the relay: ${err.code === 'EADDRINUSE' ? `port ${err.port} is in use` : err.message}`);
+      }
       const tiles = host.document.filter((m) => m.id !== 0).length;
       process.stdout.write(`virtual relay listening on 127.0.0.1:${host.port} (${tiles} tiles, ${opts.mode} mode)\n`);
       if (host.discovery) process.stdout.write(`answering discovery on 127.0.0.1:${host.discovery}\n`);

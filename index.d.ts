@@ -175,6 +175,102 @@ export class Player {
   getCounters(): PlayerCounters;
 }
 
+/** The relay types a search can be filtered by; any other tag keeps every relay found. */
+export type RelayTag = 'relay' | 'oldrelay' | 'relayrpi' | 'delta' | 'quadra' | 'quadrav2' | 'varna' | string;
+
+/** A relay found by discovery: a description `Com.start` takes as it is. */
+export interface FoundRelay extends DriverDescription {
+  type: 'TCPIP';
+  /** The relay's address; "127.0.0.1" for a relay on this machine. */
+  ip: string;
+  /** The name the relay announced. */
+  name: string;
+  /** The relay's TCP port, 1 to 65535. */
+  port: number;
+}
+
+/**
+ * Finds the relays on the local IPv4 networks: one UDP greeting to every
+ * network's broadcast address and to 127.0.0.1, then the replies until a
+ * second passes without one (at most 10 s in all).
+ */
+export class RelayFinder {
+  constructor();
+  /**
+   * Starts one search on a thread of its own and returns true. The callback
+   * gets undefined and the relays in order of arrival, one per address and
+   * port: "relay" and "oldrelay" drop the SPI proxy ("proxySPI"), "relayrpi"
+   * keeps only it, a tile tag keeps none, any other tag keeps all. No relay
+   * gives an empty array; a search never fails. Wrong argument types throw
+   * a TypeError.
+   */
+  start(tag: RelayTag, callback: (unused: undefined, relays: FoundRelay[]) => void): boolean;
+}
+
+/**
+ * Messages to and from a custom application running on the tiles. Each
+ * status frame of the relay carries at most one queued broadcast and one
+ * queued data message out; every data frame the relay sends back arrives as
+ * a "concast" call.
+ */
+export class CustomApp {
+  /** @param com the link to use; anything else throws a TypeError. */
+  constructor(com: Com);
+  /**
+   * Starts a run: messages queued before it are dropped, those queued after
+   * it returns are sent. `callback` gets ("concast", bytes) for each data
+   * frame (a new Buffer of at most 256 bytes) and "stop" once when the run ends: after
+   * `stop`, when the link ends, after 2 s without any frame from the relay,
+   * or when a frame cannot be sent. Returns false, without calling back,
+   * while a run has not reported "stop" yet.
+   */
+  start(callback: (unused: undefined, kind: 'concast' | 'stop', bytes?: Uint8Array) => void): boolean;
+  /** Ends a running run (its "stop" follows); does nothing otherwise. */
+  stop(): void;
+  /** Queues a broadcast message (frame type 0); only its first 2048 bytes are kept. */
+  sendBroadcast(bytes: Uint8Array): void;
+  /** Queues a data message (frame type 3); only its first 1024 bytes are kept. */
+  sendData(bytes: Uint8Array): void;
+}
+
+/** Where a `ComBridge` listens. */
+export interface ComBridgeOptions {
+  /**
+   * Dotted-quad IPv4 address to listen on; "127.0.0.1" by default. Any other
+   * address lets every host that reaches it drive the relay, firmware
+   * uploads included: the bridge checks nothing.
+   */
+  host?: string;
+  /** TCP port, 54433 by default; 0 takes a free port (see `getPort`). */
+  port?: number;
+}
+
+/**
+ * Lends the link of a `Com` to one local TCP client at a time: the client
+ * receives every frame the relay sends, byte for byte, and the whole frames
+ * it sends go to the relay while the link is up (they are dropped while it
+ * is down).
+ */
+export class ComBridge {
+  /** @param com the link to share; anything else throws a TypeError. */
+  constructor(com: Com);
+  /**
+   * Listens in the background. `callback` gets (undefined, 0, port) once the
+   * port is bound and (undefined, 1) once the bridge has stopped and freed
+   * it; a port that cannot be bound gives 1 alone, with a log line. Returns
+   * false, without calling back, while a run has not reported 1 yet. Wrong
+   * argument types throw a TypeError, a port outside 0..65535 a RangeError.
+   */
+  start(
+    callback: (unused: undefined, code: 0 | 1, port?: number) => void,
+    options?: ComBridgeOptions,
+  ): boolean;
+  /** Ends the run at once, client included; true when it was running (code 1 follows). */
+  stop(): boolean;
+  /** The port bound by the running bridge; 0 before it is bound and after `stop`. */
+  getPort(): number;
+}
+
 /**
  * The same work as promises, events and async iterators. Each class holds one
  * native object (`native`) built the same way; methods whose native form
@@ -264,6 +360,49 @@ export namespace promises {
     getSensors(values: Uint16Array): void;
     getScreen(angle: number, topology: Topology | import('./index').Topology, mode: PlayerMode): PlayerScreen;
     getCounters(): PlayerCounters;
+  }
+
+  class RelayFinder {
+    constructor();
+    readonly native: import('./index').RelayFinder;
+    /** One search; resolves with the relays found, none included. */
+    start(tag?: RelayTag): Promise<FoundRelay[]>;
+  }
+
+  /** Runs one search for relays of type `tag` ("relay" when absent). */
+  function findRelays(tag?: RelayTag): Promise<FoundRelay[]>;
+
+  /** The custom application channel: emits 'concast' (bytes) and 'stop'. */
+  class CustomApp extends EventEmitter {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').CustomApp;
+    /** Starts a run; resolves when it has ended. Rejects with ERR_LC_REFUSED while one runs. */
+    start(): Promise<void>;
+    /** Settles when the current run has ended; at once when none runs. */
+    readonly stopped: Promise<void>;
+    /** Ends the run; resolves once it has ended. */
+    stop(): Promise<void>;
+    sendBroadcast(bytes: Uint8Array): void;
+    sendData(bytes: Uint8Array): void;
+    /** The data frames' bytes from the call on, until the run ends. */
+    messages(): AsyncIterableIterator<Buffer>;
+    [Symbol.asyncIterator](): AsyncIterableIterator<Buffer>;
+    on(event: 'concast', listener: (bytes: Buffer) => void): this;
+    on(event: 'stop', listener: () => void): this;
+  }
+
+  /** The bridge: emits 'listening' (port) and 'end'. */
+  class ComBridge extends EventEmitter {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').ComBridge;
+    /** Resolves with the port once bound; rejects when the bridge ends first, or refuses. */
+    start(options?: ComBridgeOptions): Promise<number>;
+    readonly ended: Promise<void>;
+    /** Ends the bridge; resolves once its port is free. */
+    stop(): Promise<void>;
+    getPort(): number;
+    on(event: 'listening', listener: (port: number) => void): this;
+    on(event: 'end', listener: () => void): this;
   }
 }
 

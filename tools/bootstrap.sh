@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(libjsoncpp-dev libgtest-dev libgmock-dev cmake ninja-build g++ pkg-config)
+packages=(libjsoncpp-dev libgtest-dev libgmock-dev cmake ninja-build g++ pkg-config iproute2 util-linux)
 # Extras written "optional:NAME" are optional: installed when possible, and a test that
 # needs one says why it skips when it is not there.
 extra=()

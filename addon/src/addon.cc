@@ -4,9 +4,12 @@
 #include <napi.h>
 
 #include "script/ComAddon.h"
+#include "script/ComBridgeAddon.h"
+#include "script/CustomAppAddon.h"
 #include "script/LcAppAddon.h"
 #include "script/LogAddon.h"
 #include "script/PlayerAddon.h"
+#include "script/RelayFinderAddon.h"
 #include "script/TopAddon.h"
 
 namespace lc {
@@ -16,8 +19,11 @@ Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   LcAppAddon::Init(env, exports);
   PlayerAddon::Init(env, exports);
   LogAddon::Init(env, exports);
+  RelayFinderAddon::Init(env, exports);
+  CustomAppAddon::Init(env, exports);
   TopAddon::Init(env, exports);
   ComAddon::Init(env, exports);
+  ComBridgeAddon::Init(env, exports);
   return exports;
 }
 

@@ -7,8 +7,10 @@
 const net = require('net');
 const { EventEmitter } = require('events');
 const { FrameType, encodeFrame, statusPayload, FrameParser, MAX_PAYLOAD } = require('./frames');
+const { CustomAppPeer } = require('./customapp');
 const { attachPixels, pixelMethods } = require('./pixels');
 const { attachSensors, sensorMethods } = require('./sensors');
+const { DiscoveryResponder } = require('./discovery');
 
 const DEFAULTS = Object.freeze({
   host: '127.0.0.1',
@@ -40,6 +42,7 @@ class VirtualRelay extends EventEmitter {
     this.server = null;
     this.timer = null;
     this.stalled = false;
+    this.customApp = new CustomAppPeer(this, this.options);
     attachPixels(this);
     attachSensors(this);
   }
@@ -62,7 +65,14 @@ class VirtualRelay extends EventEmitter {
     return this.port;
   }
 
+  // Answers the UDP discovery greeting for this relay (options: discovery.js).
+  async startDiscovery(options = {}) {
+    this.discovery = new DiscoveryResponder({ tcpPort: this.port, ...options });
+    return this.discovery.start();
+  }
+
   async stop() {
+    if (this.discovery) await this.discovery.stop();
     clearInterval(this.timer);
     this.timer = null;
     for (const s of this.sockets) s.destroy();
@@ -227,4 +237,4 @@ class VirtualRelay extends EventEmitter {
 
 Object.assign(VirtualRelay.prototype, pixelMethods, sensorMethods);
 
-module.exports = { VirtualRelay, DEFAULTS, ...require('./frames') };
+module.exports = { VirtualRelay, DEFAULTS, ...require('./frames'), ...require('./discovery') };

@@ -34,7 +34,28 @@ function natives(doc: lc.TopologyModule[]): void {
   player.getSensors(sensors);
   const counters: lc.PlayerCounters = player.getCounters();
   player.stop();
+
+  const finder = new lc.RelayFinder();
+  const searching: boolean = finder.start('relay', (unused: undefined, relays: lc.FoundRelay[]) => {
+    for (const r of relays) com.start(r, () => undefined);
+  });
+
+  const app2 = new lc.CustomApp(com);
+  const running: boolean = app2.start((unused: undefined, kind: 'concast' | 'stop', bytes?: Uint8Array) => {
+    if (kind === 'concast' && bytes) console.log(bytes.length);
+  });
+  app2.sendBroadcast(new Uint8Array(3));
+  app2.sendData(Buffer.from('x'));
+  app2.stop();
+
+  const bridge = new lc.ComBridge(com);
+  const options: lc.ComBridgeOptions = { host: '127.0.0.1', port: 0 };
+  const bridging: boolean = bridge.start((unused: undefined, code: 0 | 1, port?: number) => console.log(code, port), options);
+  bridge.start(() => undefined);
+  const port: number = bridge.getPort();
+  const bridgeStopped: boolean = bridge.stop();
   console.log(opened, link.child, matrix.length, started, stopped, counters.framesSent, screen.frames);
+  console.log(searching, running, bridging, port, bridgeStopped);
 }
 
 async function promiseForms(doc: lc.TopologyModule[]): Promise<void> {
@@ -74,6 +95,30 @@ async function promiseForms(doc: lc.TopologyModule[]): Promise<void> {
   await ended;
   const counters: lc.PlayerCounters = player.getCounters();
   const nativePlayer: lc.Player = player.native;
+
+  const relays: lc.FoundRelay[] = await promises.findRelays('relayrpi');
+  const more: lc.FoundRelay[] = await new promises.RelayFinder().start();
+  const found: lc.promises.Com = await promises.connect(relays[0] ?? more[0]);
+
+  const app2 = new promises.CustomApp(found);
+  const run: Promise<void> = app2.start();
+  app2.on('concast', (bytes: Buffer) => console.log(bytes.length)).on('stop', () => undefined);
+  app2.sendData(new Uint8Array(2));
+  for await (const bytes of app2.messages()) {
+    const b: Buffer = bytes;
+    console.log(b);
+  }
+  for await (const bytes of app2) console.log(bytes.byteLength);
+  await app2.stop();
+  await run;
+  await app2.stopped;
+
+  const bridge = new promises.ComBridge(found.native);
+  const port: number = await bridge.start({ host: '127.0.0.1', port: 0 });
+  bridge.on('listening', (p: number) => console.log(p)).on('end', () => undefined);
+  await bridge.stop();
+  await bridge.ended;
+  console.log(port, bridge.getPort());
   console.log(version, rows, nativeTop, tags, counters.statusEvents, nativePlayer);
 }
 

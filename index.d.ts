@@ -450,6 +450,26 @@ export namespace promises {
     on(event: 'listening', listener: (port: number) => void): this;
     on(event: 'end', listener: () => void): this;
   }
+
+  /** Resolves when the command succeeded; rejects with ERR_LC_FAILED. */
+  class Changer {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').Changer;
+    changeTo(application: number): Promise<void>;
+  }
+
+  class Luminosity {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').Luminosity;
+    changeTo(level: number): Promise<void>;
+  }
+
+  class Reset {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').Reset;
+    reset(): Promise<void>;
+    fallback(): Promise<void>;
+  }
 }
 
 import { EventEmitter } from 'events';

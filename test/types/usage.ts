@@ -35,6 +35,13 @@ function natives(doc: lc.TopologyModule[]): void {
   const counters: lc.PlayerCounters = player.getCounters();
   player.stop();
 
+  const failed = (f: boolean): void => console.log(f);
+  new lc.Changer(com).changeTo(3, failed);
+  new lc.Luminosity(com).changeTo(180, (f: boolean) => console.log(f));
+  new lc.Reset(com).reset(failed);
+  new lc.Reset(com).fallback(failed);
+  new lc.Topology().update('relay', 'quadra', com, failed);
+
   const finder = new lc.RelayFinder();
   const searching: boolean = finder.start('relay', (unused: undefined, relays: lc.FoundRelay[]) => {
     for (const r of relays) com.start(r, () => undefined);
@@ -95,6 +102,11 @@ async function promiseForms(doc: lc.TopologyModule[]): Promise<void> {
   await ended;
   const counters: lc.PlayerCounters = player.getCounters();
   const nativePlayer: lc.Player = player.native;
+
+  await new promises.Changer(com).changeTo(3);
+  await new promises.Luminosity(nativeCom).changeTo(180);
+  await new promises.Reset(com).reset();
+  await new promises.Reset(com).fallback();
 
   const relays: lc.FoundRelay[] = await promises.findRelays('relayrpi');
   const more: lc.FoundRelay[] = await new promises.RelayFinder().start();

@@ -1,11 +1,13 @@
 'use strict';
 
-// The package entry: the native classes, as the compiled module defines them,
-// and `promises`, the same work as promises, events and async iterators.
+// The package entry: the native classes, as the compiled module defines them.
+// `promises` (also `require('lc/promises')`) holds the same work as promises,
+// events and async iterators; it is not enumerable, so the exports' keys stay
+// the classes, in the order the module defines them.
 const native = require('./lib/native');
 
 module.exports = { ...native };
 Object.defineProperty(module.exports, 'promises', {
-  enumerable: true,
+  enumerable: false,
   get: () => require('./lib/promises'),
 });

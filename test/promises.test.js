@@ -104,6 +104,13 @@ test('breaking out of a code iteration unsubscribes; stop on an idle link resolv
   await com.stop(); // nothing runs: resolves at once
 });
 
+test('the promise forms come as lc.promises and lc/promises, outside the exports\' keys', () => {
+  assert.strictEqual(require('../promises'), lcp);
+  assert.ok(!Object.keys(lc).includes('promises'));
+  const { promises } = lc;
+  assert.strictEqual(promises, lcp);
+});
+
 test('wrappers accept native objects and wrappers alike; wrong ones throw', async () => {
   const top = new lcp.Topology([{ id: 0, type: 0, neighbours: [] }]);
   assert.deepStrictEqual(top.getTop(), [{ id: 0, type: 0, neighbours: [] }]);

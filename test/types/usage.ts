@@ -135,3 +135,12 @@ async function promiseForms(doc: lc.TopologyModule[]): Promise<void> {
 }
 
 export { natives, promiseForms };
+
+import lcp = require('../../promises');
+
+async function subpath(): Promise<void> {
+  const com: lc.promises.Com = await lcp.connect({ ip: '127.0.0.1', port: 1 });
+  await new lcp.Luminosity(com).changeTo(1);
+}
+
+export { subpath };

@@ -225,6 +225,13 @@ test('send copies a file to the SD card with a progress bar', { skip: missing('S
   assert.strictEqual(got.name, 'clip.bin');
   assert.ok(Buffer.from(got.bytes).equals(bytes));
 
+  const simulated = new Promise((resolve) => host.relay.once('sdfile', resolve));
+  const sim = await runLc(['send', file, '--port', port, '--simulator']);
+  assert.strictEqual(sim.code, 0, sim.stderr);
+  assert.match(sim.stdout, /to the simulator/);
+  // Named after the time it started, as the simulator expects.
+  assert.match((await simulated).name, /^file\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}\n$/);
+
   const absent = await runLc(['send', path.join(dir, 'nothing.bin'), '--port', port]);
   assert.strictEqual(absent.code, 1);
   assert.match(absent.stderr, /lc: cannot read .*nothing\.bin: ENOENT/);

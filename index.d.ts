@@ -524,6 +524,31 @@ export namespace promises {
     reset(): Promise<void>;
     fallback(): Promise<void>;
   }
+
+  /** Options of a transfer: `onProgress(sent, total)` on the script thread, the final count last. */
+  interface TransferOptions {
+    onProgress?: TransferProgress;
+  }
+
+  class Loader {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').Loader;
+    /** Resolves once the tiles took the package; progress counts packets. */
+    send(app: LcApp | import('./index').LcApp, options?: TransferOptions): Promise<void>;
+  }
+
+  class SdSender {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').SdSender;
+    /** Resolves once the relay stored the file; progress counts bytes. */
+    send(path: string, options?: TransferOptions): Promise<void>;
+  }
+
+  class SimLoader {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').SimLoader;
+    send(path: string, options?: TransferOptions): Promise<void>;
+  }
 }
 
 import { EventEmitter } from 'events';

@@ -42,6 +42,15 @@ function natives(doc: lc.TopologyModule[]): void {
   new lc.Reset(com).fallback(failed);
   new lc.Topology().update('relay', 'quadra', com, failed);
 
+  const packages = new lc.LcApp();
+  const types: string[] = packages.getTypes();
+  const progress: lc.TransferProgress = (sent: number, total: number) => console.log(sent / total);
+  new lc.Loader(com).send(packages, failed, progress);
+  new lc.Loader(com).send(packages);
+  new lc.SdSender(com).send('clip.bin', (f: boolean) => console.log(f));
+  new lc.SimLoader(com).send('clip.bin', failed, progress);
+  console.log(types);
+
   const finder = new lc.RelayFinder();
   const searching: boolean = finder.start('relay', (unused: undefined, relays: lc.FoundRelay[]) => {
     for (const r of relays) com.start(r, () => undefined);
@@ -103,6 +112,10 @@ async function promiseForms(doc: lc.TopologyModule[]): Promise<void> {
   const counters: lc.PlayerCounters = player.getCounters();
   const nativePlayer: lc.Player = player.native;
 
+  await new promises.Loader(com).send(app, { onProgress: (sent: number, total: number) => console.log(sent, total) });
+  await new promises.Loader(nativeCom).send(app.native);
+  await new promises.SdSender(com).send('clip.bin', { onProgress: (sent, total) => console.log(sent < total) });
+  await new promises.SimLoader(com).send('clip.bin');
   await new promises.Changer(com).changeTo(3);
   await new promises.Luminosity(nativeCom).changeTo(180);
   await new promises.Reset(com).reset();

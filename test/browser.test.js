@@ -83,11 +83,16 @@ test('the page shows the relay\'s state, version and the tiles\' colours as they
   const player = new lc.promises.Player(com);
 
   // An animation first: the page keeps drawing and counts the frame rate.
+  // A machine loaded enough to starve the relay's timers for 2 s ends a
+  // playback early; what is checked here is what the page drew meanwhile.
+  const tolerant = (playing) => playing.catch((err) => {
+    if (!/ended early/.test(err.message)) throw err;
+  });
   const before = await page.evaluate(() => window.lcView.frames);
-  await playAtPace(player, {
+  await tolerant(playAtPace(player, {
     topology, angle: 0, mode: 'video', sensors: false, seconds: 1.5,
     next: (i, s) => picture(i, s.width, s.height, 'video'),
-  });
+  }));
   assert.ok((await page.evaluate(() => window.lcView.frames)) > before + 5, 'the canvas was redrawn as frames came');
   assert.ok(Number(await text('fps')) > 0, 'frames per second shown');
 
@@ -95,9 +100,9 @@ test('the page shows the relay\'s state, version and the tiles\' colours as they
   // of the picture at its place on the screen.
   const screen = player.getScreen(0, topology, 'video');
   const still = quadrants(screen.width, screen.height);
-  const playing = playAtPace(player, {
+  const playing = tolerant(playAtPace(player, {
     topology, angle: 0, mode: 'video', sensors: false, seconds: 6, next: () => still,
-  });
+  }));
   const sample = async () => page.evaluate(() => {
     const ctx = document.getElementById('leds').getContext('2d');
     const out = [];
@@ -127,7 +132,7 @@ test('the page shows the relay\'s state, version and the tiles\' colours as they
   // All four colours were seen: the check spans the whole installation.
   assert.strictEqual(new Set(last.map((s) => s.colour.join())).size, 4);
   player.stop();
-  await playing.catch(() => {});
+  await playing;
 });
 
 test('the page loads and shows the relay\'s status in a browser', { skip: noBrowser, timeout: 60000 }, async (t) => {

@@ -14,6 +14,9 @@ bootstrap:
 unit asan sanitize tsan: BOOTSTRAP_EXTRA += binutils srecord
 bench: BOOTSTRAP_EXTRA += libbenchmark-dev
 fuzz: BOOTSTRAP_EXTRA += clang libclang-rt-dev
+# The browser test of the live view drives Debian's chromium; it skips, and
+# says so, where none can be installed.
+js js-asan: BOOTSTRAP_EXTRA += optional:chromium
 
 # The Node.js module (build/Release/lc.node), through cmake-js.
 addon: bootstrap
@@ -50,7 +53,7 @@ ASAN_STAGE = build-asan-addon/stage
 js-asan: bootstrap
 	npx cmake-js compile --CDLC_BUILD_TESTS=OFF --CDLC_SANITIZE=ON -O build-asan-addon --parallel $(JOBS)
 	rm -rf $(ASAN_STAGE) && mkdir -p $(ASAN_STAGE)/build/Release
-	cp -r index.js index.d.ts package.json test tools examples $(ASAN_STAGE)/
+	cp -r index.js index.d.ts promises.js promises.d.ts package.json bin lib test tools examples $(ASAN_STAGE)/
 	ln -s $(CURDIR)/node_modules $(ASAN_STAGE)/node_modules
 	cp build-asan-addon/Release/lc.node $(ASAN_STAGE)/build/Release/lc.node
 	cd $(ASAN_STAGE) && \

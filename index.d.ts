@@ -205,6 +205,8 @@ export class Com {
   stop(): boolean;
   /** The version in the latest status frame; 0 before any, or when the frame was too short to carry one. */
   getVersion(): number;
+  /** The state word of the latest status frame (non-zero: ready for a command); 0 before any. */
+  getState(): number;
 }
 
 /** How the player shows images: full colour, one bit per colour channel, or one bit per LED. Any other text is taken as "rgb". */
@@ -368,3 +370,185 @@ export class ComBridge {
   /** The port bound by the running bridge; 0 before it is bound and after `stop`. */
   getPort(): number;
 }
+
+/**
+ * The same work as promises, events and async iterators. Each class holds one
+ * native object (`native`) built the same way; methods whose native form
+ * takes a one-shot callback return a promise instead, which rejects with an
+ * `LcError` where the callback would report a failure. Arguments that are
+ * objects of this module take a native object or a wrapper alike.
+ */
+export namespace promises {
+  /** Why a promise was rejected. */
+  type LcErrorCode =
+    /** The native call refused to start (a run still going, a wrong type). */
+    | 'ERR_LC_REFUSED'
+    /** The operation ran and reported failure. */
+    | 'ERR_LC_FAILED'
+    /** The link, loop or bridge ended before it was up. */
+    | 'ERR_LC_ENDED'
+    /** The caller's AbortSignal fired first. */
+    | 'ERR_LC_ABORTED'
+    /** This build of the module lacks the class. */
+    | 'ERR_LC_MISSING';
+
+  class LcError extends Error {
+    readonly code: LcErrorCode;
+  }
+
+  /** The native object of a wrapper; any other value as it is. */
+  function toNative<T>(value: { readonly native: T } | T): T;
+
+  /** The link to one relay: emits 'code' (each code), 'up' (0), 'state' (2) and 'end' (1, last). */
+  class Com extends EventEmitter {
+    /** @param com a native link to wrap; a new one when absent */
+    constructor(com?: import('./index').Com);
+    readonly native: import('./index').Com;
+    /**
+     * Connects; resolves with this object at the relay's first status frame,
+     * rejects when the run ends first (ERR_LC_ENDED), when `start` refuses
+     * (ERR_LC_REFUSED) or when `signal` fires first (ERR_LC_ABORTED, and the
+     * run is stopped).
+     */
+    start(description: DriverDescription, options?: { signal?: AbortSignal }): Promise<this>;
+    /** Settles when the current run has ended; at once when none runs. */
+    readonly ended: Promise<void>;
+    /** Ends the link; resolves once it has ended. */
+    stop(): Promise<void>;
+    ready(): boolean;
+    getVersion(): number;
+    /** The codes from the call on, 1 last; leaving a `for await` unsubscribes. */
+    codes(): AsyncIterableIterator<ComCode>;
+    [Symbol.asyncIterator](): AsyncIterableIterator<ComCode>;
+    on(event: 'code', listener: (code: ComCode) => void): this;
+    on(event: 'up' | 'state' | 'end', listener: () => void): this;
+  }
+
+  /** Connects a new link; `description` needs only `ip` and `port`. */
+  function connect(
+    description: { ip: string; port: number; name?: string },
+    options?: { signal?: AbortSignal },
+  ): Promise<Com>;
+
+  class Topology {
+    constructor(document?: TopologyModule[]);
+    readonly native: import('./index').Topology;
+    getTop(): TopologyModule[];
+    getMatrix(angle: number): number[][];
+    /** Resolves once the relay's installation replaced this one; rejects with ERR_LC_FAILED. */
+    update(relayTag: string, tileTag: string, com: Com | import('./index').Com): Promise<void>;
+  }
+
+  class LcApp {
+    constructor();
+    readonly native: import('./index').LcApp;
+    openFromFile(path: string): boolean;
+    /** The tags of the package's images, in ascending type id. */
+    getTypes(): string[];
+  }
+
+  class Player {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').Player;
+    /**
+     * Starts a playback; resolves when it has ended (`stop`, the end of the
+     * link, or 2 s without a frame). Rejects where the native `start` throws.
+     */
+    start(angle: number, topology: Topology | import('./index').Topology, mode: PlayerMode, sensors: boolean): Promise<void>;
+    stop(): void;
+    addImage(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string): void;
+    getSensors(values: Uint16Array): void;
+    getScreen(angle: number, topology: Topology | import('./index').Topology, mode: PlayerMode): PlayerScreen;
+    getCounters(): PlayerCounters;
+  }
+
+  class RelayFinder {
+    constructor();
+    readonly native: import('./index').RelayFinder;
+    /** One search; resolves with the relays found, none included. */
+    start(tag?: RelayTag): Promise<FoundRelay[]>;
+  }
+
+  /** Runs one search for relays of type `tag` ("relay" when absent). */
+  function findRelays(tag?: RelayTag): Promise<FoundRelay[]>;
+
+  /** The custom application channel: emits 'concast' (bytes) and 'stop'. */
+  class CustomApp extends EventEmitter {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').CustomApp;
+    /** Starts a run; resolves when it has ended. Rejects with ERR_LC_REFUSED while one runs. */
+    start(): Promise<void>;
+    /** Settles when the current run has ended; at once when none runs. */
+    readonly stopped: Promise<void>;
+    /** Ends the run; resolves once it has ended. */
+    stop(): Promise<void>;
+    sendBroadcast(bytes: Uint8Array): void;
+    sendData(bytes: Uint8Array): void;
+    /** The data frames' bytes from the call on, until the run ends. */
+    messages(): AsyncIterableIterator<Buffer>;
+    [Symbol.asyncIterator](): AsyncIterableIterator<Buffer>;
+    on(event: 'concast', listener: (bytes: Buffer) => void): this;
+    on(event: 'stop', listener: () => void): this;
+  }
+
+  /** The bridge: emits 'listening' (port) and 'end'. */
+  class ComBridge extends EventEmitter {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').ComBridge;
+    /** Resolves with the port once bound; rejects when the bridge ends first, or refuses. */
+    start(options?: ComBridgeOptions): Promise<number>;
+    readonly ended: Promise<void>;
+    /** Ends the bridge; resolves once its port is free. */
+    stop(): Promise<void>;
+    getPort(): number;
+    on(event: 'listening', listener: (port: number) => void): this;
+    on(event: 'end', listener: () => void): this;
+  }
+
+  /** Resolves when the command succeeded; rejects with ERR_LC_FAILED. */
+  class Changer {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').Changer;
+    changeTo(application: number): Promise<void>;
+  }
+
+  class Luminosity {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').Luminosity;
+    changeTo(level: number): Promise<void>;
+  }
+
+  class Reset {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').Reset;
+    reset(): Promise<void>;
+    fallback(): Promise<void>;
+  }
+
+  /** Options of a transfer: `onProgress(sent, total)` on the script thread, the final count last. */
+  interface TransferOptions {
+    onProgress?: TransferProgress;
+  }
+
+  class Loader {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').Loader;
+    /** Resolves once the tiles took the package; progress counts packets. */
+    send(app: LcApp | import('./index').LcApp, options?: TransferOptions): Promise<void>;
+  }
+
+  class SdSender {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').SdSender;
+    /** Resolves once the relay stored the file; progress counts bytes. */
+    send(path: string, options?: TransferOptions): Promise<void>;
+  }
+
+  class SimLoader {
+    constructor(com: Com | import('./index').Com);
+    readonly native: import('./index').SimLoader;
+    send(path: string, options?: TransferOptions): Promise<void>;
+  }
+}
+
+import { EventEmitter } from 'events';

@@ -1,23 +1,13 @@
 'use strict';
 
-// Loads the compiled module: the release build, or a debug one when that is
-// all there is.
-const path = require('path');
+// The package entry: the native classes, as the compiled module defines them.
+// `promises` (also `require('lc/promises')`) holds the same work as promises,
+// events and async iterators; it is not enumerable, so the exports' keys stay
+// the classes, in the order the module defines them.
+const native = require('./lib/native');
 
-const candidates = [
-  path.join(__dirname, 'build', 'Release', 'lc.node'),
-  path.join(__dirname, 'build', 'Debug', 'lc.node'),
-];
-
-let lastError;
-for (const file of candidates) {
-  try {
-    module.exports = require(file);
-    lastError = undefined;
-    break;
-  } catch (err) {
-    lastError = err;
-    if (err.code !== 'MODULE_NOT_FOUND') throw err;
-  }
-}
-if (lastError) throw lastError;
+module.exports = { ...native };
+Object.defineProperty(module.exports, 'promises', {
+  enumerable: false,
+  get: () => require('./lib/promises'),
+});

@@ -1,119 +1,174 @@
 'use strict';
 
-// The main job of the module, end to end against a virtual relay: load the
-// module, start a relay stand-in on a free loopback port, connect to it with
-// "Com", report the link's codes and the relay's version, and stop.
+// The main job of the module, end to end against a virtual relay with twelve
+// tiles: connect, read the installation, set the luminosity, switch the
+// application, stream an animation in each display mode while drawing what
+// the tiles show, read the sensors, upload a package and send a file to the
+// SD card with progress bars, write a PNG of the last picture, and stop.
+//
+//   node examples/demo.js [--web] [--seconds N]
+//
+// --web also serves a live picture of the tiles on 127.0.0.1 and leaves it
+// up until Ctrl-C once the demo is done.
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
 const lc = require('..');
-const { VirtualRelay } = require('../tools/virtual-relay');
+const { startRelay } = require('../lib/relay-host');
+const { samplePackage } = require('../lib/sample');
+const { picture } = require('../lib/animation');
+const { sceneOf, coloursOf } = require('../lib/view/scene');
+const { render } = require('../lib/view/terminal');
+const { writePng } = require('../lib/view/png');
+const { playAtPace } = require('../lib/cli/commands/play');
+const { missingImages } = require('../lib/cli/commands/upload');
+const { withProgress } = require('../lib/cli/common');
+
+const args = process.argv.slice(2);
+const WEB = args.includes('--web');
+const SECONDS = Number(args[args.indexOf('--seconds') + 1]) || 2;
+const { promises: lcp } = lc;
 
 const log = new lc.Log('demo');
-log.info('module loaded with ' + Object.keys(lc).join(', '));
-lc.Log.setMode('simple');
-log.info('simple mode: the message alone');
-lc.Log.setMode('full');
-log.info('back to full lines');
-
-// An installation of four "quadra" tiles in an L behind the relay: its
-// document round trip and its occupancy matrix at two angles.
-const link = (channel, id, child) => ({ channel, id, child });
-const installation = [
-  { id: 0, type: 0, neighbours: [link(0, 1, 1)] },
-  { id: 1, type: 4, neighbours: [link(0, 0, 0), link(1, 2, 1)] },
-  { id: 2, type: 4, neighbours: [link(3, 1, 0), link(1, 3, 1)] },
-  { id: 3, type: 4, neighbours: [link(3, 2, 0), link(2, 4, 1)] },
-  { id: 4, type: 4, neighbours: [link(0, 3, 0)] },
-];
-
-function showTopology() {
-  const top = new lc.Topology(installation);
-  log.info(`topology: ${top.getTop().length} modules`);
-  for (const angle of [0, 90]) {
-    const rows = top.getMatrix(angle).map((row) => row.map((c) => (c ? '#' : '.')).join(''));
-    log.info(`matrix at ${angle} degrees: ${rows.join(' / ')}`);
-  }
-}
-
-// Sets the luminosity and asks the relay for its installation, at once.
-async function askRelay(com, relay) {
-  const top = new lc.Topology();
-  const [dimFailed, updateFailed] = await Promise.all([
-    new Promise((resolve) => new lc.Luminosity(com).changeTo(128, resolve)),
-    new Promise((resolve) => top.update('relay', 'quadra', com, resolve)),
-  ]);
-  log.info(`luminosity ${dimFailed ? 'failed' : `set to ${relay.commands.luminosity}`}`);
-  if (updateFailed) {
-    log.error('update failed');
-    return;
-  }
-  const rows = top.getMatrix(0).map((row) => row.map((c) => (c ? '#' : '.')).join(''));
-  log.info(`from the relay: ${top.getTop().length} modules, matrix ${rows.join(' / ')}`);
-}
-
-// The main job: a bar of colour moving across the tiles, streamed at the
-// relay's pace for half a second, and what the relay made of it.
-async function play(com, relay) {
-  relay.setInstallation(installation);
-  relay.setPixelMode('video');
-  relay.setPeriod(10);
-  const top = new lc.Topology(installation);
-  const player = new lc.Player(com);
-  const { width, height } = player.getScreen(0, top, 'video');
-  log.info(`player: screen ${width} x ${height}`);
-  const ended = new Promise((resolve) => player.start(0, top, 'video', false, resolve));
-  const image = Buffer.alloc(4 * width * height);
-  for (let step = 0; step < 30; step++) {
-    for (let y = 0; y < height; y++) {
-      for (let x = 0; x < width; x++) {
-        const on = Math.abs(x - step) < 3;
-        image.set(on ? [255, 96 + 5 * step, 0, 255] : [0, 0, 16, 255], 4 * (x + y * width));
-      }
-    }
-    player.addImage(image);
-    await new Promise((r) => setTimeout(r, 16));
-  }
-  await new Promise((r) => setTimeout(r, 100));
-  player.stop();
-  await ended;
-  const c = player.getCounters();
-  log.info(`player: ${c.framesSent} frames sent for ${c.statusEvents} status frames`);
-  log.info(`relay: tile 3 LED 0 shows ${relay.ledsOf(3)[0].join(', ')}`);
-}
-
+const say = (text) => process.stdout.write(`${text}\n`);
 const CODES = { 0: 'link up (first status)', 1: 'link ended', 2: 'relay state changed' };
+const hex = (v) => `0x${(v >>> 0).toString(16).padStart(8, '0')}`;
+
+// Draws the tiles while a playback runs: in place on a terminal, otherwise
+// once at the end.
+function pictureDrawer(host) {
+  const scene = sceneOf(host.relay);
+  let lines = 0;
+  return {
+    scene,
+    draw(final) {
+      if (!process.stdout.isTTY && !final) return;
+      const text = render(scene, coloursOf(host.relay, scene));
+      if (process.stdout.isTTY && lines) process.stdout.write(`\x1b[${lines}A\r`);
+      process.stdout.write(`${text}\n`);
+      lines = text.split('\n').length;
+    },
+    reset() {
+      lines = 0;
+    },
+  };
+}
 
 async function main() {
-  showTopology();
-  // The relay reports the same installation when asked for it.
-  const relay = new VirtualRelay({ period: 50, state: 1, version: 0x00020103, installation });
-  const port = await relay.start();
-  log.info(`virtual relay listening on 127.0.0.1:${port}`);
-
-  const com = new lc.Com();
-  await new Promise((resolve, reject) => {
-    const started = com.start({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'demo' }, (_, code) => {
-      log.info(`com: code ${code} (${CODES[code]})`);
-      if (code === 0) {
-        const v = com.getVersion();
-        log.info(`relay version ${v} (0x${v.toString(16).padStart(8, "0")}), ready ${com.ready()}`);
-        askRelay(com, relay).then(() => relay.setState(2)); // the next status frame reports a change
-      } else if (code === 2) {
-        play(com, relay).catch((err) => log.error(err.message)).then(() => {
-          log.info('stopping the link');
-          com.stop();
-        });
-      } else if (code === 1) {
-        resolve();
-      }
-    });
-    if (!started) reject(new Error('start refused'));
-  });
-
-  await relay.stop();
-  log.info('done');
+  const started = Date.now();
+  const host = await startRelay({ web: WEB, mode: 'video', period: 40 });
+  let com = null;
+  try {
+    com = await run(host, started);
+  } finally {
+    // Whatever happened, end the link and the relay so the process can exit.
+    if (com) await com.stop();
+    await host.stop();
+  }
   log.flush();
 }
 
+async function run(host, started) {
+  say(`virtual relay with ${host.document.length - 1} tiles listening on 127.0.0.1:${host.port}`);
+  if (host.web) say(`live view: ${host.web.url}`);
+
+  const com = await lcp.connect({ ip: '127.0.0.1', port: host.port });
+  say(`com: code 0 (${CODES[0]})`);
+  com.on('code', (code) => code !== 0 && say(`com: code ${code} (${CODES[code]})`));
+  say(`relay version ${com.getVersion()} (${hex(com.getVersion())}), state ${com.native.getState()}`);
+
+  // The installation as the relay reports it; every tile read as the model
+  // with sensors.
+  const top = new lcp.Topology();
+  await top.update('relay', 'quadrav2', com);
+  const modules = top.getTop();
+  say(`topology: ${modules.length} modules`);
+  for (const angle of [0, 90]) {
+    const rows = top.getMatrix(angle).map((row) => row.map((c) => (c ? '#' : '.')).join(''));
+    say(`matrix at ${angle} degrees: ${rows.join(' / ')}`);
+  }
+
+  await new lcp.Luminosity(com).changeTo(180);
+  say(`luminosity set to 180 (the relay recorded ${host.relay.commands.luminosity})`);
+  await new lcp.Changer(com).changeTo(3);
+  say(`application 3 started; relay state now ${com.native.getState()}`);
+
+  // An animation in each mode, at the relay's pace.
+  const player = new lcp.Player(com);
+  const drawer = pictureDrawer(host);
+  let sensors = null;
+  for (const mode of ['mask', 'rgb', 'video']) {
+    host.setMode(mode);
+    say(`playing ${SECONDS} s in ${mode} mode:`);
+    drawer.reset();
+    const timer = setInterval(() => drawer.draw(false), 100);
+    let played;
+    try {
+      played = await playAtPace(player, {
+        topology: top,
+        angle: 0,
+        mode,
+        sensors: true,
+        seconds: SECONDS,
+        next: (i, screen) => picture(i, screen.width, screen.height, mode),
+      });
+    } finally {
+      clearInterval(timer);
+    }
+    drawer.draw(true);
+    const { screen, shown, counters } = played;
+    say(
+      `${mode}: ${shown} pictures of ${screen.width}x${screen.height}, ${counters.framesSent} frames ` +
+        `(${screen.frames} per picture), ${counters.slotsSkipped} slots skipped`,
+    );
+    sensors = { screen, values: new Uint16Array(screen.rows * screen.columns) };
+    player.getSensors(sensors.values);
+  }
+  const { rows, columns } = sensors.screen;
+  say(`sensors, ${rows} rows of ${columns}:`);
+  for (let r = 0; r < rows; r++) {
+    say(`  ${Array.from(sensors.values.subarray(r * columns, (r + 1) * columns), (v) => String(v).padStart(4)).join(' ')}`);
+  }
+
+  // The last picture as the tiles show it.
+  const out = path.join(__dirname, '..', 'build', 'demo');
+  fs.mkdirSync(out, { recursive: true });
+  const png = writePng(path.join(out, 'last-frame.png'), drawer.scene, coloursOf(host.relay, drawer.scene));
+  say(`last picture written to ${png}`);
+
+  // A package with an image for each tile model, checked against the
+  // installation (the relay's own document knows the models) and uploaded.
+  const work = fs.mkdtempSync(path.join(os.tmpdir(), 'lc-demo-'));
+  const packageFile = path.join(work, 'app.json');
+  fs.writeFileSync(packageFile, JSON.stringify(samplePackage(['quadra', 'quadrav2'])));
+  const app = new lcp.LcApp();
+  if (!app.openFromFile(packageFile)) throw new Error('the sample package did not open');
+  const problem = missingImages(app.getTypes(), host.document);
+  say(`package ${app.getTypes().join(', ')}: ${problem || 'covers every tile model'}`);
+  await withProgress('upload', 'packets', (onProgress) => new lcp.Loader(com).send(app, { onProgress }));
+  say('package uploaded; the tiles run it');
+
+  const clip = path.join(work, 'clip.bin');
+  fs.writeFileSync(clip, Buffer.alloc(48 * 1024, 0x5a));
+  await withProgress('send', 'bytes', (onProgress) => new lcp.SdSender(com).send(clip, { onProgress }));
+  say(`clip.bin (48 KB) sent to the SD card${host.relay.sd ? ` (${describeCard(host.relay.sd)})` : ''}`);
+  fs.rmSync(work, { recursive: true, force: true });
+
+  await com.stop();
+  say(`done in ${((Date.now() - started) / 1000).toFixed(1)} s`);
+  if (host.web) {
+    say(`the live view stays at ${host.web.url}; Ctrl-C ends it`);
+    await new Promise((resolve) => process.once('SIGINT', resolve));
+  }
+  return com;
+}
+
+function describeCard(sd) {
+  const files = sd.files instanceof Map ? [...sd.files.keys()] : Object.keys(sd.files || {});
+  return files.length ? `the card holds ${files.join(', ')}` : 'the card took it';
+}
+
 main().catch((err) => {
-  log.error(err.message);
+  process.stderr.write(`demo: ${err.stack || err.message}\n`);
   process.exitCode = 1;
 });

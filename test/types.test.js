@@ -1,7 +1,9 @@
 'use strict';
 
 // The declarations in index.d.ts must describe what the module really
-// exports: every class with its methods, nothing more, nothing less.
+// exports: every class with its methods, nothing more, nothing less, and the
+// same for the promise forms in `promises`. A TypeScript file that uses them
+// all must compile under --strict.
 const test = require('node:test');
 const assert = require('node:assert');
 const path = require('path');
@@ -9,39 +11,98 @@ const ts = require('typescript');
 const lc = require('..');
 
 const file = path.join(__dirname, '..', 'index.d.ts');
+const usage = path.join(__dirname, 'types', 'usage.ts');
+const subpath = path.join(__dirname, '..', 'promises.d.ts');
 
-function declaredClasses() {
-  const program = ts.createProgram([file], { noEmit: true, strict: true });
-  const diagnostics = ts.getPreEmitDiagnostics(program);
+// One program for both checks: building it is the slow part.
+const program = ts.createProgram([file, subpath, usage], {
+  noEmit: true,
+  strict: true,
+  target: ts.ScriptTarget.ES2022,
+  module: ts.ModuleKind.CommonJS,
+  moduleResolution: ts.ModuleResolutionKind.Node10,
+  types: ['node'],
+});
+
+function methodsOf(node, source) {
+  const methods = { instance: new Set(), static: new Set() };
+  for (const member of node.members) {
+    if (!ts.isMethodDeclaration(member)) continue;
+    const name = member.name.getText(source);
+    if (name.startsWith('[')) continue; // [Symbol.asyncIterator]: checked through its use
+    const isStatic = (ts.getCombinedModifierFlags(member) & ts.ModifierFlags.Static) !== 0;
+    methods[isStatic ? 'static' : 'instance'].add(name);
+  }
+  return methods;
+}
+
+function declared() {
   const source = program.getSourceFile(file);
   const classes = new Map();
+  const namespaces = new Map();
   for (const node of source.statements) {
-    if (!ts.isClassDeclaration(node) || !node.name) continue;
-    const methods = { instance: new Set(), static: new Set() };
-    for (const member of node.members) {
-      if (!ts.isMethodDeclaration(member)) continue;
-      const isStatic = (ts.getCombinedModifierFlags(member) & ts.ModifierFlags.Static) !== 0;
-      methods[isStatic ? 'static' : 'instance'].add(member.name.getText(source));
+    if (ts.isClassDeclaration(node) && node.name) classes.set(node.name.text, methodsOf(node, source));
+    if (ts.isModuleDeclaration(node) && node.body && ts.isModuleBlock(node.body)) {
+      const inner = new Map();
+      const functions = new Set();
+      for (const s of node.body.statements) {
+        if (ts.isClassDeclaration(s) && s.name) inner.set(s.name.text, methodsOf(s, source));
+        if (ts.isFunctionDeclaration(s) && s.name) functions.add(s.name.text);
+      }
+      namespaces.set(node.name.text, { classes: inner, functions });
     }
-    classes.set(node.name.text, methods);
   }
-  return { classes, diagnostics };
+  return { classes, namespaces };
+}
+
+const messages = (diagnostics) =>
+  diagnostics.map((d) => {
+    const where = d.file ? `${path.basename(d.file.fileName)}:${d.file.getLineAndCharacterOfPosition(d.start).line + 1}: ` : '';
+    return where + ts.flattenDiagnosticMessageText(d.messageText, '\n');
+  });
+
+function ownMethods(ctor) {
+  const instance = Object.getOwnPropertyNames(ctor.prototype).filter(
+    (m) => m !== 'constructor' && typeof Object.getOwnPropertyDescriptor(ctor.prototype, m).value === 'function',
+  );
+  const statics = Object.getOwnPropertyNames(ctor).filter(
+    (m) => !['length', 'name', 'prototype', 'arguments', 'caller'].includes(m),
+  );
+  return { instance, statics };
 }
 
 test('index.d.ts compiles and declares exactly the exported classes and methods', () => {
-  const { classes, diagnostics } = declaredClasses();
-  assert.deepStrictEqual(
-    diagnostics.map((d) => ts.flattenDiagnosticMessageText(d.messageText, '\n')),
-    [],
-  );
-  assert.deepStrictEqual([...classes.keys()].sort(), Object.keys(lc).sort());
-  for (const name of Object.keys(lc)) {
-    const ctor = lc[name];
-    const instance = Object.getOwnPropertyNames(ctor.prototype).filter((m) => m !== 'constructor');
-    const statics = Object.getOwnPropertyNames(ctor).filter(
-      (m) => !['length', 'name', 'prototype', 'arguments', 'caller'].includes(m),
-    );
+  assert.deepStrictEqual(messages(ts.getPreEmitDiagnostics(program, program.getSourceFile(file))), []);
+  const { classes, namespaces } = declared();
+  const nativeNames = Object.keys(lc);
+  assert.deepStrictEqual([...classes.keys()].sort(), nativeNames.sort());
+  for (const name of nativeNames) {
+    const { instance, statics } = ownMethods(lc[name]);
     assert.deepStrictEqual([...classes.get(name).instance].sort(), instance.sort(), name);
     assert.deepStrictEqual([...classes.get(name).static].sort(), statics.sort(), name);
   }
+  assert.deepStrictEqual([...namespaces.keys()], ['promises']);
+
+  // Every promise form declared is there with exactly its methods, and every
+  // one there for a class of this build is declared.
+  const { classes: wrappers, functions } = namespaces.get('promises');
+  for (const [name, methods] of wrappers) {
+    assert.strictEqual(typeof lc.promises[name], 'function', `promises.${name}`);
+    if (name === 'LcError') continue;
+    const { instance } = ownMethods(lc.promises[name]);
+    const inherited = instance.filter((m) => !methods.instance.has(m));
+    assert.deepStrictEqual(inherited, [], `promises.${name} declares no ${inherited}`);
+    for (const m of methods.instance) {
+      assert.strictEqual(typeof lc.promises[name].prototype[m], 'function', `promises.${name}.${m} is not implemented`);
+    }
+  }
+  for (const name of nativeNames) {
+    if (name === 'Log') continue; // has no callbacks: no promise form
+    assert.ok(wrappers.has(name), `promises.${name} is not declared`);
+  }
+  for (const f of functions) assert.strictEqual(typeof lc.promises[f], 'function', `promises.${f}`);
+});
+
+test('a TypeScript file using every class, callback and promise form compiles with --strict', () => {
+  assert.deepStrictEqual(messages(ts.getPreEmitDiagnostics(program, program.getSourceFile(usage))), []);
 });

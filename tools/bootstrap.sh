@@ -6,10 +6,20 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(libjsoncpp-dev libgtest-dev libgmock-dev cmake ninja-build g++ pkg-config iproute2 util-linux)
-extra=("$@")
+# Extras written "optional:NAME" are optional: installed when possible, and a test that
+# needs one says why it skips when it is not there.
+extra=()
+optional=()
+for p in "$@"; do
+  case "$p" in
+    optional:*) optional+=("${p#optional:}") ;;
+    *) extra+=("$p") ;;
+  esac
+done
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 missing=()
 for p in "${packages[@]}" "${extra[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
 
 if [ ${#missing[@]} -gt 0 ]; then
@@ -22,6 +32,21 @@ if [ ${#missing[@]} -gt 0 ]; then
     echo "bootstrap: missing packages; run:"
     echo "  sudo apt-get install -y ${missing[*]}"
     exit 1
+  fi
+fi
+
+missing_optional=()
+for p in "${optional[@]}"; do
+  installed "$p" || missing_optional+=("$p")
+done
+if [ ${#missing_optional[@]} -gt 0 ]; then
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "bootstrap: installing ${missing_optional[*]} (optional)"
+    export DEBIAN_FRONTEND=noninteractive
+    { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing_optional[@]}" >/dev/null; } ||
+      echo "bootstrap: could not install ${missing_optional[*]}; the tests that need it will skip"
+  else
+    echo "bootstrap: optional ${missing_optional[*]} not installed; the tests that need it will skip (sudo apt-get install -y ${missing_optional[*]})"
   fi
 fi
 

@@ -206,8 +206,12 @@ class VirtualRelay extends EventEmitter {
     const parser = new FrameParser((frame) => {
       this.received.push(frame);
       this.emit('frame', frame, socket);
-      // Custom-application data shares the block frames: an open session has them.
-      if (!this.customApp.starts && !this.loader.take(frame)) this.sd.take(frame);
+      // Custom-application data shares the block frames, and a session opens
+      // with the same empty frame as a topology request: so blocks are told
+      // apart by their content, not by a session having been opened. A loader
+      // stream opens with its size packet, an SD transfer with a write-file
+      // frame; both are whole 128-byte blocks.
+      if (!this.loader.take(frame)) this.sd.take(frame);
     });
     socket.on('data', (chunk) => parser.push(chunk));
     socket.on('error', () => {});

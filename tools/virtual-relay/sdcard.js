@@ -53,7 +53,7 @@ class SdCard {
     if (frame.type !== 3) return false;
     const p = frame.payload;
     if (!this.transfer) {
-      if (p.length === 0 || p[0] !== 1) return false;
+      if (p.length !== 128 || p[0] !== 1) return false; // not a write-file frame
       this._begin(p);
       return true;
     }

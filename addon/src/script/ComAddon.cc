@@ -115,8 +115,8 @@ Napi::Object ComAddon::Init(Napi::Env env, Napi::Object exports) {
   script::defineClass<ComAddon>(
       env, exports, "Com", "ComAddon",
       {InstanceMethod("start", &ComAddon::start), InstanceMethod("ready", &ComAddon::ready),
-       InstanceMethod("stop", &ComAddon::stop),
-       InstanceMethod("getVersion", &ComAddon::getVersion)});
+       InstanceMethod("stop", &ComAddon::stop), InstanceMethod("getVersion", &ComAddon::getVersion),
+       InstanceMethod("getState", &ComAddon::getState)});
   if (env.IsExceptionPending()) return exports;
   // The runtime waits for running workers before it finalises objects at
   // exit, and a worker of a live link would never end by itself.
@@ -238,6 +238,12 @@ Napi::Value ComAddon::stop(const Napi::CallbackInfo& info) {
 
 Napi::Value ComAddon::getVersion(const Napi::CallbackInfo& info) {
   return Napi::Number::New(info.Env(), link_.lastVersion());
+}
+
+// The state word of the latest status frame: a script can tell a ready relay
+// (non-zero) from a busy one without waiting for the next change.
+Napi::Value ComAddon::getState(const Napi::CallbackInfo& info) {
+  return Napi::Number::New(info.Env(), link_.lastState());
 }
 
 }  // namespace lc

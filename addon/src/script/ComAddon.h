@@ -30,6 +30,7 @@ class ComAddon : public Napi::ObjectWrap<ComAddon> {
   Napi::Value ready(const Napi::CallbackInfo& info);
   Napi::Value stop(const Napi::CallbackInfo& info);
   Napi::Value getVersion(const Napi::CallbackInfo& info);
+  Napi::Value getState(const Napi::CallbackInfo& info);
   // Runs on the process's "exit" event: ends every link of that runtime, so
   // that exiting does not wait on workers whose relays are still talking.
   static Napi::Value retireAll(const Napi::CallbackInfo& info);

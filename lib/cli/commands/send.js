@@ -1,0 +1,40 @@
+'use strict';
+
+const fs = require('fs');
+const path = require('path');
+const lc = require('../../..');
+const { relayOptions, withLink, withProgress, CommandError } = require('../common');
+
+function register(cli) {
+  relayOptions(
+    cli
+      .command('send')
+      .description('copy a file to the relay\'s SD card (or to the simulator)')
+      .argument('<file>', 'the file to send; it keeps its base name on the card')
+      .option('--simulator', 'send it to the simulator, named after the current time'),
+  ).action(async (file, opts) => {
+    let stat;
+    try {
+      stat = fs.statSync(file);
+    } catch (err) {
+      throw new CommandError(`cannot read ${file}: ${err.code}`);
+    }
+    if (!stat.isFile()) throw new CommandError(`${file} is not a regular file`);
+    if (Buffer.byteLength(path.basename(file)) > 122) {
+      throw new CommandError(`${path.basename(file)} is longer than the 122 bytes a name on the card may take`);
+    }
+    await withLink(opts, (com) =>
+      withProgress('send', 'bytes', async (progress) => {
+        const sender = opts.simulator ? new lc.promises.SimLoader(com) : new lc.promises.SdSender(com);
+        try {
+          await sender.send(path.resolve(file), { onProgress: progress });
+        } catch (err) {
+          throw new CommandError('the transfer failed: the relay refused it, stopped answering, or the link ended');
+        }
+      }),
+    );
+    process.stdout.write(`sent ${file} (${stat.size} bytes)${opts.simulator ? ' to the simulator' : ''}\n`);
+  });
+}
+
+module.exports = { register };

@@ -1,0 +1,77 @@
+'use strict';
+
+const fs = require('fs');
+const lc = require('../../..');
+const {
+  relayOptions,
+  installationOptions,
+  withLink,
+  installation,
+  withProgress,
+  CommandError,
+  tagOf,
+} = require('../common');
+
+function openPackage(file) {
+  let stat;
+  try {
+    stat = fs.statSync(file);
+  } catch (err) {
+    throw new CommandError(`cannot read ${file}: ${err.code}`);
+  }
+  if (!stat.isFile()) throw new CommandError(`${file} is not a regular file`);
+  const app = new lc.promises.LcApp();
+  if (!app.openFromFile(file)) throw new CommandError(`${file} is not an application package`);
+  return app;
+}
+
+/**
+ * The pre-flight check: every tile type of the installation needs an image
+ * in the package. Returns the message of what is missing, or null.
+ */
+function missingImages(packageTags, document) {
+  const have = new Set(packageTags);
+  const missing = new Map(); // tag -> module ids
+  for (const module of document) {
+    if (module.type < 3) continue; // the relay takes no image
+    const tag = tagOf(module.type);
+    if (have.has(tag)) continue;
+    if (!missing.has(tag)) missing.set(tag, []);
+    missing.get(tag).push(module.id);
+  }
+  if (missing.size === 0) return null;
+  const parts = [...missing].map(([tag, ids]) => `${tag} (module${ids.length > 1 ? 's' : ''} ${ids.sort((a, b) => a - b).join(', ')})`);
+  return `the package has no image for ${parts.join(' and ')}`;
+}
+
+function register(cli) {
+  installationOptions(
+    relayOptions(
+      cli
+        .command('upload')
+        .description('upload an application package to the tiles, after checking it covers every tile type')
+        .argument('<package>', 'the package file (JSON: one Intel HEX image per module type)')
+        .option('--no-check', 'skip the check of the package\'s types against the installation'),
+    ),
+  ).action(async (file, opts) => {
+    const app = openPackage(file);
+    const tags = app.getTypes();
+    await withLink(opts, async (com) => {
+      if (opts.check) {
+        const top = await installation(opts, com);
+        const problem = missingImages(tags, top.getTop());
+        if (problem) throw new CommandError(`${problem}; nothing was sent (--no-check sends it anyway)`);
+      }
+      await withProgress('upload', 'packets', async (progress) => {
+        try {
+          await new lc.promises.Loader(com).send(app, { onProgress: progress });
+        } catch (err) {
+          throw new CommandError('the upload failed: the link ended, or the tiles did not start the application');
+        }
+      });
+    });
+    process.stdout.write(`uploaded ${file} (${tags.join(', ') || 'no images'})\n`);
+  });
+}
+
+module.exports = { register, missingImages };

@@ -1,0 +1,177 @@
+'use strict';
+
+// What the commands share: argument parsers, the link to the relay named by
+// --host/--port, the installation, progress bars and the error a command
+// fails with.
+const fs = require('fs');
+const { InvalidArgumentError } = require('commander');
+const cliProgress = require('cli-progress');
+const lc = require('../..');
+
+const promises = () => lc.promises;
+
+/** A failure of the work itself: one message, exit code 1. */
+class CommandError extends Error {}
+
+function integer(min, max) {
+  return (text) => {
+    if (!/^-?\d+$/.test(String(text).trim())) throw new InvalidArgumentError('not a whole number.');
+    const value = Number(text);
+    if (value < min || value > max) throw new InvalidArgumentError(`must be ${min} to ${max}.`);
+    return value;
+  };
+}
+
+const port = integer(0, 65535);
+
+function host(text) {
+  const parts = String(text).split('.');
+  if (parts.length !== 4 || !parts.every((p) => /^\d{1,3}$/.test(p) && Number(p) <= 255)) {
+    throw new InvalidArgumentError('not a dotted-quad IPv4 address.');
+  }
+  return text;
+}
+
+function choice(values) {
+  return (text) => {
+    if (!values.includes(text)) throw new InvalidArgumentError(`one of ${values.join(', ')}.`);
+    return text;
+  };
+}
+
+const RELAY_TAGS = ['relay', 'oldrelay', 'relayrpi'];
+const TILE_TAGS = ['delta', 'quadra', 'quadrav2', 'varna'];
+const TAGS = [...RELAY_TAGS, ...TILE_TAGS];
+const MODES = ['video', 'rgb', 'mask'];
+
+// Adds --host and --port (required) to a command that talks to a relay.
+function relayOptions(command) {
+  return command
+    .option('--host <address>', 'the relay\'s IPv4 address', host, '127.0.0.1')
+    .requiredOption('--port <number>', 'the relay\'s TCP port', port);
+}
+
+// Adds the options naming the installation: a document, or the relay's own
+// records read with the given types.
+function installationOptions(command) {
+  return command
+    .option('--topology <file>', 'the installation as a topology document (JSON) instead of asking the relay')
+    .option('--relay-type <tag>', 'the relay\'s type when asking it', choice(RELAY_TAGS), 'relay')
+    .option('--tile-type <tag>', 'the tiles\' type when asking the relay', choice(TILE_TAGS), 'quadra');
+}
+
+/** Connects to the relay named by the options; fails after `timeoutMs`. */
+async function connect(opts, timeoutMs = 12000) {
+  const com = new (promises().Com)();
+  const signal = AbortSignal.timeout(timeoutMs);
+  try {
+    await com.start({ type: 'TCPIP', ip: opts.host, port: opts.port, name: 'lc' }, { signal });
+  } catch (err) {
+    throw new CommandError(
+      err.code === 'ERR_LC_ABORTED'
+        ? `no relay answered at ${opts.host}:${opts.port} within ${timeoutMs / 1000} s`
+        : `no relay answered at ${opts.host}:${opts.port}`,
+    );
+  }
+  return com;
+}
+
+/** Runs `work(com)` on a link and always ends the link afterwards. */
+async function withLink(opts, work) {
+  const com = await connect(opts);
+  try {
+    return await work(com);
+  } finally {
+    await com.stop();
+  }
+}
+
+function readDocument(file) {
+  let text;
+  try {
+    text = fs.readFileSync(file, 'utf8');
+  } catch (err) {
+    throw new CommandError(`cannot read ${file}: ${err.code || err.message}`);
+  }
+  try {
+    const doc = JSON.parse(text);
+    if (!Array.isArray(doc)) throw new Error('not an array of modules');
+    return doc;
+  } catch (err) {
+    throw new CommandError(`${file} is not a topology document: ${err.message}`);
+  }
+}
+
+/** The installation: from --topology, or asked from the relay on `com`. */
+async function installation(opts, com) {
+  const { Topology } = promises();
+  if (opts.topology) {
+    const top = new Topology(readDocument(opts.topology));
+    try {
+      top.getTop();
+    } catch (err) {
+      throw new CommandError(`${opts.topology} has no relay (module 0)`);
+    }
+    return top;
+  }
+  const top = new Topology();
+  try {
+    await top.update(opts.relayType, opts.tileType, com);
+  } catch (err) {
+    throw new CommandError('the relay did not send its installation');
+  }
+  return top;
+}
+
+/** A bar on standard error while `work(update)` runs; update(sent, total). */
+async function withProgress(label, units, work) {
+  const bar = new cliProgress.SingleBar(
+    {
+      format: `${label} [{bar}] {percentage}% | {value}/{total} ${units}`,
+      stream: process.stderr,
+      hideCursor: false,
+      clearOnComplete: false,
+    },
+    cliProgress.Presets.shades_classic,
+  );
+  let started = false;
+  const update = (sent, total) => {
+    if (!started) {
+      bar.start(total, 0);
+      started = true;
+    }
+    bar.setTotal(total);
+    bar.update(sent);
+  };
+  try {
+    const result = await work(update);
+    // Done means all of it, whatever the last report said.
+    if (started) bar.update(bar.getTotal());
+    return result;
+  } finally {
+    if (started) bar.stop();
+  }
+}
+
+// Shows how the module names its types in messages.
+const tagOf = (type) => TAGS[type] || `type ${type}`;
+
+module.exports = {
+  CommandError,
+  integer,
+  port,
+  host,
+  choice,
+  relayOptions,
+  installationOptions,
+  connect,
+  withLink,
+  installation,
+  withProgress,
+  readDocument,
+  tagOf,
+  RELAY_TAGS,
+  TILE_TAGS,
+  TAGS,
+  MODES,
+};

@@ -1,0 +1,102 @@
+'use strict';
+
+// Runs a virtual relay with an installation (the sample one, or a topology
+// document), a display mode for decoding pixel frames, sensor readings that
+// move while pictures are played, and optionally the live view in a browser.
+// Everything listens on 127.0.0.1 only.
+const { VirtualRelay } = require('../tools/virtual-relay');
+const { sampleInstallation } = require('./sample');
+
+const SENSOR_MS = 200;
+const PLAYING_MS = 300; // pixel frames this recent mean a playback runs
+
+// Gives the relay its installation, for the topology it reports and for the
+// pixels it decodes.
+function install(relay, document) {
+  if (relay.installation && typeof relay.installation.setInstallation === 'function') {
+    relay.installation.setInstallation(document);
+  }
+  if (typeof relay.setInstallation === 'function') relay.setInstallation(document);
+}
+
+/**
+ * Starts a relay. Options: port (0 = a free one), document (topology),
+ * mode ('video', 'rgb', 'mask'), period (ms between status frames), state,
+ * version, web (serve the live view), webPort, sensors (false: none),
+ * discovery (answer the discovery greeting on 127.0.0.1:9860).
+ * Resolves with { relay, port, web, setMode(mode), stop() }.
+ */
+async function startRelay(options = {}) {
+  const {
+    port = 0,
+    document = sampleInstallation(),
+    mode = 'video',
+    period = 50,
+    state = 1,
+    version = 0x00020103,
+    web = false,
+    webPort = 0,
+    sensors = true,
+    discovery = false,
+  } = options;
+  const relay = new VirtualRelay({ port, period, state, version, installation: document });
+  install(relay, document);
+  if (typeof relay.setPixelMode === 'function') relay.setPixelMode(mode);
+  const bound = await relay.start();
+
+  let lastPixels = 0;
+  const onFrame = (frame) => {
+    if (frame.type === 0 || frame.type === 5) lastPixels = Date.now();
+  };
+  relay.on('frame', onFrame);
+  let sweep = 0;
+  const sensorTimer = setInterval(() => {
+    if (!sensors || typeof relay.sendSensors !== 'function' || Date.now() - lastPixels > PLAYING_MS) return;
+    // Each sensor reads a slow wave, offset by its module and index.
+    sweep++;
+    for (const m of document) {
+      if (m.id === 0) continue;
+      for (let k = 0; k < 6; k++) relay.setSensor(m.id, k, (1000 + 37 * m.id + 101 * k + 13 * sweep) % 1024);
+    }
+    relay.sendSensors();
+  }, SENSOR_MS);
+  sensorTimer.unref();
+
+  let discoveryPort = null;
+  let view = null;
+  try {
+    if (discovery) {
+      if (typeof relay.startDiscovery !== 'function') throw new Error('this virtual relay cannot answer discovery');
+      discoveryPort = await relay.startDiscovery({ host: '127.0.0.1', port: 9860 });
+    }
+    if (web) {
+      const { startWebView } = require('./view/web');
+      view = await startWebView(relay, { port: webPort });
+    }
+  } catch (err) {
+    // Nothing half started stays behind.
+    clearInterval(sensorTimer);
+    await relay.stop();
+    throw err;
+  }
+
+  return {
+    relay,
+    port: bound,
+    web: view,
+    discovery: discoveryPort,
+    document,
+    setMode(next) {
+      relay.setPixelMode(next);
+      if (view) view.refresh();
+    },
+    async stop() {
+      clearInterval(sensorTimer);
+      relay.off('frame', onFrame);
+      if (view) await view.close();
+      await relay.stop();
+    },
+  };
+}
+
+module.exports = { startRelay, install };

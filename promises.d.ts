@@ -1,0 +1,3 @@
+// `require('lc/promises')`: the promise forms of the classes.
+import { promises } from './index';
+export = promises;

@@ -163,7 +163,7 @@ async function runFlood() {
     com.start(describe(relay.port), r.callback);
     await r.until((c) => c.length === 1);
     // Even, so the flood ends on the periodic frames' state: no change after.
-    const n = 5000;
+    const n = 2000;
     const frames = [];
     for (let i = 0; i < n; i++) {
       frames.push(encodeFrame(0, statusPayload({ ...relay.status, state: i % 2 === 0 ? 2 : 1 })));

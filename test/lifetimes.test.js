@@ -1,0 +1,132 @@
+'use strict';
+
+// Script objects whose work is still running when the script lets go of
+// them, and processes that exit with work in flight. Each runs in a child
+// process (under the sanitizers too when this suite runs under them), which
+// must end by itself, in time, with its exit code and no report.
+
+const test = require('node:test');
+const assert = require('node:assert');
+const { spawn } = require('child_process');
+const { VirtualRelay } = require('../tools/virtual-relay');
+const { root } = require('./support/child');
+const { silentListener } = require('./support/peers');
+
+const relayPath = require.resolve('../tools/virtual-relay');
+const BOUND_MS = 30000;
+
+// Runs `body` in a child with `lc`, `gc`, `delay`, `relayPort`, `silentPort`
+// (a listener that never accepts), `track(object)` and `collected` (how many
+// tracked objects were collected) in scope.
+async function runChild(body, ports) {
+  const source = `
+    const lc = require(${JSON.stringify(root)});
+    require('v8').setFlagsFromString('--expose-gc');
+    const gc = require('vm').runInNewContext('gc');
+    const delay = (ms) => new Promise((r) => setTimeout(r, ms));
+    const relayPort = ${ports.relay};
+    const silentPort = ${ports.silent};
+    const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });
+    const collect = async () => { for (let i = 0; i < 5; i++) { gc(); await delay(20); } };
+    let collected = 0;
+    let tracked = 0;
+    const registry = new FinalizationRegistry(() => collected++);
+    const track = (object) => { tracked++; registry.register(object, 0); return object; };
+    ${body}
+  `;
+  const started = Date.now();
+  const child = spawn(process.execPath, ['-e', source], { stdio: ['ignore', 'pipe', 'pipe'] });
+  let stdout = '';
+  let stderr = '';
+  child.stdout.on('data', (d) => (stdout += d));
+  child.stderr.on('data', (d) => (stderr += d));
+  const killer = setTimeout(() => child.kill('SIGKILL'), BOUND_MS);
+  const [code, signal] = await new Promise((resolve) => child.on('exit', (c, s) => resolve([c, s])));
+  clearTimeout(killer);
+  return { code, signal, stdout, stderr, ms: Date.now() - started };
+}
+
+function checkClean(r, name, code = 0) {
+  assert.strictEqual(r.signal, null, `${name}: killed after ${r.ms} ms\n${r.stderr}`);
+  assert.strictEqual(r.code, code, `${name}\n${r.stderr}`);
+  assert.doesNotMatch(r.stderr, /AddressSanitizer|runtime error|FATAL|Abort/, name);
+}
+
+// Work of each class: `start` is a script expression that starts the work on
+// objects it passes through track() and keeps no reference to; it evaluates
+// to a promise that resolves with what the work reported when it completes.
+// `ready` resolves once the work is under way, `end` makes it end from the
+// relay's side. Every tracked object must be collected once the work ended.
+const kinds = [
+  {
+    name: 'a Com with a live link',
+    start: `new Promise((resolve) => {
+      const codes = [];
+      track(new lc.Com()).start(describe(relayPort), (u, c) => { codes.push(c); if (c === 1) resolve(codes); });
+    })`,
+    ready: `delay(200)`,
+    end: `relay.disconnect()`,
+    expect: [0, 1],
+  },
+  {
+    name: 'a Com whose connect is pending',
+    start: `new Promise((resolve) => {
+      const codes = [];
+      track(new lc.Com()).start(describe(silentPort), (u, c) => { codes.push(c); if (c === 1) resolve(codes); });
+    })`,
+    ready: `delay(200)`,
+    // Nothing ends it but the connect time-out; the exit case covers it.
+    end: null,
+  },
+];
+
+test('objects dropped while their work runs are collected safely', { concurrency: true }, async (t) => {
+  const runs = kinds.filter((k) => k.end).map((k) => t.test(k.name, async () => {
+    // Each child gets its own relay, so that `end` touches its link alone.
+    const body = `
+      const { VirtualRelay } = require(${JSON.stringify(relayPath)});
+      (async () => {
+        const relay = new VirtualRelay({ period: 10, state: 1 });
+        const relayPort = await relay.start();
+        const ended = (() => ${k.start})();
+        await ${k.ready};
+        await collect();
+        const early = collected;
+        ${k.end};
+        const result = await ended;
+        await collect();
+        console.log(JSON.stringify({ result, early, collected, tracked }));
+        await relay.stop();
+      })();
+    `;
+    const r = await runChild(body, { relay: 0, silent: 0 });
+    checkClean(r, k.name);
+    const out = JSON.parse(r.stdout);
+    assert.deepStrictEqual(out.result, k.expect, k.name);
+    // Kept while the work ran, let go once it completed.
+    assert.strictEqual(out.early, 0, k.name);
+    assert.ok(out.tracked > 0, k.name);
+    assert.strictEqual(out.collected, out.tracked, k.name);
+  }));
+  await Promise.all(runs);
+});
+
+test('the process exits at once with every kind of work in flight', async (t) => {
+  const relay = new VirtualRelay({ period: 10, state: 1 });
+  await relay.start();
+  t.after(() => relay.stop());
+  const silent = await silentListener();
+  t.after(() => silent.close());
+  const body = `
+    (async () => {
+      ${kinds.map((k) => `(() => ${k.start})();`).join('\n')}
+      await Promise.all([${kinds.map((k) => k.ready).join(', ')}]);
+      await collect();
+      process.exit(7);
+    })();
+  `;
+  const r = await runChild(body, { relay: relay.port, silent: silent.port });
+  checkClean(r, 'exit with work in flight', 7);
+  // Far below the connect time-out that a pending connect would wait out.
+  assert.ok(r.ms < 8000, `took ${r.ms} ms`);
+});

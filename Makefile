@@ -2,7 +2,7 @@
 JOBS ?= 2
 CMAKE_FLAGS ?= -G Ninja
 
-.PHONY: all bootstrap addon unit asan js-asan js test demo bench compare-hex compare-pixels fuzz sanitize tsan format clean
+.PHONY: all bootstrap addon unit asan js-asan js test soak demo bench compare-hex compare-pixels fuzz sanitize tsan format clean
 
 all: addon
 
@@ -59,6 +59,11 @@ js-asan: bootstrap
 	  node --test --test-concurrency=$(JOBS) $$(find test tools -name '*.test.js' -not -path '*/node_modules/*' | sort)
 
 test: unit asan js js-asan
+
+# An hour of links at 100 status frames per second, memory, descriptors and
+# threads checked every minute; on demand only. SOAK_SECONDS shortens it.
+soak: addon
+	node test/soak/soak.js
 
 demo: addon
 	node examples/demo.js

@@ -169,8 +169,9 @@ TEST(MatrixVisitorTest, StaircaseOfManyTilesIsQuick) {
   ASSERT_EQ(rows.size(), 3000u);
   EXPECT_EQ(rows[0].substr(0, 3), "110");
   EXPECT_EQ(rows[2999].substr(2999), "11");
-  // The incremental builder took about half a minute here.
-  EXPECT_LT(took, std::chrono::seconds(2));
+  // The incremental builder took about half a minute here in a release
+  // build; sanitizers and a loaded machine still leave this far below.
+  EXPECT_LT(took, std::chrono::seconds(10));
 }
 
 }  // namespace

@@ -93,7 +93,9 @@ TEST(LinkFaults, EachEndsTheLinkOnceWithinTheReadBound) {
     ASSERT_TRUE(relay.accept());
     ASSERT_TRUE(relay.send(status(5)));
     ASSERT_TRUE(events.waitFor(1));
-    if (!c.tail.empty()) ASSERT_TRUE(relay.send(c.tail));
+    if (!c.tail.empty()) {
+      ASSERT_TRUE(relay.send(c.tail));
+    }
     const auto t0 = Clock::now();
     if (c.end) c.end(relay);
 

@@ -106,3 +106,101 @@ export class Com {
   /** The version in the latest status frame; 0 before any, or when the frame was too short to carry one. */
   getVersion(): number;
 }
+
+/** How the player shows images: full colour, one bit per colour channel, or one bit per LED. Any other text is taken as "rgb". */
+export type PlayerMode = 'video' | 'rgb' | 'mask' | string;
+
+/** The screen and sensor grid of an installation, as `Player.getScreen` reports them. */
+export interface PlayerScreen {
+  /** Image width in pixels: images are `width` pixels of 4 bytes per row. */
+  width: number;
+  /** Image height in rows. */
+  height: number;
+  /** Rows of the sensor grid (distinct sensor y positions, ascending). */
+  rows: number;
+  /** Columns of the sensor grid; the cell at row r, column c is `getSensors` entry r * columns + c. */
+  columns: number;
+  /** Pixel frames one picture takes at the link's current packet size. */
+  frames: number;
+}
+
+/** Counters of the current (or last) playback; they restart at each `start`. */
+export interface PlayerCounters {
+  /** Pixel frames sent to the relay. */
+  framesSent: number;
+  /** Frame slots left out (one in every 101). */
+  slotsSkipped: number;
+  /** Images overwritten by the next before they were handed to the sender. */
+  imagesDropped: number;
+  /** Status frames answered. */
+  statusEvents: number;
+}
+
+/**
+ * Streams images to the tiles of one link, paced by the relay's status
+ * frames, and reads the tiles' sensors.
+ */
+export class Player {
+  /** @param com the link to play on; anything else throws a TypeError. */
+  constructor(com: Com);
+  /**
+   * Sets a playback up at once and runs it in the background until `stop`,
+   * the end of the link or 2 s without a frame from the relay; then
+   * `callback` runs once, with undefined. Throws a TypeError for arguments
+   * of the wrong type, and an Error while a playback runs (stop it and wait
+   * for its callback first) or when the topology has no module 0, or no
+   * module 1 while it has two modules or more.
+   * @param angle the installation's rotation in degrees (quarter turns count)
+   * @param mode "video", "rgb" or "mask", compared exactly; other texts give "rgb"
+   * @param sensors whether to read the sensor records the relay sends
+   */
+  start(angle: number, topology: Topology, mode: PlayerMode, sensors: boolean,
+    callback: (unused: undefined) => void): void;
+  /** Ends the running playback at its next event; does nothing while none runs. */
+  stop(): void;
+  /**
+   * Writes an image (4-byte pixels, `getScreen().width` per row) into the
+   * next picture. Pixels past the end of a shorter image keep their LEDs'
+   * values. Ignored before the first `start`.
+   * @param format "BGR" for blue-first pixels; anything else, or nothing, is "RGB"
+   */
+  addImage(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string): void;
+  /** Copies the latest sensor values into `values`, as many as both hold. */
+  getSensors(values: Uint16Array): void;
+  /** The screen and sensor grid of `topology` at `angle` (same errors as `start`). */
+  getScreen(angle: number, topology: Topology, mode: PlayerMode): PlayerScreen;
+  /** The counters of the current or last playback. */
+  getCounters(): PlayerCounters;
+}
+
+/** The relay types a search can be filtered by; any other tag keeps every relay found. */
+export type RelayTag = 'relay' | 'oldrelay' | 'relayrpi' | 'delta' | 'quadra' | 'quadrav2' | 'varna' | string;
+
+/** A relay found by discovery: a description `Com.start` takes as it is. */
+export interface FoundRelay extends DriverDescription {
+  type: 'TCPIP';
+  /** The relay's address; "127.0.0.1" for a relay on this machine. */
+  ip: string;
+  /** The name the relay announced. */
+  name: string;
+  /** The relay's TCP port, 1 to 65535. */
+  port: number;
+}
+
+/**
+ * Finds the relays on the local IPv4 networks: one UDP greeting to every
+ * network's broadcast address and to 127.0.0.1, then the replies until a
+ * second passes without one (at most 10 s in all).
+ */
+export class RelayFinder {
+  constructor();
+  /**
+   * Starts one search on a thread of its own and returns true. The callback
+   * gets undefined and the relays in order of arrival, one per address and
+   * port: "relay" and "oldrelay" drop the SPI proxy ("proxySPI"), "relayrpi"
+   * keeps only it, a tile tag keeps none, any other tag keeps all. No relay
+   * gives an empty array; a search never fails. Wrong argument types throw
+   * a TypeError.
+   */
+  start(tag: RelayTag, callback: (unused: undefined, relays: FoundRelay[]) => void): boolean;
+}

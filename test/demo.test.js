@@ -13,5 +13,7 @@ test('the demo connects, reports 0, 2, 1 and the version, and exits', () => {
   assert.deepStrictEqual(codes, [0, 2, 1]);
   assert.match(r.stderr, /relay version 131331 /);
   assert.match(r.stderr, /topology: 5 modules/);
+  assert.match(r.stderr, /player: screen 30 x 20/);
+  assert.match(r.stderr, /player: [1-9]\d* frames sent/);
   assert.match(r.stderr, /matrix at 0 degrees: ### \/ \.\.#\n/);
 });

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(libjsoncpp-dev libgtest-dev libgmock-dev cmake ninja-build g++ pkg-config)
+packages=(libjsoncpp-dev libgtest-dev libgmock-dev cmake ninja-build g++ pkg-config iproute2 util-linux)
 extra=("$@")
 missing=()
 for p in "${packages[@]}" "${extra[@]}"; do

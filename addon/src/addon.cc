@@ -6,6 +6,8 @@
 #include "script/ComAddon.h"
 #include "script/LcAppAddon.h"
 #include "script/LogAddon.h"
+#include "script/PlayerAddon.h"
+#include "script/RelayFinderAddon.h"
 #include "script/TopAddon.h"
 
 namespace lc {
@@ -13,7 +15,9 @@ namespace lc {
 Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   // The order of definition is the order of the exports' keys.
   LcAppAddon::Init(env, exports);
+  PlayerAddon::Init(env, exports);
   LogAddon::Init(env, exports);
+  RelayFinderAddon::Init(env, exports);
   TopAddon::Init(env, exports);
   ComAddon::Init(env, exports);
   return exports;

@@ -98,9 +98,17 @@ TEST(BufferTest, AnImageNotYetSentIsOverwrittenByTheNext) {
   ASSERT_TRUE(add(p2));  // the next slot is being sent: P2 stays in the write slot
   EXPECT_EQ(buffer.writeSlot(), 2u);
   EXPECT_EQ(buffer.nextFrame()[kFirstLed], 1);
-  EXPECT_EQ(buffer.nextFrame()[kFirstLed], 1);  // nothing new handed over
-  ASSERT_TRUE(add(p3));
+  ASSERT_TRUE(add(p3));  // P3 overwrites P2 before the sender came for it
+  EXPECT_EQ(buffer.overwritten(), 1u);
   EXPECT_EQ(buffer.nextFrame()[kFirstLed], 3);
+  // Without a third image the kept one is taken at the next cycle end: the
+  // last image of a quick pair is shown too.
+  ASSERT_TRUE(add(p1));
+  ASSERT_TRUE(add(p2));
+  EXPECT_EQ(buffer.nextFrame()[kFirstLed], 1);
+  EXPECT_EQ(buffer.nextFrame()[kFirstLed], 2);
+  EXPECT_EQ(buffer.nextFrame()[kFirstLed], 2);  // nothing new
+  EXPECT_EQ(buffer.overwritten(), 1u);
   EXPECT_NE(buffer.readSlot(), buffer.writeSlot());
 }
 
@@ -125,6 +133,51 @@ TEST(BufferTest, SenderNeverSeesAHalfWrittenImage) {
   }
   writer.join();
   EXPECT_EQ(torn, 0u);
+}
+
+}  // namespace
+}  // namespace lc
+
+namespace lc {
+namespace {
+
+TEST(BufferTest, ImagesRacingTheSenderArriveWholeInOrderAndTheLastIsShown) {
+  // One frame per picture: every frame ends a cycle, so the sender takes
+  // handed-over and kept images as often as it can.
+  const Topology t = test::relayWithTile(TypeQuadra);
+  Buffer buffer;
+  ASSERT_TRUE(buffer.initScreen(t, 0, Buffer::VideoMode, 918));
+  constexpr unsigned kImages = 20000;
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    std::vector<std::uint8_t> img(400);
+    for (unsigned n = 1; n <= kImages; ++n) {
+      // Every pixel says n: red the low byte, green the high byte.
+      for (std::size_t p = 0; p < img.size(); p += 4) {
+        img[p] = static_cast<std::uint8_t>(n);
+        img[p + 1] = static_cast<std::uint8_t>(n >> 8);
+      }
+      buffer.addImage(img.data(), static_cast<unsigned>(img.size()), Data::RGB);
+    }
+    done = true;
+  });
+  const auto shown = [](const std::uint8_t* f) { return f[kFirstLed] | (f[kFirstLed + 1] << 8); };
+  unsigned last = 0, torn = 0, backwards = 0;
+  while (!done) {
+    const std::uint8_t* f = buffer.nextFrame();
+    const unsigned n = shown(f);
+    for (unsigned led = 0; led < 100; ++led) {
+      torn += (f[kFirstLed + 3 * led] | (f[kFirstLed + 3 * led + 1] << 8)) != n;
+    }
+    backwards += n < last;
+    last = n;
+  }
+  writer.join();
+  EXPECT_EQ(torn, 0u);
+  EXPECT_EQ(backwards, 0u);
+  // Within two cycles the newest image is on its way, whatever the race left.
+  buffer.nextFrame();
+  EXPECT_EQ(shown(buffer.nextFrame()), kImages);
 }
 
 }  // namespace

@@ -3,23 +3,47 @@
 
 // Runs a virtual relay until interrupted:
 //   node tools/virtual-relay/cli.js [--port N] [--period MS] [--state S] [--version V]
+//     [--installation topology.json] [--mode video|rgb|mask]
+//     [--discovery-port N [--name TEXT] [--relay-type relay|oldrelay|relayrpi]]
+// With --discovery-port the relay also answers the discovery greeting, on
+// 127.0.0.1 only (0 = any free port).
+const fs = require('fs');
 const { VirtualRelay } = require('./index');
+
+// Options that take a text rather than a number.
+const TEXT_OPTIONS = { name: 'name', 'relay-type': 'relayType', installation: 'installation',
+  mode: 'mode' };
+const DISCOVERY_OPTIONS = { 'discovery-port': 'port', name: 'name', 'relay-type': 'relayType' };
 
 function parseArgs(argv) {
   const options = {};
+  const discovery = {};
   for (let i = 0; i < argv.length; i += 2) {
     const key = argv[i].replace(/^--/, '');
-    const value = Number(argv[i + 1]);
-    if (!Number.isFinite(value)) throw new Error(`--${key} needs a number`);
-    options[key] = value;
+    const text = argv[i + 1];
+    if (text === undefined) throw new Error(`--${key} needs a value`);
+    const value = key in TEXT_OPTIONS ? text : Number(text);
+    if (typeof value === 'number' && !Number.isFinite(value)) {
+      throw new Error(`--${key} needs a number`);
+    }
+    if (key in DISCOVERY_OPTIONS) discovery[DISCOVERY_OPTIONS[key]] = value;
+    else options[key] = value;
   }
-  return options;
+  return { options, discovery };
 }
 
 async function main() {
-  const relay = new VirtualRelay(parseArgs(process.argv.slice(2)));
+  const { options: { installation, mode, ...options }, discovery } =
+    parseArgs(process.argv.slice(2));
+  const relay = new VirtualRelay(options);
+  if (installation) relay.setInstallation(JSON.parse(fs.readFileSync(installation, 'utf8')));
+  if (mode) relay.setPixelMode(mode);
   const port = await relay.start();
   console.log(`virtual relay listening on 127.0.0.1:${port}`);
+  if (discovery.port !== undefined) {
+    const udpPort = await relay.startDiscovery(discovery);
+    console.log(`answering discovery on 127.0.0.1:${udpPort} as "${relay.discovery.reply()}"`);
+  }
   relay.on('connection', () => console.log('client connected'));
   relay.on('frame', (f) => console.log(`frame type ${f.type}, ${f.payload.length} bytes`));
   process.on('SIGINT', () => relay.stop().then(() => process.exit(0)));

@@ -7,6 +7,9 @@
 const net = require('net');
 const { EventEmitter } = require('events');
 const { FrameType, encodeFrame, statusPayload, FrameParser, MAX_PAYLOAD } = require('./frames');
+const { attachPixels, pixelMethods } = require('./pixels');
+const { attachSensors, sensorMethods } = require('./sensors');
+const { DiscoveryResponder } = require('./discovery');
 
 const DEFAULTS = Object.freeze({
   host: '127.0.0.1',
@@ -38,6 +41,8 @@ class VirtualRelay extends EventEmitter {
     this.server = null;
     this.timer = null;
     this.stalled = false;
+    attachPixels(this);
+    attachSensors(this);
   }
 
   get port() {
@@ -58,7 +63,14 @@ class VirtualRelay extends EventEmitter {
     return this.port;
   }
 
+  // Answers the UDP discovery greeting for this relay (options: discovery.js).
+  async startDiscovery(options = {}) {
+    this.discovery = new DiscoveryResponder({ tcpPort: this.port, ...options });
+    return this.discovery.start();
+  }
+
   async stop() {
+    if (this.discovery) await this.discovery.stop();
     clearInterval(this.timer);
     this.timer = null;
     for (const s of this.sockets) s.destroy();
@@ -86,6 +98,7 @@ class VirtualRelay extends EventEmitter {
 
   sendStatus(values = {}, length = this.statusLength) {
     this.sendFrame(FrameType.STATUS, statusPayload({ ...this.status, ...values }, length));
+    this.emit('status-sent');
   }
 
   sendData(payload, typeOne = true) {
@@ -220,4 +233,6 @@ class VirtualRelay extends EventEmitter {
   }
 }
 
-module.exports = { VirtualRelay, DEFAULTS, ...require('./frames') };
+Object.assign(VirtualRelay.prototype, pixelMethods, sensorMethods);
+
+module.exports = { VirtualRelay, DEFAULTS, ...require('./frames'), ...require('./discovery') };

@@ -60,18 +60,35 @@ bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, uns
     mapping->initFromTopologyData(coordinates, frameLength, width_, height_);
   }
   frameIndex_ = 0;
-  writeSlot_.store(1);
-  readSlot_.store(0);
+  state_.store(stateOf(0, 1, 0));
+  overwritten_.store(0, std::memory_order_relaxed);
   return true;
 }
 
-bool Buffer::addImage(const unsigned char* image, unsigned length, Data::Format format) {
-  const std::uint32_t write = writeSlot_.load();
-  if (!mappings_[write]) return false;
+Buffer::Added Buffer::addImage(const unsigned char* image, unsigned length, Data::Format format) {
+  std::uint32_t state = state_.load();
+  // Claim the write slot: while it is marked ready the sender may take it.
+  // A failed swap means the sender moved; look again.
+  while ((state & kReady) != 0) {
+    if (state_.compare_exchange_weak(state, state & ~kReady)) {
+      overwritten_.fetch_add(1, std::memory_order_relaxed);
+      break;
+    }
+  }
+  const std::uint32_t write = writeOf(state_.load());
+  if (!mappings_[write]) return Ignored;
   mappings_[write]->update(image, length, format);
   const std::uint32_t next = (write + 1) % kSlots;
-  if (next != readSlot_.load()) writeSlot_.store(next);
-  return true;
+  state = state_.load();
+  for (;;) {
+    // Only the sender changes the word now, and only its read slot.
+    const std::uint32_t read = readOf(state);
+    if (next != read) {
+      if (state_.compare_exchange_weak(state, stateOf(read, next, 0))) return HandedOver;
+    } else if (state_.compare_exchange_weak(state, stateOf(read, write, kReady))) {
+      return Kept;
+    }
+  }
 }
 
 const std::uint8_t* Buffer::nextFrame() {
@@ -79,13 +96,26 @@ const std::uint8_t* Buffer::nextFrame() {
   if (frames == 0) return nullptr;
   if (frameIndex_ + 1 < frames) {
     ++frameIndex_;
-  } else {
-    frameIndex_ = 0;
-    const std::uint32_t read = readSlot_.load();
-    const std::uint32_t next = (read + 1) % kSlots;
-    if (next != writeSlot_.load()) readSlot_.store(next);
+    return mappings_[readOf(state_.load())]->frame(frameIndex_);
   }
-  return mappings_[readSlot_.load()]->frame(frameIndex_);
+  frameIndex_ = 0;
+  std::uint32_t state = state_.load();
+  for (;;) {
+    const std::uint32_t read = readOf(state);
+    const std::uint32_t write = writeOf(state);
+    const std::uint32_t next = (read + 1) % kSlots;
+    if (next != write) {
+      // A handed-over image waits in the next slot.
+      if (state_.compare_exchange_weak(state, stateOf(next, write, state & kReady))) break;
+    } else if ((state & kReady) != 0) {
+      // The writer is done with its slot and could not move on: take it,
+      // and leave the writer the slot after it, which nobody reads.
+      if (state_.compare_exchange_weak(state, stateOf(write, (write + 1) % kSlots, 0))) break;
+    } else {
+      break;  // nothing new: the same picture again
+    }
+  }
+  return mappings_[readOf(state_.load())]->frame(frameIndex_);
 }
 
 }  // namespace lc

@@ -3,8 +3,10 @@
 // The player's three pixel mappings, used as a ring: the writer (the script
 // thread adding images) only touches the mapping at writeSlot, the sender
 // (the player's worker) only reads the one at readSlot, and neither index is
-// ever moved onto the other. Each side writes its own index and reads the
-// other's, so the two are atomics and need no lock.
+// ever moved onto the other. Both indices live in one atomic word with a
+// "ready" mark, changed by compare-and-swap, so that the sender can also take
+// a finished image the writer could not hand over (its next slot was being
+// sent): otherwise the last image of a quick succession would never be shown.
 
 #include <atomic>
 #include <cstdint>
@@ -37,22 +39,30 @@ class Buffer {
   std::uint32_t height() const { return height_; }
   std::uint32_t frameLength() const { return frameLength_; }
   std::uint32_t frameIndex() const { return frameIndex_; }
-  std::uint32_t writeSlot() const { return writeSlot_.load(); }
-  std::uint32_t readSlot() const { return readSlot_.load(); }
+  std::uint32_t writeSlot() const { return writeOf(state_.load()); }
+  std::uint32_t readSlot() const { return readOf(state_.load()); }
   // The mapping in slot 0, 1 or 2; nullptr before the first set-up.
   Data* mapping(unsigned slot) const { return slot < kSlots ? mappings_[slot].get() : nullptr; }
   // Frames per picture (the same for all three mappings).
   std::size_t frameCount() const { return mappings_[0] ? mappings_[0]->frameCount() : 0; }
 
+  // What became of an image: Ignored (no mapping yet), Kept (written, but the
+  // next slot is being sent: the sender takes it at a cycle end unless the
+  // next image overwrites it first) or HandedOver. Only Ignored converts to
+  // false.
+  enum Added : unsigned { Ignored = 0, Kept = 1, HandedOver = 2 };
+
   // Writer side: writes one image into the write slot's mapping, then hands
   // it over by moving writeSlot on, unless the next slot is being sent.
-  // Returns false when there is no mapping yet (the image is ignored).
-  bool addImage(const unsigned char* image, unsigned length, Data::Format format);
+  Added addImage(const unsigned char* image, unsigned length, Data::Format format);
+  // Kept images overwritten by a later one before the sender took them,
+  // since the last set-up.
+  std::uint64_t overwritten() const { return overwritten_.load(std::memory_order_relaxed); }
 
   // Sender side: moves to the next frame of the picture; after the last
   // frame it starts the cycle again, from the next mapping when the writer
-  // has handed one over. Returns the frame (frameLength() bytes), or nullptr
-  // when there is none.
+  // has handed one over, or else from a kept image. Returns the frame
+  // (frameLength() bytes), or nullptr when there is none.
   const std::uint8_t* nextFrame();
 
  private:
@@ -60,8 +70,16 @@ class Buffer {
   std::uint32_t width_ = 0;
   std::uint32_t height_ = 0;
   std::uint32_t frameIndex_ = 0;
-  std::atomic<std::uint32_t> writeSlot_{1};
-  std::atomic<std::uint32_t> readSlot_{0};
+  // Bits 0-1 readSlot, bits 2-3 writeSlot, bit 4 set when the write slot
+  // holds a kept image the sender may take.
+  static constexpr std::uint32_t kReady = 16;
+  static std::uint32_t readOf(std::uint32_t state) { return state & 3; }
+  static std::uint32_t writeOf(std::uint32_t state) { return (state >> 2) & 3; }
+  static std::uint32_t stateOf(std::uint32_t read, std::uint32_t write, std::uint32_t ready) {
+    return read | (write << 2) | ready;
+  }
+  std::atomic<std::uint32_t> state_{stateOf(0, 1, 0)};
+  std::atomic<std::uint64_t> overwritten_{0};
   std::uint32_t frameLength_ = 0;
   LogRef log_{"streaming"};
 };

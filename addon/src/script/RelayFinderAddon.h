@@ -1,0 +1,19 @@
+#pragma once
+
+#include <napi.h>
+
+namespace lc {
+
+// Script class "RelayFinder": each "start" runs one search for relays on its
+// own thread and hands the callback one driver description per relay found.
+// Searches share nothing, so several may run at once.
+class RelayFinderAddon : public Napi::ObjectWrap<RelayFinderAddon> {
+ public:
+  static Napi::Object Init(Napi::Env env, Napi::Object exports);
+  explicit RelayFinderAddon(const Napi::CallbackInfo& info);
+
+ private:
+  Napi::Value start(const Napi::CallbackInfo& info);
+};
+
+}  // namespace lc

@@ -1,0 +1,48 @@
+'use strict';
+
+// Runs discovery scenarios in private network namespaces. A search greets
+// every local network, so it must never run where the machine's real
+// interfaces are: each scenario is a child process started with `unshare -n`,
+// which sees only the loopback interface and the veth pairs it makes itself.
+const fs = require('fs');
+const path = require('path');
+const { spawn, spawnSync } = require('child_process');
+
+const scenarioFile = path.join(__dirname, 'discovery-scenario.js');
+
+// Why namespaces cannot be made here, or null when they can.
+function namespaceProblem() {
+  const r = spawnSync('unshare', ['-n', 'ip', 'link', 'set', 'lo', 'up'], { encoding: 'utf8' });
+  if (r.error) return `unshare or ip missing (${r.error.code})`;
+  if (r.status !== 0) return `unshare -n failed: ${(r.stderr || '').trim()} (needs root)`;
+  return null;
+}
+
+// The scenario's RESULT line as an object; rejects with its output when it
+// fails.
+// Generous: a sanitizer run on a loaded machine starts node slowly.
+function runScenario(name, { timeoutMs = 120000 } = {}) {
+  const hostNamespace = fs.readlinkSync('/proc/self/ns/net');
+  const child = spawn('unshare', ['-n', process.execPath, '--expose-gc', scenarioFile, name,
+    hostNamespace], {
+    stdio: ['ignore', 'pipe', 'pipe'],
+  });
+  let stdout = '';
+  let stderr = '';
+  child.stdout.on('data', (c) => { stdout += c; });
+  child.stderr.on('data', (c) => { stderr += c; });
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => child.kill('SIGKILL'), timeoutMs);
+    child.on('close', (code, signal) => {
+      clearTimeout(timer);
+      const line = stdout.split('\n').find((l) => l.startsWith('RESULT '));
+      if (code !== 0 || !line) {
+        reject(new Error(`scenario ${name} ended with ${code ?? signal}\n${stdout}\n${stderr}`));
+        return;
+      }
+      resolve(JSON.parse(line.slice('RESULT '.length)));
+    });
+  });
+}
+
+module.exports = { namespaceProblem, runScenario };

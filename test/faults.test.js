@@ -240,3 +240,103 @@ test('a Com against relays that misbehave', { concurrency: true }, async (t) => 
   const after = await settleTo(baseline);
   assert.deepStrictEqual(after, baseline, 'descriptors and threads after every scenario');
 });
+
+// A relay with two sensor tiles and a playback of it running on a Com.
+const twoTiles = [
+  { id: 0, type: 0, neighbours: [{ channel: 0, id: 1, child: 1 }] },
+  { id: 1, type: 5, neighbours: [{ channel: 0, id: 0, child: 0 }, { channel: 1, id: 2, child: 1 }] },
+  { id: 2, type: 5, neighbours: [{ channel: 3, id: 1, child: 0 }] },
+];
+
+async function playing(relay) {
+  const com = new lc.Com();
+  const codes = codeRecorder();
+  assert.strictEqual(com.start(describe(relay.port), codes.callback), true);
+  await codes.until((c) => c.length === 1);
+  const player = new lc.Player(com);
+  const calls = codeRecorder();
+  player.start(0, new lc.Topology(twoTiles), 'video', true, () => calls.callback(undefined, 'end'));
+  await eventually(() => player.getCounters().framesSent > 0, SLACK_MS);
+  return { com, codes, player, calls };
+}
+
+const PLAYER_SILENCE_MS = 2000;
+
+// Each: the fault, once frames flow; the playback then ends by itself
+// (within `bound`, not before `notBefore`), or plays on until a stop.
+const playerScenarios = [
+  {
+    name: 'the relay stops answering',
+    fault: (relay) => relay.stall(),
+    ends: true,
+    notBefore: PLAYER_SILENCE_MS - 500,
+    bound: PLAYER_SILENCE_MS,
+  },
+  {
+    name: 'the relay resets during a playback',
+    fault: (relay) => {
+      for (const s of relay.sockets) s.resetAndDestroy();
+    },
+    ends: true,
+    bound: 0,
+  },
+  { name: 'close mid-payload', fault: (relay) => relay.closeMidPayload(), ends: true, bound: 0 },
+  { name: 'the Com is stopped under it', fault: (relay, p) => p.com.stop(), ends: true, bound: 0 },
+  {
+    name: 'a status flood',
+    fault: (relay) => relay.flood(5000),
+    ends: false,
+  },
+  {
+    name: 'sensor records of every length, out of order, and unknown frames',
+    fault: (relay) => {
+      for (let n = 0; n < 300; n += 7) {
+        const p = Buffer.alloc(n);
+        for (let i = 0; i < n; i++) p[i] = (i * 29 + n) & 0xff;
+        relay.sendData(p, n % 2 === 0);
+        relay.sendUnknown(9 + n, p);
+      }
+      relay.sendLargest(1);
+    },
+    ends: false,
+  },
+];
+
+async function runPlayerScenario(s) {
+  const relay = new VirtualRelay({ period: 10, state: 1 });
+  await relay.start();
+  try {
+    const p = await playing(relay);
+    const faulted = Date.now();
+    s.fault(relay, p);
+    if (s.ends) {
+      await p.calls.until((c) => c.length === 1, s.bound + SLACK_MS);
+      const took = Date.now() - faulted;
+      if (s.notBefore) assert.ok(took >= s.notBefore, `${s.name}: ended after ${took} ms`);
+      p.com.stop();
+      await p.codes.ended(SILENCE_MS + SLACK_MS);
+    } else {
+      const sent = p.player.getCounters().framesSent;
+      await eventually(() => p.player.getCounters().framesSent > sent + 10, SLACK_MS);
+      assert.deepStrictEqual(p.calls.codes, [], `${s.name}: still playing`);
+      p.player.stop();
+      await p.calls.until((c) => c.length === 1, SLACK_MS);
+      p.com.stop();
+      await p.codes.ended(SLACK_MS);
+    }
+    // One end, and a later stop leaves nothing for a next playback.
+    p.player.stop();
+    assert.deepStrictEqual(p.calls.codes, ['end'], s.name);
+    await relay.waitForDisconnect(SLACK_MS);
+  } finally {
+    await relay.stop();
+  }
+}
+
+test('a Player against relays that misbehave', { concurrency: true }, async (t) => {
+  await runPlayerScenario(playerScenarios[1]);
+  const baseline = await quiesce();
+  await Promise.all(playerScenarios.map((s) => t.test(s.name, () => runPlayerScenario(s))));
+  const after = await settleTo(baseline);
+  assert.deepStrictEqual(after, baseline, 'descriptors and threads after every scenario');
+});

@@ -9,7 +9,7 @@ const test = require('node:test');
 const assert = require('node:assert');
 const lc = require('..');
 const { VirtualRelay } = require('../tools/virtual-relay');
-const { codeRecorder } = require('./support/codes');
+const { codeRecorder, eventually } = require('./support/codes');
 const { counts, quiesce, settleTo, rss, underAsan } = require('./support/resources');
 
 const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });
@@ -38,6 +38,35 @@ const loops = [
           await r.ended();
           assert.deepStrictEqual(r.codes, [0, 1]);
           await relay.waitForDisconnect();
+        },
+      };
+    },
+  },
+  {
+    name: 'Player',
+    make(relay) {
+      const com = new lc.Com();
+      const codes = codeRecorder();
+      let player;
+      const top = new lc.Topology([
+        { id: 0, type: 0, neighbours: [{ channel: 0, id: 1, child: 1 }] },
+        { id: 1, type: 5, neighbours: [{ channel: 0, id: 0, child: 0 }] },
+      ]);
+      const image = Buffer.alloc(4096, 0x55);
+      return {
+        async cycle() {
+          if (!player) {
+            assert.strictEqual(com.start(describe(relay.port), codes.callback), true);
+            await codes.until((c) => c.length === 1);
+            player = new lc.Player(com);
+          }
+          const calls = codeRecorder();
+          player.start(0, top, 'video', true, () => calls.callback(undefined, 'end'));
+          player.addImage(image);
+          await eventually(() => player.getCounters().framesSent > 0);
+          player.stop();
+          await calls.until((c) => c.length === 1);
+          assert.deepStrictEqual(codes.codes, [0]);
         },
       };
     },

@@ -78,6 +78,32 @@ const kinds = [
     // Nothing ends it but the connect time-out; the exit case covers it.
     end: null,
   },
+  {
+    name: 'a Player playing on a Com, both dropped',
+    start: `new Promise((resolve) => {
+      const ends = [];
+      const com = track(new lc.Com());
+      com.start(describe(relayPort), (u, c) => {
+        if (c === 0) {
+          const top = new lc.Topology([
+            { id: 0, type: 0, neighbours: [{ channel: 0, id: 1, child: 1 }] },
+            { id: 1, type: 5, neighbours: [{ channel: 0, id: 0, child: 0 }] },
+          ]);
+          track(new lc.Player(com)).start(0, top, 'video', true, () => {
+            ends.push('player');
+            if (ends.length === 2) resolve(ends.sort());
+          });
+        }
+        if (c === 1) {
+          ends.push('com');
+          if (ends.length === 2) resolve(ends.sort());
+        }
+      });
+    })`,
+    ready: `delay(300)`,
+    end: `relay.disconnect()`,
+    expect: ['com', 'player'],
+  },
 ];
 
 test('objects dropped while their work runs are collected safely', { concurrency: true }, async (t) => {

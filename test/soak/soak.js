@@ -38,6 +38,42 @@ const subjects = [
       };
     },
   },
+  {
+    name: 'Player',
+    async start(relay) {
+      const com = new lc.Com();
+      const r = codeRecorder();
+      assert.strictEqual(com.start(describe(relay.port), r.callback), true);
+      await r.until((c) => c.length === 1);
+      const player = new lc.Player(com);
+      const top = new lc.Topology([
+        { id: 0, type: 0, neighbours: [{ channel: 0, id: 1, child: 1 }] },
+        { id: 1, type: 5, neighbours: [{ channel: 0, id: 0, child: 0 }, { channel: 1, id: 2, child: 1 }] },
+        { id: 2, type: 5, neighbours: [{ channel: 3, id: 1, child: 0 }] },
+      ]);
+      let ended = false;
+      player.start(0, top, 'video', true, () => { ended = true; });
+      // A new picture every 40 ms, as a video would bring them.
+      let n = 0;
+      const image = Buffer.alloc(64 * 64 * 4);
+      const feeder = setInterval(() => player.addImage(image.fill(n++ & 0xff)), 40);
+      let sent = 0;
+      return {
+        check() {
+          assert.ok(!ended, 'the playback ended');
+          const now = player.getCounters().framesSent;
+          assert.ok(now > sent, 'no frames sent since the last check');
+          sent = now;
+        },
+        async stop() {
+          clearInterval(feeder);
+          player.stop();
+          com.stop();
+          await r.ended();
+        },
+      };
+    },
+  },
 ];
 
 (async () => {

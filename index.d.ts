@@ -204,3 +204,67 @@ export class RelayFinder {
    */
   start(tag: RelayTag, callback: (unused: undefined, relays: FoundRelay[]) => void): boolean;
 }
+
+/**
+ * Messages to and from a custom application running on the tiles. Each
+ * status frame of the relay carries at most one queued broadcast and one
+ * queued data message out; every data frame the relay sends back arrives as
+ * a "concast" call.
+ */
+export class CustomApp {
+  /** @param com the link to use; anything else throws a TypeError. */
+  constructor(com: Com);
+  /**
+   * Starts a run: messages queued before it are dropped, those queued after
+   * it returns are sent. `callback` gets ("concast", bytes) for each data
+   * frame (a new Buffer of at most 256 bytes) and "stop" once when the run ends: after
+   * `stop`, when the link ends, after 2 s without any frame from the relay,
+   * or when a frame cannot be sent. Returns false, without calling back,
+   * while a run has not reported "stop" yet.
+   */
+  start(callback: (unused: undefined, kind: 'concast' | 'stop', bytes?: Uint8Array) => void): boolean;
+  /** Ends a running run (its "stop" follows); does nothing otherwise. */
+  stop(): void;
+  /** Queues a broadcast message (frame type 0); only its first 2048 bytes are kept. */
+  sendBroadcast(bytes: Uint8Array): void;
+  /** Queues a data message (frame type 3); only its first 1024 bytes are kept. */
+  sendData(bytes: Uint8Array): void;
+}
+
+/** Where a `ComBridge` listens. */
+export interface ComBridgeOptions {
+  /**
+   * Dotted-quad IPv4 address to listen on; "127.0.0.1" by default. Any other
+   * address lets every host that reaches it drive the relay, firmware
+   * uploads included: the bridge checks nothing.
+   */
+  host?: string;
+  /** TCP port, 54433 by default; 0 takes a free port (see `getPort`). */
+  port?: number;
+}
+
+/**
+ * Lends the link of a `Com` to one local TCP client at a time: the client
+ * receives every frame the relay sends, byte for byte, and the whole frames
+ * it sends go to the relay while the link is up (they are dropped while it
+ * is down).
+ */
+export class ComBridge {
+  /** @param com the link to share; anything else throws a TypeError. */
+  constructor(com: Com);
+  /**
+   * Listens in the background. `callback` gets (undefined, 0, port) once the
+   * port is bound and (undefined, 1) once the bridge has stopped and freed
+   * it; a port that cannot be bound gives 1 alone, with a log line. Returns
+   * false, without calling back, while a run has not reported 1 yet. Wrong
+   * argument types throw a TypeError, a port outside 0..65535 a RangeError.
+   */
+  start(
+    callback: (unused: undefined, code: 0 | 1, port?: number) => void,
+    options?: ComBridgeOptions,
+  ): boolean;
+  /** Ends the run at once, client included; true when it was running (code 1 follows). */
+  stop(): boolean;
+  /** The port bound by the running bridge; 0 before it is bound and after `stop`. */
+  getPort(): number;
+}

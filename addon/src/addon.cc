@@ -4,6 +4,8 @@
 #include <napi.h>
 
 #include "script/ComAddon.h"
+#include "script/ComBridgeAddon.h"
+#include "script/CustomAppAddon.h"
 #include "script/LcAppAddon.h"
 #include "script/LogAddon.h"
 #include "script/PlayerAddon.h"
@@ -18,8 +20,10 @@ Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   PlayerAddon::Init(env, exports);
   LogAddon::Init(env, exports);
   RelayFinderAddon::Init(env, exports);
+  CustomAppAddon::Init(env, exports);
   TopAddon::Init(env, exports);
   ComAddon::Init(env, exports);
+  ComBridgeAddon::Init(env, exports);
   return exports;
 }
 

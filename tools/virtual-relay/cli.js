@@ -3,6 +3,7 @@
 
 // Runs a virtual relay until interrupted:
 //   node tools/virtual-relay/cli.js [--port N] [--period MS] [--state S] [--version V]
+//     [--echo 1]   (send every custom-application data message straight back)
 //     [--installation topology.json] [--mode video|rgb|mask]
 //     [--discovery-port N [--name TEXT] [--relay-type relay|oldrelay|relayrpi]]
 // With --discovery-port the relay also answers the discovery greeting, on
@@ -46,6 +47,7 @@ async function main() {
   }
   relay.on('connection', () => console.log('client connected'));
   relay.on('frame', (f) => console.log(`frame type ${f.type}, ${f.payload.length} bytes`));
+  relay.on('customapp', (m) => console.log(`custom app ${m.kind}${m.payload ? `, ${m.payload.length} bytes` : ''}`));
   process.on('SIGINT', () => relay.stop().then(() => process.exit(0)));
 }
 

@@ -7,6 +7,7 @@
 const net = require('net');
 const { EventEmitter } = require('events');
 const { FrameType, encodeFrame, statusPayload, FrameParser, MAX_PAYLOAD } = require('./frames');
+const { CustomAppPeer } = require('./customapp');
 const { attachPixels, pixelMethods } = require('./pixels');
 const { attachSensors, sensorMethods } = require('./sensors');
 const { DiscoveryResponder } = require('./discovery');
@@ -41,6 +42,7 @@ class VirtualRelay extends EventEmitter {
     this.server = null;
     this.timer = null;
     this.stalled = false;
+    this.customApp = new CustomAppPeer(this, this.options);
     attachPixels(this);
     attachSensors(this);
   }

@@ -124,6 +124,13 @@ bool Communication::sendFrame(uint16_t type, const unsigned char* payload, unsig
   return driver_->write(out, kHeaderSize + length);
 }
 
+bool Communication::sendFramed(const unsigned char* bytes, unsigned int length) {
+  std::lock_guard<std::mutex> tx(txMutex_);
+  if (!running_.load() || driver_ == nullptr) return false;
+  if (length == 0 || bytes == nullptr) return false;
+  return driver_->write(bytes, length);
+}
+
 void Communication::addEventListener(EventListenerBase& listener) {
   std::lock_guard<std::mutex> lock(listenersMutex_);
   addUnique(eventListeners_, &listener);

@@ -80,6 +80,10 @@ class Communication {
   // link is not running, the write fails, or the payload is longer than a
   // frame can announce (rather than sending a cut frame).
   bool sendFrame(uint16_t type, const unsigned char* payload, unsigned int length);
+  // Bytes that are already whole frames, written as they are in one driver
+  // write under the transmit lock, so they never split a frame of sendFrame.
+  // False when the link is not running or the write fails.
+  bool sendFramed(const unsigned char* bytes, unsigned int length);
 
   void addEventListener(EventListenerBase& listener);
   void removeEventListener(EventListenerBase& listener);

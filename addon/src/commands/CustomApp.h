@@ -1,0 +1,109 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "link/Communication.h"
+#include "link/EventListener.h"
+#include "link/Frame.h"
+#include "util/Log.h"
+
+namespace lc {
+
+// The channel to a custom application running on the tiles. The script
+// queues broadcast and data messages; each status frame of the relay carries
+// at most one of each out, and every data frame that comes back is kept as
+// the latest "concast" record for the worker to hand on.
+//
+// Threads: start, stop, sendBroadcast and sendData run on the script thread;
+// run and the concast accessors on the worker's thread.
+class CustomApp {
+ public:
+  static constexpr unsigned int kBroadcastSize = 2048;
+  static constexpr unsigned int kDataSize = 1024;
+  static constexpr unsigned int kConcastSize = 256;
+  // Silence from the relay for this long ends a run.
+  static constexpr unsigned int kWaitMs = 2000;
+
+  // The frames of a run, all to the relay.
+  static constexpr uint16_t kStartFrame = Frame::Request;     // empty, once per run
+  static constexpr uint16_t kBroadcastFrame = Frame::Stream;  // a broadcast message
+  static constexpr uint16_t kDataFrame = Frame::Block;        // a data message
+
+  struct Timing {
+    unsigned int waitMs = kWaitMs;
+  };
+
+  // One queued message, zero-filled past its length.
+  template <unsigned int N>
+  struct Buffer {
+    uint32_t length = 0;
+    unsigned char data[N] = {};
+  };
+
+  struct Concast {
+    uint32_t length = 0;
+    unsigned char data[kConcastSize] = {};
+  };
+
+  explicit CustomApp(Communication& communication);
+  CustomApp(Communication& communication, Timing timing);
+  ~CustomApp();
+  CustomApp(const CustomApp&) = delete;
+  CustomApp& operator=(const CustomApp&) = delete;
+
+  // Arms a run from the script thread: registers the listener, drops what
+  // was queued before and makes the channel active, all before the worker
+  // exists, so a stop or a message right after it belongs to this run.
+  // False when a run is already active.
+  bool start();
+  // Ends an active run at its next step; nothing otherwise.
+  void stop();
+  // Queue a message, cut to the queue's buffer size.
+  void sendBroadcast(const unsigned char* bytes, unsigned int length);
+  void sendData(const unsigned char* bytes, unsigned int length);
+
+  // One step of an armed run; true while the run goes on. The last step
+  // removes the listener and leaves the channel inactive.
+  bool run();
+  // Ends the run: removes the listener and leaves the channel inactive. The
+  // last step does it; the wrapper does it again for a worker that never ran.
+  void end();
+
+  const Concast& getConcast() const { return concast_; }
+  bool isConcastReady() const { return concastReady_; }
+  bool active() const { return active_.load(); }
+  size_t queuedBroadcasts() const;
+  size_t queuedData() const;
+
+ private:
+  // Waits for one event and handles it; false when the run ends.
+  bool processEvent();
+  bool onStatus();
+  // Sends the oldest message of a queue, if any. The message is copied out
+  // so that no queue lock is held while the link writes; only this thread
+  // removes messages, so the front is still the same one afterwards.
+  template <unsigned int N>
+  bool sendOldest(std::deque<Buffer<N>>& queue, std::mutex& mutex, uint16_t type);
+
+  bool startSent_ = false;
+  Communication& communication_;
+  EventListener listener_;
+  LogRef log_{"customAppCom"};
+  std::atomic<bool> active_{false};
+  std::deque<Buffer<kDataSize>> dataQueue_;
+  std::deque<Buffer<kBroadcastSize>> broadcastQueue_;
+  Concast concast_;
+  bool concastReady_ = false;
+  mutable std::mutex broadcastMutex_;
+  mutable std::mutex dataMutex_;
+  Timing timing_;
+  // Worker-only copy of the message being sent; large enough for both kinds.
+  Buffer<kBroadcastSize> outgoing_;
+  // Worker-only: one record reused for every event.
+  Event event_;
+};
+
+}  // namespace lc

@@ -1,0 +1,132 @@
+#include "script/ComBridgeAddon.h"
+
+#include <cmath>
+#include <string>
+
+#include "script/ComAddon.h"
+#include "script/ScriptFrame.h"
+
+namespace lc {
+
+namespace {
+
+// A whole number from 0 to 65535; anything else (NaN, fractions, negative
+// numbers) would otherwise turn silently into some other port.
+bool readPort(Napi::Value value, const char* what, uint32_t& out) {
+  if (!value.IsNumber()) {
+    Napi::TypeError::New(value.Env(), std::string(what) + " must be a number")
+        .ThrowAsJavaScriptException();
+    return false;
+  }
+  double port = value.As<Napi::Number>().DoubleValue();
+  if (!(port >= 0 && port <= 65535) || std::trunc(port) != port) {
+    Napi::RangeError::New(value.Env(),
+                          std::string(what) + " must be a whole number from 0 to 65535")
+        .ThrowAsJavaScriptException();
+    return false;
+  }
+  out = uint32_t(port);
+  return true;
+}
+
+}  // namespace
+
+class ComBridgeAddonWorker : public script::ProgressWorker<uint16_t> {
+ public:
+  ComBridgeAddonWorker(Napi::Function callback, Napi::Object self, Napi::Object com,
+                       ComBridgeAddon& owner)
+      : ProgressWorker(callback, {self, com}), owner_(owner), bridge_(*owner.bridge_) {}
+
+ protected:
+  void execute() override {
+    bool reported = false;
+    ComBridge::State state;
+    while ((state = bridge_.run()) != ComBridge::Stopped) {
+      if (state != ComBridge::Waiting || reported) continue;
+      reported = true;
+      // 0 when a stop came in between: that run is ending, nothing to tell.
+      uint16_t port = bridge_.getPort();
+      if (port != 0) send(&port, 1);
+    }
+  }
+
+  void abandon() override { bridge_.stop(); }
+
+  void onProgress(Napi::Env env, const uint16_t* items, size_t count) override {
+    for (size_t i = 0; i < count; ++i) {
+      call(env, {env.Undefined(), Napi::Number::New(env, 0), Napi::Number::New(env, items[i])});
+    }
+  }
+
+  void onComplete(Napi::Env env) override {
+    // A worker that never got its thread left the run armed.
+    bridge_.finish();
+    owner_.busy_ = false;
+    call(env, {env.Undefined(), Napi::Number::New(env, 1)});
+  }
+
+ private:
+  ComBridgeAddon& owner_;
+  ComBridge& bridge_;
+};
+
+Napi::Object ComBridgeAddon::Init(Napi::Env env, Napi::Object exports) {
+  return script::defineClass<ComBridgeAddon>(env, exports, "ComBridge", "ComBridgeAddon",
+                                             {InstanceMethod("start", &ComBridgeAddon::start),
+                                              InstanceMethod("stop", &ComBridgeAddon::stop),
+                                              InstanceMethod("getPort", &ComBridgeAddon::getPort)});
+}
+
+ComBridgeAddon::ComBridgeAddon(const Napi::CallbackInfo& info)
+    : Napi::ObjectWrap<ComBridgeAddon>(info) {
+  Communication* link = ComAddon::unwrap(info[0]);
+  if (link == nullptr) return;
+  bridge_ = std::make_unique<ComBridge>(*link);
+  com_ = Napi::Persistent(info[0].As<Napi::Object>());
+}
+
+Napi::Value ComBridgeAddon::start(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  Napi::Function callback;
+  Napi::Object options;
+  if (!script::readFunction(info, 0, "callback", callback) ||
+      !script::readOptions(info, 1, "options", options)) {
+    return env.Undefined();
+  }
+  std::string host = ComBridge::kDefaultHost;
+  uint32_t port = ComBridge::kDefaultPort;
+  if (!script::readProperty(options, "host", "options.host", script::readString, host) ||
+      !script::readProperty(options, "port", "options.port", readPort, port)) {
+    return env.Undefined();
+  }
+  unsigned char octets[4];
+  if (host.find('\0') != std::string::npos || !SimpleSocket::pton4(host.c_str(), octets)) {
+    Napi::TypeError::New(env, "options.host must be a dotted-quad IPv4 address")
+        .ThrowAsJavaScriptException();
+    return env.Undefined();
+  }
+  if (!bridge_ || busy_ || !bridge_->start(host, uint16_t(port))) {
+    return Napi::Boolean::New(env, false);
+  }
+  busy_ = true;
+  auto* worker =
+      new ComBridgeAddonWorker(callback, info.This().As<Napi::Object>(), com_.Value(), *this);
+  worker->queue();
+  if (env.IsExceptionPending()) {
+    // No worker: nothing will end the run that start armed.
+    bridge_->finish();
+    busy_ = false;
+    return env.Undefined();
+  }
+  return Napi::Boolean::New(env, true);
+}
+
+Napi::Value ComBridgeAddon::stop(const Napi::CallbackInfo& info) {
+  return Napi::Boolean::New(info.Env(), bridge_ && bridge_->stop());
+}
+
+Napi::Value ComBridgeAddon::getPort(const Napi::CallbackInfo& info) {
+  return Napi::Number::New(info.Env(), bridge_ ? bridge_->getPort() : 0);
+}
+
+}  // namespace lc

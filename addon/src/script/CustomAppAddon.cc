@@ -1,0 +1,120 @@
+#include "script/CustomAppAddon.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "script/ComAddon.h"
+#include "script/ScriptFrame.h"
+
+namespace lc {
+
+namespace {
+
+// The bytes of a Buffer or Uint8Array; false with a TypeError otherwise.
+bool readBytes(Napi::Value value, const char* what, const unsigned char*& data, unsigned& length) {
+  if (!value.IsTypedArray() || value.As<Napi::TypedArray>().TypedArrayType() != napi_uint8_array) {
+    Napi::TypeError::New(value.Env(), std::string(what) + " must be a Buffer or Uint8Array")
+        .ThrowAsJavaScriptException();
+    return false;
+  }
+  Napi::Uint8Array bytes = value.As<Napi::Uint8Array>();
+  data = bytes.Data();
+  // The queues keep at most 2048 bytes; a larger count only has to stay large.
+  length = unsigned(std::min<size_t>(bytes.ByteLength(), UINT_MAX));
+  return true;
+}
+
+}  // namespace
+
+class CustomAppAddonWorker : public script::ProgressWorker<unsigned char> {
+ public:
+  CustomAppAddonWorker(Napi::Function callback, Napi::Object self, Napi::Object com,
+                       CustomAppAddon& owner)
+      : ProgressWorker(callback, {self, com}), owner_(owner), app_(*owner.app_) {}
+
+ protected:
+  void execute() override {
+    while (app_.run()) {
+      if (!app_.isConcastReady()) continue;
+      const CustomApp::Concast& concast = app_.getConcast();
+      send(concast.data, concast.length);
+    }
+  }
+
+  void abandon() override { app_.stop(); }
+
+  void onProgress(Napi::Env env, const unsigned char* items, size_t count) override {
+    Napi::Buffer<unsigned char> bytes = count > 0
+                                            ? Napi::Buffer<unsigned char>::Copy(env, items, count)
+                                            : Napi::Buffer<unsigned char>::New(env, 0);
+    if (env.IsExceptionPending()) return;
+    call(env, {env.Undefined(), Napi::String::New(env, "concast"), bytes});
+  }
+
+  void onComplete(Napi::Env env) override {
+    // A worker that never got its thread left the run armed.
+    app_.end();
+    owner_.busy_ = false;
+    call(env, {env.Undefined(), Napi::String::New(env, "stop")});
+  }
+
+ private:
+  CustomAppAddon& owner_;
+  CustomApp& app_;
+};
+
+Napi::Object CustomAppAddon::Init(Napi::Env env, Napi::Object exports) {
+  return script::defineClass<CustomAppAddon>(
+      env, exports, "CustomApp", "CustomApp",
+      {InstanceMethod("start", &CustomAppAddon::start),
+       InstanceMethod("stop", &CustomAppAddon::stop),
+       InstanceMethod("sendBroadcast", &CustomAppAddon::sendBroadcast),
+       InstanceMethod("sendData", &CustomAppAddon::sendData)});
+}
+
+CustomAppAddon::CustomAppAddon(const Napi::CallbackInfo& info)
+    : Napi::ObjectWrap<CustomAppAddon>(info) {
+  Communication* link = ComAddon::unwrap(info[0]);
+  if (link == nullptr) return;
+  app_ = std::make_unique<CustomApp>(*link);
+  com_ = Napi::Persistent(info[0].As<Napi::Object>());
+}
+
+Napi::Value CustomAppAddon::start(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  Napi::Function callback;
+  if (!script::readFunction(info, 0, "callback", callback)) return env.Undefined();
+  if (!app_ || busy_ || !app_->start()) return Napi::Boolean::New(env, false);
+  busy_ = true;
+  auto* worker =
+      new CustomAppAddonWorker(callback, info.This().As<Napi::Object>(), com_.Value(), *this);
+  worker->queue();
+  if (env.IsExceptionPending()) {
+    // No worker: nothing will end the run that start armed.
+    app_->end();
+    busy_ = false;
+    return env.Undefined();
+  }
+  return Napi::Boolean::New(env, true);
+}
+
+Napi::Value CustomAppAddon::stop(const Napi::CallbackInfo& info) {
+  if (app_) app_->stop();
+  return info.Env().Undefined();
+}
+
+Napi::Value CustomAppAddon::sendBroadcast(const Napi::CallbackInfo& info) {
+  const unsigned char* data = nullptr;
+  unsigned length = 0;
+  if (app_ && readBytes(info[0], "bytes", data, length)) app_->sendBroadcast(data, length);
+  return info.Env().Undefined();
+}
+
+Napi::Value CustomAppAddon::sendData(const Napi::CallbackInfo& info) {
+  const unsigned char* data = nullptr;
+  unsigned length = 0;
+  if (app_ && readBytes(info[0], "bytes", data, length)) app_->sendData(data, length);
+  return info.Env().Undefined();
+}
+
+}  // namespace lc

@@ -1,0 +1,205 @@
+// The custom application channel against a link fed by a scripted driver.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "commands/CustomApp.h"
+#include "link/Communication.h"
+#include "support/ScriptedDriver.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using lc::CustomApp;
+using lc::test::frame;
+using Bytes = std::vector<unsigned char>;
+using Clock = std::chrono::steady_clock;
+
+Bytes pattern(size_t n, unsigned seed) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = uint8_t(i * 7 + seed);
+  return b;
+}
+
+Bytes concat(const std::vector<Bytes>& parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+Bytes status() { return frame(0, lc::test::statusPayload(1, 1, 0, 918, 128, 60, 8)); }
+
+// A running link on a scripted driver, a channel on it, and the worker loop
+// on a thread of its own that keeps every concast.
+struct Channel {
+  explicit Channel(unsigned waitMs = 400) : app(link, CustomApp::Timing{waitMs}) {
+    link.setDriver(&driver);
+    linked = link.start();
+  }
+  ~Channel() {
+    app.stop();
+    if (worker.joinable()) worker.join();
+    link.stopAndWait();
+  }
+
+  void runWorker() {
+    worker = std::thread([this] {
+      while (app.run()) {
+        if (!app.isConcastReady()) continue;
+        const CustomApp::Concast& c = app.getConcast();
+        std::lock_guard<std::mutex> lock(mutex);
+        concasts.emplace_back(c.data, c.data + c.length);
+      }
+      ended = Clock::now();
+      done.store(true);
+    });
+  }
+
+  bool waitWritten(size_t size, std::chrono::milliseconds limit = 2s) {
+    auto deadline = Clock::now() + limit;
+    while (driver.written().size() < size) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(1ms);
+    }
+    return true;
+  }
+
+  bool waitDone(std::chrono::milliseconds limit = 3s) {
+    auto deadline = Clock::now() + limit;
+    while (!done.load()) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(1ms);
+    }
+    worker.join();
+    return true;
+  }
+
+  std::vector<Bytes> received() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return concasts;
+  }
+
+  lc::test::ScriptedDriver driver;
+  lc::Communication link;
+  CustomApp app;
+  bool linked = false;
+  std::thread worker;
+  std::mutex mutex;
+  std::vector<Bytes> concasts;
+  std::atomic<bool> done{false};
+  Clock::time_point ended;
+};
+
+TEST(CustomAppTest, EachStatusCarriesAtMostOneMessageOfEachKind) {
+  const Bytes start = frame(2, {});
+  const Bytes big = pattern(3000, 1);
+  const Bytes large = pattern(1500, 2);
+  struct Case {
+    const char* name;
+    std::vector<Bytes> broadcasts;
+    std::vector<Bytes> data;
+    int statuses;
+    Bytes expected;
+  };
+  const std::vector<Case> cases = {
+      {"nothing queued: the start frame once", {}, {}, 3, start},
+      {"two broadcasts and one data message over two statuses",
+       {{1, 2, 3}, {4, 5}},
+       {{9, 9}},
+       2,
+       concat({start, frame(0, {1, 2, 3}), frame(3, {9, 9}), frame(0, {4, 5})})},
+      {"messages cut to their buffers",
+       {big},
+       {large},
+       1,
+       concat({start, frame(0, Bytes(big.begin(), big.begin() + 2048)),
+               frame(3, Bytes(large.begin(), large.begin() + 1024))})},
+      {"data messages one per status, in order",
+       {},
+       {{1}, {2}, {3}},
+       2,
+       concat({start, frame(3, {1}), frame(3, {2})})},
+      {"an empty message is an empty frame", {{}}, {}, 1, concat({start, frame(0, {})})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Channel ch;
+    ASSERT_TRUE(ch.linked);
+    ASSERT_TRUE(ch.app.start());
+    for (const Bytes& b : c.broadcasts) ch.app.sendBroadcast(b.data(), unsigned(b.size()));
+    for (const Bytes& d : c.data) ch.app.sendData(d.data(), unsigned(d.size()));
+    ch.runWorker();
+    // All at once: each status is its own event, handled in turn.
+    for (int i = 0; i < c.statuses; ++i) ch.driver.feed(status());
+    ASSERT_TRUE(ch.waitWritten(c.expected.size()));
+    std::this_thread::sleep_for(20ms);  // nothing more may follow
+    EXPECT_EQ(ch.driver.written(), c.expected);
+  }
+}
+
+TEST(CustomAppTest, RunEnds) {
+  struct Case {
+    const char* name;
+    void (*end)(Channel&);
+    std::chrono::milliseconds atLeast;
+    std::chrono::milliseconds atMost;
+  };
+  const std::vector<Case> cases = {
+      {"stop right after start", [](Channel& c) { c.app.stop(); }, 0ms, 150ms},
+      {"silence from the relay", [](Channel&) {}, 350ms, 1000ms},
+      {"the link ends", [](Channel& c) { c.driver.peerClose(); }, 0ms, 150ms},
+      {"the start frame cannot be written",
+       [](Channel& c) {
+         c.driver.setWriteResult(false);
+         c.driver.feed(status());
+       },
+       0ms, 150ms},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Channel ch(400);
+    ASSERT_TRUE(ch.linked);
+    ASSERT_TRUE(ch.app.start());
+    EXPECT_TRUE(ch.app.active());
+    const auto began = Clock::now();
+    c.end(ch);
+    ch.runWorker();
+    ASSERT_TRUE(ch.waitDone());
+    const auto took = ch.ended - began;
+    EXPECT_GE(took, c.atLeast);
+    EXPECT_LE(took, c.atMost);
+    EXPECT_FALSE(ch.app.active());
+    // The listener is gone: a later status is not queued anywhere, and the
+    // object can be started again.
+    EXPECT_TRUE(ch.app.start());
+    ch.app.stop();
+    ch.done.store(false);
+    ch.runWorker();
+    ASSERT_TRUE(ch.waitDone());
+  }
+}
+
+TEST(CustomAppTest, AFailedSendKeepsTheMessageUntilTheNextStart) {
+  Channel ch;
+  ASSERT_TRUE(ch.linked);
+  ASSERT_TRUE(ch.app.start());
+  const Bytes message{5, 6};
+  ch.app.sendBroadcast(message.data(), 2);
+  ch.runWorker();
+  ch.driver.feed(status());
+  ASSERT_TRUE(ch.waitWritten(frame(2, {}).size() + frame(0, message).size()));
+  ch.app.sendBroadcast(message.data(), 2);
+  ch.driver.setWriteResult(false);
+  ch.driver.feed(status());
+  ASSERT_TRUE(ch.waitDone());
+  EXPECT_EQ(ch.app.queuedBroadcasts(), 1u);
+  ASSERT_TRUE(ch.app.start());
+  EXPECT_EQ(ch.app.queuedBroadcasts(), 0u);
+}
+
+}  // namespace

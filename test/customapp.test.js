@@ -1,0 +1,137 @@
+'use strict';
+
+const test = require('node:test');
+const assert = require('node:assert');
+const lc = require('..');
+const { VirtualRelay } = require('../tools/virtual-relay');
+const { codeRecorder, delay, eventually } = require('./support/codes');
+
+const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });
+
+// A relay that sends status frames only when told, and a link to it that is up.
+async function linked(t, options) {
+  const relay = new VirtualRelay({ period: 0, ...options });
+  await relay.start();
+  const com = new lc.Com();
+  const codes = codeRecorder();
+  com.start(describe(relay.port), codes.callback);
+  await relay.waitForClient();
+  relay.sendStatus();
+  await codes.until((c) => c.includes(0));
+  t.after(async () => {
+    com.stop();
+    await codes.ended();
+    await relay.stop();
+  });
+  return { relay, com };
+}
+
+// Keeps what a CustomApp callback gets.
+function appRecorder() {
+  const calls = [];
+  return {
+    calls,
+    callback: (...args) => calls.push(args),
+    concasts: () => calls.filter((c) => c[1] === 'concast').map((c) => c[2]),
+    stopped: () => eventually(() => calls.some((c) => c[1] === 'stop')),
+  };
+}
+
+const bytes = (n, seed = 0) => Buffer.from(Array.from({ length: n }, (_, i) => (i * 7 + seed) & 0xff));
+
+test('messages: dropped before start, cut to size, one of each kind per status', async (t) => {
+  const { relay, com } = await linked(t);
+  const app = new lc.CustomApp(com);
+  const r = appRecorder();
+  app.sendBroadcast(Buffer.from('early'));
+  app.sendData(new Uint8Array([1, 2]));
+  assert.strictEqual(app.start(r.callback), true);
+  // Queued right after start returned: sent, not dropped.
+  app.sendBroadcast(bytes(3000, 1));
+  app.sendBroadcast(new Uint8Array([9, 8, 7]));
+  app.sendData(bytes(1500, 2));
+  relay.sendStatus();
+  await eventually(() => relay.customApp.data.length === 1);
+  assert.strictEqual(relay.customApp.starts, 1);
+  assert.deepStrictEqual(relay.customApp.broadcasts, [bytes(3000, 1).subarray(0, 2048)]);
+  assert.deepStrictEqual(relay.customApp.data, [bytes(1500, 2).subarray(0, 1024)]);
+  relay.sendStatus();
+  await eventually(() => relay.customApp.broadcasts.length === 2);
+  assert.deepStrictEqual([...relay.customApp.broadcasts[1]], [9, 8, 7]);
+  relay.sendStatus();
+  await delay(50);
+  assert.strictEqual(relay.customApp.starts, 1);
+  assert.strictEqual(relay.customApp.broadcasts.length, 2);
+  assert.strictEqual(relay.customApp.data.length, 1);
+  app.stop();
+  await r.stopped();
+  assert.deepStrictEqual(r.calls, [[undefined, 'stop']]);
+});
+
+test('data frames arrive as concast Buffers of at most 256 bytes', async (t) => {
+  const { relay, com } = await linked(t, { echo: 1 });
+  const app = new lc.CustomApp(com);
+  const r = appRecorder();
+  assert.strictEqual(app.start(r.callback), true);
+  relay.customApp.send(bytes(300, 3));
+  relay.customApp.send(bytes(10, 4), false);
+  app.sendData(Buffer.from('ping'));
+  relay.sendStatus(); // carries the data message out; the relay echoes it
+  await eventually(() => r.concasts().length === 3);
+  const got = r.concasts();
+  assert.ok(got.every((b) => Buffer.isBuffer(b)));
+  assert.deepStrictEqual(got, [bytes(300, 3).subarray(0, 256), bytes(10, 4), Buffer.from('ping')]);
+  app.stop();
+  await r.stopped();
+  assert.strictEqual(r.calls.at(-1)[1], 'stop');
+  assert.strictEqual(r.calls.length, 4);
+});
+
+test('start twice, stop at once, stop while idle, start again after stop', async (t) => {
+  const { relay, com } = await linked(t);
+  const app = new lc.CustomApp(com);
+  app.stop(); // idle: nothing happens
+  const first = appRecorder();
+  assert.strictEqual(app.start(first.callback), true);
+  assert.strictEqual(app.start(() => assert.fail('second run')), false);
+  app.stop(); // right after start: ends this run before any frame goes out
+  await first.stopped();
+  assert.deepStrictEqual(first.calls, [[undefined, 'stop']]);
+  relay.sendStatus();
+  await delay(50);
+  assert.strictEqual(relay.customApp.starts, 0);
+
+  const second = appRecorder();
+  assert.strictEqual(app.start(second.callback), true);
+  relay.sendStatus();
+  await eventually(() => relay.customApp.starts === 1);
+  app.stop();
+  await second.stopped();
+});
+
+test('two seconds without a frame from the relay end the run', async (t) => {
+  const { com } = await linked(t);
+  const app = new lc.CustomApp(com);
+  const r = appRecorder();
+  const began = Date.now();
+  app.start(r.callback);
+  await eventually(() => r.calls.length > 0, 4000);
+  const took = Date.now() - began;
+  assert.deepStrictEqual(r.calls, [[undefined, 'stop']]);
+  assert.ok(took >= 1900 && took < 3500, `ended after ${took} ms`);
+});
+
+test('wrong arguments throw', async (t) => {
+  const { com } = await linked(t);
+  for (const arg of [undefined, {}, new lc.Topology(), new lc.Log('x')]) {
+    assert.throws(() => new lc.CustomApp(arg), TypeError);
+  }
+  assert.throws(() => lc.CustomApp(com), TypeError);
+  const app = new lc.CustomApp(com);
+  for (const bad of [undefined, 'text', [1, 2], new Uint16Array(2), new ArrayBuffer(4)]) {
+    assert.throws(() => app.sendBroadcast(bad), TypeError);
+    assert.throws(() => app.sendData(bad), TypeError);
+  }
+  assert.throws(() => app.start('not a function'), TypeError);
+  assert.throws(() => app.start(), TypeError);
+});

@@ -8,6 +8,7 @@
 
 const test = require('node:test');
 const assert = require('node:assert');
+const net = require('net');
 const lc = require('..');
 const { VirtualRelay, encodeFrame, statusPayload } = require('../tools/virtual-relay');
 const { codeRecorder, delay, eventually } = require('./support/codes');
@@ -241,54 +242,117 @@ test('a Com against relays that misbehave', { concurrency: true }, async (t) => 
   assert.deepStrictEqual(after, baseline, 'descriptors and threads after every scenario');
 });
 
-// A relay with two sensor tiles and a playback of it running on a Com.
+// Every class with a loop on the link, each brought to where it works:
+// begin(com, relay) → { progress(): resolves once it was seen working (again),
+// ended(bound): resolves when its callback reported the end, stop(), calls }.
+// `silence` is how long the loop outlives a silent relay (null: the loop
+// does not depend on the relay and runs on until stopped).
 const twoTiles = [
   { id: 0, type: 0, neighbours: [{ channel: 0, id: 1, child: 1 }] },
   { id: 1, type: 5, neighbours: [{ channel: 0, id: 0, child: 0 }, { channel: 1, id: 2, child: 1 }] },
   { id: 2, type: 5, neighbours: [{ channel: 3, id: 1, child: 0 }] },
 ];
 
-async function playing(relay) {
-  const com = new lc.Com();
-  const codes = codeRecorder();
-  assert.strictEqual(com.start(describe(relay.port), codes.callback), true);
-  await codes.until((c) => c.length === 1);
-  const player = new lc.Player(com);
-  const calls = codeRecorder();
-  player.start(0, new lc.Topology(twoTiles), 'video', true, () => calls.callback(undefined, 'end'));
-  await eventually(() => player.getCounters().framesSent > 0, SLACK_MS);
-  return { com, codes, player, calls };
+function endRecorder() {
+  const calls = [];
+  return {
+    calls,
+    callback: (...args) => calls.push(args),
+    ended: (bound) => eventually(() => calls.some((c) => c.includes('end')), bound),
+  };
 }
 
-const PLAYER_SILENCE_MS = 2000;
-
-// Each: the fault, once frames flow; the playback then ends by itself
-// (within `bound`, not before `notBefore`), or plays on until a stop.
-const playerScenarios = [
+const loopClasses = [
   {
-    name: 'the relay stops answering',
-    fault: (relay) => relay.stall(),
-    ends: true,
-    notBefore: PLAYER_SILENCE_MS - 500,
-    bound: PLAYER_SILENCE_MS,
+    name: 'Player',
+    silence: 2000,
+    async begin(com) {
+      const player = new lc.Player(com);
+      const r = endRecorder();
+      player.start(0, new lc.Topology(twoTiles), 'video', true, () => r.callback('end'));
+      const progress = async () => {
+        const sent = player.getCounters().framesSent;
+        await eventually(() => player.getCounters().framesSent > sent, SLACK_MS);
+      };
+      await progress();
+      return { ...r, progress, stop: () => player.stop() };
+    },
   },
   {
-    name: 'the relay resets during a playback',
+    name: 'CustomApp',
+    silence: 2000,
+    async begin(com, relay) {
+      const app = new lc.CustomApp(com);
+      const r = endRecorder();
+      assert.strictEqual(app.start((u, what, bytes) => r.callback(what === 'stop' ? 'end' : what, bytes)), true);
+      let n = 0;
+      const progress = async () => {
+        const mark = Buffer.from([0xc0, n++ & 0xff]);
+        // Queued until the run's first status, and dropped if queued before.
+        await eventually(() => {
+          app.sendData(mark);
+          return relay.received.some((f) => f.type === 3 && f.payload.equals(mark));
+        }, SLACK_MS);
+      };
+      await progress();
+      return { ...r, progress, stop: () => app.stop() };
+    },
+  },
+  {
+    name: 'ComBridge',
+    silence: null,
+    async begin(com, relay) {
+      const bridge = new lc.ComBridge(com);
+      const r = endRecorder();
+      assert.strictEqual(bridge.start((u, code, port) => r.callback(code === 1 ? 'end' : port),
+        { host: '127.0.0.1', port: 0 }), true);
+      await eventually(() => r.calls.length > 0, SLACK_MS);
+      const port = r.calls[0][0];
+      // A fresh client each time: what the relay sends reaches it while the
+      // link lives, and the bridge takes clients whatever became of the link.
+      let client = null;
+      const progress = async (linkUp = true) => {
+        if (client) client.destroy();
+        client = net.connect(port, '127.0.0.1');
+        client.on('error', () => {});
+        let bytes = 0;
+        client.on('data', (d) => (bytes += d.length));
+        await new Promise((resolve, reject) => client.once('connect', resolve).once('error', reject));
+        if (linkUp) {
+          await eventually(() => {
+            relay.sendUnknown(9, [1]);
+            return bytes > 0;
+          }, SLACK_MS);
+        }
+      };
+      await progress();
+      return {
+        ...r,
+        progress,
+        stop: () => {
+          if (client) client.destroy();
+          bridge.stop();
+        },
+      };
+    },
+  },
+];
+
+// Faults while a loop works: `linkEnds` faults take the link down.
+const loopFaults = [
+  { name: 'the relay stops answering', fault: (relay) => relay.stall(), linkEnds: 'silence' },
+  {
+    name: 'the relay resets the connection',
     fault: (relay) => {
       for (const s of relay.sockets) s.resetAndDestroy();
     },
-    ends: true,
-    bound: 0,
+    linkEnds: 'at once',
   },
-  { name: 'close mid-payload', fault: (relay) => relay.closeMidPayload(), ends: true, bound: 0 },
-  { name: 'the Com is stopped under it', fault: (relay, p) => p.com.stop(), ends: true, bound: 0 },
+  { name: 'close mid-payload', fault: (relay) => relay.closeMidPayload(), linkEnds: 'at once' },
+  { name: 'the Com is stopped under it', fault: (relay, com) => com.stop(), linkEnds: 'at once' },
+  { name: 'a status flood', fault: (relay) => relay.flood(5000) },
   {
-    name: 'a status flood',
-    fault: (relay) => relay.flood(5000),
-    ends: false,
-  },
-  {
-    name: 'sensor records of every length, out of order, and unknown frames',
+    name: 'data of every length and unknown frames',
     fault: (relay) => {
       for (let n = 0; n < 300; n += 7) {
         const p = Buffer.alloc(n);
@@ -298,45 +362,57 @@ const playerScenarios = [
       }
       relay.sendLargest(1);
     },
-    ends: false,
   },
 ];
 
-async function runPlayerScenario(s) {
+async function runLoopScenario(cls, f) {
   const relay = new VirtualRelay({ period: 10, state: 1 });
   await relay.start();
+  const com = new lc.Com();
+  let loop = null;
   try {
-    const p = await playing(relay);
+    const codes = codeRecorder();
+    assert.strictEqual(com.start(describe(relay.port), codes.callback), true);
+    await codes.until((c) => c.length === 1);
+    loop = await cls.begin(com, relay);
     const faulted = Date.now();
-    s.fault(relay, p);
-    if (s.ends) {
-      await p.calls.until((c) => c.length === 1, s.bound + SLACK_MS);
+    f.fault(relay, com);
+    const name = `${cls.name}, ${f.name}`;
+    if (f.linkEnds && cls.silence !== null) {
+      const bound = f.linkEnds === 'silence' ? cls.silence : 0;
+      await loop.ended(bound + SLACK_MS);
       const took = Date.now() - faulted;
-      if (s.notBefore) assert.ok(took >= s.notBefore, `${s.name}: ended after ${took} ms`);
-      p.com.stop();
-      await p.codes.ended(SILENCE_MS + SLACK_MS);
+      if (f.linkEnds === 'silence') assert.ok(took >= bound - 500, `${name}: ended after ${took} ms`);
     } else {
-      const sent = p.player.getCounters().framesSent;
-      await eventually(() => p.player.getCounters().framesSent > sent + 10, SLACK_MS);
-      assert.deepStrictEqual(p.calls.codes, [], `${s.name}: still playing`);
-      p.player.stop();
-      await p.calls.until((c) => c.length === 1, SLACK_MS);
-      p.com.stop();
-      await p.codes.ended(SLACK_MS);
+      // A loop that outlives the link keeps working once the link is gone.
+      if (f.linkEnds) await codes.ended(SILENCE_MS + SLACK_MS);
+      await loop.progress(!f.linkEnds);
+      assert.ok(!loop.calls.some((c) => c.includes('end')), `${name}: still running`);
+      const stopped = Date.now();
+      loop.stop();
+      await loop.ended(SLACK_MS);
+      assert.ok(Date.now() - stopped < 1000, `${name}: stop took ${Date.now() - stopped} ms`);
     }
-    // One end, and a later stop leaves nothing for a next playback.
-    p.player.stop();
-    assert.deepStrictEqual(p.calls.codes, ['end'], s.name);
+    // One end; a stop afterwards leaves nothing for a next run.
+    loop.stop();
+    assert.strictEqual(loop.calls.filter((c) => c.includes('end')).length, 1, name);
+    com.stop();
+    await codes.ended(SILENCE_MS + SLACK_MS);
     await relay.waitForDisconnect(SLACK_MS);
   } finally {
+    // A loop left running would keep the process alive after a failure.
+    if (loop) loop.stop();
+    com.stop();
     await relay.stop();
   }
 }
 
-test('a Player against relays that misbehave', { concurrency: true }, async (t) => {
-  await runPlayerScenario(playerScenarios[1]);
-  const baseline = await quiesce();
-  await Promise.all(playerScenarios.map((s) => t.test(s.name, () => runPlayerScenario(s))));
-  const after = await settleTo(baseline);
-  assert.deepStrictEqual(after, baseline, 'descriptors and threads after every scenario');
-});
+for (const cls of loopClasses) {
+  test(`a ${cls.name} against relays that misbehave`, { concurrency: true }, async (t) => {
+    await runLoopScenario(cls, loopFaults[1]);
+    const baseline = await quiesce();
+    await Promise.all(loopFaults.map((f) => t.test(f.name, () => runLoopScenario(cls, f))));
+    const after = await settleTo(baseline);
+    assert.deepStrictEqual(after, baseline, 'descriptors and threads after every scenario');
+  });
+}

@@ -68,6 +68,52 @@ export class Topology {
    * @param angle the installation's rotation in degrees (quarter turns count).
    */
   getMatrix(angle: number): number[][];
+  /**
+   * Asks the relay behind `com` for its installation, in the background.
+   * The relay's records are read with module 0 as `relayTag` and every other
+   * module as `tileTag` (an unknown tag gives type 255, without channels).
+   * On success the topology is replaced whole when the callback runs; until
+   * then, and on failure, it stays as it was. Fails after 2 s without any
+   * frame, after 10 s in all, or when the link ends.
+   */
+  update(relayTag: string, tileTag: string, com: Com, callback: FailureCallback): void;
+}
+
+/** Called once when a command or an update ends: `failed` is true when it did not succeed. */
+export type FailureCallback = (failed: boolean) => void;
+
+/** Switches the application the tiles run. */
+export class Changer {
+  /** Throws a TypeError unless `com` is a `Com`. */
+  constructor(com: Com);
+  /**
+   * Waits (up to 5 s) for the relay to be ready, sends the change, watches up
+   * to 5 s for the relay's state word to move, then waits 1 s more. Only the
+   * wait for a ready relay and the send can fail; an application above 255
+   * fails at once without sending anything.
+   */
+  changeTo(application: number, callback: FailureCallback): void;
+}
+
+/** Sets the luminosity of the tiles' LEDs. */
+export class Luminosity {
+  /** Throws a TypeError unless `com` is a `Com`. */
+  constructor(com: Com);
+  /**
+   * Waits (up to 5 s) for the relay to be ready, sends the level (above 255
+   * sent as 255), then waits 1 s.
+   */
+  changeTo(level: number, callback: FailureCallback): void;
+}
+
+/** Resets the relay. */
+export class Reset {
+  /** Throws a TypeError unless `com` is a `Com`. */
+  constructor(com: Com);
+  /** A standard reset; succeeds when the relay reports state 0 or closes the link within 5 s. */
+  reset(callback: FailureCallback): void;
+  /** A reset to the fallback application; succeeds like `reset`. */
+  fallback(callback: FailureCallback): void;
 }
 
 /** A relay link as a script receives it from relay discovery. */

@@ -3,10 +3,15 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <vector>
 
+#include "link/Communication.h"
 #include "topology/Topology.h"
+#include "topology/TopologyComputation.h"
 #include "util/Log.h"
 
 namespace {
@@ -65,9 +70,55 @@ void BM_GetMatrix(benchmark::State& state) {
   state.counters["rows"] = static_cast<double>(rows);
 }
 
+// The relay's module records of grid(n), one cycle and the first record of
+// the next, in payloads of 100 records as the relay may send them.
+std::vector<std::vector<std::uint8_t>> recordPayloads(std::uint32_t tiles) {
+  const Topology t = grid(tiles);
+  const std::uint32_t total = tiles + 1;
+  std::vector<std::uint8_t> all;
+  auto put = [&](std::uint32_t w) {
+    all.push_back(std::uint8_t(w));
+    all.push_back(std::uint8_t(w >> 8));
+  };
+  for (std::uint32_t n = 0; n <= total; ++n) {
+    const lc::Module& m = *t.find(n % total);
+    std::uint32_t kinds[4] = {}, ids[4] = {};
+    for (std::uint32_t c : m.links()) {
+      const lc::Module* other = m.neighbour(c);
+      kinds[c] = other->parent() == &m ? 2 : 1;
+      ids[c] = other->id();
+    }
+    put(total);
+    put(m.id());
+    for (std::uint32_t k : kinds) put(k);
+    for (std::uint32_t i : ids) put(i);
+  }
+  std::vector<std::vector<std::uint8_t>> payloads;
+  const std::size_t size = 100 * 20;
+  for (std::size_t at = 0; at < all.size(); at += size) {
+    payloads.emplace_back(all.begin() + long(at),
+                          all.begin() + long(std::min(all.size(), at + size)));
+  }
+  return payloads;
+}
+
+void BM_DecodeRecords(benchmark::State& state) {
+  lc::Log::log().setStream(std::fopen("/dev/null", "w"));
+  const auto payloads = recordPayloads(static_cast<std::uint32_t>(state.range(0)));
+  lc::Communication link;
+  lc::TopologyComputation computation(link);
+  for (auto _ : state) {
+    computation.prepare(lc::TypeRelay, lc::TypeQuadra);
+    for (const auto& p : payloads) computation.topologyInit(p.data(), std::uint32_t(p.size()));
+    if (!computation.done()) state.SkipWithError("the cycle did not complete");
+  }
+  lc::Log::log().setStream(nullptr);
+}
+
 BENCHMARK(BM_GetJSON)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FromJSON)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_GetMatrix)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DecodeRecords)->Arg(12)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

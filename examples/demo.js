@@ -33,6 +33,22 @@ function showTopology() {
   }
 }
 
+// Sets the luminosity and asks the relay for its installation, at once.
+async function askRelay(com, relay) {
+  const top = new lc.Topology();
+  const [dimFailed, updateFailed] = await Promise.all([
+    new Promise((resolve) => new lc.Luminosity(com).changeTo(128, resolve)),
+    new Promise((resolve) => top.update('relay', 'quadra', com, resolve)),
+  ]);
+  log.info(`luminosity ${dimFailed ? 'failed' : `set to ${relay.commands.luminosity}`}`);
+  if (updateFailed) {
+    log.error('update failed');
+    return;
+  }
+  const rows = top.getMatrix(0).map((row) => row.map((c) => (c ? '#' : '.')).join(''));
+  log.info(`from the relay: ${top.getTop().length} modules, matrix ${rows.join(' / ')}`);
+}
+
 // The main job: a bar of colour moving across the tiles, streamed at the
 // relay's pace for half a second, and what the relay made of it.
 async function play(com, relay) {
@@ -67,7 +83,8 @@ const CODES = { 0: 'link up (first status)', 1: 'link ended', 2: 'relay state ch
 
 async function main() {
   showTopology();
-  const relay = new VirtualRelay({ period: 50, state: 1, version: 0x00020103 });
+  // The relay reports the same installation when asked for it.
+  const relay = new VirtualRelay({ period: 50, state: 1, version: 0x00020103, installation });
   const port = await relay.start();
   log.info(`virtual relay listening on 127.0.0.1:${port}`);
 
@@ -78,7 +95,7 @@ async function main() {
       if (code === 0) {
         const v = com.getVersion();
         log.info(`relay version ${v} (0x${v.toString(16).padStart(8, "0")}), ready ${com.ready()}`);
-        relay.setState(2); // the next status frame reports a change
+        askRelay(com, relay).then(() => relay.setState(2)); // the next status frame reports a change
       } else if (code === 2) {
         play(com, relay).catch((err) => log.error(err.message)).then(() => {
           log.info('stopping the link');

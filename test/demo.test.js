@@ -16,4 +16,6 @@ test('the demo connects, reports 0, 2, 1 and the version, and exits', () => {
   assert.match(r.stderr, /player: screen 30 x 20/);
   assert.match(r.stderr, /player: [1-9]\d* frames sent/);
   assert.match(r.stderr, /matrix at 0 degrees: ### \/ \.\.#\n/);
+  assert.match(r.stderr, /luminosity set to 128\n/);
+  assert.match(r.stderr, /from the relay: 5 modules, matrix ### \/ \.\.#\n/);
 });

@@ -3,13 +3,16 @@
 
 #include <napi.h>
 
+#include "script/ChangerAddon.h"
 #include "script/ComAddon.h"
 #include "script/ComBridgeAddon.h"
 #include "script/CustomAppAddon.h"
 #include "script/LcAppAddon.h"
 #include "script/LogAddon.h"
+#include "script/LuminosityAddon.h"
 #include "script/PlayerAddon.h"
 #include "script/RelayFinderAddon.h"
+#include "script/ResetAddon.h"
 #include "script/TopAddon.h"
 
 namespace lc {
@@ -17,10 +20,13 @@ namespace lc {
 Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   // The order of definition is the order of the exports' keys.
   LcAppAddon::Init(env, exports);
+  ChangerAddon::Init(env, exports);
+  LuminosityAddon::Init(env, exports);
   PlayerAddon::Init(env, exports);
   LogAddon::Init(env, exports);
   RelayFinderAddon::Init(env, exports);
   CustomAppAddon::Init(env, exports);
+  ResetAddon::Init(env, exports);
   TopAddon::Init(env, exports);
   ComAddon::Init(env, exports);
   ComBridgeAddon::Init(env, exports);

@@ -6,14 +6,17 @@
 //     [--echo 1]   (send every custom-application data message straight back)
 //     [--installation topology.json] [--mode video|rgb|mask]
 //     [--discovery-port N [--name TEXT] [--relay-type relay|oldrelay|relayrpi]]
+//     [--appDelay MS] [--appState S] [--resetMode state0|close|ignore] [--resetHold MS]
+//     [--grid COLUMNSxROWS [--tile TAG]] [--recordsPerFrame N]
+//     [--frameInterval MS] [--cycles N] [--startAt I] [--wrongTotal T] [--gap ID]
 // With --discovery-port the relay also answers the discovery greeting, on
 // 127.0.0.1 only (0 = any free port).
-const fs = require('fs');
 const { VirtualRelay } = require('./index');
+const { fromCli } = require('./installation');
 
 // Options that take a text rather than a number.
 const TEXT_OPTIONS = { name: 'name', 'relay-type': 'relayType', installation: 'installation',
-  mode: 'mode' };
+  mode: 'mode', grid: 'grid', tile: 'tile', resetMode: 'resetMode' };
 const DISCOVERY_OPTIONS = { 'discovery-port': 'port', name: 'name', 'relay-type': 'relayType' };
 
 function parseArgs(argv) {
@@ -30,14 +33,14 @@ function parseArgs(argv) {
     if (key in DISCOVERY_OPTIONS) discovery[DISCOVERY_OPTIONS[key]] = value;
     else options[key] = value;
   }
-  return { options, discovery };
+  return { options: fromCli(options), discovery };
 }
 
 async function main() {
   const { options: { installation, mode, ...options }, discovery } =
     parseArgs(process.argv.slice(2));
   const relay = new VirtualRelay(options);
-  if (installation) relay.setInstallation(JSON.parse(fs.readFileSync(installation, 'utf8')));
+  if (installation) relay.setInstallation(installation);
   if (mode) relay.setPixelMode(mode);
   const port = await relay.start();
   console.log(`virtual relay listening on 127.0.0.1:${port}`);

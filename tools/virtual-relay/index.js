@@ -11,6 +11,8 @@ const { CustomAppPeer } = require('./customapp');
 const { attachPixels, pixelMethods } = require('./pixels');
 const { attachSensors, sensorMethods } = require('./sensors');
 const { DiscoveryResponder } = require('./discovery');
+const { CommandBehaviour } = require('./commands');
+const { RecordStream } = require('./installation');
 
 const DEFAULTS = Object.freeze({
   host: '127.0.0.1',
@@ -45,6 +47,10 @@ class VirtualRelay extends EventEmitter {
     this.customApp = new CustomAppPeer(this, this.options);
     attachPixels(this);
     attachSensors(this);
+    // Answers to commands and to the topology request (see their files).
+    this.commands = new CommandBehaviour(this, this.options);
+    this.records = new RecordStream(this, this.options);
+    if (this.options.installation) this.setInstallation(this.options.installation);
   }
 
   get port() {
@@ -72,6 +78,8 @@ class VirtualRelay extends EventEmitter {
   }
 
   async stop() {
+    this.commands.stop();
+    this.records.stop();
     if (this.discovery) await this.discovery.stop();
     clearInterval(this.timer);
     this.timer = null;
@@ -193,7 +201,7 @@ class VirtualRelay extends EventEmitter {
     this.connections++;
     const parser = new FrameParser((frame) => {
       this.received.push(frame);
-      this.emit('frame', frame);
+      this.emit('frame', frame, socket);
     });
     socket.on('data', (chunk) => parser.push(chunk));
     socket.on('error', () => {});
@@ -237,4 +245,5 @@ class VirtualRelay extends EventEmitter {
 
 Object.assign(VirtualRelay.prototype, pixelMethods, sensorMethods);
 
-module.exports = { VirtualRelay, DEFAULTS, ...require('./frames'), ...require('./discovery') };
+module.exports = { VirtualRelay, DEFAULTS, ...require('./frames'), ...require('./discovery'),
+  ...require('./installation') };

@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "script/ComAddon.h"
 #include "script/ScriptFrame.h"
+#include "topology/TopologyComputation.h"
 
 namespace lc {
 
@@ -26,10 +28,51 @@ bool jsonMethod(Napi::Env env, const char* name, Napi::Object& json, Napi::Funct
 
 }  // namespace
 
+// Runs one computation on its own thread. The graph is built inside the
+// computation and moved into the script object only on completion, on the
+// script thread.
+class TopAddonWorker : public script::CommandWorker {
+ public:
+  TopAddonWorker(Napi::Function callback, Napi::Object self, Napi::Object com, TopAddon& owner,
+                 Communication& link, ModuleType relayType, ModuleType tileType)
+      : CommandWorker(callback, {self, com}),
+        owner_(owner),
+        link_(link),
+        computation_(link),
+        relayType_(relayType),
+        tileType_(tileType) {}
+
+ protected:
+  bool run() override {
+    succeeded_ = computation_.update(relayType_, tileType_);
+    return succeeded_;
+  }
+
+  void onComplete(Napi::Env env) override {
+    if (succeeded_) owner_.topology_ = computation_.takeTopology();
+    CommandWorker::onComplete(env);
+  }
+
+  void abandon() override {
+    computation_.cancel();
+    link_.retire();
+  }
+
+ private:
+  TopAddon& owner_;
+  Communication& link_;
+  TopologyComputation computation_;
+  ModuleType relayType_;
+  ModuleType tileType_;
+  // Written by the worker's thread before the completion is posted.
+  bool succeeded_ = false;
+};
+
 Napi::Object TopAddon::Init(Napi::Env env, Napi::Object exports) {
   return script::defineClass<TopAddon>(env, exports, "Topology", "Topology",
                                        {InstanceMethod("getTop", &TopAddon::getTop),
-                                        InstanceMethod("getMatrix", &TopAddon::getMatrix)});
+                                        InstanceMethod("getMatrix", &TopAddon::getMatrix),
+                                        InstanceMethod("update", &TopAddon::update)});
 }
 
 TopAddon::TopAddon(const Napi::CallbackInfo& info) : Napi::ObjectWrap<TopAddon>(info) {
@@ -107,6 +150,26 @@ Napi::Value TopAddon::getMatrix(const Napi::CallbackInfo& info) {
     if (env.IsExceptionPending()) return env.Undefined();
   }
   return matrix;
+}
+
+Napi::Value TopAddon::update(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  std::string relayTag;
+  std::string tileTag;
+  Napi::Function callback;
+  if (!script::readString(info, 0, "relay tag", relayTag) ||
+      !script::readString(info, 1, "tile tag", tileTag)) {
+    return env.Undefined();
+  }
+  Communication* link = ComAddon::unwrap(info[2]);
+  if (link == nullptr || !script::readFunction(info, 3, "callback", callback)) {
+    return env.Undefined();
+  }
+  auto* worker =
+      new TopAddonWorker(callback, info.This().As<Napi::Object>(), info[2].As<Napi::Object>(),
+                         *this, *link, typeFromTag(relayTag), typeFromTag(tileTag));
+  worker->queue();
+  return env.Undefined();
 }
 
 }  // namespace lc

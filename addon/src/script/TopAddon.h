@@ -7,8 +7,8 @@
 namespace lc {
 
 // Script class "Topology": holds one installation graph for the script side,
-// built from a topology document, and hands it out as a document or as an
-// occupancy matrix.
+// built from a topology document or asked from the relay, and hands it out as
+// a document or as an occupancy matrix.
 class TopAddon : public Napi::ObjectWrap<TopAddon> {
  public:
   static Napi::Object Init(Napi::Env env, Napi::Object exports);
@@ -21,12 +21,18 @@ class TopAddon : public Napi::ObjectWrap<TopAddon> {
  private:
   Napi::Value getTop(const Napi::CallbackInfo& info);
   Napi::Value getMatrix(const Napi::CallbackInfo& info);
+  // update(relayTag, tileTag, com, callback(failed))
+  Napi::Value update(const Napi::CallbackInfo& info);
 
   // Throws a script Error and returns false when there is no relay to walk
   // the installation from.
   bool checkRoot(Napi::Env env) const;
 
+  // Replaced whole, on the script thread, when an update completes: readers
+  // never see a graph half built.
   Topology topology_;
+
+  friend class TopAddonWorker;
 };
 
 }  // namespace lc

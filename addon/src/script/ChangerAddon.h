@@ -1,0 +1,22 @@
+#pragma once
+
+#include <napi.h>
+
+#include "script/ComHold.h"
+
+namespace lc {
+
+// Script class "Changer": switches the application the tiles run.
+class ChangerAddon : public Napi::ObjectWrap<ChangerAddon> {
+ public:
+  static Napi::Object Init(Napi::Env env, Napi::Object exports);
+  explicit ChangerAddon(const Napi::CallbackInfo& info);
+
+ private:
+  // changeTo(application, callback(failed))
+  Napi::Value changeTo(const Napi::CallbackInfo& info);
+
+  script::ComHold com_;
+};
+
+}  // namespace lc

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <napi.h>
+
+#include "script/ComHold.h"
+
+namespace lc {
+
+// Script class "Luminosity": sets the luminosity of the tiles' LEDs.
+class LuminosityAddon : public Napi::ObjectWrap<LuminosityAddon> {
+ public:
+  static Napi::Object Init(Napi::Env env, Napi::Object exports);
+  explicit LuminosityAddon(const Napi::CallbackInfo& info);
+
+ private:
+  // changeTo(level, callback(failed))
+  Napi::Value changeTo(const Napi::CallbackInfo& info);
+
+  script::ComHold com_;
+};
+
+}  // namespace lc

@@ -7,6 +7,7 @@
 
 const test = require('node:test');
 const assert = require('node:assert');
+const net = require('net');
 const lc = require('..');
 const { VirtualRelay } = require('../tools/virtual-relay');
 const { codeRecorder, eventually } = require('./support/codes');
@@ -23,13 +24,18 @@ const WARMUP = 100;
 const SAMPLE = 100;
 const GROWTH_BYTES = 8 * 1024 * 1024;
 
-// Each: make(relay) → { cycle(): one start and stop, awaited to its end }.
+// Each: make(relay) → { cycle(): one start and stop, awaited to its end;
+// close(): stops whatever runs }.
 const loops = [
   {
     name: 'Com',
     make(relay) {
       const com = new lc.Com();
       return {
+        // Leaves nothing running when a cycle failed.
+        close() {
+          com.stop();
+        },
         async cycle() {
           const r = codeRecorder();
           assert.strictEqual(com.start(describe(relay.port), r.callback), true);
@@ -54,6 +60,11 @@ const loops = [
       ]);
       const image = Buffer.alloc(4096, 0x55);
       return {
+        // Leaves nothing running when a cycle failed.
+        close() {
+          if (player) player.stop();
+          com.stop();
+        },
         async cycle() {
           if (!player) {
             assert.strictEqual(com.start(describe(relay.port), codes.callback), true);
@@ -73,6 +84,74 @@ const loops = [
       };
     },
   },
+  {
+    name: 'CustomApp',
+    make(relay) {
+      const com = new lc.Com();
+      const codes = codeRecorder();
+      let app;
+      return {
+        // Leaves nothing running when a cycle failed.
+        close() {
+          if (app) app.stop();
+          com.stop();
+        },
+        async cycle() {
+          if (!app) {
+            assert.strictEqual(com.start(describe(relay.port), codes.callback), true);
+            await codes.until((c) => c.length === 1);
+            app = new lc.CustomApp(com);
+          }
+          const calls = [];
+          assert.strictEqual(app.start((u, what) => calls.push(what)), true);
+          // The run's start frame went out: it heard a status.
+          await eventually(() => relay.received.some((f) => f.type === 2));
+          app.stop();
+          await eventually(() => calls.includes('stop'));
+          relay.received.length = 0;
+          assert.deepStrictEqual(codes.codes, [0]);
+        },
+      };
+    },
+  },
+  {
+    name: 'ComBridge',
+    make(relay) {
+      const com = new lc.Com();
+      const codes = codeRecorder();
+      let bridge;
+      return {
+        // Leaves nothing running when a cycle failed.
+        close() {
+          if (bridge) bridge.stop();
+          com.stop();
+        },
+        async cycle() {
+          if (!bridge) {
+            assert.strictEqual(com.start(describe(relay.port), codes.callback), true);
+            await codes.until((c) => c.length === 1);
+            bridge = new lc.ComBridge(com);
+          }
+          const calls = [];
+          assert.strictEqual(bridge.start((...a) => calls.push(a), { host: '127.0.0.1', port: 0 }),
+            true);
+          await eventually(() => calls.length > 0);
+          // A client taken and served, then the stop with it connected.
+          const client = net.connect(calls[0][2], '127.0.0.1');
+          client.on('error', () => {});
+          const closed = new Promise((resolve) => client.once('close', resolve));
+          let bytes = 0;
+          client.on('data', (d) => (bytes += d.length));
+          await eventually(() => bytes > 0);
+          bridge.stop();
+          await eventually(() => calls.some((c) => c[1] === 1));
+          client.destroy();
+          await closed;
+          assert.deepStrictEqual(codes.codes, [0]);
+        },
+      };
+    },
+  },
 ];
 
 for (const loop of loops) {
@@ -81,6 +160,7 @@ for (const loop of loops) {
     await relay.start();
     t.after(() => relay.stop());
     const subject = loop.make(relay);
+    t.after(() => subject.close());
 
     for (let i = 0; i < WARMUP; i++) await subject.cycle();
     const before = await quiesce();

@@ -30,6 +30,60 @@ export class LcApp {
    * a string.
    */
   openFromFile(path: string): boolean;
+  /**
+   * The type tags of the images in the package, in ascending type id
+   * ("relay", "oldrelay", "relayrpi", "delta", "quadra", "quadrav2", "varna"),
+   * so a script can check a package against a topology before uploading it.
+   */
+  getTypes(): string[];
+}
+
+/**
+ * Completion of an upload or a file transfer: `failed` is false on success.
+ */
+export type TransferCallback = (failed: boolean) => void;
+
+/**
+ * Progress of an upload (packets) or a file transfer (bytes): called on the
+ * script thread at most every 100 ms, and once more with the final count.
+ */
+export type TransferProgress = (sent: number, total: number) => void;
+
+/** Uploads application packages to the tiles of an installation. */
+export class Loader {
+  /** @param com the link to upload over; anything else throws a TypeError. */
+  constructor(com: Com);
+  /**
+   * Copies the package, sends its RAM loader stream (128-byte packets, 5 ms
+   * apart) and waits up to 25 s for the relay's state word to change. The
+   * callback gets false when the tiles took the package, true when the link
+   * was or went down, the relay closed it, or the state word stayed. Throws a
+   * TypeError when `app` is not an LcApp or a callback is not a function.
+   */
+  send(app: LcApp, callback?: TransferCallback, progress?: TransferProgress): void;
+}
+
+/** Copies files to the relay's SD card. */
+export class SdSender {
+  /** @param com the link to send over; anything else throws a TypeError. */
+  constructor(com: Com);
+  /**
+   * Sends the file at `path` under its base name. The callback gets true when
+   * the file cannot be read, its name does not fit (122 bytes), the relay
+   * fails, the link ends, or an answer does not come in time.
+   */
+  send(path: string, callback?: TransferCallback, progress?: TransferProgress): void;
+}
+
+/** Sends files to the simulator. */
+export class SimLoader {
+  /** @param com the link to send over; anything else throws a TypeError. */
+  constructor(com: Com);
+  /**
+   * Sends the file at `path` named "file" + the UTC start time in the
+   * `asctime` layout, line feed included (29 bytes). Failures as for SdSender.
+   */
+  send(path: string, callback?: TransferCallback, progress?: TransferProgress): void;
 }
 
 /** One link of a module in a topology document. */

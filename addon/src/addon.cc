@@ -8,11 +8,14 @@
 #include "script/ComBridgeAddon.h"
 #include "script/CustomAppAddon.h"
 #include "script/LcAppAddon.h"
+#include "script/LoaderAddon.h"
 #include "script/LogAddon.h"
 #include "script/LuminosityAddon.h"
 #include "script/PlayerAddon.h"
 #include "script/RelayFinderAddon.h"
 #include "script/ResetAddon.h"
+#include "script/SdSenderAddon.h"
+#include "script/SimLoaderAddon.h"
 #include "script/TopAddon.h"
 
 namespace lc {
@@ -20,13 +23,16 @@ namespace lc {
 Napi::Object initAll(Napi::Env env, Napi::Object exports) {
   // The order of definition is the order of the exports' keys.
   LcAppAddon::Init(env, exports);
+  LoaderAddon::Init(env, exports);
   ChangerAddon::Init(env, exports);
   LuminosityAddon::Init(env, exports);
   PlayerAddon::Init(env, exports);
   LogAddon::Init(env, exports);
   RelayFinderAddon::Init(env, exports);
+  SimLoaderAddon::Init(env, exports);
   CustomAppAddon::Init(env, exports);
   ResetAddon::Init(env, exports);
+  SdSenderAddon::Init(env, exports);
   TopAddon::Init(env, exports);
   ComAddon::Init(env, exports);
   ComBridgeAddon::Init(env, exports);

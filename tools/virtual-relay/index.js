@@ -10,6 +10,8 @@ const { FrameType, encodeFrame, statusPayload, FrameParser, MAX_PAYLOAD } = requ
 const { CustomAppPeer } = require('./customapp');
 const { attachPixels, pixelMethods } = require('./pixels');
 const { attachSensors, sensorMethods } = require('./sensors');
+const { LoaderSink } = require('./loader');
+const { SdCard } = require('./sdcard');
 const { DiscoveryResponder } = require('./discovery');
 const { CommandBehaviour } = require('./commands');
 const { RecordStream } = require('./installation');
@@ -47,6 +49,8 @@ class VirtualRelay extends EventEmitter {
     this.customApp = new CustomAppPeer(this, this.options);
     attachPixels(this);
     attachSensors(this);
+    this.loader = new LoaderSink(this, this.options);
+    this.sd = new SdCard(this, this.options);
     // Answers to commands and to the topology request (see their files).
     this.commands = new CommandBehaviour(this, this.options);
     this.records = new RecordStream(this, this.options);
@@ -202,6 +206,8 @@ class VirtualRelay extends EventEmitter {
     const parser = new FrameParser((frame) => {
       this.received.push(frame);
       this.emit('frame', frame, socket);
+      // Custom-application data shares the block frames: an open session has them.
+      if (!this.customApp.starts && !this.loader.take(frame)) this.sd.take(frame);
     });
     socket.on('data', (chunk) => parser.push(chunk));
     socket.on('error', () => {});

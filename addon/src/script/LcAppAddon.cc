@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "script/ScriptFrame.h"
 
@@ -13,8 +14,9 @@ constexpr napi_type_tag kLcAppTag = {0x6c63417070416464ull, 0x8f3c2a51d7e04b19ul
 }  // namespace
 
 Napi::Object LcAppAddon::Init(Napi::Env env, Napi::Object exports) {
-  return script::defineClass<LcAppAddon>(
-      env, exports, "LcApp", "LcApp", {InstanceMethod("openFromFile", &LcAppAddon::openFromFile)});
+  return script::defineClass<LcAppAddon>(env, exports, "LcApp", "LcApp",
+                                         {InstanceMethod("openFromFile", &LcAppAddon::openFromFile),
+                                          InstanceMethod("getTypes", &LcAppAddon::getTypes)});
 }
 
 LcAppAddon::LcAppAddon(const Napi::CallbackInfo& info) : Napi::ObjectWrap<LcAppAddon>(info) {
@@ -38,6 +40,18 @@ Napi::Value LcAppAddon::openFromFile(const Napi::CallbackInfo& info) {
     opened = false;  // out of memory on a huge file: a failure like any other
   }
   return Napi::Boolean::New(env, opened);
+}
+
+// The tags of the module types the package holds an image for, in
+// ascending type id, so a script can check a package against a topology.
+Napi::Value LcAppAddon::getTypes(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  const std::vector<uint8_t> ids = app_.getIds();
+  Napi::Array types = Napi::Array::New(env, ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) {
+    types.Set(uint32_t(i), Napi::String::New(env, tagFromType(ids[i])));
+  }
+  return types;
 }
 
 }  // namespace lc

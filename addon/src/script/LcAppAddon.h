@@ -19,6 +19,7 @@ class LcAppAddon : public Napi::ObjectWrap<LcAppAddon> {
 
  private:
   Napi::Value openFromFile(const Napi::CallbackInfo& info);
+  Napi::Value getTypes(const Napi::CallbackInfo& info);
 
   LcApp app_;
 };

@@ -1,0 +1,124 @@
+#include "firmware/Sender.h"
+
+#include <thread>
+
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
+namespace lc {
+
+namespace {
+
+// The kernel may defer a timed wake-up by the thread's timer slack (50 us by
+// default), and thousands of pauses add that up to a visible part of an
+// upload. Tightened for the stream only, then given back.
+class TightTimers {
+ public:
+#if defined(__linux__)
+  TightTimers() : previous_(::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0)) {
+    if (previous_ > 0) ::prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+  }
+  ~TightTimers() {
+    if (previous_ > 0) ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(previous_), 0, 0, 0);
+  }
+
+ private:
+  int previous_;
+#endif
+};
+
+}  // namespace
+
+bool Sender::send(const Loader& loader, ProgressPacer* progress) {
+  return sendStream(loader.data(), progress, nullptr, nullptr, nullptr);
+}
+
+bool Sender::waitChange() {
+  EventListener listener(communication_);
+  const uint32_t before = communication_.lastState();
+  return watchChange(listener, before, Clock::now()) == Changed;
+}
+
+bool Sender::waitClose() {
+  EventListener listener(communication_);
+  const Clock::time_point start = Clock::now();
+  Event event;
+  while (nextEvent(listener, event, start)) {
+    if (event.kind == Event::Closed) return true;
+  }
+  return false;
+}
+
+Sender::Result Sender::upload(const Loader& loader, ProgressPacer* progress) {
+  EventListener listener;
+  uint32_t before = 0;
+  Clock::time_point sentAt;
+  if (!sendStream(loader.data(), progress, &listener, &before, &sentAt)) return NotSent;
+  return watchChange(listener, before, sentAt);
+}
+
+bool Sender::sendStream(const std::vector<uint8_t>& stream, ProgressPacer* progress,
+                        EventListener* watch, uint32_t* before, Clock::time_point* sentAt) {
+  const size_t packets = stream.size() / Loader::kPacketSize;
+  auto arm = [&] {
+    if (watch == nullptr) return;
+    watch->setCommunication(communication_);
+    *before = communication_.lastState();
+  };
+  if (packets == 0) {
+    arm();
+    if (sentAt != nullptr) *sentAt = Clock::now();
+    return true;
+  }
+  const uint32_t total = uint32_t(packets);
+  TightTimers timers;
+  Clock::time_point resume;
+  for (size_t i = 0; i < packets; ++i) {
+    // Each pause ends a fixed time after the previous write returned, so a
+    // late wake-up never shortens the gap the boot code gets.
+    if (i > 0) std::this_thread::sleep_until(resume);
+    // Before the last write, not after it: tiles that switch at once would
+    // otherwise change the state word before it is read.
+    if (i + 1 == packets) arm();
+    if (!communication_.sendFrame(kFrameType, stream.data() + i * Loader::kPacketSize,
+                                  Loader::kPacketSize)) {
+      return false;
+    }
+    const Clock::time_point written = Clock::now();
+    resume = written + timing_.pause;
+    if (sentAt != nullptr) *sentAt = written;
+    if (progress != nullptr) progress->update(uint32_t(i + 1), total);
+  }
+  std::this_thread::sleep_until(resume);
+  return true;
+}
+
+Sender::Result Sender::watchChange(EventListener& listener, uint32_t before,
+                                   Clock::time_point start) {
+  Event event;
+  while (nextEvent(listener, event, start)) {
+    if (event.kind == Event::Closed) return Closed;
+    if (event.kind == Event::Status && event.state != before) {
+      // The tiles switched either way; a cut pause only hurries the report.
+      settleWait_.sleepFor(
+          int(std::chrono::ceil<std::chrono::milliseconds>(timing_.settle).count()));
+      return Changed;
+    }
+  }
+  return NoChange;
+}
+
+bool Sender::nextEvent(EventListener& listener, Event& event, Clock::time_point start) {
+  const Clock::duration elapsed = Clock::now() - start;
+  if (elapsed > timing_.bound) return false;
+  // A slice never reaches past the bound, so a quiet link ends the watch on
+  // time rather than one whole slice late.
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(timing_.bound - elapsed).count();
+  unsigned int slice = timing_.waitMs;
+  if (left < long(slice)) slice = unsigned(left);
+  if (slice == 0) slice = 1;  // 0 would wait without a limit
+  return listener.waitEvent(event, slice) == EventListener::Taken;
+}
+
+}  // namespace lc

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include "firmware/Loader.h"
+#include "link/Communication.h"
+#include "link/EventListener.h"
+#include "link/Frame.h"
+#include "transport/CancellableWait.h"
+#include "util/ProgressPacer.h"
+
+namespace lc {
+
+// Sends a loader stream to the relay, one 128-byte packet per frame, and
+// watches for the tiles to take it. The boot code acknowledges nothing, so
+// a fixed pause after every frame is the only flow control.
+class Sender {
+ public:
+  static constexpr uint16_t kFrameType = Frame::Block;
+  static constexpr std::chrono::milliseconds kPause{5};
+  // One wait slice and the bound of a whole watch.
+  static constexpr unsigned int kWaitMs = 25000;
+  static constexpr std::chrono::microseconds kBound{24999999};
+  // The tiles need a moment after switching before they take commands.
+  static constexpr std::chrono::milliseconds kSettle{1000};
+
+  // Tests shorten the waits; the defaults are the fixed values above.
+  struct Timing {
+    std::chrono::microseconds pause = kPause;
+    unsigned int waitMs = kWaitMs;
+    std::chrono::microseconds bound = kBound;
+    std::chrono::microseconds settle = kSettle;
+  };
+
+  enum Result : unsigned int {
+    Changed = 0,  // the relay reported a new state word
+    NotSent = 1,  // the link was down or a write failed
+    Closed = 2,   // the link ended while watching
+    NoChange = 3  // the bound passed without a new state word, or no event came
+  };
+
+  explicit Sender(Communication& communication) : Sender(communication, Timing{}) {}
+  Sender(Communication& communication, Timing timing)
+      : communication_(communication), timing_(timing) {}
+
+  // Writes every packet of the loader's stream, pausing after each; true when
+  // all were written or the stream is empty.
+  bool send(const Loader& loader, ProgressPacer* progress = nullptr);
+  // True when the relay reports a state word other than the current one
+  // within the bound.
+  bool waitChange();
+  // True when the link ends within the bound.
+  bool waitClose();
+
+  // send, then the watch of waitChange, armed before the last frame is
+  // written: a relay that answers within the last pause is still seen.
+  Result upload(const Loader& loader, ProgressPacer* progress = nullptr);
+
+  // Cuts a settle pause under way short, and every later one: for an owner
+  // whose runtime is going away (the link is retired as well).
+  void cancel() { settleWait_.cancel(); }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  // Arms `watch` (registers it and reads the state word) just before the
+  // last frame is written, when it is given.
+  bool sendStream(const std::vector<uint8_t>& stream, ProgressPacer* progress, EventListener* watch,
+                  uint32_t* before, Clock::time_point* sentAt);
+  Result watchChange(EventListener& listener, uint32_t before, Clock::time_point start);
+  // The next event within the bound counted from start; false when none came.
+  bool nextEvent(EventListener& listener, Event& event, Clock::time_point start);
+
+  Communication& communication_;
+  Timing timing_;
+  CancellableWait settleWait_;
+};
+
+}  // namespace lc

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <napi.h>
+
+#include <memory>
+
+#include "firmware/Sender.h"
+#include "link/Communication.h"
+
+namespace lc {
+
+// Script class "Loader": uploads an "LcApp" package to the tiles over a
+// "Com" link and reports whether they took it.
+class LoaderAddon : public Napi::ObjectWrap<LoaderAddon> {
+ public:
+  static Napi::Object Init(Napi::Env env, Napi::Object exports);
+  explicit LoaderAddon(const Napi::CallbackInfo& info);
+
+ private:
+  Napi::Value send(const Napi::CallbackInfo& info);
+
+  // Keeps the "Com" object, and so the link the sender refers to, alive.
+  Napi::ObjectReference com_;
+  Communication* link_ = nullptr;
+  std::unique_ptr<Sender> sender_;
+};
+
+}  // namespace lc

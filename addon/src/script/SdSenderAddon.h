@@ -1,0 +1,61 @@
+#pragma once
+
+#include <napi.h>
+
+#include <memory>
+#include <string>
+
+#include "commands/SdSender.h"
+#include "link/Communication.h"
+#include "script/TransferWorker.h"
+
+namespace lc {
+
+// Script class "SdSender": copies a file to the relay's SD card under its
+// base name.
+class SdSenderAddon : public Napi::ObjectWrap<SdSenderAddon> {
+ public:
+  static Napi::Object Init(Napi::Env env, Napi::Object exports);
+  explicit SdSenderAddon(const Napi::CallbackInfo& info);
+
+ private:
+  Napi::Value send(const Napi::CallbackInfo& info);
+
+  // Keeps the "Com" object, and so the link the sender refers to, alive.
+  Napi::ObjectReference com_;
+  Communication* link_ = nullptr;
+  std::unique_ptr<SdSender> sender_;
+};
+
+// The worker of "SdSender" and "SimLoader": one file, named on the relay by
+// its base name, or for the simulator after the time the work starts.
+class SdSenderAddonWorker : public script::TransferWorker {
+ public:
+  enum Naming { BaseName, SimulatorTime };
+
+  SdSenderAddonWorker(Napi::Function callback, Napi::Function progress, Napi::Object self,
+                      Napi::Object com, SdSender& sender, Communication& link, std::string path,
+                      Naming naming)
+      : TransferWorker(callback, progress, {self, com}),
+        sender_(sender),
+        link_(link),
+        path_(std::move(path)),
+        naming_(naming) {}
+
+  // Reads "send"'s arguments (path, callback, progress) and queues the
+  // worker; a wrong argument leaves a TypeError pending.
+  static void queueSend(const Napi::CallbackInfo& info, Napi::Object com, SdSender& sender,
+                        Communication& link, Naming naming);
+
+ protected:
+  bool transfer() override;
+  void abandon() override { link_.retire(); }
+
+ private:
+  SdSender& sender_;
+  Communication& link_;
+  std::string path_;
+  Naming naming_;
+};
+
+}  // namespace lc

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <napi.h>
+
+#include <memory>
+
+#include "commands/SdSender.h"
+#include "link/Communication.h"
+
+namespace lc {
+
+// Script class "SimLoader": sends a file to the simulator, named after the
+// UTC time the transfer starts.
+class SimLoaderAddon : public Napi::ObjectWrap<SimLoaderAddon> {
+ public:
+  static Napi::Object Init(Napi::Env env, Napi::Object exports);
+  explicit SimLoaderAddon(const Napi::CallbackInfo& info);
+
+ private:
+  Napi::Value send(const Napi::CallbackInfo& info);
+
+  // Keeps the "Com" object, and so the link the sender refers to, alive.
+  Napi::ObjectReference com_;
+  Communication* link_ = nullptr;
+  std::unique_ptr<SdSender> sender_;
+};
+
+}  // namespace lc

@@ -1,0 +1,286 @@
+// The upload of loader streams against a scripted relay on an in-process link.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "firmware/Hex.h"
+#include "firmware/LcApp.h"
+#include "firmware/Loader.h"
+#include "firmware/Sender.h"
+#include "support/HexSupport.h"
+#include "support/RespondingDriver.h"
+#include "util/ProgressPacer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using lc::Communication;
+using lc::LcApp;
+using lc::Loader;
+using lc::Sender;
+using lc::test::RespondingDriver;
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<unsigned char>;
+
+Sender::Timing fast() {
+  Sender::Timing t;  // the real 5 ms pause: the spacing is what is tested
+  t.waitMs = 250;
+  t.bound = 300ms;
+  t.settle = 150ms;
+  return t;
+}
+
+LcApp appWithBlock(uint32_t address) {
+  lc::Hex hex;
+  for (uint32_t i = 0; i < lc::Hex::kBlockSize; ++i) hex.storeData(address + i, uint8_t(i * 7));
+  const std::string path = lc::test::tempPath("sender.hex");
+  EXPECT_EQ(hex.saveToFile(path), lc::Hex::Ok);
+  LcApp app;
+  EXPECT_EQ(app.addHex("delta", path), LcApp::Opened);
+  return app;
+}
+
+Loader appOnly(const LcApp& app) {
+  Loader loader(app);
+  loader.genAppOnly();
+  return loader;
+}
+
+// A link to the scripted relay, started, with status frames every 20 ms.
+struct Rig {
+  explicit Rig(RespondingDriver::Handler handler = {}) {
+    driver.onFrame(std::move(handler));
+    link.setDriver(&driver);
+    started = link.start();
+    driver.status(driver.state.load());
+    driver.startTicker(20ms);
+  }
+  ~Rig() {
+    driver.stopTicker();
+    link.stopAndWait();
+  }
+  RespondingDriver driver;
+  Communication link;
+  bool started = false;
+};
+
+double msSince(Clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+TEST(Sender, FramesAreWholePacketsPacedAtLeastThePauseApart) {
+  const Loader loader = appOnly(appWithBlock(0xA0000400));
+  const size_t count = loader.data().size() / Loader::kPacketSize;
+  ASSERT_EQ(count, 28u);
+  Rig rig;
+  ASSERT_TRUE(rig.started);
+  Sender sender(rig.link, fast());
+  const Clock::time_point begin = Clock::now();
+  ASSERT_TRUE(sender.send(loader));
+  // The pause follows the last frame as well.
+  EXPECT_GE(msSince(begin), 5.0 * count);
+
+  const auto frames = rig.driver.frames();
+  const auto times = rig.driver.times();
+  ASSERT_EQ(frames.size(), count);
+  for (size_t i = 0; i < count; ++i) {
+    ASSERT_EQ(frames[i].size(), 132u) << i;
+    EXPECT_EQ(Bytes(frames[i].begin(), frames[i].begin() + 4), (Bytes{3, 0, 0x80, 0})) << i;
+    EXPECT_EQ(std::memcmp(frames[i].data() + 4, loader.data().data() + i * 128, 128), 0) << i;
+    if (i > 0) {
+      EXPECT_GE(times[i] - times[i - 1], 5ms) << i;
+    }
+  }
+}
+
+// What the relay does once the last packet has been written, and what the
+// upload makes of it.
+TEST(Sender, UploadOutcomeFollowsTheRelay) {
+  enum Relay { Switch, KeepState, Close, DataOnly, Retire };
+  struct Case {
+    const char* name;
+    bool withImage;
+    Relay relay;
+    Sender::Result expected;
+    double minMs, maxMs;  // from the last frame to the result
+  } cases[] = {
+      // Answering inside the last pause is still seen; the settle follows.
+      {"switch at once", true, Switch, Sender::Changed, 150, 280},
+      {"empty package", false, Switch, Sender::Changed, 150, 280},
+      {"unchanged state", true, KeepState, Sender::NoChange, 295, 450},
+      {"empty package, unchanged", false, KeepState, Sender::NoChange, 295, 450},
+      {"data only", true, DataOnly, Sender::NoChange, 295, 450},
+      {"link closed", true, Close, Sender::Closed, 0, 120},
+      {"link retired", true, Retire, Sender::Closed, 0, 120},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Loader loader = appOnly(c.withImage ? appWithBlock(0xA0000000) : LcApp{});
+    const size_t last = loader.data().size() / Loader::kPacketSize - 1;
+    Communication* linkOf = nullptr;
+    RespondingDriver* driverOf = nullptr;
+    std::thread retirer;
+    Rig rig([&](const Bytes&, size_t index) {
+      if (index != last) return;
+      if (c.relay == Switch) {
+        driverOf->state = 9;
+        driverOf->status(9);
+      } else if (c.relay == Close) {
+        driverOf->peerClose();
+      } else if (c.relay == Retire) {
+        retirer = std::thread([linkOf] { linkOf->retire(); });
+      }
+    });
+    linkOf = &rig.link;
+    driverOf = &rig.driver;
+    ASSERT_TRUE(rig.started);
+    // Data keeps the link up while no status frame comes at all.
+    std::atomic<bool> feeding{c.relay == DataOnly};
+    std::thread dataFeed;
+    if (c.relay == DataOnly) {
+      rig.driver.stopTicker();
+      dataFeed = std::thread([&] {
+        while (feeding) {
+          rig.driver.data({0, 1});
+          std::this_thread::sleep_for(20ms);
+        }
+      });
+    }
+    Sender sender(rig.link, fast());
+    const Sender::Result result = sender.upload(loader);
+    const Clock::time_point end = Clock::now();
+    feeding = false;
+    if (dataFeed.joinable()) dataFeed.join();
+    if (retirer.joinable()) retirer.join();
+    const auto times = rig.driver.times();
+    ASSERT_EQ(times.size(), last + 1);
+    const double ms = std::chrono::duration<double, std::milli>(end - times.back()).count();
+    EXPECT_EQ(result, c.expected);
+    EXPECT_GE(ms, c.minMs);
+    EXPECT_LE(ms, c.maxMs);
+    if (!c.withImage) {
+      // Only the size packet (no unit) and the start-RAM packet.
+      const auto frames = rig.driver.frames();
+      EXPECT_EQ(frames[0][4], Loader::CmdSize);
+      EXPECT_EQ(frames[0][4 + 18], 0);
+      EXPECT_EQ(frames[1][4], Loader::CmdStartRam);
+    }
+  }
+}
+
+TEST(Sender, LinkDownMidStreamStopsAtOnceWithoutWatching) {
+  const Loader loader = appOnly(appWithBlock(0xA0000000));
+  for (bool writeFails : {true, false}) {
+    SCOPED_TRACE(writeFails ? "write fails" : "relay closes");
+    RespondingDriver* driverOf = nullptr;
+    Rig rig([&](const Bytes&, size_t index) {
+      if (index != 5) return;
+      if (writeFails) {
+        driverOf->setWriteResult(false);
+      } else {
+        driverOf->peerClose();
+      }
+    });
+    driverOf = &rig.driver;
+    ASSERT_TRUE(rig.started);
+    Sender::Timing timing = fast();
+    timing.bound = 5s;
+    timing.waitMs = 5000;
+    Sender sender(rig.link, timing);
+    const Clock::time_point begin = Clock::now();
+    EXPECT_EQ(sender.upload(loader), Sender::NotSent);
+    EXPECT_LT(msSince(begin), 1000);
+    // The write after the fault failed and nothing was tried after it.
+    EXPECT_LT(rig.driver.frames().size(), 28u);
+    EXPECT_GE(rig.driver.frames().size(), 6u);
+  }
+}
+
+TEST(Sender, WaitCloseSeesOnlyTheEndOfTheLink) {
+  for (bool closes : {false, true}) {
+    Rig rig;
+    ASSERT_TRUE(rig.started);
+    Sender sender(rig.link, fast());
+    std::thread later([&] {
+      std::this_thread::sleep_for(50ms);
+      if (closes) {
+        rig.driver.peerClose();
+      } else {
+        rig.driver.state = 4;  // a change is not an end
+      }
+    });
+    const Clock::time_point begin = Clock::now();
+    EXPECT_EQ(sender.waitClose(), closes);
+    EXPECT_LT(msSince(begin), closes ? 250 : 500);
+    later.join();
+  }
+}
+
+TEST(Sender, CancelCutsTheSettlePauseShort) {
+  Rig rig;
+  ASSERT_TRUE(rig.started);
+  Sender::Timing timing = fast();
+  timing.settle = 10s;
+  Sender sender(rig.link, timing);
+  rig.driver.state = 6;
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(100ms);
+    sender.cancel();
+  });
+  const Clock::time_point begin = Clock::now();
+  EXPECT_TRUE(sender.waitChange());
+  EXPECT_LT(msSince(begin), 2000);
+  canceller.join();
+}
+
+TEST(Sender, ProgressCountsPacketsThinnedToTheInterval) {
+  const Loader loader = appOnly(appWithBlock(0xA0000000));  // 28 packets, >= 140 ms
+  Rig rig;
+  ASSERT_TRUE(rig.started);
+  std::vector<std::pair<uint32_t, uint32_t>> reports;
+  std::vector<Clock::time_point> at;
+  lc::ProgressPacer pacer(
+      [&](uint32_t sent, uint32_t total) {
+        reports.emplace_back(sent, total);
+        at.push_back(Clock::now());
+      },
+      40ms);
+  Sender sender(rig.link, fast());
+  ASSERT_TRUE(sender.send(loader, &pacer));
+  pacer.finish();
+  ASSERT_GE(reports.size(), 3u);
+  EXPECT_EQ(reports.front(), std::make_pair(1u, 28u));
+  EXPECT_EQ(reports.back(), std::make_pair(28u, 28u));
+  for (size_t i = 1; i < reports.size(); ++i) {
+    EXPECT_GT(reports[i].first, reports[i - 1].first);
+    EXPECT_GE(at[i] - at[i - 1], 40ms);
+  }
+}
+
+// A measurement, not a check: run with --gtest_also_run_disabled_tests.
+// A full RAM image of one type is 3203 packets, 16.01 s of pauses at least.
+TEST(Sender, DISABLED_FullUploadWallTime) {
+  lc::Hex hex;
+  for (uint32_t a = 0; a < 128 * 1024; ++a) hex.storeData(0xA0000000 + a, uint8_t(a * 7));
+  const std::string path = lc::test::tempPath("sender-full.hex");
+  ASSERT_EQ(hex.saveToFile(path), lc::Hex::Ok);
+  LcApp app;
+  ASSERT_EQ(app.addHex("delta", path), LcApp::Opened);
+  const Loader loader = appOnly(app);
+  ASSERT_EQ(loader.data().size() / 128, 3203u);
+  Rig rig;
+  ASSERT_TRUE(rig.started);
+  Sender sender(rig.link);
+  const Clock::time_point begin = Clock::now();
+  ASSERT_TRUE(sender.send(loader));
+  const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+  const auto times = rig.driver.times();
+  const double span = std::chrono::duration<double>(times.back() - times.front()).count();
+  std::printf("3203 packets: %.3f s in all, %.3f s first to last frame, floor %.3f s\n", seconds,
+              span, 3202 * 0.005);
+}
+
+}  // namespace

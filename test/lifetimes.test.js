@@ -32,6 +32,7 @@ async function runChild(body, ports) {
     let tracked = 0;
     const registry = new FinalizationRegistry(() => collected++);
     const track = (object) => { tracked++; registry.register(object, 0); return object; };
+    let stopAll = () => {};
     ${body}
   `;
   const started = Date.now();
@@ -104,10 +105,92 @@ const kinds = [
     end: `relay.disconnect()`,
     expect: ['com', 'player'],
   },
+  {
+    name: 'a CustomApp running on a Com, both dropped',
+    start: `new Promise((resolve) => {
+      const ends = [];
+      const com = track(new lc.Com());
+      com.start(describe(relayPort), (u, c) => {
+        if (c === 0) {
+          track(new lc.CustomApp(com)).start((u2, what) => {
+            if (what !== 'stop') return;
+            ends.push('app');
+            if (ends.length === 2) resolve(ends.sort());
+          });
+        }
+        if (c === 1) {
+          ends.push('com');
+          if (ends.length === 2) resolve(ends.sort());
+        }
+      });
+    })`,
+    ready: `delay(300)`,
+    end: `relay.disconnect()`,
+    expect: ['app', 'com'],
+  },
+  {
+    name: 'a ComBridge serving on a Com, both dropped',
+    start: `new Promise((resolve) => {
+      const ends = [];
+      const done = (what) => { ends.push(what); if (ends.length === 2) resolve(ends.sort()); };
+      const com = track(new lc.Com());
+      com.start(describe(relayPort), (u, c) => {
+        if (c === 1) done('com');
+        if (c !== 0) return;
+        // Nothing ends a bridge but its stop.
+        const bridge = track(new lc.ComBridge(com));
+        bridge.start((u2, code) => { if (code === 1) done('bridge'); },
+          { host: '127.0.0.1', port: 0 });
+        stopAll = () => { bridge.stop(); com.stop(); };
+      });
+    })`,
+    ready: `delay(300)`,
+    // The stopper holds both objects: let it go too.
+    end: `stopAll(), (stopAll = () => {})`,
+    expect: ['bridge', 'com'],
+  },
+  {
+    name: 'a Topology updating from a Com, dropped',
+    start: `new Promise((resolve) => {
+      let result;
+      const com = track(new lc.Com());
+      com.start(describe(relayPort), (u, c) => {
+        if (c === 0) {
+          track(new lc.Topology()).update('relay', 'quadra', com, (failed) => {
+            result = [typeof failed];
+            com.stop();
+          });
+        }
+        if (c === 1) resolve(result);
+      });
+    })`,
+    ready: `delay(10)`,
+    end: `0`,
+    expect: ['boolean'],
+  },
+  {
+    name: 'a Luminosity changing over a Com, dropped',
+    start: `new Promise((resolve) => {
+      let result;
+      const com = track(new lc.Com());
+      com.start(describe(relayPort), (u, c) => {
+        if (c === 0) {
+          track(new lc.Luminosity(com)).changeTo(40, (failed) => {
+            result = [failed];
+            com.stop();
+          });
+        }
+        if (c === 1) resolve(result);
+      });
+    })`,
+    ready: `delay(10)`,
+    end: `0`,
+    expect: [false],
+  },
 ];
 
 test('objects dropped while their work runs are collected safely', { concurrency: true }, async (t) => {
-  const runs = kinds.filter((k) => k.end).map((k) => t.test(k.name, async () => {
+  const runs = kinds.filter((k) => k.end !== null).map((k) => t.test(k.name, async () => {
     // Each child gets its own relay, so that `end` touches its link alone.
     const body = `
       const { VirtualRelay } = require(${JSON.stringify(relayPath)});

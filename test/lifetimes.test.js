@@ -187,6 +187,28 @@ const kinds = [
     end: `0`,
     expect: [false],
   },
+  {
+    name: 'an SdSender copying a file over a Com, dropped',
+    start: `new Promise((resolve) => {
+      const file = require('path').join(require('os').tmpdir(), 'lc-lifetime-' + process.pid + '.bin');
+      require('fs').writeFileSync(file, Buffer.alloc(20000, 7));
+      process.on('exit', () => require('fs').rmSync(file, { force: true }));
+      let result;
+      const com = track(new lc.Com());
+      com.start(describe(relayPort), (u, c) => {
+        if (c === 0) {
+          track(new lc.SdSender(com)).send(file, (failed) => {
+            result = [failed];
+            com.stop();
+          });
+        }
+        if (c === 1) resolve(result);
+      });
+    })`,
+    ready: `delay(10)`,
+    end: `0`,
+    expect: [false],
+  },
 ];
 
 test('objects dropped while their work runs are collected safely', { concurrency: true }, async (t) => {

@@ -37,6 +37,14 @@ async function runChild(body, ports) {
     const registry = new FinalizationRegistry(() => collected++);
     const track = (object) => { tracked++; registry.register(object, 0); return object; };
     let stopAll = () => {};
+    // A file of \`size\` bytes, removed at exit. Made up here: a closure made
+    // inside a kind's start would keep that scope's objects alive.
+    const tempFile = (size) => {
+      const f = require('path').join(require('os').tmpdir(), 'lc-lifetime-' + process.pid + '.bin');
+      require('fs').writeFileSync(f, Buffer.alloc(size, 7));
+      process.on('exit', () => require('fs').rmSync(f, { force: true }));
+      return f;
+    };
     ${body}
   `;
   const started = Date.now();
@@ -181,6 +189,27 @@ const kinds = [
       com.start(describe(relayPort), (u, c) => {
         if (c === 0) {
           track(new lc.Luminosity(com)).changeTo(40, (failed) => {
+            result = [failed];
+            com.stop();
+          });
+        }
+        if (c === 1) resolve(result);
+      });
+    })`,
+    ready: `delay(10)`,
+    end: `0`,
+    endsByItself: true,
+    expect: [false],
+  },
+  {
+    name: 'an SdSender copying a file over a Com, dropped',
+    start: `new Promise((resolve) => {
+      const file = tempFile(20000);
+      let result;
+      const com = track(new lc.Com());
+      com.start(describe(relayPort), (u, c) => {
+        if (c === 0) {
+          track(new lc.SdSender(com)).send(file, (failed) => {
             result = [failed];
             com.stop();
           });

@@ -1,5 +1,7 @@
 // Time of the topology document (write and read) and of the occupancy
-// matrix for installations of square tiles laid out on a grid.
+// matrix for installations of square tiles laid out on a grid, and of the
+// matrix of a staircase (tiles joined alternately right and down), whose
+// answer grows with the square of its size.
 
 #include <benchmark/benchmark.h>
 
@@ -10,6 +12,8 @@
 #include <vector>
 
 #include "link/Communication.h"
+#include "topology/CoordinatesVisitor.h"
+#include "topology/MatrixVisitor.h"
 #include "topology/Topology.h"
 #include "topology/TopologyComputation.h"
 #include "util/Log.h"
@@ -34,6 +38,22 @@ Topology grid(std::uint32_t tiles) {
     if (c + 1 < width && i + 1 < tiles) t.addNeighbour(id, 1, lc::TypeQuadra, id + 1, true);
     if (i + width < tiles) t.addNeighbour(id, 2, lc::TypeQuadra, id + width, c == 0);
     if (c > 0) t.addNeighbour(id, 3, lc::TypeQuadra, id - 1, false);
+  }
+  return t;
+}
+
+// A relay, then tiles 1..n each joined to the one before: on its east side
+// when the previous one was joined on its south side, and the other way
+// round. Every tile adds a row or a column.
+Topology staircase(std::uint32_t tiles) {
+  Topology t;
+  t.newModule(lc::TypeRelay, 0);
+  t.addNeighbour(0, 0, lc::TypeQuadra, 1, true);
+  t.addNeighbour(1, 0, lc::TypeRelay, 0, false);
+  for (std::uint32_t id = 2; id <= tiles; ++id) {
+    const bool east = id % 2 == 0;
+    t.addNeighbour(id - 1, east ? 1 : 2, lc::TypeQuadra, id, true);
+    t.addNeighbour(id, east ? 3 : 0, lc::TypeQuadra, id - 1, false);
   }
   return t;
 }
@@ -68,6 +88,35 @@ void BM_GetMatrix(benchmark::State& state) {
     benchmark::DoNotOptimize(matrix);
   }
   state.counters["rows"] = static_cast<double>(rows);
+}
+
+// getMatrix as it was: every LED and sensor position computed as well,
+// though the matrix reads only the centres.
+void BM_GetMatrixWithPositions(benchmark::State& state) {
+  const Topology t = grid(static_cast<std::uint32_t>(state.range(0)));
+  for (auto _ : state) {
+    lc::TopologyData<lc::CoordinatesData> coordinates;
+    lc::TopologyData<lc::OrientedData> oriented;
+    lc::CoordinatesVisitor placer(coordinates, oriented, 90);
+    t.visitAll(placer, 0);
+    lc::MatrixVisitor matrix(coordinates);
+    t.visitAll(matrix, 0);
+    benchmark::DoNotOptimize(matrix.rows());
+  }
+}
+
+void BM_GetMatrixStaircase(benchmark::State& state) {
+  const Topology t = staircase(static_cast<std::uint32_t>(state.range(0)));
+  std::size_t rows = 0;
+  std::size_t columns = 0;
+  for (auto _ : state) {
+    auto matrix = t.getMatrix(0);
+    rows = matrix.size();
+    columns = rows > 0 ? matrix[0].size() : 0;
+    benchmark::DoNotOptimize(matrix);
+  }
+  state.counters["rows"] = static_cast<double>(rows);
+  state.counters["columns"] = static_cast<double>(columns);
 }
 
 // The relay's module records of grid(n), one cycle and the first record of
@@ -117,7 +166,18 @@ void BM_DecodeRecords(benchmark::State& state) {
 
 BENCHMARK(BM_GetJSON)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FromJSON)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_GetMatrix)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_GetMatrix)->Arg(100)->Arg(1000)->Arg(10000)->Arg(30000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_GetMatrixWithPositions)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(30000)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_GetMatrixStaircase)
+    ->Arg(2000)
+    ->Arg(6000)
+    ->Arg(10000)
+    ->Arg(12000)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DecodeRecords)->Arg(12)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -142,3 +142,74 @@ test('a document refused halfway keeps what came before the fault', () => {
   assert.ok(back.length >= 1 && back.length < 13);
   assert.strictEqual(back[0].id, 0);
 });
+
+// What a Topology built from `doc` gives back: its document and matrix, or
+// the errors they throw.
+function outcome(doc) {
+  let top;
+  try {
+    top = new lc.Topology(doc);
+  } catch (e) {
+    return `constructor: ${e.name}`;
+  }
+  const read = (f) => {
+    try {
+      return f();
+    } catch (e) {
+      return `${e.name}: ${e.message}`;
+    }
+  };
+  return [read(() => top.getTop()), read(() => top.getMatrix(0))];
+}
+
+// The same document through its JSON text: a toJSON on the array makes the
+// constructor take the text road, whose rules are the reference.
+function throughText(doc) {
+  const copy = [...doc];
+  copy.toJSON = () => doc;
+  return copy;
+}
+
+test('reading the document directly takes exactly what its JSON text gives', () => {
+  class Link {
+    constructor() {
+      this.channel = 1;
+    }
+    get id() {
+      return 2;
+    }
+  }
+  const mutations = {
+    'as is': () => {},
+    'fractional id': (d) => { d[3].id = 5.5; },
+    'negative type': (d) => { d[2].type = -1; },
+    'negative zero': (d) => { d[2].neighbours[0].channel = -0; },
+    'largest u32 id': (d) => { d[4].id = 2 ** 32 - 1; },
+    'id past u32': (d) => { d[4].id = 2 ** 32; },
+    'huge channel': (d) => { d[4].neighbours[0].channel = 1e21; },
+    'NaN child': (d) => { d[6].neighbours[1].child = NaN; },
+    'infinite type': (d) => { d[6].type = Infinity; },
+    'child 2': (d) => { d[6].neighbours[0].child = 2; },
+    'string id': (d) => { d[1].id = '1'; },
+    'boxed number': (d) => { d[1].type = Object(4); },
+    'null neighbours': (d) => { d[7].neighbours = null; },
+    'missing neighbours': (d) => { delete d[7].neighbours; },
+    'numeric neighbours': (d) => { d[7].neighbours = 3; },
+    'string neighbours': (d) => { d[7].neighbours = '[]'; },
+    'missing child': (d) => { delete d[8].neighbours[0].child; },
+    'hole in neighbours': (d) => { d[8].neighbours.length += 2; },
+    'hole in modules': (d) => { d.length += 1; },
+    'array element': (d) => { d[9] = [1, 2]; },
+    'null element': (d) => { d[9] = null; },
+    'element with toJSON': (d) => { const e = d[9]; d[9] = { toJSON: () => ({ ...e, type: 6 }) }; },
+    'class instance link': (d) => { d[10].neighbours[0] = new Link(); },
+    'extra keys': (d) => { d[11].name = 'x'; d[11].neighbours[0].extra = [1, { a: 2 }]; },
+    'only a relay without links': (d) => { d.splice(0, d.length, { id: 0, type: 2, neighbours: [] }); },
+    'empty array': (d) => { d.length = 0; },
+  };
+  for (const [name, mutate] of Object.entries(mutations)) {
+    const doc = installation(4);
+    mutate(doc);
+    assert.deepStrictEqual(outcome(doc), outcome(throughText(doc)), name);
+  }
+});

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 
 #include "support/TopologyFixtures.h"
 #include "topology/ConfigRotation.h"
@@ -210,6 +211,41 @@ TEST(CoordinatesVisitorTest, TranslateSkipsModulesNeverPlaced) {
   EXPECT_FALSE(p.coordinates.contains(7));
   EXPECT_FLOAT_EQ(p.coordinates.find(1)->sensorX[0], -2.5f);  // sensors stay in layout
   EXPECT_FLOAT_EQ(p.coordinates.find(1)->screenX[0], 0.0f);
+}
+
+TEST(CoordinatesVisitorTest, CentresOnlyPlacesEveryTileAsTheFullWalkDoes) {
+  std::mt19937 random(4242);
+  const ModuleType types[] = {TypeDelta, TypeQuadra, TypeQuadraV2, TypeVarna, TypeRelay};
+  for (int round = 0; round < 200; ++round) {
+    // A random tree: each new module hangs from an earlier one on random
+    // channels, some of them not its own (placed on the parent then).
+    Topology t;
+    t.newModule(TypeRelay, 0);
+    const std::uint32_t modules = 1 + random() % 40;
+    for (std::uint32_t id = 1; id <= modules; ++id) {
+      join(t, random() % id, random() % 6, id, random() % 6, types[random() % 5]);
+    }
+    const std::uint32_t angle = 90 * (random() % 5);
+    Placed full = place(t, angle);
+    TopologyData<CoordinatesData> centres;
+    TopologyData<OrientedData> oriented;
+    CoordinatesVisitor visitor(centres, oriented, angle, CoordinatesVisitor::CentresOnly);
+    t.visitAll(visitor, 0);
+    ASSERT_EQ(visitor.minX(), full.minX);
+    ASSERT_EQ(visitor.maxX(), full.maxX);
+    ASSERT_EQ(visitor.minY(), full.minY);
+    ASSERT_EQ(visitor.maxY(), full.maxY);
+    ASSERT_EQ(centres.size(), full.coordinates.size());
+    for (const auto& [id, c] : full.coordinates) {
+      const CoordinatesData* only = centres.find(id);
+      ASSERT_NE(only, nullptr);
+      EXPECT_EQ(only->valid, c.valid) << id;
+      EXPECT_EQ(only->type, c.type) << id;
+      EXPECT_EQ(only->x, c.x) << id;
+      EXPECT_EQ(only->y, c.y) << id;
+      EXPECT_TRUE(only->ledX.empty() && only->screenX.empty() && only->sensorX.empty()) << id;
+    }
+  }
 }
 
 }  // namespace

@@ -92,6 +92,60 @@ TEST(HexTest, ExtendedAddressAppliesToLaterRecordsAndMerges) {
   EXPECT_EQ(hex.nbKbUsed(), 2u);
 }
 
+// One record line of `type` carrying `bytes` at the 16-bit `address`.
+std::string recordLine(uint8_t type, uint16_t address, const std::vector<uint8_t>& bytes) {
+  std::vector<uint8_t> all = {static_cast<uint8_t>(bytes.size()),
+                              static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
+                              type};
+  all.insert(all.end(), bytes.begin(), bytes.end());
+  uint8_t sum = 0;
+  for (uint8_t b : all) sum = static_cast<uint8_t>(sum + b);
+  all.push_back(static_cast<uint8_t>(-sum));
+  static const char* digits = "0123456789ABCDEF";
+  std::string line = ":";
+  for (uint8_t b : all) line += {digits[b >> 4], digits[b & 15]};
+  return line + "\n";
+}
+
+TEST(HexTest, RecordsLandAsByteByByteStoresWouldPutThem) {
+  // Records copied a block at a time must land where storing each byte at
+  // its address would: at block boundaries, past the top of the address
+  // space (wrapping to 0) and over bytes stored before.
+  std::mt19937 rng(99);
+  for (int round = 0; round < 200; ++round) {
+    std::string text;
+    Hex expected;
+    uint32_t extended = 0;
+    for (int r = 0; r < 20; ++r) {
+      if (rng() % 4 == 0) {
+        const uint16_t upper = rng() % 3 == 0 ? 0xFFFF : static_cast<uint16_t>(rng() % 4);
+        text +=
+            recordLine(0x04, 0, {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)});
+        extended = upper;
+      }
+      // Offsets near the end of a block and of the 64 KB segment.
+      const uint16_t address = static_cast<uint16_t>(
+          rng() % 2 ? 0xFFF0 + rng() % 16 : (rng() % 64) * 0x400 + 0x3F0 + rng() % 16);
+      std::vector<uint8_t> bytes(2 * (rng() % 9));
+      for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng());
+      text += recordLine(0x00, address, bytes);
+      const uint32_t base = (extended << 16) | address;
+      for (uint32_t i = 0; i < bytes.size(); ++i)
+        ASSERT_TRUE(expected.storeData(base + i, bytes[i]));
+    }
+    Hex hex;
+    ASSERT_EQ(hex.openFromString(text), Hex::Ok);
+    ASSERT_EQ(hex.nbKbUsed(), expected.nbKbUsed());
+    for (const auto& [address, block] : expected) {
+      const uint8_t* got = hex.kb(address);
+      ASSERT_NE(got, nullptr) << address;
+      ASSERT_EQ(std::vector<uint8_t>(got, got + Hex::kBlockSize),
+                std::vector<uint8_t>(block.begin(), block.end()))
+          << "block " << address << ", round " << round;
+    }
+  }
+}
+
 TEST(HexTest, BlocksAndLookups) {
   Hex hex;
   hex.storeData(0x1234, 0x1AB);  // only the low 8 bits are kept

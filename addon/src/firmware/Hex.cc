@@ -126,10 +126,6 @@ Hex::Result Hex::openFromString(std::string_view text) {
       ++pos;
       continue;
     }
-    const void* lf = std::memchr(line, '\n', size - pos);
-    // Characters from ':' up to the line feed; a last line without one gets
-    // no length and so fails every length test below.
-    const size_t lineLength = lf ? static_cast<size_t>(static_cast<const char*>(lf) - line) : 0;
     const size_t available = size - pos;
     if (*line != ':' || available < 9) return BadContent;
     uint8_t count, addrHi, addrLo, type;
@@ -138,48 +134,87 @@ Hex::Result Hex::openFromString(std::string_view text) {
       return BadContent;
     }
     if (type == 0x01) return Ok;
-    if (type != 0x05) {
-      if (count & 1) return BadContent;
-      if (lineLength < 11 + 2 * size_t{count}) return BadContent;
-      uint8_t sum = static_cast<uint8_t>(count + addrHi + addrLo + type);
-      const char* digits = line + 9;
-      uint8_t data[256];
-      for (uint32_t i = 0; i <= count; ++i) {  // the data bytes, then the checksum
-        if (!byteAt(digits + 2 * i, data[i])) return BadContent;
-        sum = static_cast<uint8_t>(sum + data[i]);
-      }
-      if (sum != 0) return BadContent;
-      if (type == 0x04) {
-        if (count != 2) return BadContent;
-        extended = (uint32_t{data[0]} << 8) | data[1];
-      } else if (type == 0x00) {
-        const uint32_t base = (extended << 16) | (uint32_t{addrHi} << 8) | addrLo;
-        for (uint32_t i = 0; i < count; ++i) {
-          if (!storeData(base + i, data[i])) return BadContent;
-        }
-      } else {
-        return BadContent;
-      }
+    if (type == 0x05) {
+      // Passed over unread; without a line feed it ends the text.
+      const void* lf = std::memchr(line, '\n', available);
+      if (!lf) return Ok;
+      pos += static_cast<size_t>(static_cast<const char*>(lf) - line) + 1;
+      continue;
     }
-    if (!lf) return Ok;  // a skipped type-05 line ends the text
-    pos += lineLength + 1;
+    if (count & 1) return BadContent;
+    // The record's digits run up to `needed`; the line feed comes at or
+    // after it. A line feed among the digits fails them as digits, so the
+    // search for the line's end starts there, usually finding it at once.
+    const size_t needed = 11 + 2 * size_t{count};
+    if (available < needed) return BadContent;
+    uint8_t sum = static_cast<uint8_t>(count + addrHi + addrLo + type);
+    const char* digits = line + 9;
+    uint8_t data[256];
+    for (uint32_t i = 0; i <= count; ++i) {  // the data bytes, then the checksum
+      if (!byteAt(digits + 2 * i, data[i])) return BadContent;
+      sum = static_cast<uint8_t>(sum + data[i]);
+    }
+    if (sum != 0) return BadContent;
+    const char* lf = nullptr;
+    if (needed < available && line[needed] == '\n') {
+      lf = line + needed;
+    } else if (needed < available) {
+      lf = static_cast<const char*>(std::memchr(line + needed, '\n', available - needed));
+    }
+    // A record line must end in a line feed.
+    if (lf == nullptr) return BadContent;
+    if (type == 0x04) {
+      if (count != 2) return BadContent;
+      extended = (uint32_t{data[0]} << 8) | data[1];
+    } else if (type == 0x00) {
+      const uint32_t base = (extended << 16) | (uint32_t{addrHi} << 8) | addrLo;
+      if (!storeBytes(base, data, count)) return BadContent;
+    } else {
+      return BadContent;
+    }
+    pos = static_cast<size_t>(lf - start) + 1;
   }
   return Ok;
 }
 
-bool Hex::storeData(uint32_t address, uint32_t value) {
-  const uint32_t blockAddress = address & ~(kBlockSize - 1);
-  if (blockAddress != cachedAddress_) {
-    auto it = blocks_.find(blockAddress);
-    if (it == blocks_.end()) {
-      if (blocks_.size() >= kMaxBlocks) return false;
-      it = blocks_.emplace_hint(it, blockAddress, Block{});
-      it->second.fill(0xFF);
-    }
-    cachedBlock_ = &it->second;
-    cachedAddress_ = blockAddress;
+Hex::Block* Hex::blockFor(uint32_t blockAddress) {
+  if (blockAddress == cachedAddress_) return cachedBlock_;
+  auto it = blocks_.find(blockAddress);
+  if (it == blocks_.end()) {
+    if (blocks_.size() >= kMaxBlocks) return nullptr;
+    it = blocks_.emplace_hint(it, blockAddress, Block{});
+    it->second.fill(0xFF);
   }
-  (*cachedBlock_)[address & (kBlockSize - 1)] = static_cast<uint8_t>(value);
+  cachedBlock_ = &it->second;
+  cachedAddress_ = blockAddress;
+  return cachedBlock_;
+}
+
+bool Hex::storeData(uint32_t address, uint32_t value) {
+  Block* block = blockFor(address & ~(kBlockSize - 1));
+  if (block == nullptr) return false;
+  (*block)[address & (kBlockSize - 1)] = static_cast<uint8_t>(value);
+  return true;
+}
+
+bool Hex::storeBytes(uint32_t address, const uint8_t* bytes, uint32_t n) {
+  // A record's bytes lie in one block, or two when it crosses a boundary:
+  // one lookup and one copy per block instead of a store call per byte.
+  while (n > 0) {
+    const uint32_t offset = address & (kBlockSize - 1);
+    const uint32_t piece = std::min(n, kBlockSize - offset);
+    Block* block = blockFor(address - offset);
+    if (block == nullptr) return false;
+    // Sixteen bytes at a time: a record's few bytes are not worth a string
+    // copy instruction's start-up.
+    uint8_t* to = block->data() + offset;
+    uint32_t i = 0;
+    for (; i + 16 <= piece; i += 16) std::memcpy(to + i, bytes + i, 16);
+    for (; i < piece; ++i) to[i] = bytes[i];
+    address += piece;  // past the top it wraps to 0, as storeData's sums do
+    bytes += piece;
+    n -= piece;
+  }
   return true;
 }
 

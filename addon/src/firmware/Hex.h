@@ -96,6 +96,14 @@ class Hex {
   // State of the record-by-record writer (saveData).
   uint32_t lastRecordAddress_ = kNoAddress;
 
+  // The block at `blockAddress`, created erased when missing; the cache is
+  // set to it. nullptr when a new block would pass kMaxBlocks.
+  Block* blockFor(uint32_t blockAddress);
+  // Stores n bytes from `address` on (wrapping past the top of the address
+  // space as storeData does), a block-sized piece at a time; false at the
+  // first block that cannot be made, the bytes before it stored.
+  bool storeBytes(uint32_t address, const uint8_t* bytes, uint32_t n);
+
   void dropCache() {
     cachedBlock_ = nullptr;
     cachedAddress_ = kNoAddress;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "firmware/Hex.h"
@@ -37,6 +38,9 @@ class Loader {
   // Keeps its own copy: later changes to the caller's package do not reach
   // the stream.
   explicit Loader(const LcApp& app) : app_(app) {}
+  // Takes a package the caller no longer needs (a worker's own copy)
+  // without copying its images again.
+  explicit Loader(LcApp&& app) : app_(std::move(app)) {}
 
   // Appends the stream of one kind; any other value does nothing.
   void generate(Type type);

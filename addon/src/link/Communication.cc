@@ -156,6 +156,11 @@ void Communication::deliver(const Event& event) {
   for (EventListenerBase* listener : eventListeners_) listener->addEvent(event);
 }
 
+void Communication::flushListeners() {
+  std::lock_guard<std::mutex> lock(listenersMutex_);
+  for (EventListenerBase* listener : eventListeners_) listener->flushEvents();
+}
+
 void Communication::dispatch(const FrameView& frame, Event& event) {
   bool decoded = true;
   switch (frame.type) {
@@ -182,7 +187,7 @@ void Communication::dispatch(const FrameView& frame, Event& event) {
   std::lock_guard<std::mutex> lock(listenersMutex_);
   for (RawListenerBase* raw : rawListeners_) raw->addRaw(frame.bytes, frame.size);
   if (decoded) {
-    for (EventListenerBase* listener : eventListeners_) listener->addEvent(event);
+    for (EventListenerBase* listener : eventListeners_) listener->addBatchedEvent(event);
   }
 }
 
@@ -204,6 +209,8 @@ void Communication::receive() {
       // would have failed.
       if (running_.load(std::memory_order_relaxed)) dispatch(frame, event);
     });
+    // One wake-up per read for a waiting reader, not one per frame.
+    flushListeners();
   }
 
   // Cleared before Closed goes out, so a listener that sees the end of the

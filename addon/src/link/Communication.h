@@ -101,6 +101,8 @@ class Communication {
   void deliver(const Event& event);
   // Raw listeners, then the decoded event; called for each frame cut.
   void dispatch(const FrameView& frame, Event& event);
+  // Tells every event listener that the frames of one read are delivered.
+  void flushListeners();
   void waitForStart();
 
   std::thread receiveThread_;

@@ -11,6 +11,11 @@ class EventListenerBase {
  public:
   virtual ~EventListenerBase() = default;
   virtual void addEvent(const Event& event) = 0;
+  // The link delivers the frames of one read through addBatchedEvent, then
+  // calls flushEvents once, before it reads again. A queue may hold back
+  // the wake-up of its reader until then; by default both are plain.
+  virtual void addBatchedEvent(const Event& event) { addEvent(event); }
+  virtual void flushEvents() {}
 };
 
 }  // namespace lc

@@ -34,6 +34,20 @@ void Data::layoutFrames(std::size_t moduleCount, std::uint32_t frameLength) {
   }
 }
 
+void Data::SourceTable::add(const Placement& p) {
+  if (!runs.empty()) {
+    Run& last = runs.back();
+    if (last.slot == p.slot && last.firstLed + last.count == p.led) {
+      ++last.count;
+      last.maxSource = std::max(last.maxSource, p.source);
+      sources.push_back(p.source);
+      return;
+    }
+  }
+  runs.push_back(Run{p.slot, p.led, 1, static_cast<std::uint32_t>(sources.size()), p.source});
+  sources.push_back(p.source);
+}
+
 std::uint32_t Data::sourceOffset(float x, float y, std::uint32_t width) {
   // x and y are on the screen (non-negative), so truncation is a floor. The
   // offset is fixed by the width, so it is worked out once here instead of

@@ -9,6 +9,12 @@
 // hold byte offsets into that block rather than pointers, so a rebuild can
 // never leave a record pointing at freed memory, and every offset is checked
 // against its own slot when the record is made.
+//
+// update() does not read the pixel records: they carry positions it never
+// needs. It walks a source table instead, four bytes per LED, in which LEDs
+// that follow each other in a slot form a run whose targets follow from its
+// start. On a large installation that keeps the per-frame working set in
+// the cache and lets a run's bits be built in a register.
 
 #include <algorithm>
 #include <cstddef>
@@ -79,6 +85,41 @@ class Data {
                Place place);
 
   std::uint8_t* bytes() { return bytes_.data(); }
+
+  // Consecutive LEDs k, k + 1, ... of one module slot, all on the screen.
+  struct Run {
+    std::uint32_t slot;         // offset of the module's slot in the frame block
+    std::uint32_t firstLed;     // LED index of the first LED
+    std::uint32_t count;        // LEDs in the run
+    std::uint32_t firstSource;  // index of the first LED's entry in sources
+    std::uint32_t maxSource;    // largest image offset the run reads
+  };
+
+  // What update() reads: the image offset of every LED, in run order.
+  struct SourceTable {
+    std::vector<Run> runs;
+    std::vector<std::uint32_t> sources;
+
+    void clear() {
+      runs.clear();
+      sources.clear();
+    }
+    // Appends an LED, extending the last run when it is the next LED of the
+    // same slot.
+    void add(const Placement& p);
+    const std::uint32_t* sourcesOf(const Run& run) const {
+      return sources.data() + run.firstSource;
+    }
+  };
+
+  // Whether every pixel a run reads lies wholly (four bytes) inside an image
+  // of `length` bytes, so its LEDs need no bound check of their own.
+  static bool wholeRunFits(const Run& run, unsigned length) {
+    return static_cast<std::uint64_t>(run.maxSource) + 4 <= length;
+  }
+  // Whether an LED reading at `source` is skipped for an image of `length`
+  // bytes (its last channel lies past the end): it keeps its value.
+  static bool skipped(std::uint32_t source, unsigned length) { return source + 2 >= length; }
 
  private:
   void layoutFrames(std::size_t moduleCount, std::uint32_t frameLength);

@@ -33,6 +33,7 @@ class MaskData : public Data {
 
  private:
   std::vector<Pixel> pixels_;
+  SourceTable table_;
 };
 
 }  // namespace lc

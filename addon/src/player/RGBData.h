@@ -37,10 +37,11 @@ class RGBData : public Data {
   const std::vector<Pixel>& pixels() const { return pixels_; }
 
  private:
-  template <unsigned Red, unsigned Blue>
+  template <bool Bgr>
   void writeBits(const unsigned char* image, unsigned length);
 
   std::vector<Pixel> pixels_;
+  SourceTable table_;
 };
 
 }  // namespace lc

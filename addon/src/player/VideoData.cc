@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "player/PixelWords.h"
+
 namespace lc {
 
 std::uint32_t VideoData::typeSlotSize(ModuleType type) { return pixelSlots(type).video; }
@@ -11,6 +13,8 @@ void VideoData::initFromTopologyData(const TopologyData<CoordinatesData>& coordi
                                      std::uint32_t height) {
   pixels_.clear();
   monoPixels_.clear();
+  colours_.clear();
+  mono_.clear();
   const auto bytesPerLed = [](ModuleType type) { return pixelSlots(type).videoBytesPerLed; };
   rebuild(
       coordinates, frameLength, width, height, typeSlotSize,
@@ -20,42 +24,65 @@ void VideoData::initFromTopologyData(const TopologyData<CoordinatesData>& coordi
       },
       [&](const Placement& p) {
         const std::uint32_t n = bytesPerLed(p.type);
-        (n < 3 ? monoPixels_ : pixels_).push_back(Pixel{p.x, p.y, p.source, p.slot + n * p.led});
+        const bool mono = n < 3;
+        (mono ? monoPixels_ : pixels_).push_back(Pixel{p.x, p.y, p.source, p.slot + n * p.led});
+        (mono ? mono_ : colours_).add(p);
       });
 }
 
-template <unsigned Red, unsigned Blue>
+template <bool Bgr>
 void VideoData::writeColours(const unsigned char* image, unsigned length) {
-  // Bytes may alias anything: read each pixel into locals before storing,
-  // so the compiler need not reload after every store.
-  std::uint8_t* const out = bytes();
-  const Pixel* const end = pixels_.data() + pixels_.size();
-  for (const Pixel* px = pixels_.data(); px != end; ++px) {
-    const std::uint32_t source = px->source;
-    const std::uint32_t target = px->target;
-    if (source + 2 >= length) continue;
-    const unsigned char red = image[source + Red];
-    const unsigned char green = image[source + 1];
-    const unsigned char blue = image[source + Blue];
-    out[target] = red;
-    out[target + 1] = green;
-    out[target + 2] = blue;
+  std::uint8_t* const frames = bytes();
+  for (const Run run : colours_.runs) {  // a copy: frame stores may alias it
+    const std::uint32_t* source = colours_.sourcesOf(run);
+    std::uint8_t* out = frames + run.slot + 3 * run.firstLed;
+    const std::uint32_t n = run.count;
+    if (!wholeRunFits(run, length)) {
+      for (std::uint32_t i = 0; i < n; ++i, out += 3) {
+        if (skipped(source[i], length)) continue;
+        const unsigned char* in = image + source[i];
+        out[0] = in[Bgr ? 2 : 0];
+        out[1] = in[1];
+        out[2] = in[Bgr ? 0 : 2];
+      }
+      continue;
+    }
+    // A whole word per LED: its fourth byte lands on the next LED's red,
+    // which the next store overwrites. The run's last LED gets three bytes,
+    // so nothing past the run is touched.
+    for (std::uint32_t i = 0; i + 1 < n; ++i, out += 3) {
+      const std::uint32_t w = pixel::load(image + source[i]);
+      pixel::store(out, Bgr ? pixel::swapRedBlue(w) : w);
+    }
+    const std::uint32_t w = pixel::load(image + source[n - 1]);
+    const std::uint32_t c = Bgr ? pixel::swapRedBlue(w) : w;
+    out[0] = static_cast<std::uint8_t>(c);
+    out[1] = static_cast<std::uint8_t>(c >> 8);
+    out[2] = static_cast<std::uint8_t>(c >> 16);
+  }
+}
+
+void VideoData::writeMono(const unsigned char* image, unsigned length) {
+  std::uint8_t* const frames = bytes();
+  for (const Run run : mono_.runs) {  // a copy: frame stores may alias it
+    const std::uint32_t* source = mono_.sourcesOf(run);
+    std::uint8_t* out = frames + run.slot + run.firstLed;
+    for (std::uint32_t i = 0; i < run.count; ++i) {
+      if (skipped(source[i], length)) continue;
+      const unsigned char* in = image + source[i];
+      out[i] = std::max({in[0], in[1], in[2]});
+    }
   }
 }
 
 void VideoData::update(const unsigned char* image, unsigned length, Format format) {
   if (image == nullptr) return;
   if (format == BGR) {
-    writeColours<2, 0>(image, length);
+    writeColours<true>(image, length);
   } else {
-    writeColours<0, 2>(image, length);
+    writeColours<false>(image, length);
   }
-  std::uint8_t* out = bytes();
-  for (const Pixel& px : monoPixels_) {
-    if (px.source + 2 >= length) continue;
-    const unsigned char* in = image + px.source;
-    out[px.target] = std::max({in[0], in[1], in[2]});
-  }
+  writeMono(image, length);
 }
 
 }  // namespace lc

@@ -34,11 +34,14 @@ class VideoData : public Data {
   const std::vector<Pixel>& monoPixels() const { return monoPixels_; }
 
  private:
-  template <unsigned Red, unsigned Blue>
+  template <bool Bgr>
   void writeColours(const unsigned char* image, unsigned length);
+  void writeMono(const unsigned char* image, unsigned length);
 
   std::vector<Pixel> pixels_;
   std::vector<Pixel> monoPixels_;
+  SourceTable colours_;
+  SourceTable mono_;
 };
 
 }  // namespace lc

@@ -16,8 +16,7 @@ void CoordinatesVisitor::enter(const Module& module) {
   data.valid = true;
   data.x = 0;
   data.y = 0;
-  computeLeds(module);
-  computeSensors(module);
+  computePositions(module);
   computeBorders(module);
 }
 
@@ -50,9 +49,14 @@ void CoordinatesVisitor::enter(const Module& parent, const Module& child) {
       data.y = from.y;
     }
   }
-  computeLeds(child);
-  computeSensors(child);
+  computePositions(child);
   computeBorders(child);
+}
+
+void CoordinatesVisitor::computePositions(const Module& module) {
+  if (detail_ == CentresOnly) return;
+  computeLeds(module);
+  computeSensors(module);
 }
 
 void CoordinatesVisitor::computeLeds(const Module& module) {

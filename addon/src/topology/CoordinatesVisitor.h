@@ -17,11 +17,20 @@ namespace lc {
 
 class CoordinatesVisitor : public GraphVisitor {
  public:
+  // What to compute for each tile: everything, or only its centre (with
+  // `valid`, `type` and the box), for callers such as the occupancy matrix
+  // that never read the LED and sensor positions.
+  enum Detail : unsigned { Everything = 0, CentresOnly = 1 };
+
   // Fills `coordinates` and `oriented`; `angle` is the installation's
   // rotation in degrees.
   CoordinatesVisitor(TopologyData<CoordinatesData>& coordinates,
-                     TopologyData<OrientedData>& oriented, std::uint32_t angle)
-      : coordinates_(&coordinates), oriented_(&oriented), orientedVisitor_(oriented, angle) {}
+                     TopologyData<OrientedData>& oriented, std::uint32_t angle,
+                     Detail detail = Everything)
+      : coordinates_(&coordinates),
+        oriented_(&oriented),
+        orientedVisitor_(oriented, angle),
+        detail_(detail) {}
 
   void enter(const Module& module) override;
   void enter(const Module& parent, const Module& module) override;
@@ -43,6 +52,10 @@ class CoordinatesVisitor : public GraphVisitor {
   TopologyData<CoordinatesData>* coordinates_;
   TopologyData<OrientedData>* oriented_;
   OrientedVisitor orientedVisitor_;
+  // LEDs and sensors of one tile, unless only centres are wanted.
+  void computePositions(const Module& module);
+
+  Detail detail_;
   float minX_ = 0;
   float minY_ = 0;
   float maxX_ = 0;

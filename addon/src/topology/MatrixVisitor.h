@@ -5,6 +5,7 @@
 // where a tile stands and a "0" elsewhere. The relays have no cell.
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "topology/CoordinatesData.h"
@@ -25,6 +26,9 @@ class MatrixVisitor : public GraphVisitor {
   void enter(const Module& parent, const Module& module) override;
 
   const std::vector<std::string>& rows() const { return rows_; }
+  // Hands the rows over without copying them (a staircase's run to tens of
+  // megabytes); rows() is empty afterwards.
+  std::vector<std::string> takeRows() { return std::move(rows_); }
 
  private:
   struct Centre {

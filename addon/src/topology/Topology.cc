@@ -56,6 +56,7 @@ void Topology::visitAll(GraphVisitor& visitor, std::uint32_t rootId) const {
   };
   std::vector<Frame> stack;
   std::unordered_set<std::uint32_t> visited;
+  visited.reserve(modules_.size());
   visited.insert(root.id());
 
   visitor.enter(root);
@@ -141,7 +142,48 @@ bool parseDocument(const std::string& text, Json::Value& root) {
 bool Topology::fromJSON(const std::string& text) {
   Json::Value root;
   if (!parseDocument(text, root)) return false;
-  if (!root.isArray() || root.empty()) {
+  std::vector<DocumentModule> document;
+  if (root.isArray()) {
+    document.resize(root.size());
+    Json::ArrayIndex i = 0;
+    for (const Json::Value& element : root) {
+      DocumentModule& module = document[i++];
+      module.identified =
+          element.isObject() && isUIntMember(element, "id") && isUIntMember(element, "type");
+      if (!module.identified) {
+        // Nothing past the first unidentified element is read.
+        document.resize(i);
+        break;
+      }
+      module.id = uintMember(element, "id");
+      module.type = uintMember(element, "type");
+      const Json::Value* neighbours = member(element, "neighbours");
+      module.hasNeighbours = neighbours != nullptr && neighbours->isArray();
+      if (!module.hasNeighbours) continue;
+      module.neighbours.reserve(neighbours->size());
+      for (const Json::Value& link : *neighbours) {
+        DocumentLink out;
+        out.wellFormed = link.isObject() && isUIntMember(link, "channel") &&
+                         isUIntMember(link, "id") && isUIntMember(link, "child");
+        if (!out.wellFormed) {
+          module.neighbours.push_back(out);
+          break;
+        }
+        out.channel = uintMember(link, "channel");
+        out.id = uintMember(link, "id");
+        out.child = uintMember(link, "child");
+        module.neighbours.push_back(out);
+      }
+    }
+  } else {
+    log().error("Topology document is not a non-empty array.");
+    return false;
+  }
+  return fromDocument(document);
+}
+
+bool Topology::fromDocument(const std::vector<DocumentModule>& document) {
+  if (document.empty()) {
     log().error("Topology document is not a non-empty array.");
     return false;
   }
@@ -149,34 +191,30 @@ bool Topology::fromJSON(const std::string& text) {
   // First pass: every element must name its id and type before anything is
   // added, so that a neighbour can be created with its declared type.
   std::unordered_map<std::uint32_t, ModuleType> types;
-  for (const Json::Value& element : root) {
-    if (!element.isObject() || !isUIntMember(element, "id") || !isUIntMember(element, "type")) {
+  for (const DocumentModule& element : document) {
+    if (!element.identified) {
       log().error("Topology document has a module without an id and a type.");
       return false;
     }
-    types[uintMember(element, "id")] = static_cast<ModuleType>(uintMember(element, "type") & 0xff);
+    types[element.id] = static_cast<ModuleType>(element.type & 0xff);
   }
 
-  for (const Json::Value& element : root) {
-    const Json::Value* neighbours = member(element, "neighbours");
-    if (neighbours == nullptr || !neighbours->isArray()) {
+  for (const DocumentModule& element : document) {
+    if (!element.hasNeighbours) {
       log().error("Topology document has a module without neighbours.");
       return false;
     }
-    const std::uint32_t id = uintMember(element, "id");
-    newModule(static_cast<ModuleType>(uintMember(element, "type") & 0xff), id);
-    for (const Json::Value& link : *neighbours) {
-      if (!link.isObject() || !isUIntMember(link, "channel") || !isUIntMember(link, "id") ||
-          !isUIntMember(link, "child")) {
+    const std::uint32_t id = element.id;
+    newModule(static_cast<ModuleType>(element.type & 0xff), id);
+    for (const DocumentLink& link : element.neighbours) {
+      if (!link.wellFormed) {
         log().error("Topology document has a malformed link on module ", id, ".");
         return false;
       }
-      const std::uint32_t other = uintMember(link, "id");
-      auto type = types.find(other);
+      auto type = types.find(link.id);
       // A neighbour no element declares is taken for a relay.
-      addNeighbour(id, uintMember(link, "channel"),
-                   type == types.end() ? ModuleType{TypeRelay} : type->second, other,
-                   uintMember(link, "child") == 1);
+      addNeighbour(id, link.channel, type == types.end() ? ModuleType{TypeRelay} : type->second,
+                   link.id, link.child == 1);
     }
   }
   return true;
@@ -185,11 +223,12 @@ bool Topology::fromJSON(const std::string& text) {
 std::vector<std::string> Topology::getMatrix(std::uint32_t angle) const {
   TopologyData<CoordinatesData> coordinates;
   TopologyData<OrientedData> oriented;
-  CoordinatesVisitor placer(coordinates, oriented, angle);
+  // The matrix reads the centres only.
+  CoordinatesVisitor placer(coordinates, oriented, angle, CoordinatesVisitor::CentresOnly);
   visitAll(placer, 0);
   MatrixVisitor matrix(coordinates);
   visitAll(matrix, 0);
-  return matrix.rows();
+  return matrix.takeRows();
 }
 
 const Module* Topology::find(std::uint32_t id) const {

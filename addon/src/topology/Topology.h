@@ -54,6 +54,26 @@ class Topology {
   // first). False, with a log line, when the text is not JSON or the
   // document has the wrong shape; what was added before the fault stays.
   bool fromJSON(const std::string& text);
+
+  // A topology document already taken apart, for readers that do not go
+  // through text (the script class reads the script's array directly). A
+  // field that the document does not hold as an unsigned integer is marked
+  // so rather than given a value.
+  struct DocumentLink {
+    bool wellFormed = false;  // an object whose channel, id and child are u32
+    std::uint32_t channel = 0;
+    std::uint32_t id = 0;
+    std::uint32_t child = 0;
+  };
+  struct DocumentModule {
+    bool identified = false;  // an object whose id and type are u32
+    std::uint32_t id = 0;
+    std::uint32_t type = 0;
+    bool hasNeighbours = false;  // its "neighbours" is an array
+    std::vector<DocumentLink> neighbours;
+  };
+  // The same rules and results as fromJSON, for a parsed document.
+  bool fromDocument(const std::vector<DocumentModule>& document);
   // Occupancy matrix rows ("0"/"1" strings) of the installation turned by
   // `angle` degrees. Throws std::out_of_range when there is no module 0.
   std::vector<std::string> getMatrix(std::uint32_t angle) const;

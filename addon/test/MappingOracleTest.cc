@@ -1,0 +1,168 @@
+// The pixel mappings write each image through compact per-run source tables.
+// These tests hold them to the plain per-record algorithm (one LED at a
+// time, from the pixel records the mappings still expose) on random
+// installations, images, lengths and byte orders: every frame byte must match.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "player/MaskData.h"
+#include "player/RGBData.h"
+#include "player/VideoData.h"
+
+namespace lc {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The frames of a mapping as one block, as the records' offsets see them.
+Bytes framesOf(const Data& data) {
+  Bytes all;
+  for (std::size_t q = 0; q < data.frameCount(); ++q) {
+    all.insert(all.end(), data.frame(q), data.frame(q) + data.frameLength());
+  }
+  return all;
+}
+
+// The record's image offset, worked out from its position as the player
+// defines it: trunc(x) + trunc(y) * width pixels of four bytes, in 32 bits.
+std::uint32_t sourceOf(float x, float y, std::uint32_t width) {
+  const auto col = static_cast<std::int32_t>(std::trunc(x));
+  const auto row = static_cast<std::int32_t>(std::trunc(y));
+  return 4u * (static_cast<std::uint32_t>(col) + static_cast<std::uint32_t>(row) * width);
+}
+
+void setBit(std::uint8_t& byte, unsigned bit, bool on) {
+  byte = static_cast<std::uint8_t>(on ? byte | (1u << bit) : byte & ~(1u << bit));
+}
+
+// One LED at a time, straight from the records: the reference.
+void referenceUpdate(const Data& data, Bytes& out, const Bytes& image, unsigned length,
+                     Data::Format format) {
+  const unsigned r = format == Data::BGR ? 2 : 0;
+  const unsigned b = 2 - r;
+  const auto skip = [&](std::uint32_t p) { return p + 2 >= length; };
+  if (auto* video = dynamic_cast<const VideoData*>(&data)) {
+    for (const auto& px : video->pixels()) {
+      const std::uint32_t p = sourceOf(px.x, px.y, data.width());
+      ASSERT_EQ(p, px.source);
+      if (skip(p)) continue;
+      out[px.target] = image[p + r];
+      out[px.target + 1] = image[p + 1];
+      out[px.target + 2] = image[p + b];
+    }
+    for (const auto& px : video->monoPixels()) {
+      const std::uint32_t p = sourceOf(px.x, px.y, data.width());
+      if (skip(p)) continue;
+      out[px.target] = std::max({image[p], image[p + 1], image[p + 2]});
+    }
+  } else if (auto* rgb = dynamic_cast<const RGBData*>(&data)) {
+    for (const auto& px : rgb->pixels()) {
+      const std::uint32_t p = sourceOf(px.x, px.y, data.width());
+      if (skip(p)) continue;
+      setBit(out[px.targetR], px.bitR, image[p + r] != 0);
+      setBit(out[px.targetG], px.bitG, image[p + 1] != 0);
+      setBit(out[px.targetB], px.bitB, image[p + b] != 0);
+    }
+  } else if (auto* mask = dynamic_cast<const MaskData*>(&data)) {
+    for (const auto& px : mask->pixels()) {
+      const std::uint32_t p = sourceOf(px.x, px.y, data.width());
+      if (skip(p)) continue;
+      setBit(out[px.target], px.bit, (image[p] | image[p + 1] | image[p + 2]) != 0);
+    }
+  }
+}
+
+// A random installation in screen coordinates: relays, every tile model
+// and an unknown type, invalid records, LEDs off the screen, fractional
+// and integer positions, more positions than LEDs, ids with gaps.
+struct Installation {
+  TopologyData<CoordinatesData> coordinates;
+  std::uint32_t width;
+  std::uint32_t height;
+};
+
+Installation randomInstallation(std::mt19937& rng) {
+  Installation in;
+  in.width = 1 + rng() % 40;
+  in.height = 1 + rng() % 30;
+  const ModuleType types[] = {TypeRelay, TypeDelta, TypeQuadra, TypeQuadraV2, TypeVarna, 9};
+  const unsigned modules = rng() % 40;
+  for (unsigned id = 0; id < modules; ++id) {
+    if (rng() % 10 == 0) continue;  // a gap in the ids
+    CoordinatesData& c = in.coordinates[id];
+    c.type = id == 0 ? ModuleType{TypeRelay} : types[rng() % 6];
+    c.valid = id != 0 && rng() % 8 != 0;
+    const unsigned leds = std::max(ledCount(c.type), 4u) + rng() % 3;
+    const bool grid = rng() % 2 == 0;
+    const float x0 = static_cast<float>(static_cast<int>(rng() % (in.width + 8)) - 4);
+    const float y0 = static_cast<float>(static_cast<int>(rng() % (in.height + 8)) - 4);
+    for (unsigned k = 0; k < leds; ++k) {
+      // Either a 10-wide grid (long runs) or scattered points.
+      const float x = grid ? x0 + static_cast<float>(k % 10) + 0.5f
+                           : static_cast<float>(rng() % (10 * in.width + 40)) / 10.0f - 2.0f;
+      const float y = grid ? y0 + static_cast<float>(k / 10) + 0.5f
+                           : static_cast<float>(rng() % (10 * in.height + 40)) / 10.0f - 2.0f;
+      c.screenX.push_back(x);
+      c.screenY.push_back(y);
+    }
+  }
+  return in;
+}
+
+Bytes randomImage(std::mt19937& rng, std::size_t length) {
+  // Mostly zero channels, so that bits are both set and cleared.
+  Bytes image(length);
+  const unsigned zeros = rng() % 4;
+  for (std::uint8_t& byte : image) byte = rng() % 4 < zeros ? 0 : static_cast<std::uint8_t>(rng());
+  return image;
+}
+
+TEST(MappingOracleTest, EveryMappingWritesWhatThePerRecordAlgorithmWrites) {
+  std::mt19937 rng(20260518);
+  const std::uint32_t frameLengths[] = {0, 1, 2, 5, 14, 50, 305, 918, 1500};
+  for (int round = 0; round < 400; ++round) {
+    SCOPED_TRACE(round);
+    const Installation in = randomInstallation(rng);
+    const std::uint32_t frameLength =
+        rng() % 4 == 0 ? rng() % 2000 : frameLengths[rng() % (sizeof frameLengths / 4)];
+    std::unique_ptr<Data> mappings[] = {std::make_unique<VideoData>(), std::make_unique<RGBData>(),
+                                        std::make_unique<MaskData>()};
+    for (auto& data : mappings) {
+      data->initFromTopologyData(in.coordinates, frameLength, in.width, in.height);
+      Bytes expected = framesOf(*data);
+      // Several images in a row: LEDs an image does not reach keep what the
+      // one before wrote.
+      for (int frame = 0; frame < 4; ++frame) {
+        const std::size_t full = 4u * in.width * in.height;
+        std::size_t length = full;
+        switch (rng() % 4) {
+          case 0:
+            length = rng() % (full + 1);
+            break;
+          case 1:
+            length = full - std::min<std::size_t>(full, rng() % 6);
+            break;
+          case 2:
+            length = full + rng() % 6;
+            break;
+        }
+        const Bytes image = randomImage(rng, length);
+        const auto format = rng() % 2 ? Data::BGR : Data::RGB;
+        referenceUpdate(*data, expected, image, static_cast<unsigned>(length), format);
+        data->update(image.data(), static_cast<unsigned>(length), format);
+        ASSERT_EQ(framesOf(*data), expected) << "frame length " << frameLength << ", image "
+                                             << length << " of " << full << ", format " << format;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace lc

@@ -2,7 +2,7 @@
 JOBS ?= 2
 CMAKE_FLAGS ?= -G Ninja
 
-.PHONY: all bootstrap addon unit asan js-asan js test demo bench compare-hex compare-pixels fuzz sanitize tsan format clean
+.PHONY: all bootstrap addon unit asan js-asan js test soak demo bench compare-hex compare-pixels fuzz sanitize tsan format clean
 
 all: addon
 
@@ -63,6 +63,11 @@ js-asan: bootstrap
 
 test: unit asan js js-asan
 
+# An hour of links at 100 status frames per second, memory, descriptors and
+# threads checked every minute; on demand only. SOAK_SECONDS shortens it.
+soak: addon
+	node test/soak/soak.js
+
 demo: addon
 	node examples/demo.js
 
@@ -85,12 +90,17 @@ compare-pixels: bootstrap
 	cmake --build build-bench -j $(JOBS) --target bench_pixels
 	node bench/compare_pixels.js
 
+# Each harness runs FUZZ_SECONDS on its seeds and what earlier runs found;
+# a crash stops the run and leaves its input beside the harness.
 fuzz: bootstrap
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DLC_BUILD_FUZZ=ON
 	cmake --build build-fuzz -j $(JOBS)
 	@for f in build-fuzz/fuzz_*; do [ -f "$$f" ] && [ -x "$$f" ] || continue; \
 	  seeds="fuzz/corpus/$$(basename "$$f")"; [ -d "$$seeds" ] || seeds=; \
-	  mkdir -p "$$f.corpus"; "$$f" -max_total_time=$${FUZZ_SECONDS:-30} "$$f.corpus" $$seeds || exit 1; done
+	  mkdir -p "$$f.corpus"; \
+	  "$$f" -max_total_time=$${FUZZ_SECONDS:-30} -artifact_prefix="$$f-" "$$f.corpus" $$seeds \
+	    > "$$f.log" 2>&1 || { tail -50 "$$f.log"; echo "$$(basename "$$f"): FAILED (input in $$f-*)"; exit 1; }; \
+	  echo "$$(basename "$$f"): $$(grep -o 'Done [0-9]* runs in [0-9]* second(s)' "$$f.log")"; done
 
 format:
 	clang-format -i $$(git ls-files 'addon/*.cc' 'addon/*.h' 'bench/*.cc' 'fuzz/*.cc')

@@ -110,6 +110,9 @@ TEST(CancellableWait, Results) {
     CancellableWait wait;
     Pair pair;
     uint64_t epoch = c.before(wait, pair);
+    // Timed from before the canceller exists: a slow thread start (under a
+    // sanitizer) must not eat into the 50 ms it waits.
+    auto t0 = Clock::now();
     std::thread canceller;
     if (c.cancelDuring) {
       canceller = std::thread([&] {
@@ -117,7 +120,6 @@ TEST(CancellableWait, Results) {
         wait.cancel();
       });
     }
-    auto t0 = Clock::now();
     CancellableWait::Result r = wait.wait(c.onFd ? pair.fd() : -1, POLLIN, c.timeoutMs, epoch);
     double ms = msSince(t0);
     if (canceller.joinable()) canceller.join();

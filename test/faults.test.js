@@ -1,0 +1,418 @@
+'use strict';
+
+// A "Com" against relays that misbehave: each scenario checks the codes the
+// callback gets and how long the run takes against the link's documented
+// bounds (3 s of silence, 10 s to connect); afterwards no descriptor or
+// thread of any scenario may be left. The scenarios run side by side, so
+// the suite costs about its longest bound.
+
+const test = require('node:test');
+const assert = require('node:assert');
+const net = require('net');
+const lc = require('..');
+const { VirtualRelay, encodeFrame, statusPayload } = require('../tools/virtual-relay');
+const { codeRecorder, delay, eventually } = require('./support/codes');
+const { quiesce, settleTo } = require('./support/resources');
+const { silentListener, refusingPort } = require('./support/peers');
+
+const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });
+
+const SILENCE_MS = 3000;
+const CONNECT_MS = 10000;
+// What a loaded machine, or a sanitizer build, may add to a bound.
+const SLACK_MS = 4000;
+
+const header = (type, length) => {
+  const h = Buffer.alloc(4);
+  h.writeUInt16LE(type, 0);
+  h.writeUInt16LE(length, 2);
+  return h;
+};
+
+// The link is still in step with the stream when it reads the version of a
+// status frame sent after the fault.
+async function stillInStep(relay, com) {
+  const version = relay.status.version + 1;
+  relay.set({ version });
+  await eventually(() => com.getVersion() === version, SLACK_MS);
+}
+
+// Each: the fault, done once the link is up, and then either the link ends
+// by itself (codes [0, 1], within `bound` ms and not before `notBefore`), or
+// it stays in step and a stop ends it (`codes`, [0, 1] unless given: a close
+// frame ends the reports, a status frame with another state adds a 2).
+const linkScenarios = [
+  { name: 'close mid-header', fault: (relay) => relay.closeMidHeader(), ends: true, bound: 0 },
+  { name: 'close mid-payload', fault: (relay) => relay.closeMidPayload(), ends: true, bound: 0 },
+  {
+    name: 'a header announcing 65535 bytes, then silence',
+    fault: (relay) => {
+      relay.stall();
+      relay.sendRaw(header(2, 65535));
+    },
+    ends: true,
+    notBefore: SILENCE_MS - 500,
+    bound: SILENCE_MS,
+  },
+  {
+    name: 'a header and half its payload, then silence',
+    fault: (relay) => {
+      relay.stall();
+      relay.sendRaw(encodeFrame(1, Buffer.alloc(3000, 9)).subarray(0, 1504));
+    },
+    ends: true,
+    notBefore: SILENCE_MS - 500,
+    bound: SILENCE_MS,
+  },
+  {
+    name: 'the relay stops answering',
+    fault: (relay) => relay.stall(),
+    ends: true,
+    notBefore: SILENCE_MS - 500,
+    bound: SILENCE_MS,
+  },
+  {
+    name: 'the relay resets the connection',
+    fault: (relay) => {
+      for (const s of relay.sockets) s.resetAndDestroy();
+    },
+    ends: true,
+    bound: 0,
+  },
+  {
+    name: 'unknown frame types, empty or not',
+    fault: (relay) => {
+      for (const type of [4, 5, 6, 7, 0x00ff, 0x0100, 0x7fff, 0xffff]) {
+        relay.sendUnknown(type, Buffer.alloc(type & 0x3ff, type & 0xff));
+        relay.sendUnknown(type, Buffer.alloc(0));
+      }
+    },
+    ends: false,
+  },
+  {
+    name: 'empty and largest status and data frames',
+    fault: (relay) => {
+      for (const type of [0, 1, 2]) {
+        relay.sendEmpty(type);
+        relay.sendLargest(type);
+      }
+    },
+    ends: false,
+    // States 0 (empty) and 0x0100 (the largest's first bytes), then 1 again.
+    codes: [0, 2, 2, 2, 1],
+  },
+  {
+    name: 'close frames',
+    fault: (relay) => {
+      for (let i = 0; i < 10; i++) relay.sendClose();
+    },
+    ends: false,
+  },
+  {
+    name: 'status payloads of every length from 0 to 40 bytes',
+    fault: (relay) => {
+      for (let n = 0; n <= 40; n++) {
+        const p = Buffer.alloc(n, 0);
+        statusPayload(relay.status).copy(p);
+        relay.sendFrame(0, p);
+      }
+    },
+    ends: false,
+    // No bytes give state 0, one byte gives the low byte of 1, then 1 on.
+    codes: [0, 2, 2, 1],
+  },
+];
+
+async function runLinkScenario(s) {
+  const relay = new VirtualRelay({ period: 20, state: 1 });
+  await relay.start();
+  try {
+    const com = new lc.Com();
+    const r = codeRecorder();
+    assert.strictEqual(com.start(describe(relay.port), r.callback), true);
+    await r.until((c) => c.length === 1);
+    const faulted = Date.now();
+    s.fault(relay);
+    if (s.ends) {
+      await r.ended(s.bound + SLACK_MS);
+      const took = Date.now() - faulted;
+      if (s.notBefore) assert.ok(took >= s.notBefore, `${s.name}: ended after ${took} ms`);
+      assert.deepStrictEqual(r.codes, [0, 1], s.name);
+      assert.strictEqual(com.ready(), false, s.name);
+      assert.strictEqual(com.stop(), false, s.name);
+    } else {
+      await stillInStep(relay, com);
+      assert.strictEqual(com.ready(), true, s.name);
+      assert.strictEqual(com.stop(), true, s.name);
+      await r.ended(SLACK_MS);
+      assert.deepStrictEqual(r.codes, s.codes || [0, 1], s.name);
+    }
+    await relay.waitForDisconnect(SLACK_MS);
+  } finally {
+    await relay.stop();
+  }
+}
+
+// A stream of status frames far faster than any relay sends them, the state
+// changing with each: every change is reported, in order, none lost.
+async function runFlood() {
+  const relay = new VirtualRelay({ period: 20, state: 1 });
+  await relay.start();
+  try {
+    const com = new lc.Com();
+    const r = codeRecorder();
+    com.start(describe(relay.port), r.callback);
+    await r.until((c) => c.length === 1);
+    // Even, so the flood ends on the periodic frames' state: no change after.
+    const n = 2000;
+    const frames = [];
+    for (let i = 0; i < n; i++) {
+      frames.push(encodeFrame(0, statusPayload({ ...relay.status, state: i % 2 === 0 ? 2 : 1 })));
+    }
+    relay.sendRaw(Buffer.concat(frames));
+    await r.until((c) => c.length === 1 + n, 30000);
+    assert.ok(r.codes.slice(1).every((c) => c === 2));
+    com.stop();
+    await r.ended();
+    assert.strictEqual(r.codes.length, n + 2);
+  } finally {
+    await relay.stop();
+  }
+}
+
+// Connects that fail: each ends with code 1 alone.
+const connectScenarios = [
+  {
+    name: 'a refused connection',
+    peer: async () => ({ port: await refusingPort(), close: async () => {} }),
+    bound: 0,
+  },
+  {
+    name: 'a connect that stays pending, stopped',
+    peer: silentListener,
+    stopAfter: 300,
+    bound: 0,
+  },
+  {
+    name: 'a connect that stays pending until its time-out',
+    peer: silentListener,
+    notBefore: CONNECT_MS - 500,
+    bound: CONNECT_MS,
+  },
+];
+
+async function runConnectScenario(s) {
+  const peer = await s.peer();
+  try {
+    const com = new lc.Com();
+    const r = codeRecorder();
+    const started = Date.now();
+    assert.strictEqual(com.start(describe(peer.port), r.callback), true);
+    let from = started;
+    if (s.stopAfter) {
+      await delay(s.stopAfter);
+      assert.deepStrictEqual(r.codes, [], `${s.name}: still connecting`);
+      from = Date.now();
+      assert.strictEqual(com.stop(), true);
+    }
+    await r.ended(s.bound + SLACK_MS);
+    const took = Date.now() - from;
+    if (s.notBefore) assert.ok(took >= s.notBefore, `${s.name}: ended after ${took} ms`);
+    assert.deepStrictEqual(r.codes, [1], s.name);
+    assert.strictEqual(com.ready(), false);
+  } finally {
+    await peer.close();
+  }
+}
+
+test('a Com against relays that misbehave', { concurrency: true }, async (t) => {
+  // A first run opens what the runtime keeps for good (pool threads, the
+  // inspector's pipes); counts are taken after it.
+  await runLinkScenario(linkScenarios[0]);
+  const baseline = await quiesce();
+
+  const runs = [
+    ...linkScenarios.map((s) => t.test(s.name, () => runLinkScenario(s))),
+    t.test('a status flood with a change in every frame', runFlood),
+    ...connectScenarios.map((s) => t.test(s.name, () => runConnectScenario(s))),
+  ];
+  await Promise.all(runs);
+
+  const after = await settleTo(baseline);
+  assert.deepStrictEqual(after, baseline, 'descriptors and threads after every scenario');
+});
+
+// Every class with a loop on the link, each brought to where it works:
+// begin(com, relay) → { progress(): resolves once it was seen working (again),
+// ended(bound): resolves when its callback reported the end, stop(), calls }.
+// `silence` is how long the loop outlives a silent relay (null: the loop
+// does not depend on the relay and runs on until stopped).
+const twoTiles = [
+  { id: 0, type: 0, neighbours: [{ channel: 0, id: 1, child: 1 }] },
+  { id: 1, type: 5, neighbours: [{ channel: 0, id: 0, child: 0 }, { channel: 1, id: 2, child: 1 }] },
+  { id: 2, type: 5, neighbours: [{ channel: 3, id: 1, child: 0 }] },
+];
+
+function endRecorder() {
+  const calls = [];
+  return {
+    calls,
+    callback: (...args) => calls.push(args),
+    ended: (bound) => eventually(() => calls.some((c) => c.includes('end')), bound),
+  };
+}
+
+const loopClasses = [
+  {
+    name: 'Player',
+    silence: 2000,
+    async begin(com) {
+      const player = new lc.Player(com);
+      const r = endRecorder();
+      player.start(0, new lc.Topology(twoTiles), 'video', true, () => r.callback('end'));
+      const progress = async () => {
+        const sent = player.getCounters().framesSent;
+        await eventually(() => player.getCounters().framesSent > sent, SLACK_MS);
+      };
+      await progress();
+      return { ...r, progress, stop: () => player.stop() };
+    },
+  },
+  {
+    name: 'CustomApp',
+    silence: 2000,
+    async begin(com, relay) {
+      const app = new lc.CustomApp(com);
+      const r = endRecorder();
+      assert.strictEqual(app.start((u, what, bytes) => r.callback(what === 'stop' ? 'end' : what, bytes)), true);
+      let n = 0;
+      const progress = async () => {
+        const mark = Buffer.from([0xc0, n++ & 0xff]);
+        // Queued until the run's first status, and dropped if queued before.
+        await eventually(() => {
+          app.sendData(mark);
+          return relay.received.some((f) => f.type === 3 && f.payload.equals(mark));
+        }, SLACK_MS);
+      };
+      await progress();
+      return { ...r, progress, stop: () => app.stop() };
+    },
+  },
+  {
+    name: 'ComBridge',
+    silence: null,
+    async begin(com, relay) {
+      const bridge = new lc.ComBridge(com);
+      const r = endRecorder();
+      assert.strictEqual(bridge.start((u, code, port) => r.callback(code === 1 ? 'end' : port),
+        { host: '127.0.0.1', port: 0 }), true);
+      await eventually(() => r.calls.length > 0, SLACK_MS);
+      const port = r.calls[0][0];
+      // A fresh client each time: what the relay sends reaches it while the
+      // link lives, and the bridge takes clients whatever became of the link.
+      let client = null;
+      const progress = async (linkUp = true) => {
+        if (client) client.destroy();
+        client = net.connect(port, '127.0.0.1');
+        client.on('error', () => {});
+        let bytes = 0;
+        client.on('data', (d) => (bytes += d.length));
+        await new Promise((resolve, reject) => client.once('connect', resolve).once('error', reject));
+        if (linkUp) {
+          await eventually(() => {
+            relay.sendUnknown(9, [1]);
+            return bytes > 0;
+          }, SLACK_MS);
+        }
+      };
+      await progress();
+      return {
+        ...r,
+        progress,
+        stop: () => {
+          if (client) client.destroy();
+          bridge.stop();
+        },
+      };
+    },
+  },
+];
+
+// Faults while a loop works: `linkEnds` faults take the link down.
+const loopFaults = [
+  { name: 'the relay stops answering', fault: (relay) => relay.stall(), linkEnds: 'silence' },
+  {
+    name: 'the relay resets the connection',
+    fault: (relay) => {
+      for (const s of relay.sockets) s.resetAndDestroy();
+    },
+    linkEnds: 'at once',
+  },
+  { name: 'close mid-payload', fault: (relay) => relay.closeMidPayload(), linkEnds: 'at once' },
+  { name: 'the Com is stopped under it', fault: (relay, com) => com.stop(), linkEnds: 'at once' },
+  { name: 'a status flood', fault: (relay) => relay.flood(5000) },
+  {
+    name: 'data of every length and unknown frames',
+    fault: (relay) => {
+      for (let n = 0; n < 300; n += 7) {
+        const p = Buffer.alloc(n);
+        for (let i = 0; i < n; i++) p[i] = (i * 29 + n) & 0xff;
+        relay.sendData(p, n % 2 === 0);
+        relay.sendUnknown(9 + n, p);
+      }
+      relay.sendLargest(1);
+    },
+  },
+];
+
+async function runLoopScenario(cls, f) {
+  const relay = new VirtualRelay({ period: 10, state: 1 });
+  await relay.start();
+  const com = new lc.Com();
+  let loop = null;
+  try {
+    const codes = codeRecorder();
+    assert.strictEqual(com.start(describe(relay.port), codes.callback), true);
+    await codes.until((c) => c.length === 1);
+    loop = await cls.begin(com, relay);
+    const faulted = Date.now();
+    f.fault(relay, com);
+    const name = `${cls.name}, ${f.name}`;
+    if (f.linkEnds && cls.silence !== null) {
+      const bound = f.linkEnds === 'silence' ? cls.silence : 0;
+      await loop.ended(bound + SLACK_MS);
+      const took = Date.now() - faulted;
+      if (f.linkEnds === 'silence') assert.ok(took >= bound - 500, `${name}: ended after ${took} ms`);
+    } else {
+      // A loop that outlives the link keeps working once the link is gone.
+      if (f.linkEnds) await codes.ended(SILENCE_MS + SLACK_MS);
+      await loop.progress(!f.linkEnds);
+      assert.ok(!loop.calls.some((c) => c.includes('end')), `${name}: still running`);
+      const stopped = Date.now();
+      loop.stop();
+      await loop.ended(SLACK_MS);
+      assert.ok(Date.now() - stopped < 1000, `${name}: stop took ${Date.now() - stopped} ms`);
+    }
+    // One end; a stop afterwards leaves nothing for a next run.
+    loop.stop();
+    assert.strictEqual(loop.calls.filter((c) => c.includes('end')).length, 1, name);
+    com.stop();
+    await codes.ended(SILENCE_MS + SLACK_MS);
+    await relay.waitForDisconnect(SLACK_MS);
+  } finally {
+    // A loop left running would keep the process alive after a failure.
+    if (loop) loop.stop();
+    com.stop();
+    await relay.stop();
+  }
+}
+
+for (const cls of loopClasses) {
+  test(`a ${cls.name} against relays that misbehave`, { concurrency: true }, async (t) => {
+    await runLoopScenario(cls, loopFaults[1]);
+    const baseline = await quiesce();
+    await Promise.all(loopFaults.map((f) => t.test(f.name, () => runLoopScenario(cls, f))));
+    const after = await settleTo(baseline);
+    assert.deepStrictEqual(after, baseline, 'descriptors and threads after every scenario');
+  });
+}

@@ -1,0 +1,118 @@
+'use strict';
+
+// Long runs at a relay's full status rate, for `make soak`: the links stay up
+// and resident memory, descriptors and threads must stay flat for the whole
+// run. SOAK_SECONDS sets the length (an hour unless given), SOAK_RATE the
+// status frames per second.
+
+const assert = require('node:assert');
+const lc = require('../..');
+const { VirtualRelay } = require('../../tools/virtual-relay');
+const { codeRecorder, delay } = require('../support/codes');
+const { counts, quiesce, rss } = require('../support/resources');
+
+const SECONDS = Number(process.env.SOAK_SECONDS || 3600);
+const RATE = Number(process.env.SOAK_RATE || 100);
+const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'soak' });
+const mib = (b) => (b / 1048576).toFixed(1);
+
+// Each subject starts its work on a relay and returns stop(), awaited to the
+// work's end, and check(), which throws when the work is no longer running.
+const subjects = [
+  {
+    name: 'Com',
+    async start(relay) {
+      const com = new lc.Com();
+      const r = codeRecorder();
+      assert.strictEqual(com.start(describe(relay.port), r.callback), true);
+      await r.until((c) => c.length === 1);
+      return {
+        check() {
+          assert.ok(com.ready(), 'the link ended');
+          assert.ok(!r.codes.includes(1), 'the run ended');
+        },
+        async stop() {
+          com.stop();
+          await r.ended();
+        },
+      };
+    },
+  },
+  {
+    name: 'Player',
+    async start(relay) {
+      const com = new lc.Com();
+      const r = codeRecorder();
+      assert.strictEqual(com.start(describe(relay.port), r.callback), true);
+      await r.until((c) => c.length === 1);
+      const player = new lc.Player(com);
+      const top = new lc.Topology([
+        { id: 0, type: 0, neighbours: [{ channel: 0, id: 1, child: 1 }] },
+        { id: 1, type: 5, neighbours: [{ channel: 0, id: 0, child: 0 }, { channel: 1, id: 2, child: 1 }] },
+        { id: 2, type: 5, neighbours: [{ channel: 3, id: 1, child: 0 }] },
+      ]);
+      let ended = false;
+      player.start(0, top, 'video', true, () => { ended = true; });
+      // A new picture every 40 ms, as a video would bring them.
+      let n = 0;
+      const image = Buffer.alloc(64 * 64 * 4);
+      const feeder = setInterval(() => {
+        player.addImage(image.fill(n++ & 0xff));
+        // The relay records every frame it gets: not ours to measure.
+        relay.received.length = 0;
+      }, 40);
+      let sent = 0;
+      return {
+        check() {
+          assert.ok(!ended, 'the playback ended');
+          const now = player.getCounters().framesSent;
+          assert.ok(now > sent, 'no frames sent since the last check');
+          sent = now;
+        },
+        async stop() {
+          clearInterval(feeder);
+          player.stop();
+          com.stop();
+          await r.ended();
+        },
+      };
+    },
+  },
+];
+
+(async () => {
+  const relay = new VirtualRelay({ period: 1000 / RATE, state: 1 });
+  await relay.start();
+  const running = [];
+  for (const s of subjects) running.push({ name: s.name, ...(await s.start(relay)) });
+  await delay(5000);
+  const before = await quiesce();
+  const samples = [await rss()];
+  console.log(`soak: ${running.map((r) => r.name).join(', ')} at ${RATE} status/s for ${SECONDS} s`);
+  const started = Date.now();
+  // Every status frame also changes the state, so each one reaches the
+  // script side as a report.
+  let state = 1;
+  const flip = setInterval(() => relay.setState((state = 3 - state)), 1000 / RATE);
+  while (Date.now() - started < SECONDS * 1000) {
+    await delay(Math.min(60000, SECONDS * 1000));
+    for (const r of running) r.check();
+    samples.push(await rss());
+    const now = counts();
+    console.log(`${Math.round((Date.now() - started) / 1000)} s: rss ${mib(samples[samples.length - 1])} MiB, ` +
+      `fds ${now.fds}, threads ${now.threads}`);
+    assert.deepStrictEqual(now, before, 'descriptors and threads');
+  }
+  clearInterval(flip);
+  for (const r of running) await r.stop();
+  await relay.stop();
+  // Flat: the end is within 8 MiB of the highest of the first minutes.
+  const early = Math.max(...samples.slice(0, 3));
+  const late = Math.min(...samples.slice(-3));
+  console.log(`rss MiB ${samples.map(mib).join(' ')}`);
+  assert.ok(late - early < 8 * 1048576, `grew by ${mib(late - early)} MiB`);
+  console.log('soak: flat');
+})().catch((e) => {
+  console.error(e);
+  process.exit(1);
+});

@@ -142,7 +142,12 @@ test('start twice and stop twice; stop right after start ends that run', async (
   assert.strictEqual(bridge.start(quick.callback, { port }), true);
   assert.strictEqual(bridge.stop(), true);
   await quick.ended();
-  assert.deepStrictEqual(quick.calls, [[undefined, 1]]);
+  // The worker may have bound the port before the stop came: then the port
+  // is reported once before the end. Either way the run ends, once, last.
+  const [last, ...before] = quick.calls.slice().reverse();
+  assert.deepStrictEqual(last, [undefined, 1]);
+  assert.ok(before.length === 0 || (before.length === 1 && before[0][1] === 0 &&
+    before[0][2] === port), JSON.stringify(quick.calls));
   assert.strictEqual(bridge.getPort(), 0);
 });
 

@@ -14,21 +14,13 @@ Changer::Result Changer::changeTo(unsigned int application) {
   EventListener listener(communication_);
   Call call(*this, listener);
 
-  switch (waitReady(listener)) {
+  switch (readyThenSend(listener, kChangeCode, uint8_t(application))) {
     case Ready::Ready:
       break;
     case Ready::TimedOut:
-      log_.info("A timeout has occured.");
       return TimedOut;
     case Ready::Failed:
-      log_.info("An error has occured.");
       return Error;
-  }
-
-  log_.info("Sending the command.");
-  if (!send(kChangeCode, uint8_t(application))) {
-    log_.info("An error has occured.");
-    return Error;
   }
 
   // Whatever ends the watch, the frame went out: the outcome is Done.

@@ -33,6 +33,23 @@ Command::Call::~Call() {
   calls.erase(std::find(calls.begin(), calls.end(), &listener_));
 }
 
+Command::Ready Command::readyThenSend(EventListener& listener, uint8_t code, uint8_t argument) {
+  switch (waitReady(listener)) {
+    case Ready::Ready:
+      break;
+    case Ready::TimedOut:
+      log_.info("A timeout has occured.");
+      return Ready::TimedOut;
+    case Ready::Failed:
+      log_.info("An error has occured.");
+      return Ready::Failed;
+  }
+  log_.info("Sending the command.");
+  if (send(code, argument)) return Ready::Ready;
+  log_.info("An error has occured.");
+  return Ready::Failed;
+}
+
 Command::Ready Command::waitReady(EventListener& listener) {
   const auto start = std::chrono::steady_clock::now();
   Event event;

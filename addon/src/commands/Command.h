@@ -61,6 +61,10 @@ class Command {
   // Waits for a status with a non-zero state word, in slices of waitMs, for
   // at most `bound` of events that do not count. A Closed event is Failed.
   Ready waitReady(EventListener& listener);
+  // The ready wait and the send as the application change and the luminosity
+  // report them: "A timeout has occured." or "An error has occured." on
+  // failure, "Sending the command." before the frame.
+  Ready readyThenSend(EventListener& listener, uint8_t code, uint8_t argument);
   // The two-byte command frame; false when the link is down or the write fails.
   bool send(uint8_t code, uint8_t argument);
   // Sleeps `pause`, unless cancelled.

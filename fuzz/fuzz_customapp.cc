@@ -10,19 +10,17 @@
 #include <mutex>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "commands/CustomApp.h"
 #include "link/Communication.h"
 #include "link/Frame.h"
-#include "transport/ComDriver.h"
-#include "util/Log.h"
 
 namespace {
 
 // Serves the input, then reports the peer gone; checks what is written.
-class CheckingDriver : public lc::ComDriver {
+class CheckingDriver : public lcfuzz::InputDriver {
  public:
-  CheckingDriver(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  bool connect() override { return true; }
+  CheckingDriver(const uint8_t* data, size_t size) : InputDriver(data, size, 1500) {}
   bool write(const unsigned char* frame, unsigned int length) override {
     if (length < lc::Frame::kHeaderSize) std::abort();
     const lc::FrameHeader h = lc::decodeHeader(frame);
@@ -42,30 +40,6 @@ class CheckingDriver : public lc::ComDriver {
     }
     return true;
   }
-  bool writeUnsafe(const unsigned char*, unsigned int) override { return false; }
-  bool read(unsigned char*, unsigned int) override { return false; }
-  bool readMax(unsigned char*, unsigned int, unsigned int& received) override {
-    received = 0;
-    return false;
-  }
-  bool readSome(unsigned char* buffer, unsigned int maximum, unsigned int& received) override {
-    received = 0;
-    if (at_ == size_ || maximum == 0) return false;
-    const size_t n = std::min<size_t>({size_ - at_, maximum, 1500});
-    std::memcpy(buffer, data_ + at_, n);
-    at_ += n;
-    received = unsigned(n);
-    return true;
-  }
-  void close() override {}
-  std::string status() const override { return "memory"; }
-  std::string json() const override { return "{}"; }
-  lc::DriverType getType() override { return lc::DriverType::TCPIP; }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t at_ = 0;
 };
 
 }  // namespace
@@ -73,11 +47,7 @@ class CheckingDriver : public lc::ComDriver {
 // Input: a message count; each message a u16 length and its bytes (even
 // ones go as broadcasts, odd ones as data); then the relay's stream.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool quiet = [] {
-    lc::Log::log().setStream(std::fopen("/dev/null", "w"));
-    return true;
-  }();
-  (void)quiet;
+  lcfuzz::quietLog();
   if (size < 1) return 0;
   const unsigned messages = data[0] % 8;
   data += 1;

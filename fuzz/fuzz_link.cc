@@ -10,54 +10,33 @@
 #include <cstring>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "link/Communication.h"
 #include "link/EventListenerBase.h"
 #include "link/Frame.h"
 #include "link/RawListenerBase.h"
-#include "transport/ComDriver.h"
 
 namespace {
 
 // Serves the input once, then reports the peer gone. readSome hands out
 // pieces of the sizes the split table gives, so the link's cutter meets
 // fuzzer-chosen splits too.
-class MemoryDriver : public lc::ComDriver {
+class MemoryDriver : public lcfuzz::InputDriver {
  public:
   MemoryDriver(const uint8_t* data, size_t size, const uint8_t* splits, size_t splitCount)
-      : data_(data), size_(size), splits_(splits), splitCount_(splitCount) {}
-  bool connect() override { return true; }
-  bool write(const unsigned char*, unsigned int length) override { return length > 0; }
-  bool writeUnsafe(const unsigned char*, unsigned int) override { return false; }
+      : InputDriver(data, size), splits_(splits), splitCount_(splitCount) {}
   bool read(unsigned char* buffer, unsigned int length) override {
     if (length == 0 || size_ - at_ < length) return false;
     std::memcpy(buffer, data_ + at_, length);
     at_ += length;
     return true;
   }
-  bool readMax(unsigned char*, unsigned int, unsigned int& received) override {
-    received = 0;
-    return false;
-  }
   bool readSome(unsigned char* buffer, unsigned int maximum, unsigned int& received) override {
-    received = 0;
-    if (maximum == 0 || at_ == size_) return false;
-    size_t n = splitCount_ ? size_t(splits_[next_++ % splitCount_]) * 97 + 1 : size_ - at_;
-    if (n > maximum) n = maximum;
-    if (n > size_ - at_) n = size_ - at_;
-    std::memcpy(buffer, data_ + at_, n);
-    at_ += n;
-    received = unsigned(n);
-    return true;
+    const size_t n = splitCount_ ? size_t(splits_[next_++ % splitCount_]) * 97 + 1 : size_ - at_;
+    return serve(buffer, std::min<size_t>(n, maximum), received);
   }
-  void close() override {}
-  std::string status() const override { return "memory"; }
-  std::string json() const override { return "{}"; }
-  lc::DriverType getType() override { return lc::DriverType::TCPIP; }
 
  private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t at_ = 0;
   const uint8_t* splits_;
   size_t splitCount_;
   size_t next_ = 0;

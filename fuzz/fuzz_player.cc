@@ -13,32 +13,23 @@
 #include <thread>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "link/Communication.h"
 #include "link/Frame.h"
 #include "player/Player.h"
 #include "topology/ModuleType.h"
 #include "topology/Topology.h"
-#include "transport/ComDriver.h"
-#include "util/Log.h"
 
 namespace {
 
 // Serves status frames until the player has answered one (it only hears
 // what arrives after its loop began), then the input, then reports the peer
 // gone.
-class PrimedDriver : public lc::ComDriver {
+class PrimedDriver : public lcfuzz::InputDriver {
  public:
-  PrimedDriver(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  PrimedDriver(const uint8_t* data, size_t size) : InputDriver(data, size) {}
   std::atomic<bool> primed{false};
 
-  bool connect() override { return true; }
-  bool write(const unsigned char*, unsigned int length) override { return length > 0; }
-  bool writeUnsafe(const unsigned char*, unsigned int) override { return false; }
-  bool read(unsigned char*, unsigned int) override { return false; }
-  bool readMax(unsigned char*, unsigned int, unsigned int& received) override {
-    received = 0;
-    return false;
-  }
   bool readSome(unsigned char* buffer, unsigned int maximum, unsigned int& received) override {
     received = 0;
     if (!primed.load()) {
@@ -48,22 +39,8 @@ class PrimedDriver : public lc::ComDriver {
       received = sizeof status;
       return true;
     }
-    if (at_ == size_ || maximum == 0) return false;
-    const size_t n = std::min<size_t>(size_ - at_, maximum);
-    std::memcpy(buffer, data_ + at_, n);
-    at_ += n;
-    received = unsigned(n);
-    return true;
+    return InputDriver::readSome(buffer, maximum, received);
   }
-  void close() override {}
-  std::string status() const override { return "memory"; }
-  std::string json() const override { return "{}"; }
-  lc::DriverType getType() override { return lc::DriverType::TCPIP; }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t at_ = 0;
 };
 
 // A relay and a chain of `count` tiles, each joined on the channel the
@@ -89,11 +66,7 @@ lc::Topology chain(lc::ModuleType tile, uint32_t count, const uint8_t* channels)
 // bytes (low nibble: the parent's channel, high: the tile's); image length
 // (u16); the image; then the relay's stream.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool quiet = [] {
-    lc::Log::log().setStream(std::fopen("/dev/null", "w"));
-    return true;
-  }();
-  (void)quiet;
+  lcfuzz::quietLog();
   if (size < 13) return 0;
   static const lc::ModuleType tiles[] = {lc::TypeDelta, lc::TypeQuadra, lc::TypeQuadraV2,
                                          lc::TypeVarna};

@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "FuzzSupport.h"
 #include "link/Communication.h"
 #include "link/Event.h"
 #include "topology/ModuleType.h"
 #include "topology/Topology.h"
 #include "topology/TopologyComputation.h"
-#include "util/Log.h"
 
 namespace {
 
@@ -27,11 +27,7 @@ lc::ModuleType pick(uint8_t b) {
 // Input: relay model, tile model, a split byte, then the records. Each
 // payload is at most an event's worth, as the link delivers them.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool quiet = [] {
-    lc::Log::log().setStream(std::fopen("/dev/null", "w"));
-    return true;
-  }();
-  (void)quiet;
+  lcfuzz::quietLog();
   if (size < 3) return 0;
   static lc::Communication link;  // never started: only the decoding runs
   lc::TopologyComputation computation(link);

@@ -6,20 +6,16 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "FuzzSupport.h"
 #include "commands/SdSender.h"
 #include "link/Communication.h"
 #include "link/Event.h"
 #include "link/EventListener.h"
-#include "util/Log.h"
 
 // Input: a byte choosing the waits, then events, each a length byte (its
 // top bit picks the data frame's kind) and that many payload bytes.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool quiet = [] {
-    lc::Log::log().setStream(std::fopen("/dev/null", "w"));
-    return true;
-  }();
-  (void)quiet;
+  lcfuzz::quietLog();
   if (size < 1) return 0;
   const uint8_t plan = data[0];
   data += 1;

@@ -225,9 +225,12 @@ TEST(Sender, CancelCutsTheSettlePauseShort) {
   Sender::Timing timing = fast();
   timing.settle = 10s;
   Sender sender(rig.link, timing);
-  rig.driver.state = 6;
   std::thread canceller([&] {
-    std::this_thread::sleep_for(100ms);
+    // Changed once the watch has read the state word it compares with: a
+    // status of the new state before that would be no change to it.
+    std::this_thread::sleep_for(50ms);
+    rig.driver.state = 6;
+    std::this_thread::sleep_for(50ms);
     sender.cancel();
   });
   const Clock::time_point begin = Clock::now();

@@ -45,7 +45,7 @@ using lc::Loader;
 using lc::Sender;
 
 constexpr std::chrono::microseconds kShortBound{1000};
-constexpr std::chrono::microseconds kLongBound{50000};
+constexpr std::chrono::microseconds kLongBound{20000};
 constexpr size_t kNever = std::numeric_limits<size_t>::max();
 constexpr size_t kMaxReplies = 64;
 
@@ -417,7 +417,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   Sender::Timing timing;
   timing.pause = std::chrono::microseconds(0);
-  timing.waitMs = 1;
+  // A slice that passes without an event ends a watch as the bound does.
+  timing.waitMs = unsigned(std::chrono::duration_cast<std::chrono::milliseconds>(bound).count());
   timing.bound = bound;
   timing.settle = std::chrono::microseconds(0);
   Sender sender(link, timing);

@@ -51,8 +51,13 @@ const subjects = [
         { id: 1, type: 5, neighbours: [{ channel: 0, id: 0, child: 0 }, { channel: 1, id: 2, child: 1 }] },
         { id: 2, type: 5, neighbours: [{ channel: 3, id: 1, child: 0 }] },
       ]);
-      let ended = false;
-      player.start(0, top, 'video', true, () => { ended = true; });
+      // When and how a playback ended, for the report: the link's codes and
+      // readiness tell a relay that closed from one that fell silent.
+      let ended = null;
+      player.start(0, top, 'video', true, () => {
+        ended = { at: new Date().toISOString(), ready: com.ready(), codes: r.codes.slice(),
+          counters: player.getCounters() };
+      });
       // A new picture every 40 ms, as a video would bring them.
       let n = 0;
       const image = Buffer.alloc(64 * 64 * 4);
@@ -64,7 +69,7 @@ const subjects = [
       let sent = 0;
       return {
         check() {
-          assert.ok(!ended, 'the playback ended');
+          assert.ok(!ended, `the playback ended: ${JSON.stringify(ended)}`);
           const now = player.getCounters().framesSent;
           assert.ok(now > sent, 'no frames sent since the last check');
           sent = now;

@@ -327,10 +327,19 @@ export class CustomApp {
   start(callback: (unused: undefined, kind: 'concast' | 'stop', bytes?: Uint8Array) => void): boolean;
   /** Ends a running run (its "stop" follows); does nothing otherwise. */
   stop(): void;
-  /** Queues a broadcast message (frame type 0); only its first 2048 bytes are kept. */
-  sendBroadcast(bytes: Uint8Array): void;
-  /** Queues a data message (frame type 3); only its first 1024 bytes are kept. */
-  sendData(bytes: Uint8Array): void;
+  /**
+   * Queues a broadcast message (frame type 0); only its first 2048 bytes are
+   * kept. Returns false, and queues nothing, while no run is active (since
+   * `start` returned until "stop") or when 64 broadcasts already wait: one
+   * leaves per status frame of the relay.
+   */
+  sendBroadcast(bytes: Uint8Array): boolean;
+  /**
+   * Queues a data message (frame type 3); only its first 1024 bytes are
+   * kept. False, as for `sendBroadcast`, while no run is active or when 64
+   * data messages already wait.
+   */
+  sendData(bytes: Uint8Array): boolean;
 }
 
 /** Where a `ComBridge` listens. */
@@ -483,8 +492,10 @@ export namespace promises {
     readonly stopped: Promise<void>;
     /** Ends the run; resolves once it has ended. */
     stop(): Promise<void>;
-    sendBroadcast(bytes: Uint8Array): void;
-    sendData(bytes: Uint8Array): void;
+    /** False when refused, as for the native `sendBroadcast`. */
+    sendBroadcast(bytes: Uint8Array): boolean;
+    /** False when refused, as for the native `sendData`. */
+    sendData(bytes: Uint8Array): boolean;
     /** The data frames' bytes from the call on, until the run ends. */
     messages(): AsyncIterableIterator<Buffer>;
     [Symbol.asyncIterator](): AsyncIterableIterator<Buffer>;

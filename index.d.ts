@@ -317,8 +317,8 @@ export class CustomApp {
   /** @param com the link to use; anything else throws a TypeError. */
   constructor(com: Com);
   /**
-   * Starts a run: messages queued before it are dropped, those queued after
-   * it returns are sent. `callback` gets ("concast", bytes) for each data
+   * Starts a run: messages offered before it were refused, those queued
+   * after it returns are sent. `callback` gets ("concast", bytes) for each data
    * frame (a new Buffer of at most 256 bytes) and "stop" once when the run ends: after
    * `stop`, when the link ends, after 2 s without any frame from the relay,
    * or when a frame cannot be sent. Returns false, without calling back,

@@ -26,16 +26,6 @@ Bytes pattern(size_t n, unsigned seed) {
   return b;
 }
 
-template <typename Predicate>
-bool eventually(Predicate done, std::chrono::milliseconds limit = 2s) {
-  const auto deadline = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
 Bytes concat(const std::vector<Bytes>& parts) {
   Bytes out;
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -210,53 +200,6 @@ TEST(CustomAppTest, AFailedSendKeepsTheMessageUntilTheNextStart) {
   EXPECT_EQ(ch.app.queuedBroadcasts(), 1u);
   ASSERT_TRUE(ch.app.start());
   EXPECT_EQ(ch.app.queuedBroadcasts(), 0u);
-}
-
-// Both queues follow one rule: nothing is taken while no run is active, at
-// most kQueueLimit messages wait, and each one sent makes room for one more.
-TEST(CustomAppTest, QueuesRefuseWhileIdleAndBeyondTheirLimit) {
-  struct Case {
-    const char* name;
-    bool (CustomApp::*send)(const unsigned char*, unsigned int);
-    size_t (CustomApp::*queued)() const;
-    uint16_t frameType;
-    size_t messageSize;
-  };
-  const std::vector<Case> cases = {
-      {"broadcasts", &CustomApp::sendBroadcast, &CustomApp::queuedBroadcasts, 0,
-       CustomApp::kBroadcastSize},
-      {"data messages", &CustomApp::sendData, &CustomApp::queuedData, 3, CustomApp::kDataSize},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Channel ch;
-    ASSERT_TRUE(ch.linked);
-    const Bytes message = pattern(c.messageSize + 10, 3);
-    const unsigned length = unsigned(message.size());
-    EXPECT_FALSE((ch.app.*c.send)(message.data(), length));
-    EXPECT_EQ((ch.app.*c.queued)(), 0u);
-
-    ASSERT_TRUE(ch.app.start());
-    for (size_t i = 0; i < CustomApp::kQueueLimit; ++i) {
-      ASSERT_TRUE((ch.app.*c.send)(message.data(), length)) << i;
-    }
-    EXPECT_FALSE((ch.app.*c.send)(message.data(), length));
-    EXPECT_FALSE((ch.app.*c.send)(nullptr, 0));
-    EXPECT_EQ((ch.app.*c.queued)(), CustomApp::kQueueLimit);
-
-    ch.runWorker();
-    ch.driver.feed(status());
-    const Bytes sent = frame(c.frameType, Bytes(message.begin(), message.begin() + c.messageSize));
-    ASSERT_TRUE(ch.waitWritten(frame(2, {}).size() + sent.size()));
-    ASSERT_TRUE(eventually([&] { return (ch.app.*c.queued)() == CustomApp::kQueueLimit - 1; }));
-    EXPECT_TRUE((ch.app.*c.send)(message.data(), length));
-    EXPECT_FALSE((ch.app.*c.send)(message.data(), length));
-
-    ch.app.stop();
-    ASSERT_TRUE(ch.waitDone());
-    EXPECT_FALSE((ch.app.*c.send)(message.data(), length));
-    EXPECT_EQ((ch.app.*c.queued)(), CustomApp::kQueueLimit);  // kept until the next start
-  }
 }
 
 }  // namespace

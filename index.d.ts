@@ -317,8 +317,8 @@ export class CustomApp {
   /** @param com the link to use; anything else throws a TypeError. */
   constructor(com: Com);
   /**
-   * Starts a run: messages queued before it are dropped, those queued after
-   * it returns are sent. `callback` gets ("concast", bytes) for each data
+   * Starts a run: messages offered before it were refused, those queued
+   * after it returns are sent. `callback` gets ("concast", bytes) for each data
    * frame (a new Buffer of at most 256 bytes) and "stop" once when the run ends: after
    * `stop`, when the link ends, after 2 s without any frame from the relay,
    * or when a frame cannot be sent. Returns false, without calling back,
@@ -327,10 +327,19 @@ export class CustomApp {
   start(callback: (unused: undefined, kind: 'concast' | 'stop', bytes?: Uint8Array) => void): boolean;
   /** Ends a running run (its "stop" follows); does nothing otherwise. */
   stop(): void;
-  /** Queues a broadcast message (frame type 0); only its first 2048 bytes are kept. */
-  sendBroadcast(bytes: Uint8Array): void;
-  /** Queues a data message (frame type 3); only its first 1024 bytes are kept. */
-  sendData(bytes: Uint8Array): void;
+  /**
+   * Queues a broadcast message (frame type 0); only its first 2048 bytes are
+   * kept. Returns false, and queues nothing, while no run is active (since
+   * `start` returned until "stop") or when 64 broadcasts already wait: one
+   * leaves per status frame of the relay.
+   */
+  sendBroadcast(bytes: Uint8Array): boolean;
+  /**
+   * Queues a data message (frame type 3); only its first 1024 bytes are
+   * kept. False, as for `sendBroadcast`, while no run is active or when 64
+   * data messages already wait.
+   */
+  sendData(bytes: Uint8Array): boolean;
 }
 
 /** Where a `ComBridge` listens. */
@@ -349,7 +358,8 @@ export interface ComBridgeOptions {
  * Lends the link of a `Com` to one local TCP client at a time: the client
  * receives every frame the relay sends, byte for byte, and the whole frames
  * it sends go to the relay while the link is up (they are dropped while it
- * is down).
+ * is down). When the link ends, the run ends with it: the client's
+ * connection is closed at once and code 1 follows.
  */
 export class ComBridge {
   /** @param com the link to share; anything else throws a TypeError. */
@@ -482,8 +492,10 @@ export namespace promises {
     readonly stopped: Promise<void>;
     /** Ends the run; resolves once it has ended. */
     stop(): Promise<void>;
-    sendBroadcast(bytes: Uint8Array): void;
-    sendData(bytes: Uint8Array): void;
+    /** False when refused, as for the native `sendBroadcast`. */
+    sendBroadcast(bytes: Uint8Array): boolean;
+    /** False when refused, as for the native `sendData`. */
+    sendData(bytes: Uint8Array): boolean;
     /** The data frames' bytes from the call on, until the run ends. */
     messages(): AsyncIterableIterator<Buffer>;
     [Symbol.asyncIterator](): AsyncIterableIterator<Buffer>;

@@ -388,11 +388,11 @@ class CustomApp extends EmittingWrapper {
   }
 
   sendBroadcast(bytes) {
-    this.native.sendBroadcast(bytes);
+    return this.native.sendBroadcast(bytes);
   }
 
   sendData(bytes) {
-    this.native.sendData(bytes);
+    return this.native.sendData(bytes);
   }
 
   messages() {

@@ -254,6 +254,18 @@ test('bridge lends the link to a client until interrupted', { skip: missing('Com
   assert.match(r.stdout, /bridge stopped/);
 });
 
+test('bridge fails with one message when the relay ends the link', { skip: missing('ComBridge') }, async (t) => {
+  const host = await withHost(t, { state: 6 });
+  const run = startLc(['bridge', '--port', String(host.port), '--listen-port', '0']);
+  t.after(() => run.child.kill('SIGKILL'));
+  const [, port] = await run.waitFor(/bridge listening on 127\.0\.0\.1:(\d+)/);
+  await firstFrame(Number(port));
+  host.relay.disconnect();
+  const r = await run.done;
+  assert.strictEqual(r.code, 1, r.stderr);
+  assert.match(r.stderr, /lc: the relay ended the link/);
+});
+
 test('relay runs a virtual relay with the sample or a given installation', async (t) => {
   const dir = tempDir(t);
   const doc = path.join(dir, 'two.json');

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -176,6 +177,52 @@ TEST(CancellableWait, SleepRunsItsTimeOrEndsOnCancel) {
   EXPECT_FALSE(wait.sleepFor(10000));  // still cancelled until reset
   wait.reset();
   EXPECT_TRUE(wait.sleepFor(1));
+}
+
+// A deadline on the steady clock is never early, and a pause shorter than a
+// millisecond is not rounded up to a whole one: the quickest of a few tries
+// stays below it even on a loaded machine.
+TEST(CancellableWait, DeadlinesAreNeverEarlyNorRoundedToMilliseconds) {
+  struct Case {
+    const char* name;
+    Clock::duration after;
+    bool data;
+    CancellableWait::Result expected;
+  };
+  const Case cases[] = {
+      {"passed, silence", -1ms, false, CancellableWait::TimedOut},
+      {"passed, data still seen", -1ms, true, CancellableWait::Ready},
+      {"300 us", 300us, false, CancellableWait::TimedOut},
+      {"2.5 ms", 2500us, false, CancellableWait::TimedOut},
+      {"data before the deadline", 5s, true, CancellableWait::Ready},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CancellableWait wait;
+    Pair pair;
+    if (c.data) pair.poke();
+    Clock::duration quickest = Clock::duration::max();
+    for (int i = 0; i < 20; ++i) {
+      const Clock::time_point t0 = Clock::now();
+      const Clock::time_point deadline = t0 + c.after;
+      EXPECT_EQ(wait.waitUntil(pair.fd(), POLLIN, deadline, wait.epoch()), c.expected);
+      const Clock::time_point woke = Clock::now();
+      if (c.expected == CancellableWait::TimedOut) EXPECT_GE(woke, deadline);
+      quickest = std::min(quickest, woke - t0);
+    }
+    if (c.after < 1ms) EXPECT_LT(quickest, 1ms);
+  }
+
+  // A cancel cuts a pause to a deadline short, as any other wait.
+  CancellableWait wait;
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(50ms);
+    wait.cancel();
+  });
+  const Clock::time_point t0 = Clock::now();
+  EXPECT_FALSE(wait.sleepUntil(t0 + 10s, wait.epoch()));
+  EXPECT_LT(msSince(t0), 300);
+  canceller.join();
 }
 
 // Runs in a child process: returns the exit code, 0 when all held.

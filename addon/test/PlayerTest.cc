@@ -205,6 +205,33 @@ TEST(PlayerTest, BurstsFollowThePaceOverALongRun) {
   }
 }
 
+// However large a pace the relay reports, a burst stays within kMaxBurst:
+// the first request sends two bursts, at most one cycle of 16-bit frame
+// numbers, and the next burst comes a burst of requests later, as for any pace.
+TEST(PlayerTest, AHugePaceIsCappedAtTwoBurstsOfOneNumberingCycle) {
+  const Topology one = relayWithTile(TypeQuadra);
+  struct Case {
+    std::uint16_t pace;
+    std::uint32_t burst;
+  };
+  static_assert(2 * Player::kMaxBurst <= 0xffff, "two bursts within one numbering cycle");
+  for (const Case c :
+       {Case{16383, 32766}, Case{16384, Player::kMaxBurst}, Case{65535, Player::kMaxBurst}}) {
+    SCOPED_TRACE(c.pace);
+    Link l;
+    l.announce(c.pace, 918);
+    Player player(l.link);
+    ASSERT_EQ(player.initScreen(one, 0, Buffer::VideoMode, false), Player::Ready);
+    EXPECT_EQ(player.burst(), c.burst);
+    ASSERT_TRUE(player.frameRequest(8));
+    const std::uint32_t slots = 2 * c.burst;
+    EXPECT_EQ(l.driver.fresh().size(), slots - slots / 101);
+    // Credit for a burst of requests: the next one sends nothing.
+    ASSERT_TRUE(player.frameRequest(8));
+    EXPECT_TRUE(l.driver.fresh().empty());
+  }
+}
+
 TEST(PlayerTest, TheStartMarkerGoesWithTheFirstFrameThatLeaves) {
   // Slot 101 of the player's life is the first of the second playback here.
   Link l;

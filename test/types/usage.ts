@@ -60,7 +60,7 @@ function natives(doc: lc.TopologyModule[]): void {
   const running: boolean = app2.start((unused: undefined, kind: 'concast' | 'stop', bytes?: Uint8Array) => {
     if (kind === 'concast' && bytes) console.log(bytes.length);
   });
-  app2.sendBroadcast(new Uint8Array(3));
+  const queued: boolean = app2.sendBroadcast(new Uint8Array(3));
   app2.sendData(Buffer.from('x'));
   app2.stop();
 
@@ -128,7 +128,7 @@ async function promiseForms(doc: lc.TopologyModule[]): Promise<void> {
   const app2 = new promises.CustomApp(found);
   const run: Promise<void> = app2.start();
   app2.on('concast', (bytes: Buffer) => console.log(bytes.length)).on('stop', () => undefined);
-  app2.sendData(new Uint8Array(2));
+  const taken: boolean = app2.sendData(new Uint8Array(2));
   for await (const bytes of app2.messages()) {
     const b: Buffer = bytes;
     console.log(b);

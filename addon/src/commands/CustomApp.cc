@@ -8,7 +8,7 @@ namespace lc {
 namespace {
 
 template <unsigned int N>
-void append(std::deque<CustomApp::Buffer<N>>& queue, std::mutex& mutex, const unsigned char* bytes,
+bool append(std::deque<CustomApp::Buffer<N>>& queue, std::mutex& mutex, const unsigned char* bytes,
             unsigned int length) {
   if (bytes == nullptr) length = 0;
   // Built outside the lock: the worker's sends never wait on a copy.
@@ -16,7 +16,11 @@ void append(std::deque<CustomApp::Buffer<N>>& queue, std::mutex& mutex, const un
   message.length = std::min(length, N);
   if (message.length > 0) std::memcpy(message.data, bytes, message.length);
   std::lock_guard<std::mutex> lock(mutex);
+  // A script that queues faster than the relay's status frames carry
+  // messages out is told so, rather than holding ever more memory.
+  if (queue.size() >= CustomApp::kQueueLimit) return false;
   queue.push_back(message);
+  return true;
 }
 
 }  // namespace
@@ -55,12 +59,15 @@ void CustomApp::stop() {
   if (active_.load()) listener_.closeEvent();
 }
 
-void CustomApp::sendBroadcast(const unsigned char* bytes, unsigned int length) {
-  append(broadcastQueue_, broadcastMutex_, bytes, length);
+bool CustomApp::sendBroadcast(const unsigned char* bytes, unsigned int length) {
+  // Nothing drains the queues between runs and the next start empties them.
+  if (!active_.load()) return false;
+  return append(broadcastQueue_, broadcastMutex_, bytes, length);
 }
 
-void CustomApp::sendData(const unsigned char* bytes, unsigned int length) {
-  append(dataQueue_, dataMutex_, bytes, length);
+bool CustomApp::sendData(const unsigned char* bytes, unsigned int length) {
+  if (!active_.load()) return false;
+  return append(dataQueue_, dataMutex_, bytes, length);
 }
 
 size_t CustomApp::queuedBroadcasts() const {

@@ -24,6 +24,11 @@ class CustomApp {
   static constexpr unsigned int kBroadcastSize = 2048;
   static constexpr unsigned int kDataSize = 1024;
   static constexpr unsigned int kConcastSize = 256;
+  // Messages each queue holds at most; one of each kind leaves per status
+  // frame, so this is a backlog of that many status periods. Messages are
+  // stored whole, so it also bounds the bytes held: 128 KiB of broadcasts
+  // and 64 KiB of data messages.
+  static constexpr size_t kQueueLimit = 64;
   // Silence from the relay for this long ends a run.
   static constexpr unsigned int kWaitMs = 2000;
 
@@ -61,9 +66,11 @@ class CustomApp {
   bool start();
   // Ends an active run at its next step; nothing otherwise.
   void stop();
-  // Queue a message, cut to the queue's buffer size.
-  void sendBroadcast(const unsigned char* bytes, unsigned int length);
-  void sendData(const unsigned char* bytes, unsigned int length);
+  // Queue a message, cut to the queue's buffer size. False, and nothing
+  // queued, while no run is active (the next start would drop it unsent) or
+  // when the queue already holds kQueueLimit messages.
+  bool sendBroadcast(const unsigned char* bytes, unsigned int length);
+  bool sendData(const unsigned char* bytes, unsigned int length);
 
   // One step of an armed run; true while the run goes on. The last step
   // removes the listener and leaves the channel inactive.

@@ -25,6 +25,10 @@ class Sender {
   static constexpr std::chrono::microseconds kBound{24999999};
   // The tiles need a moment after switching before they take commands.
   static constexpr std::chrono::milliseconds kSettle{1000};
+  // The most of a pause waited out on the clock instead of asleep: timed
+  // wake-ups come tens of microseconds late, and the timer is aimed early
+  // by the lateness seen so far, up to this.
+  static constexpr std::chrono::microseconds kMaxLead{200};
 
   // Tests shorten the waits; the defaults are the fixed values above.
   struct Timing {
@@ -58,9 +62,10 @@ class Sender {
   // written: a relay that answers within the last pause is still seen.
   Result upload(const Loader& loader, ProgressPacer* progress = nullptr);
 
-  // Cuts a settle pause under way short, and every later one: for an owner
-  // whose runtime is going away (the link is retired as well).
-  void cancel() { settleWait_.cancel(); }
+  // Cuts the pause under way short, and every later one: a stream then ends
+  // unsent, a settle at once. For an owner whose runtime is going away (the
+  // link is retired as well).
+  void cancel() { wait_.cancel(); }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -75,7 +80,8 @@ class Sender {
 
   Communication& communication_;
   Timing timing_;
-  CancellableWait settleWait_;
+  // The pauses between packets and the settle after a switch.
+  CancellableWait wait_;
 };
 
 }  // namespace lc

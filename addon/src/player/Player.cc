@@ -113,7 +113,10 @@ Player::SetUp Player::initScreen(const Topology& topology, unsigned angle, Buffe
   recordSize_ = 2 + 2 * sensorsPerModule_;
 
   const std::uint32_t pace = communication_.lastPace();
-  burst_ = pace * 100 < 50 ? 1 : pace * 100 / 50;
+  // 64-bit: the stored pace is a 32-bit word, whatever the wire carries.
+  const std::uint64_t wide = static_cast<std::uint64_t>(pace) * 100;
+  burst_ =
+      wide < 50 ? 1 : static_cast<std::uint32_t>(std::min<std::uint64_t>(wide / 50, kMaxBurst));
 
   framesSent_.store(0);
   slotsSkipped_.store(0);

@@ -29,6 +29,13 @@ class Player {
   static constexpr unsigned kEventTimeoutMs = 2000;
   // One frame slot in every kSkipPeriod + 1 is left out.
   static constexpr std::uint32_t kSkipPeriod = 100;
+  // The most frames a burst holds. A burst is twice the relay's pace, and the
+  // first request of a playback sends two bursts; frames carry a 16-bit
+  // number, so capped here those two bursts never hold more frames than one
+  // cycle of frame numbers: a relay cannot tell more frames ahead apart. The
+  // pace is the relay's to report: uncapped, 65535 would ask for 262140
+  // frames at once and hold the worker (and a stop) until they were written.
+  static constexpr std::uint32_t kMaxBurst = 0xffff / 2;
   // The first pixel frame of a playback (Frame::Pixels) tells the relay a
   // stream begins; the others go as Frame::Stream.
 

@@ -106,15 +106,15 @@ Napi::Value CustomAppAddon::stop(const Napi::CallbackInfo& info) {
 Napi::Value CustomAppAddon::sendBroadcast(const Napi::CallbackInfo& info) {
   const unsigned char* data = nullptr;
   unsigned length = 0;
-  if (app_ && readBytes(info[0], "bytes", data, length)) app_->sendBroadcast(data, length);
-  return info.Env().Undefined();
+  if (!app_ || !readBytes(info[0], "bytes", data, length)) return info.Env().Undefined();
+  return Napi::Boolean::New(info.Env(), app_->sendBroadcast(data, length));
 }
 
 Napi::Value CustomAppAddon::sendData(const Napi::CallbackInfo& info) {
   const unsigned char* data = nullptr;
   unsigned length = 0;
-  if (app_ && readBytes(info[0], "bytes", data, length)) app_->sendData(data, length);
-  return info.Env().Undefined();
+  if (!app_ || !readBytes(info[0], "bytes", data, length)) return info.Env().Undefined();
+  return Napi::Boolean::New(info.Env(), app_->sendData(data, length));
 }
 
 }  // namespace lc

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <thread>
 
 #include "transport/Sockets.h"
@@ -41,22 +42,49 @@ CancellableWait::Result CancellableWait::wait(int fd, short events, int timeoutM
 }
 
 CancellableWait::Result CancellableWait::wait(int fd, short events, int timeoutMs, uint64_t epoch) {
-  const Deadline deadline(timeoutMs);
+  if (timeoutMs < 0) return waitFor(fd, events, nullptr, epoch);
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  return waitFor(fd, events, &deadline, epoch);
+}
+
+CancellableWait::Result CancellableWait::waitUntil(int fd, short events, Clock::time_point deadline,
+                                                   uint64_t epoch) {
+  return waitFor(fd, events, &deadline, epoch);
+}
+
+CancellableWait::Result CancellableWait::waitFor(int fd, short events,
+                                                 const Clock::time_point* deadline,
+                                                 uint64_t epoch) {
   const int wake = wakeFd();
   pollfd fds[2];
   nfds_t count = 0;
   if (wake != -1) fds[count++] = {wake, POLLIN, 0};
   const nfds_t self = count;
   if (fd != -1) fds[count++] = {fd, events, 0};
+  constexpr Clock::duration kUnwokenSlice = std::chrono::milliseconds(kUnwokenSliceMs);
 
   for (;;) {
     if (cancelledSince(epoch)) return Cancelled;
-    int slice = deadline.leftMs();
-    // A zero time-out still looks once at the descriptor.
-    const bool last = slice == 0;
-    if (wake == -1 && !last && (slice < 0 || slice > kUnwokenSliceMs)) slice = kUnwokenSliceMs;
+    // What is left, in nanoseconds: ppoll sleeps on the same monotonic
+    // clock, so the wait ends at the deadline and not up to a millisecond
+    // after it. Without a deadline, and without the pipe, it waits in slices.
+    bool limited = deadline != nullptr;
+    Clock::duration left = limited ? *deadline - Clock::now() : Clock::duration::zero();
+    // A passed deadline still looks once at the descriptor.
+    const bool last = limited && left <= Clock::duration::zero();
+    if (last) left = Clock::duration::zero();
+    if (wake == -1 && !last && (!limited || left > kUnwokenSlice)) {
+      left = kUnwokenSlice;
+      limited = true;
+    }
+    timespec timeout{};
+    if (limited) {
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+      timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
+      timeout.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
     for (nfds_t i = 0; i < count; ++i) fds[i].revents = 0;
-    int n = ::poll(count > 0 ? fds : nullptr, count, slice);
+    int n = ::ppoll(count > 0 ? fds : nullptr, count, limited ? &timeout : nullptr, nullptr);
     if (n < 0) {
       if (errno == EINTR) continue;
       return Failed;
@@ -80,15 +108,18 @@ CancellableWait::Result CancellableWait::wait(int fd, short events, int timeoutM
 bool CancellableWait::sleepFor(int ms) { return sleepFor(ms, epoch()); }
 
 bool CancellableWait::sleepFor(int ms, uint64_t epoch) {
-  const Deadline deadline(ms < 0 ? 0 : ms);
-  const Result r = wait(-1, 0, deadline.leftMs(), epoch);
+  return sleepUntil(Clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms), epoch);
+}
+
+bool CancellableWait::sleepUntil(Clock::time_point deadline, uint64_t epoch) {
+  const Result r = waitUntil(-1, 0, deadline, epoch);
   if (r != Failed) return r == TimedOut;
-  // poll itself failed: still pause, in slices that watch the flags, so a
+  // ppoll itself failed: still pause, in slices that watch the flags, so a
   // pacing pause never shrinks to nothing.
-  while (!deadline.passed()) {
+  constexpr Clock::duration kUnwokenSlice = std::chrono::milliseconds(kUnwokenSliceMs);
+  for (Clock::time_point now = Clock::now(); now < deadline; now = Clock::now()) {
     if (cancelledSince(epoch)) return false;
-    std::this_thread::sleep_for(
-        std::chrono::milliseconds(std::min(deadline.leftMs(), kUnwokenSliceMs)));
+    std::this_thread::sleep_until(std::min(deadline, now + kUnwokenSlice));
   }
   return !cancelledSince(epoch);
 }

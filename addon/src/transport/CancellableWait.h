@@ -20,6 +20,8 @@ class CancellableWait {
  public:
   enum Result { Ready, TimedOut, Cancelled, Failed };
 
+  using Clock = std::chrono::steady_clock;
+
   // A time limit on the steady clock, for operations made of several waits.
   class Deadline {
    public:
@@ -63,11 +65,17 @@ class CancellableWait {
   // cancel only. The two-argument form takes the epoch at its start.
   Result wait(int fd, short events, int timeoutMs);
   Result wait(int fd, short events, int timeoutMs, uint64_t epoch);
+  // The same wait up to a point on the steady clock, to the precision of the
+  // kernel's timers: pauses of a few milliseconds would otherwise lose a
+  // visible share to rounding, and a deadline fixed once is not stretched by
+  // the time spent around each wait.
+  Result waitUntil(int fd, short events, Clock::time_point deadline, uint64_t epoch);
 
   // A pause that a cancel cuts short: false when cancelled, true when the
   // whole time passed.
   bool sleepFor(int ms);
   bool sleepFor(int ms, uint64_t epoch);
+  bool sleepUntil(Clock::time_point deadline, uint64_t epoch);
 
   // From any thread: ends the current waits and fails every later one until
   // reset().
@@ -77,6 +85,8 @@ class CancellableWait {
   void reset();
 
  private:
+  // The one wait behind all the others; no deadline waits without a limit.
+  Result waitFor(int fd, short events, const Clock::time_point* deadline, uint64_t epoch);
   // Opens the wake pipe on first use, so that objects which never wait hold
   // no descriptors; retried while it fails.
   int wakeFd();

@@ -33,7 +33,10 @@ function register(cli) {
       }
       process.stdout.write(`bridge listening on ${opts.listenHost}:${listening}\n`);
       const why = await Promise.race([interrupted(), com.ended.then(() => 'link'), bridge.ended.then(() => 'bridge')]);
-      if (why === 'link') throw new CommandError('the relay ended the link');
+      // The bridge ends with the link, and may say so first.
+      if (why === 'link' || (why === 'bridge' && !com.native.ready())) {
+        throw new CommandError('the relay ended the link');
+      }
       if (why === 'bridge') throw new CommandError('the bridge stopped');
       process.stdout.write('bridge stopped\n');
     } finally {

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
-#include "topology/CoordinatesVisitor.h"
+#include "topology/CentresVisitor.h"
 #include "topology/JsonVisitor.h"
 #include "topology/MatrixVisitor.h"
 #include "util/Log.h"
@@ -231,14 +231,11 @@ bool Topology::fromDocument(const std::vector<DocumentModule>& document) {
 }
 
 std::vector<std::string> Topology::getMatrix(std::uint32_t angle) const {
-  TopologyData<CoordinatesData> coordinates;
-  TopologyData<OrientedData> oriented;
-  // The matrix reads the centres only.
-  CoordinatesVisitor placer(coordinates, oriented, angle, CoordinatesVisitor::CentresOnly);
+  // The matrix reads the centres only, so one walk over dense tables does
+  // what a CoordinatesVisitor and a MatrixVisitor walk would.
+  CentresVisitor placer(modules_.size(), angle);
   visitAll(placer, 0);
-  MatrixVisitor matrix(coordinates);
-  visitAll(matrix, 0);
-  return matrix.takeRows();
+  return MatrixVisitor::rowsOf(placer.centres());
 }
 
 const Module* Topology::find(std::uint32_t id) const {

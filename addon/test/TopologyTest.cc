@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -42,6 +43,8 @@ TEST(TopologyTest, ModuleKeepsTheFirstLinkOnAChannel) {
   EXPECT_EQ(a.links(), std::vector<std::uint32_t>{2});
   EXPECT_EQ(a.facingChannel(2), 2u);
   EXPECT_EQ(a.facingChannel(3), 4u);  // not joined: one past the last channel
+  EXPECT_EQ(a.facingChannel(b), 2u);
+  EXPECT_EQ(a.facingChannel(c), 4u);
 }
 
 TEST(TopologyTest, ChannelsAModuleDoesNotHaveAreDropped) {
@@ -156,6 +159,39 @@ TEST(TopologyTest, CopiesPointIntoTheirOwnModules) {
 
   Topology moved(std::move(copy));
   EXPECT_EQ(moved.find(1)->neighbour(5), moved.find(2));
+}
+
+// Walks index per-module tables by slot, so the slots of a topology must be
+// 0 to size() - 1, each once, however its modules came to be.
+TEST(TopologyTest, SlotsNumberTheModulesDensely) {
+  auto slotsOf = [](const Topology& t) {
+    std::vector<std::uint32_t> slots;
+    for (const auto& entry : t.modules()) slots.push_back(entry.second.slot());
+    std::sort(slots.begin(), slots.end());
+    return slots;
+  };
+  auto dense = [](std::size_t n) {
+    std::vector<std::uint32_t> slots(n);
+    for (std::uint32_t i = 0; i < n; ++i) slots[i] = i;
+    return slots;
+  };
+  Topology t;
+  t.newModule(TypeRelay, 40);
+  t.newModule(TypeQuadra, 40);                 // already there: no new slot
+  t.addNeighbour(40, 0, TypeQuadra, 7, true);  // creates 7
+  t.addNeighbour(7, 3, TypeRelay, 40, false);  // 40 exists
+  t.addNeighbour(99, 0, TypeQuadra, 8, true);  // no module 99: nothing
+  t.newModule(TypeDelta, 0);
+  t.addNeighbour(0, 0, TypeDelta, 0xffffffffu, true);
+  EXPECT_EQ(slotsOf(t), dense(4));
+
+  const Topology copy(t);
+  EXPECT_EQ(slotsOf(copy), dense(4));
+  EXPECT_EQ(copy.find(7)->slot(), t.find(7)->slot());
+
+  t.clear();
+  t.newModule(TypeRelay, 5);
+  EXPECT_EQ(t.find(5)->slot(), 0u);
 }
 
 TEST(TopologyTest, LinearVisitGoesInIdOrder) {

@@ -11,6 +11,12 @@
 
 namespace lc {
 
+// The centre of a tile, in the same frame.
+struct TileCentre {
+  float x;
+  float y;
+};
+
 struct CoordinatesData {
   // Centre of the module in the layout frame (TranslateVisitor shifts it).
   float x = 0;

@@ -27,30 +27,34 @@ void CoordinatesVisitor::enter(const Module& parent, const Module& child) {
   if (!isTile(child.type())) return;
   data.valid = true;
 
-  if (!isTile(parent.type())) {
-    // Every tile hanging directly from a relay starts at the origin.
-    data.x = 0;
-    data.y = 0;
-  } else {
-    const CoordinatesData& from = (*coordinates_)[parent.id()];
-    const OrientedData& turned = (*oriented_)[child.id()];
-    const TileTables& tables = *tileTables(child.type());
-    std::uint32_t k = 0;
-    if (absoluteChannel(child.type(), child.facingChannel(parent.id()), turned.rotation, k)) {
-      // The channel table gives the offset from a tile's centre to the
-      // neighbour joined there, so the child lies opposite its own channel.
-      const float s = static_cast<float>(orientationSign(child.type(), turned.orientation));
-      data.x = from.x - (s * tables.scaleX) * static_cast<float>(tables.channelsX(k));
-      data.y = from.y - (s * tables.scaleY) * static_cast<float>(tables.channelsY(k));
-    } else {
-      // The child does not list its parent among its links: there is no
-      // channel to place it by, so it stays on its parent.
-      data.x = from.x;
-      data.y = from.y;
-    }
+  TileCentre from{0, 0};
+  if (isTile(parent.type())) {
+    const CoordinatesData& parentData = (*coordinates_)[parent.id()];
+    from = {parentData.x, parentData.y};
   }
+  const TileCentre centre = centreFrom(parent, from, child, (*oriented_)[child.id()]);
+  data.x = centre.x;
+  data.y = centre.y;
   computePositions(child);
   computeBorders(child);
+}
+
+TileCentre CoordinatesVisitor::centreFrom(const Module& parent, TileCentre from,
+                                          const Module& child, const OrientedData& turned) {
+  // Every tile hanging directly from a relay starts at the origin.
+  if (!isTile(parent.type())) return {0, 0};
+  const TileTables& tables = *tileTables(child.type());
+  std::uint32_t k = 0;
+  if (!absoluteChannel(child.type(), child.facingChannel(parent), turned.rotation, k)) {
+    // The child does not list its parent among its links: there is no
+    // channel to place it by, so it stays on its parent.
+    return from;
+  }
+  // The channel table gives the offset from a tile's centre to the
+  // neighbour joined there, so the child lies opposite its own channel.
+  const float s = static_cast<float>(orientationSign(child.type(), turned.orientation));
+  return {from.x - (s * tables.scaleX) * static_cast<float>(tables.channelsX(k)),
+          from.y - (s * tables.scaleY) * static_cast<float>(tables.channelsY(k))};
 }
 
 void CoordinatesVisitor::computePositions(const Module& module) {

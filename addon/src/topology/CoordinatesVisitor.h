@@ -35,6 +35,12 @@ class CoordinatesVisitor : public GraphVisitor {
   void enter(const Module& module) override;
   void enter(const Module& parent, const Module& module) override;
 
+  // The centre of tile `child` entered from `parent`, whose centre is
+  // `from` (read only when `parent` is a tile), with `turned` the child's
+  // orientation: the rule both this visitor and CentresVisitor place by.
+  static TileCentre centreFrom(const Module& parent, TileCentre from, const Module& child,
+                               const OrientedData& turned);
+
   void computeLeds(const Module& module);
   void computeSensors(const Module& module);
   void computeBorders(const Module& module);

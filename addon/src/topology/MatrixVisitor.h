@@ -30,15 +30,15 @@ class MatrixVisitor : public GraphVisitor {
   // megabytes); rows() is empty afterwards.
   std::vector<std::string> takeRows() { return std::move(rows_); }
 
+  // The rows for a set of tile centres, in any order; centres that are not
+  // finite take no cell.
+  static std::vector<std::string> rowsOf(const std::vector<TileCentre>& centres);
+
  private:
-  struct Centre {
-    float x;
-    float y;
-  };
   void place(const Module& module);
 
   const TopologyData<CoordinatesData>& coordinates_;
-  std::vector<Centre> centres_;
+  std::vector<TileCentre> centres_;
   std::vector<std::string> rows_;
 };
 

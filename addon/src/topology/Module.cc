@@ -2,8 +2,11 @@
 
 namespace lc {
 
-Module::Module(ModuleType type, std::uint32_t id)
-    : id_(id), type_(type), channelCount_(static_cast<std::uint8_t>(lc::channelCount(type))) {}
+Module::Module(ModuleType type, std::uint32_t id, std::uint32_t slot)
+    : id_(id),
+      slot_(slot),
+      type_(type),
+      channelCount_(static_cast<std::uint8_t>(lc::channelCount(type))) {}
 
 bool Module::addNeighbour(Module& other, std::uint32_t channel, bool /*child*/) {
   if (channel >= channelCount_ || neighbours_[channel] != nullptr) return false;
@@ -15,6 +18,13 @@ bool Module::addNeighbour(Module& other, std::uint32_t channel, bool /*child*/) 
 std::uint32_t Module::facingChannel(std::uint32_t other) const {
   for (std::uint32_t channel : links_) {
     if (neighbours_[channel]->id() == other) return channel;
+  }
+  return channelCount_;
+}
+
+std::uint32_t Module::facingChannel(const Module& other) const {
+  for (std::uint32_t channel : links_) {
+    if (neighbours_[channel] == &other) return channel;
   }
   return channelCount_;
 }

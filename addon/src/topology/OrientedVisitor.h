@@ -24,6 +24,15 @@ class OrientedVisitor : public GraphVisitor {
 
   std::uint32_t angle() const { return angle_; }
 
+  // The rules themselves, for walks that keep their results elsewhere than
+  // in a TopologyData. The root's orientation, also taken by every module
+  // hanging directly from a relay:
+  static OrientedData atRoot(const Module& module, std::uint32_t angle);
+  // The orientation of `child` entered from `parent`, itself turned as
+  // `from` says (read only when `parent` is not a relay).
+  static OrientedData follow(const Module& parent, const OrientedData& from, const Module& child,
+                             std::uint32_t angle);
+
  private:
   TopologyData<OrientedData>* data_;
   std::uint32_t angle_;

@@ -7,9 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <unordered_map>
-#include <unordered_set>
 
-#include "topology/CoordinatesVisitor.h"
+#include "topology/CentresVisitor.h"
 #include "topology/JsonVisitor.h"
 #include "topology/MatrixVisitor.h"
 #include "util/Log.h"
@@ -21,7 +20,9 @@ Topology::Topology(const Topology& other) { *this = other; }
 Topology& Topology::operator=(const Topology& other) {
   if (this == &other) return *this;
   modules_.clear();
-  for (const auto& [id, module] : other.modules_) modules_.emplace(id, Module(module.type(), id));
+  for (const auto& [id, module] : other.modules_) {
+    modules_.emplace(id, Module(module.type(), id, module.slot()));
+  }
   for (const auto& [id, source] : other.modules_) {
     Module& target = modules_.at(id);
     for (std::uint32_t channel : source.links()) {
@@ -32,14 +33,19 @@ Topology& Topology::operator=(const Topology& other) {
   return *this;
 }
 
-void Topology::newModule(ModuleType type, std::uint32_t id) { modules_.try_emplace(id, type, id); }
+// Modules are never removed one by one, so the count before an insertion is
+// a slot no other module holds.
+void Topology::newModule(ModuleType type, std::uint32_t id) {
+  modules_.try_emplace(id, type, id, static_cast<std::uint32_t>(modules_.size()));
+}
 
 void Topology::addNeighbour(std::uint32_t id, std::uint32_t channel, ModuleType type,
                             std::uint32_t neighbourId, bool child) {
   auto it = modules_.find(id);
   if (it == modules_.end()) return;
   Module& module = it->second;
-  Module& neighbour = modules_.try_emplace(neighbourId, type, neighbourId).first->second;
+  const auto slot = static_cast<std::uint32_t>(modules_.size());
+  Module& neighbour = modules_.try_emplace(neighbourId, type, neighbourId, slot).first->second;
   if (child) neighbour.setParent(&module);
   module.addNeighbour(neighbour, channel, child);
 }
@@ -49,18 +55,21 @@ void Topology::visitAll(GraphVisitor& visitor, std::uint32_t rootId) const {
   if (it == modules_.end()) throw std::out_of_range("map::at:  key not found");
   const Module& root = it->second;
 
+  // A module's parent in the walk is the frame below its own. The stack of
+  // a grid's walk runs nearly as deep as the grid is large: reserved once,
+  // it is never copied as it grows, and only the pages it reaches are
+  // touched.
   struct Frame {
     const Module* module;
-    const Module* parent;
     std::size_t next;
   };
   std::vector<Frame> stack;
-  std::unordered_set<std::uint32_t> visited;
-  visited.reserve(modules_.size());
-  visited.insert(root.id());
+  stack.reserve(modules_.size());
+  std::vector<bool> visited(modules_.size());
+  visited[root.slot()] = true;
 
   visitor.enter(root);
-  stack.push_back({&root, nullptr, 0});
+  stack.push_back({&root, 0});
   while (!stack.empty()) {
     Frame& top = stack.back();
     const std::vector<std::uint32_t>& links = top.module->links();
@@ -68,17 +77,18 @@ void Topology::visitAll(GraphVisitor& visitor, std::uint32_t rootId) const {
       const Module* from = top.module;
       const Module* next = from->neighbour(links[top.next++]);
       // The link back to where the walk came from is met here and skipped.
-      if (!visited.insert(next->id()).second) continue;
+      if (visited[next->slot()]) continue;
+      visited[next->slot()] = true;
       visitor.enter(*from, *next);
-      stack.push_back({next, from, 0});
+      stack.push_back({next, 0});
       continue;
     }
-    Frame done = top;
+    const Module* done = top.module;
     stack.pop_back();
-    if (done.parent == nullptr) {
-      visitor.quit(*done.module);
+    if (stack.empty()) {
+      visitor.quit(*done);
     } else {
-      visitor.quit(*done.parent, *done.module);
+      visitor.quit(*stack.back().module, *done);
     }
   }
 }
@@ -221,14 +231,11 @@ bool Topology::fromDocument(const std::vector<DocumentModule>& document) {
 }
 
 std::vector<std::string> Topology::getMatrix(std::uint32_t angle) const {
-  TopologyData<CoordinatesData> coordinates;
-  TopologyData<OrientedData> oriented;
-  // The matrix reads the centres only.
-  CoordinatesVisitor placer(coordinates, oriented, angle, CoordinatesVisitor::CentresOnly);
+  // The matrix reads the centres only, so one walk over dense tables does
+  // what a CoordinatesVisitor and a MatrixVisitor walk would.
+  CentresVisitor placer(modules_.size(), angle);
   visitAll(placer, 0);
-  MatrixVisitor matrix(coordinates);
-  visitAll(matrix, 0);
-  return matrix.takeRows();
+  return MatrixVisitor::rowsOf(placer.centres());
 }
 
 const Module* Topology::find(std::uint32_t id) const {

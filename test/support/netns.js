@@ -6,7 +6,7 @@
 // which sees only the loopback interface and the veth pairs it makes itself.
 const fs = require('fs');
 const path = require('path');
-const { spawn, spawnSync } = require('child_process');
+const { execFileSync, spawn, spawnSync } = require('child_process');
 
 const scenarioFile = path.join(__dirname, 'discovery-scenario.js');
 
@@ -45,4 +45,30 @@ function runScenario(name, { timeoutMs = 120000 } = {}) {
   });
 }
 
-module.exports = { namespaceProblem, runScenario };
+// The command line that runs `args` in a private network namespace.
+function inPrivateNamespace(args) {
+  return ['unshare', ['-n', ...args]];
+}
+
+// For a process started through inPrivateNamespace, before it greets
+// anything: refuses to go on in the namespace `hostNamespace` names (the
+// machine's own), brings lo up and checks that lo is the only interface.
+function enterPrivateNamespace(hostNamespace) {
+  if (!/^net:\[\d+\]$/.test(hostNamespace || '') ||
+      fs.readlinkSync('/proc/self/ns/net') === hostNamespace) {
+    throw new Error('refusing to run: not in a network namespace of its own');
+  }
+  // The system tool runs without the sanitizer runtimes a sanitizer run
+  // preloads into node.
+  const env = { ...process.env };
+  delete env.LD_PRELOAD;
+  const ip = (...args) => execFileSync('ip', args, { encoding: 'utf8', env,
+    stdio: ['ignore', 'pipe', 'pipe'] });
+  ip('link', 'set', 'lo', 'up');
+  const links = ip('-o', 'link', 'show').trim().split('\n').map((l) => l.split(':')[1].trim());
+  if (JSON.stringify(links) !== '["lo"]') {
+    throw new Error(`refusing to run: unexpected interfaces ${links}`);
+  }
+}
+
+module.exports = { namespaceProblem, runScenario, inPrivateNamespace, enterPrivateNamespace };

@@ -8,13 +8,35 @@
 const assert = require('node:assert');
 const lc = require('../..');
 const { VirtualRelay } = require('../../tools/virtual-relay');
-const { codeRecorder, delay } = require('../support/codes');
+const { monitorEventLoopDelay } = require('node:perf_hooks');
+const { delay } = require('../support/codes');
 const { counts, quiesce, rss } = require('../support/resources');
 
 const SECONDS = Number(process.env.SOAK_SECONDS || 3600);
 const RATE = Number(process.env.SOAK_RATE || 100);
 const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'soak' });
 const mib = (b) => (b / 1048576).toFixed(1);
+
+// A link's codes, counted rather than kept: a state change in every status
+// frame would otherwise grow a list by the rate for the whole run.
+function linkCodes() {
+  const seen = [0, 0, 0];
+  const waiters = [];
+  return {
+    seen,
+    callback(_, code) {
+      seen[code] = (seen[code] || 0) + 1;
+      for (const w of waiters.splice(0)) if (!w(code)) waiters.push(w);
+    },
+    reached(code, timeoutMs = 10000) {
+      if (seen[code]) return Promise.resolve();
+      return new Promise((resolve, reject) => {
+        const timer = setTimeout(() => reject(new Error(`no code ${code} in ${timeoutMs} ms`)), timeoutMs);
+        waiters.push((c) => c === code && (clearTimeout(timer), resolve(), true));
+      });
+    },
+  };
+}
 
 // Each subject starts its work on a relay and returns stop(), awaited to the
 // work's end, and check(), which throws when the work is no longer running.
@@ -23,17 +45,17 @@ const subjects = [
     name: 'Com',
     async start(relay) {
       const com = new lc.Com();
-      const r = codeRecorder();
+      const r = linkCodes();
       assert.strictEqual(com.start(describe(relay.port), r.callback), true);
-      await r.until((c) => c.length === 1);
+      await r.reached(0);
       return {
         check() {
           assert.ok(com.ready(), 'the link ended');
-          assert.ok(!r.codes.includes(1), 'the run ended');
+          assert.ok(!r.seen[1], 'the run ended');
         },
         async stop() {
           com.stop();
-          await r.ended();
+          await r.reached(1);
         },
       };
     },
@@ -42,9 +64,9 @@ const subjects = [
     name: 'Player',
     async start(relay) {
       const com = new lc.Com();
-      const r = codeRecorder();
+      const r = linkCodes();
       assert.strictEqual(com.start(describe(relay.port), r.callback), true);
-      await r.until((c) => c.length === 1);
+      await r.reached(0);
       const player = new lc.Player(com);
       const top = new lc.Topology([
         { id: 0, type: 0, neighbours: [{ channel: 0, id: 1, child: 1 }] },
@@ -55,7 +77,7 @@ const subjects = [
       // readiness tell a relay that closed from one that fell silent.
       let ended = null;
       player.start(0, top, 'video', true, () => {
-        ended = { at: new Date().toISOString(), ready: com.ready(), codes: r.codes.slice(),
+        ended = { at: new Date().toISOString(), ready: com.ready(), codes: r.seen.slice(),
           counters: player.getCounters() };
       });
       // A new picture every 40 ms, as a video would bring them.
@@ -78,7 +100,7 @@ const subjects = [
           clearInterval(feeder);
           player.stop();
           com.stop();
-          await r.ended();
+          await r.reached(1);
         },
       };
     },
@@ -98,14 +120,21 @@ const subjects = [
   // Every status frame also changes the state, so each one reaches the
   // script side as a report.
   let state = 1;
+  // The relay runs on this thread too: a stalled event loop starves the
+  // links of status frames, so each line says how long the longest stall was.
+  const lag = monitorEventLoopDelay({ resolution: 10 });
+  lag.enable();
   const flip = setInterval(() => relay.setState((state = 3 - state)), 1000 / RATE);
   while (Date.now() - started < SECONDS * 1000) {
     await delay(Math.min(60000, SECONDS * 1000));
     for (const r of running) r.check();
     samples.push(await rss());
     const now = counts();
-    console.log(`${Math.round((Date.now() - started) / 1000)} s: rss ${mib(samples[samples.length - 1])} MiB, ` +
-      `fds ${now.fds}, threads ${now.threads}`);
+    const { heapTotal, external } = process.memoryUsage();
+    console.log(`${Math.round((Date.now() - started) / 1000)} s: rss ${mib(samples[samples.length - 1])} MiB ` +
+      `(script heap ${mib(heapTotal)}, external ${mib(external)}), fds ${now.fds}, threads ${now.threads}, ` +
+      `longest loop stall ${(lag.max / 1e6).toFixed(0)} ms`);
+    lag.reset();
     assert.deepStrictEqual(now, before, 'descriptors and threads');
   }
   clearInterval(flip);

@@ -52,41 +52,55 @@ inline unsigned bitsOfSixteen(const unsigned char* p) {
   return ~static_cast<unsigned>(_mm_movemask_epi8(bytes)) & 0xffff;
 }
 
-inline unsigned vectorBitsOfEight(const unsigned char* p) {
-  const __m128i halves = _mm_packs_epi32(zeroLanes(p), zeroLanes(p + 16));
-  return ~static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(halves, halves))) & 0xff;
+// A row of `count` pixels that follow each other, sixteen at a time. A
+// row that does not end on a group of sixteen ends with the bits of its
+// last sixteen pixels, of which only the ones not yet put are kept; a row
+// of eight to sixteen takes its first eight and its last eight pixels.
+inline void putVectorRow(pixel::BitWriter& out, const unsigned char* p, std::uint32_t count) {
+  if (count < 16) {
+    const unsigned char* last = p + 4 * (count - 8);
+    const __m128i bytes = _mm_packs_epi16(_mm_packs_epi32(zeroLanes(p), zeroLanes(p + 16)),
+                                          _mm_packs_epi32(zeroLanes(last), zeroLanes(last + 16)));
+    const unsigned bits = ~static_cast<unsigned>(_mm_movemask_epi8(bytes)) & 0xffff;
+    out.put((bits & 0xff) | (bits >> (16 - count) & ~0xffu), count);
+    return;
+  }
+  std::uint32_t j = 0;
+  for (; j + 16 <= count; j += 16) out.put(bitsOfSixteen(p + 4 * j), 16);
+  if (j < count) {
+    const std::uint32_t rest = count - j;
+    out.put(bitsOfSixteen(p + 4 * (count - 16)) >> (16 - rest), rest);
+  }
 }
 #endif
 
-inline unsigned bitsOfEight(const unsigned char* p, bool vectors) {
-#if defined(__SSE2__)
-  if (vectors) return vectorBitsOfEight(p);
-#else
-  (void)vectors;
-#endif
-  return bitsOfEight(p);
+// A row of `count` pixels that follow each other, eight at a time, ending
+// on the last eight as putVectorRow does.
+inline void putWordRow(pixel::BitWriter& out, const unsigned char* p, std::uint32_t count) {
+  std::uint32_t j = 0;
+  for (; j + 16 <= count; j += 8) out.put(bitsOfEight(p + 4 * j), 8);
+  const std::uint32_t rest = count - j;
+  if (rest > 8) {
+    out.put(bitsOfEight(p + 4 * j) | bitsOfEight(p + 4 * (count - 8)) << (rest - 8), rest);
+  } else {
+    out.put(bitsOfEight(p + 4 * (count - 8)) >> (8 - rest), rest);
+  }
 }
 
-// A row of `count` pixels that follow each other, eight or sixteen at a
-// time. A row that does not end on a group of eight ends with the bits of
-// its last eight pixels, of which only the ones not yet put are kept.
-inline void putRow(pixel::BitWriter& out, const unsigned char* p, std::uint32_t count,
-                   bool vectors) {
+// A row of `count` pixels that follow each other.
+template <bool Vectors>
+inline void putRow(pixel::BitWriter& out, const unsigned char* p, std::uint32_t count) {
   if (count < 8) {
     out.put(bitsOf([p](std::uint32_t i) { return p + 4 * i; }, count), count);
     return;
   }
-  std::uint32_t j = 0;
 #if defined(__SSE2__)
-  if (vectors) {
-    for (; j + 16 <= count; j += 16) out.put(bitsOfSixteen(p + 4 * j), 16);
+  if (Vectors) {
+    putVectorRow(out, p, count);
+    return;
   }
 #endif
-  for (; j + 8 <= count; j += 8) out.put(bitsOfEight(p + 4 * j, vectors), 8);
-  if (j < count) {
-    const std::uint32_t rest = count - j;
-    out.put(bitsOfEight(p + 4 * (count - 8), vectors) >> (8 - rest), rest);
-  }
+  putWordRow(out, p, count);
 }
 
 // A row of `count` pixels `step` bytes apart.
@@ -122,8 +136,16 @@ void MaskData::initFromTopologyData(const TopologyData<CoordinatesData>& coordin
 
 void MaskData::update(const unsigned char* image, unsigned length, Format) {
   if (image == nullptr) return;
+  if (pixel::vectorKernels()) {
+    writeBits<true>(image, length);
+  } else {
+    writeBits<false>(image, length);
+  }
+}
+
+template <bool Vectors>
+void MaskData::writeBits(const unsigned char* image, unsigned length) {
   std::uint8_t* const frames = bytes();
-  const bool vectors = pixel::vectorKernels();
   for (const Run run : table_.runs) {  // a copy: frame stores may alias it
     std::uint8_t* const out = frames + run.slot + run.firstLed / 8;
     const unsigned shift = run.firstLed % 8;
@@ -156,7 +178,7 @@ void MaskData::update(const unsigned char* image, unsigned length, Format) {
       for (std::uint32_t r = 0; r < st.rows; ++r) {
         const unsigned char* p = image + st.rowStart(r);
         if (st.step == 4) {
-          putRow(writer, p, st.count, vectors);
+          putRow<Vectors>(writer, p, st.count);
         } else {
           putStridedRow(writer, p, st.step, st.count);
         }

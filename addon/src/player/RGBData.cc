@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "player/PixelWords.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-
-#include "player/PixelWords.h"
+#if LC_PIXEL_SHUFFLES
+#include <tmmintrin.h>
+#endif
 
 namespace lc {
 
@@ -68,32 +71,19 @@ inline std::uint32_t vectorBitsOfEight(const unsigned char* p) {
 }
 #endif
 
-template <bool Bgr>
-inline std::uint32_t bitsOfEight(const unsigned char* p, bool vectors) {
+template <bool Bgr, bool Vectors>
+inline std::uint32_t bitsOfEight(const unsigned char* p) {
 #if defined(__SSE2__)
-  if (vectors) return vectorBitsOfEight<Bgr>(p);
-#else
-  (void)vectors;
+  if (Vectors) return vectorBitsOfEight<Bgr>(p);
 #endif
   return bitsOf<Bgr>([p](std::uint32_t i) { return p + 4 * i; }, 8);
 }
 
-// A row of `count` pixels `step` bytes apart, eight LEDs (24 bits) a put.
-// A row of pixels that follow each other and does not end on a group of
-// eight ends with the bits of its last eight pixels, of which only the
-// ones not yet put are kept.
+// A row of `count` pixels `step` bytes apart, eight LEDs (24 bits) at a
+// time.
 template <bool Bgr>
-inline void putRow(pixel::BitWriter& out, const unsigned char* p, std::int32_t step,
-                   std::uint32_t count, bool vectors) {
-  if (step == 4 && count >= 8) {
-    std::uint32_t j = 0;
-    for (; j + 8 <= count; j += 8) out.put(bitsOfEight<Bgr>(p + 4 * j, vectors), 24);
-    if (j < count) {
-      const std::uint32_t rest = count - j;
-      out.put(bitsOfEight<Bgr>(p + 4 * (count - 8), vectors) >> (3 * (8 - rest)), 3 * rest);
-    }
-    return;
-  }
+inline void putStridedRow(pixel::BitWriter& out, const unsigned char* p, std::int32_t step,
+                          std::uint32_t count) {
   for (std::uint32_t j = 0; j < count; j += 8) {
     const unsigned char* first = p + std::ptrdiff_t{step} * j;
     const std::uint32_t n = std::min<std::uint32_t>(8, count - j);
@@ -102,6 +92,71 @@ inline void putRow(pixel::BitWriter& out, const unsigned char* p, std::int32_t s
         3 * n);
   }
 }
+
+// The last eight to fifteen LEDs of a row of pixels that follow each other,
+// from the bits of the eight at the start of the rest and of the row's last
+// eight: where they overlap they hold the same bits.
+inline void putRest(pixel::BitWriter& out, std::uint32_t first, std::uint32_t last,
+                    std::uint32_t rest) {
+  if (rest <= 10) {
+    out.put(first | last << (3 * (rest - 8)), 3 * rest);
+  } else {
+    out.put(first, 24);
+    out.put(last >> (3 * (16 - rest)), 3 * (rest - 8));
+  }
+}
+
+// A row of `count` pixels that follow each other (count >= 8), eight LEDs
+// at a time; a row that does not end on a group of eight ends with its
+// last eight pixels.
+template <bool Bgr, bool Vectors>
+inline void putRow(pixel::BitWriter& out, const unsigned char* p, std::uint32_t count) {
+  std::uint32_t j = 0;
+  for (; j + 16 <= count; j += 8) out.put(bitsOfEight<Bgr, Vectors>(p + 4 * j), 24);
+  putRest(out, bitsOfEight<Bgr, Vectors>(p + 4 * j), bitsOfEight<Bgr, Vectors>(p + 4 * (count - 8)),
+          count - j);
+}
+
+#if LC_PIXEL_SHUFFLES
+// Eight pixels that follow each other: their colour bytes are shuffled
+// into place (pixel byte 3 dropped, red first) so that the compares' top
+// bits are the LEDs' bits as they are sent.
+template <bool Bgr>
+__attribute__((target("ssse3"), always_inline)) inline std::uint32_t shuffledBitsOfEight(
+    const unsigned char* p) {
+  const __m128i order = Bgr ? _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1)
+                            : _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), order);
+  const __m128i b =
+      _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), order);
+  const std::uint32_t zeros =
+      (static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, zero))) & 0xfffu) |
+      static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, zero))) << 12;
+  return ~zeros & 0xffffffu;
+}
+
+// The rows of a stretch of pixels that follow each other as putRow writes
+// them. Compiled for SSSE3 as a whole, so that the per-row work is not a
+// call; taken only when the machine has it.
+template <bool Bgr, typename Stretch>
+__attribute__((target("ssse3"))) void putRowsShuffled(pixel::BitWriter& out,
+                                                      const unsigned char* image,
+                                                      const Stretch st) {
+  const std::uint32_t count = st.count;
+  for (std::uint32_t r = 0; r < st.rows; ++r) {
+    const unsigned char* p = image + st.rowStart(r);
+    if (count < 8) {
+      out.put(bitsOf<Bgr>([p](std::uint32_t i) { return p + 4 * i; }, count), 3 * count);
+      continue;
+    }
+    std::uint32_t j = 0;
+    for (; j + 16 <= count; j += 8) out.put(shuffledBitsOfEight<Bgr>(p + 4 * j), 24);
+    putRest(out, shuffledBitsOfEight<Bgr>(p + 4 * j), shuffledBitsOfEight<Bgr>(p + 4 * (count - 8)),
+            count - j);
+  }
+}
+#endif
 
 }  // namespace
 
@@ -128,10 +183,10 @@ void RGBData::initFromTopologyData(const TopologyData<CoordinatesData>& coordina
   table_.finish();
 }
 
-template <bool Bgr>
+template <bool Bgr, int Kernel>
 void RGBData::writeBits(const unsigned char* image, unsigned length) {
+  constexpr bool vectors = Kernel != kWords;
   std::uint8_t* const frames = bytes();
-  const bool vectors = pixel::vectorKernels();
   for (const Run run : table_.runs) {  // a copy: frame stores may alias it
     const std::uint32_t firstBit = 3 * run.firstLed;
     if (!wholeRunFits(run, length)) {
@@ -161,20 +216,42 @@ void RGBData::writeBits(const unsigned char* image, unsigned length) {
         }
         continue;
       }
+#if LC_PIXEL_SHUFFLES
+      if (Kernel == kShuffles && st.step == 4) {
+        putRowsShuffled<Bgr>(writer, image, st);
+        continue;
+      }
+#endif
       for (std::uint32_t r = 0; r < st.rows; ++r) {
-        putRow<Bgr>(writer, image + st.rowStart(r), st.step, st.count, vectors);
+        const unsigned char* p = image + st.rowStart(r);
+        if (st.step == 4 && st.count >= 8) {
+          putRow<Bgr, vectors>(writer, p, st.count);
+        } else {
+          putStridedRow<Bgr>(writer, p, st.step, st.count);
+        }
       }
     }
     writer.finish();
   }
 }
 
+template <bool Bgr>
+void RGBData::writeAll(const unsigned char* image, unsigned length) {
+  if (pixel::byteShuffles()) {
+    writeBits<Bgr, kShuffles>(image, length);
+  } else if (pixel::vectorKernels()) {
+    writeBits<Bgr, kVectors>(image, length);
+  } else {
+    writeBits<Bgr, kWords>(image, length);
+  }
+}
+
 void RGBData::update(const unsigned char* image, unsigned length, Format format) {
   if (image == nullptr) return;
   if (format == BGR) {
-    writeBits<true>(image, length);
+    writeAll<true>(image, length);
   } else {
-    writeBits<false>(image, length);
+    writeAll<false>(image, length);
   }
 }
 

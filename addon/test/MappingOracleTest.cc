@@ -266,5 +266,58 @@ TEST(MappingOracleTest, PatternedTilesWriteTheSameBytesOnEveryKernel) {
   }
 }
 
+// One tile whose LEDs skip, skip + 1, ... read a single line of `n`
+// pixels (along a row, along it backwards, or down a column), the others
+// off the screen: row lengths around the kernels' group sizes, at several
+// bit positions of the first LED, with the image cut at every other byte.
+TEST(MappingOracleTest, EveryRowLengthAndCutMatchesOnEveryKernel) {
+  std::mt19937 rng(7);
+  const std::uint32_t lengths[] = {1, 3, 7, 8, 9, 10, 16, 17, 25, 33};
+  for (const std::uint32_t n : lengths) {
+    for (const std::uint32_t skip : {0u, 1u, 5u, 7u}) {
+      for (int line = 0; line < 3; ++line) {
+        SCOPED_TRACE(testing::Message() << "n " << n << ", skip " << skip << ", line " << line);
+        Installation in;
+        in.coordinates[0].type = TypeRelay;
+        CoordinatesData& c = in.coordinates[1];
+        c.type = TypeQuadra;
+        c.valid = true;
+        in.width = line == 2 ? 3 : n;
+        in.height = line == 2 ? n : 2;
+        for (std::uint32_t k = 0; k < ledCount(TypeQuadra); ++k) {
+          const float at = static_cast<float>(line == 1 ? n + skip - 1 - k : k - skip);
+          const bool on = k >= skip && k < skip + n;
+          c.screenX.push_back(on ? (line == 2 ? 1.5f : at + 0.5f) : -1.0f);
+          c.screenY.push_back(on ? (line == 2 ? at + 0.5f : 1.5f) : -1.0f);
+        }
+        const std::size_t full = 4u * in.width * in.height;
+        std::unique_ptr<Data> mappings[] = {
+            std::make_unique<VideoData>(), std::make_unique<RGBData>(),
+            std::make_unique<MaskData>(),  std::make_unique<VideoData>(),
+            std::make_unique<RGBData>(),   std::make_unique<MaskData>()};
+        for (int m = 0; m < 6; ++m) {
+          Data& data = *mappings[m];
+          const bool vectors = m < 3;
+          data.initFromTopologyData(in.coordinates, 918, in.width, in.height);
+          Bytes expected = framesOf(data);
+          for (std::size_t length = 0; length <= full; ++length) {
+            // Cut images take turns with whole ones, so that the LEDs a cut
+            // image does not reach hold values of their own.
+            const std::size_t size = length % 2 ? full : length;
+            const auto format = length % 4 < 2 ? Data::BGR : Data::RGB;
+            const Bytes image = randomImage(rng, size);
+            referenceUpdate(data, expected, image, static_cast<unsigned>(size), format);
+            pixel::allowVectorKernels(vectors);
+            data.update(image.data(), static_cast<unsigned>(size), format);
+            pixel::allowVectorKernels(true);
+            ASSERT_EQ(framesOf(data), expected)
+                << "mapping " << m % 3 << (vectors ? "" : " (portable)") << ", image " << length;
+          }
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace lc

@@ -77,9 +77,10 @@ inline std::uint8_t* putRow(std::uint8_t* out, const unsigned char* p, std::uint
     for (std::uint32_t j = 0; j < count; ++j) put3(out + 3 * j, colourOf<Bgr>(p + 4 * j));
     return out + 3 * count;
   }
-  std::uint32_t j = 0;
-  for (; j + 4 <= count; j += 4) putFour<Bgr>(out + 3 * j, p + 4 * j);
-  if (j < count) putFour<Bgr>(out + 3 * (count - 4), p + 4 * (count - 4));
+  const unsigned char* const last = p + 4 * (count - 4);
+  std::uint8_t* o = out;
+  for (; p < last; p += 16, o += 12) putFour<Bgr>(o, p);
+  putFour<Bgr>(out + 3 * (count - 4), last);
   return out + 3 * count;
 }
 
@@ -108,9 +109,11 @@ __attribute__((target("ssse3"))) std::uint8_t* putRowsShuffled(std::uint8_t* out
       for (std::uint32_t j = 0; j < count; ++j) put3(out + 3 * j, colourOf<Bgr>(p + 4 * j));
       continue;
     }
-    std::uint32_t j = 0;
-    for (; j + 4 <= count; j += 4) shuffleFour(out + 3 * j, p + 4 * j, order);
-    if (j < count) shuffleFour(out + 3 * (count - 4), p + 4 * (count - 4), order);
+    // Groups of four up to the last one, which is the row's last four LEDs.
+    const unsigned char* const last = p + 4 * (count - 4);
+    std::uint8_t* o = out;
+    for (; p < last; p += 16, o += 12) shuffleFour(o, p, order);
+    shuffleFour(out + 3 * (count - 4), last, order);
   }
   return out;
 }

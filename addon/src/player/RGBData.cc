@@ -138,11 +138,12 @@ __attribute__((target("ssse3"), always_inline)) inline std::uint32_t shuffledBit
 
 // The rows of a stretch of pixels that follow each other as putRow writes
 // them. Compiled for SSSE3 as a whole, so that the per-row work is not a
-// call; taken only when the machine has it.
+// call; taken only when the machine has it. The writer is passed by value
+// so that it stays in registers.
 template <bool Bgr, typename Stretch>
-__attribute__((target("ssse3"))) void putRowsShuffled(pixel::BitWriter& out,
-                                                      const unsigned char* image,
-                                                      const Stretch st) {
+__attribute__((target("ssse3"))) pixel::BitWriter putRowsShuffled(pixel::BitWriter out,
+                                                                  const unsigned char* image,
+                                                                  const Stretch st) {
   const std::uint32_t count = st.count;
   for (std::uint32_t r = 0; r < st.rows; ++r) {
     const unsigned char* p = image + st.rowStart(r);
@@ -155,6 +156,7 @@ __attribute__((target("ssse3"))) void putRowsShuffled(pixel::BitWriter& out,
     putRest(out, shuffledBitsOfEight<Bgr>(p + 4 * j), shuffledBitsOfEight<Bgr>(p + 4 * (count - 8)),
             count - j);
   }
+  return out;
 }
 #endif
 
@@ -218,7 +220,7 @@ void RGBData::writeBits(const unsigned char* image, unsigned length) {
       }
 #if LC_PIXEL_SHUFFLES
       if (Kernel == kShuffles && st.step == 4) {
-        putRowsShuffled<Bgr>(writer, image, st);
+        writer = putRowsShuffled<Bgr>(writer, image, st);
         continue;
       }
 #endif

@@ -48,12 +48,6 @@ inline std::uint32_t nonZeroChannels(std::uint32_t w) {
 // 1 when any colour byte is non-zero, else 0.
 inline std::uint32_t lit(std::uint32_t w) { return ((w & 0xffffffu) + 0xffffffu) >> 24; }
 
-// swapRedBlue for both pixels of a load2 word; bytes 3 and 7 become 0.
-inline std::uint64_t swapRedBlue2(std::uint64_t w) {
-  constexpr std::uint64_t kLow = 0x000000ff000000ffull;
-  return (w >> 16 & kLow) | (w & (kLow << 8)) | (w & kLow) << 16;
-}
-
 // Appends bit fields to frame bytes that follow each other, a word at a
 // time. Bits below `shift` of the first byte, and bits of the last byte past
 // what was put, keep their value; no byte past the last one put is touched.

@@ -50,38 +50,15 @@ inline void put3(std::uint8_t* out, std::uint32_t c) {
   out[2] = static_cast<std::uint8_t>(c >> 16);
 }
 
-// Four pixels that follow each other to twelve frame bytes, from two
-// 64-bit words.
-template <bool Bgr>
-inline void putFour(std::uint8_t* out, const unsigned char* p) {
-  std::uint64_t a = pixel::load2(p);
-  std::uint64_t b = pixel::load2(p + 8);
-  if (Bgr) {
-    a = pixel::swapRedBlue2(a);
-    b = pixel::swapRedBlue2(b);
-  }
-  const std::uint64_t first = (a & 0xffffffu) | (a >> 8 & 0xffffff000000u) | b << 48;
-  pixel::store(out, static_cast<std::uint32_t>(first));
-  pixel::store(out + 4, static_cast<std::uint32_t>(first >> 32));
-  pixel::store(out + 8, static_cast<std::uint32_t>(b >> 32) << 8 |
-                            (static_cast<std::uint32_t>(b >> 16) & 0xffu));
-}
-
-// A row of `count` pixels that follow each other, four LEDs at a time. A
-// row that does not end on a group of four ends with the group of its last
-// four LEDs, which writes some bytes twice with the same values instead of
-// taking the rest one LED at a time.
+// A row of `count` pixels that follow each other, a whole word per LED:
+// its fourth byte lands on the next LED's red, which the next store
+// overwrites. The row's last LED gets three bytes, so nothing past the row
+// is touched.
 template <bool Bgr>
 inline std::uint8_t* putRow(std::uint8_t* out, const unsigned char* p, std::uint32_t count) {
-  if (count < 4) {
-    for (std::uint32_t j = 0; j < count; ++j) put3(out + 3 * j, colourOf<Bgr>(p + 4 * j));
-    return out + 3 * count;
-  }
-  const unsigned char* const last = p + 4 * (count - 4);
-  std::uint8_t* o = out;
-  for (; p < last; p += 16, o += 12) putFour<Bgr>(o, p);
-  putFour<Bgr>(out + 3 * (count - 4), last);
-  return out + 3 * count;
+  for (std::uint32_t j = 1; j < count; ++j, out += 3, p += 4) pixel::store(out, colourOf<Bgr>(p));
+  put3(out, colourOf<Bgr>(p));
+  return out + 3;
 }
 
 #if LC_PIXEL_SHUFFLES

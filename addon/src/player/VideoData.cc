@@ -70,9 +70,11 @@ __attribute__((target("ssse3"), always_inline)) inline void shuffleFour(std::uin
   pixel::store(out + 8, static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(v, 8))));
 }
 
-// The rows of a stretch of pixels that follow each other as putRow writes
-// them, four LEDs a byte shuffle. Compiled for SSSE3 as a whole, so that
-// the per-row work is not a call; taken only when the machine has it.
+// The rows of a stretch of pixels that follow each other, with the bytes
+// putRow writes, four LEDs a byte shuffle; a row that does not end on a
+// group of four ends with its last four LEDs, rewriting a few bytes with
+// the same values. Compiled for SSSE3 as a whole, so that the per-row work
+// is not a call; taken only when the machine has it.
 template <bool Bgr, typename Stretch>
 __attribute__((target("ssse3"))) std::uint8_t* putRowsShuffled(std::uint8_t* out,
                                                                const unsigned char* image,

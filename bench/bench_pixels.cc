@@ -1,7 +1,8 @@
 // Cost of writing one image into the pixel frames, per LED, for each mapping
 // class on installations of 12, 100 and 1000 square tiles, beside a memcpy of
 // the same frames' bytes (the ceiling). compare_pixels.js runs this binary and
-// the same mappings written in JavaScript, and prints the ratios.
+// the same mappings written in JavaScript, and prints the ratios. The
+// BM_UpdatePortable runs show the mappings without their vector kernels.
 
 #include <benchmark/benchmark.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "player/MaskData.h"
+#include "player/PixelWords.h"
 #include "player/RGBData.h"
 #include "player/VideoData.h"
 
@@ -79,6 +81,15 @@ void BM_Update(benchmark::State& state) {
   perLed(state, tiles);
 }
 
+// The same with the vector kernels turned off: what a machine without them
+// gets.
+template <typename Mapping>
+void BM_UpdatePortable(benchmark::State& state) {
+  lc::pixel::allowVectorKernels(false);
+  BM_Update<Mapping>(state);
+  lc::pixel::allowVectorKernels(true);
+}
+
 // Copies as many bytes as the mapping's frames hold.
 template <typename Mapping>
 void BM_Memcpy(benchmark::State& state) {
@@ -102,6 +113,9 @@ void BM_Memcpy(benchmark::State& state) {
 BENCHMARK_TEMPLATE(BM_Update, lc::VideoData)->Arg(12)->Arg(100)->Arg(1000);
 BENCHMARK_TEMPLATE(BM_Update, lc::RGBData)->Arg(12)->Arg(100)->Arg(1000);
 BENCHMARK_TEMPLATE(BM_Update, lc::MaskData)->Arg(12)->Arg(100)->Arg(1000);
+BENCHMARK_TEMPLATE(BM_UpdatePortable, lc::VideoData)->Arg(100)->Arg(1000);
+BENCHMARK_TEMPLATE(BM_UpdatePortable, lc::RGBData)->Arg(100)->Arg(1000);
+BENCHMARK_TEMPLATE(BM_UpdatePortable, lc::MaskData)->Arg(100)->Arg(1000);
 BENCHMARK_TEMPLATE(BM_Memcpy, lc::VideoData)->Arg(12)->Arg(100)->Arg(1000);
 BENCHMARK_TEMPLATE(BM_Memcpy, lc::RGBData)->Arg(12)->Arg(100)->Arg(1000);
 BENCHMARK_TEMPLATE(BM_Memcpy, lc::MaskData)->Arg(12)->Arg(100)->Arg(1000);

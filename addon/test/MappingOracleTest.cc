@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "player/MaskData.h"
+#include "player/PixelWords.h"
 #include "player/RGBData.h"
 #include "player/VideoData.h"
 
@@ -159,6 +160,160 @@ TEST(MappingOracleTest, EveryMappingWritesWhatThePerRecordAlgorithmWrites) {
         data->update(image.data(), static_cast<unsigned>(length), format);
         ASSERT_EQ(framesOf(*data), expected) << "frame length " << frameLength << ", image "
                                              << length << " of " << full << ", format " << format;
+      }
+    }
+  }
+}
+
+// Tiles whose LEDs walk a grid of a random width in one of the eight
+// orientations, straight or back and forth, placed partly off the screen:
+// rows of pixels that follow each other, rows a constant step apart in
+// either direction, whole tiles that are one row, and runs broken by the
+// screen's edges. Some tiles are scattered instead.
+Installation patternedInstallation(std::mt19937& rng) {
+  Installation in;
+  in.width = 1 + rng() % 48;
+  in.height = 1 + rng() % 32;
+  const ModuleType types[] = {TypeDelta, TypeQuadra, TypeQuadraV2, TypeVarna};
+  in.coordinates[0].type = TypeRelay;
+  const unsigned modules = 1 + rng() % 12;
+  for (unsigned id = 1; id <= modules; ++id) {
+    CoordinatesData& c = in.coordinates[id];
+    c.type = types[rng() % 4];
+    c.valid = true;
+    const unsigned leds = ledCount(c.type);
+    const unsigned across = 1 + rng() % 20;
+    const unsigned orientation = rng() % 8;
+    const bool serpentine = rng() % 4 == 0;
+    const bool scattered = rng() % 6 == 0;
+    const int x0 = static_cast<int>(rng() % (in.width + 6)) - 3;
+    const int y0 = static_cast<int>(rng() % (in.height + 6)) - 3;
+    for (unsigned k = 0; k < leds; ++k) {
+      int u = static_cast<int>(k % across);
+      const int v = static_cast<int>(k / across);
+      if (serpentine && v % 2 == 1) u = static_cast<int>(across) - 1 - u;
+      int x = orientation & 4 ? v : u;
+      int y = orientation & 4 ? u : v;
+      if (orientation & 1) x = -x;
+      if (orientation & 2) y = -y;
+      if (scattered) {
+        x = static_cast<int>(rng() % (in.width + 2)) - 1;
+        y = static_cast<int>(rng() % (in.height + 2)) - 1;
+      }
+      c.screenX.push_back(static_cast<float>(x0 + x) + 0.25f);
+      c.screenY.push_back(static_cast<float>(y0 + y) + 0.75f);
+    }
+  }
+  return in;
+}
+
+// Image lengths that cut the image at, or a few bytes around, the pixel of
+// one LED that has one: the first, the last, or any LED of the mapping.
+std::size_t cutNear(std::mt19937& rng, const Data& data, std::size_t full) {
+  std::vector<std::uint32_t> sources;
+  if (auto* video = dynamic_cast<const VideoData*>(&data)) {
+    for (const auto& px : video->pixels()) sources.push_back(px.source);
+    for (const auto& px : video->monoPixels()) sources.push_back(px.source);
+  } else if (auto* rgb = dynamic_cast<const RGBData*>(&data)) {
+    for (const auto& px : rgb->pixels()) sources.push_back(px.source);
+  } else if (auto* mask = dynamic_cast<const MaskData*>(&data)) {
+    for (const auto& px : mask->pixels()) sources.push_back(px.source);
+  }
+  if (sources.empty()) return rng() % (full + 1);
+  std::uint32_t at = sources[rng() % sources.size()];
+  if (rng() % 4 == 0) at = rng() % 2 ? sources.front() : sources.back();
+  return std::min<std::size_t>(full, at + rng() % 6);
+}
+
+TEST(MappingOracleTest, PatternedTilesWriteTheSameBytesOnEveryKernel) {
+  std::mt19937 rng(20261208);
+  for (int round = 0; round < 400; ++round) {
+    SCOPED_TRACE(round);
+    const Installation in = patternedInstallation(rng);
+    const std::uint32_t frameLength = rng() % 3 == 0 ? 1 + rng() % 1500 : 918;
+    for (int kind = 0; kind < 3; ++kind) {
+      // The same mapping twice: one may take the vector kernels, the other
+      // only the portable ones.
+      std::unique_ptr<Data> fast;
+      std::unique_ptr<Data> portable;
+      if (kind == 0) {
+        fast = std::make_unique<VideoData>();
+        portable = std::make_unique<VideoData>();
+      } else if (kind == 1) {
+        fast = std::make_unique<RGBData>();
+        portable = std::make_unique<RGBData>();
+      } else {
+        fast = std::make_unique<MaskData>();
+        portable = std::make_unique<MaskData>();
+      }
+      fast->initFromTopologyData(in.coordinates, frameLength, in.width, in.height);
+      portable->initFromTopologyData(in.coordinates, frameLength, in.width, in.height);
+      Bytes expected = framesOf(*fast);
+      for (int frame = 0; frame < 4; ++frame) {
+        const std::size_t full = 4u * in.width * in.height;
+        const std::size_t length = frame == 0 ? full : cutNear(rng, *fast, full);
+        const Bytes image = randomImage(rng, length);
+        const auto format = rng() % 2 ? Data::BGR : Data::RGB;
+        referenceUpdate(*fast, expected, image, static_cast<unsigned>(length), format);
+        fast->update(image.data(), static_cast<unsigned>(length), format);
+        pixel::allowVectorKernels(false);
+        portable->update(image.data(), static_cast<unsigned>(length), format);
+        pixel::allowVectorKernels(true);
+        ASSERT_EQ(framesOf(*fast), expected) << "kind " << kind << ", image " << length;
+        ASSERT_EQ(framesOf(*portable), expected) << "kind " << kind << ", image " << length;
+      }
+    }
+  }
+}
+
+// One tile whose LEDs skip, skip + 1, ... read a single line of `n`
+// pixels (along a row, along it backwards, or down a column), the others
+// off the screen: row lengths around the kernels' group sizes, at several
+// bit positions of the first LED, with the image cut at every other byte.
+TEST(MappingOracleTest, EveryRowLengthAndCutMatchesOnEveryKernel) {
+  std::mt19937 rng(7);
+  const std::uint32_t lengths[] = {1, 3, 7, 8, 9, 10, 16, 17, 25, 33};
+  for (const std::uint32_t n : lengths) {
+    for (const std::uint32_t skip : {0u, 1u, 5u, 7u}) {
+      for (int line = 0; line < 3; ++line) {
+        SCOPED_TRACE(testing::Message() << "n " << n << ", skip " << skip << ", line " << line);
+        Installation in;
+        in.coordinates[0].type = TypeRelay;
+        CoordinatesData& c = in.coordinates[1];
+        c.type = TypeQuadra;
+        c.valid = true;
+        in.width = line == 2 ? 3 : n;
+        in.height = line == 2 ? n : 2;
+        for (std::uint32_t k = 0; k < ledCount(TypeQuadra); ++k) {
+          const float at = static_cast<float>(line == 1 ? n + skip - 1 - k : k - skip);
+          const bool on = k >= skip && k < skip + n;
+          c.screenX.push_back(on ? (line == 2 ? 1.5f : at + 0.5f) : -1.0f);
+          c.screenY.push_back(on ? (line == 2 ? at + 0.5f : 1.5f) : -1.0f);
+        }
+        const std::size_t full = 4u * in.width * in.height;
+        std::unique_ptr<Data> mappings[] = {
+            std::make_unique<VideoData>(), std::make_unique<RGBData>(),
+            std::make_unique<MaskData>(),  std::make_unique<VideoData>(),
+            std::make_unique<RGBData>(),   std::make_unique<MaskData>()};
+        for (int m = 0; m < 6; ++m) {
+          Data& data = *mappings[m];
+          const bool vectors = m < 3;
+          data.initFromTopologyData(in.coordinates, 918, in.width, in.height);
+          Bytes expected = framesOf(data);
+          for (std::size_t length = 0; length <= full; ++length) {
+            // Cut images take turns with whole ones, so that the LEDs a cut
+            // image does not reach hold values of their own.
+            const std::size_t size = length % 2 ? full : length;
+            const auto format = length % 4 < 2 ? Data::BGR : Data::RGB;
+            const Bytes image = randomImage(rng, size);
+            referenceUpdate(data, expected, image, static_cast<unsigned>(size), format);
+            pixel::allowVectorKernels(vectors);
+            data.update(image.data(), static_cast<unsigned>(size), format);
+            pixel::allowVectorKernels(true);
+            ASSERT_EQ(framesOf(data), expected)
+                << "mapping " << m % 3 << (vectors ? "" : " (portable)") << ", image " << length;
+          }
+        }
       }
     }
   }

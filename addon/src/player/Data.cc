@@ -1,8 +1,40 @@
 #include "player/Data.h"
 
+#include <atomic>
 #include <cmath>
+#include <cstdint>
+
+#include "player/PixelWords.h"
 
 namespace lc {
+
+namespace pixel {
+
+namespace {
+std::atomic<bool> vectorsAllowed{true};
+}  // namespace
+
+bool vectorKernels() {
+#if defined(__SSE2__)
+  static const bool present = __builtin_cpu_supports("sse2");
+  return present && vectorsAllowed.load(std::memory_order_relaxed);
+#else
+  return false;
+#endif
+}
+
+bool byteShuffles() {
+#if LC_PIXEL_SHUFFLES
+  static const bool present = __builtin_cpu_supports("ssse3");
+  return present && vectorsAllowed.load(std::memory_order_relaxed);
+#else
+  return false;
+#endif
+}
+
+void allowVectorKernels(bool allowed) { vectorsAllowed.store(allowed, std::memory_order_relaxed); }
+
+}  // namespace pixel
 
 void Data::layoutFrames(std::size_t moduleCount, std::uint32_t frameLength) {
   // Free the old frames first: no record may outlive the block it points in.
@@ -34,18 +66,103 @@ void Data::layoutFrames(std::size_t moduleCount, std::uint32_t frameLength) {
   }
 }
 
+void Data::SourceTable::clear() {
+  runs.clear();
+  stretches.clear();
+  sources.clear();
+  pending_.clear();
+}
+
 void Data::SourceTable::add(const Placement& p) {
+  // Until finish(), a run's firstStretch is the index of its first offset
+  // in pending_.
   if (!runs.empty()) {
     Run& last = runs.back();
     if (last.slot == p.slot && last.firstLed + last.count == p.led) {
       ++last.count;
       last.maxSource = std::max(last.maxSource, p.source);
-      sources.push_back(p.source);
+      pending_.push_back(p.source);
       return;
     }
   }
-  runs.push_back(Run{p.slot, p.led, 1, static_cast<std::uint32_t>(sources.size()), p.source});
-  sources.push_back(p.source);
+  runs.push_back(Run{p.slot, p.led, 1, static_cast<std::uint32_t>(pending_.size()), 0, p.source});
+  pending_.push_back(p.source);
+}
+
+void Data::SourceTable::finish() {
+  for (Run& run : runs) {
+    const std::uint32_t* s = pending_.data() + run.firstStretch;
+    run.firstStretch = static_cast<std::uint32_t>(stretches.size());
+    addStretches(run, s);
+    run.endStretch = static_cast<std::uint32_t>(stretches.size());
+  }
+  pending_.clear();
+  pending_.shrink_to_fit();
+}
+
+namespace {
+
+// A row shorter than this costs more as a stretch than as offsets.
+constexpr std::uint32_t kMinRow = 3;
+
+// The step from s[0] to s[1] when it fits a stretch's signed 32 bits.
+bool stepOf(const std::uint32_t* s, std::int32_t& step) {
+  const std::int64_t d = static_cast<std::int64_t>(s[1]) - s[0];
+  if (d < INT32_MIN || d > INT32_MAX) return false;
+  step = static_cast<std::int32_t>(d);
+  return true;
+}
+
+// Whether the n offsets at s go `step` apart.
+bool isRow(const std::uint32_t* s, std::uint32_t n, std::int32_t step) {
+  for (std::uint32_t j = 1; j < n; ++j) {
+    if (static_cast<std::int64_t>(s[j]) - s[j - 1] != step) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s) {
+  const std::uint32_t n = run.count;
+  std::uint32_t i = 0;
+  while (i < n) {
+    // The longest row from i, then as many rows of that length after it as
+    // start a constant distance apart.
+    std::uint32_t c = 1;
+    std::int32_t step = 0;
+    if (n - i >= 2 && stepOf(s + i, step)) {
+      c = 2;
+      while (i + c < n && static_cast<std::int64_t>(s[i + c]) - s[i + c - 1] == step) ++c;
+    }
+    if (c < kMinRow) {
+      const bool extend = stretches.size() > run.firstStretch && stretches.back().irregular();
+      if (extend) {
+        ++stretches.back().count;
+      } else {
+        stretches.push_back(Stretch{static_cast<std::uint32_t>(sources.size()), 0, 0, 1, 0});
+      }
+      sources.push_back(s[i]);
+      ++i;
+      continue;
+    }
+    std::uint32_t rows = 1;
+    std::int32_t rowStep = 0;
+    if (n - i >= 2 * c) {
+      const std::int64_t d = static_cast<std::int64_t>(s[i + c]) - s[i];
+      if (d >= INT32_MIN && d <= INT32_MAX) {
+        rowStep = static_cast<std::int32_t>(d);
+        while (n - i >= (rows + 1) * c &&
+               static_cast<std::int64_t>(s[i + rows * c]) - s[i + (rows - 1) * c] == rowStep &&
+               isRow(s + i + rows * c, c, step)) {
+          ++rows;
+        }
+      }
+    }
+    if (rows == 1) rowStep = 0;
+    stretches.push_back(Stretch{s[i], step, rowStep, c, rows});
+    i += rows * c;
+  }
 }
 
 std::uint32_t Data::sourceOffset(float x, float y, std::uint32_t width) {

@@ -11,10 +11,12 @@
 // against its own slot when the record is made.
 //
 // update() does not read the pixel records: they carry positions it never
-// needs. It walks a source table instead, four bytes per LED, in which LEDs
-// that follow each other in a slot form a run whose targets follow from its
-// start. On a large installation that keeps the per-frame working set in
-// the cache and lets a run's bits be built in a register.
+// needs. It walks a source table instead, in which LEDs that follow each
+// other in a slot form a run whose targets follow from its start, and a
+// run's image offsets are described by strided stretches where they follow
+// a pattern. On a large installation that keeps the per-frame working set
+// in the cache, reads rows of pixels a word pair at a time, and lets a
+// run's bits be built in a register.
 
 #include <algorithm>
 #include <cstddef>
@@ -88,28 +90,55 @@ class Data {
 
   // Consecutive LEDs k, k + 1, ... of one module slot, all on the screen.
   struct Run {
-    std::uint32_t slot;         // offset of the module's slot in the frame block
-    std::uint32_t firstLed;     // LED index of the first LED
-    std::uint32_t count;        // LEDs in the run
-    std::uint32_t firstSource;  // index of the first LED's entry in sources
-    std::uint32_t maxSource;    // largest image offset the run reads
+    std::uint32_t slot;          // offset of the module's slot in the frame block
+    std::uint32_t firstLed;      // LED index of the first LED
+    std::uint32_t count;         // LEDs in the run
+    std::uint32_t firstStretch;  // index of its first entry in stretches
+    std::uint32_t endStretch;    // one past its last
+    std::uint32_t maxSource;     // largest image offset the run reads
   };
 
-  // What update() reads: the image offset of every LED, in run order.
+  // LEDs of a run whose pixels follow a pattern: `rows` rows of `count`
+  // LEDs, `step` bytes apart within a row, each row starting `rowStep`
+  // bytes after the one before (a tile's grid seen straight or turned). A
+  // stretch with no rows is irregular: its `count` LEDs read the offsets
+  // at sources[start], one each. Walking a pattern needs no per-LED table,
+  // which on a large installation is as much memory traffic as the image.
+  struct Stretch {
+    std::uint32_t start;  // image offset of the first LED, or index in sources
+    std::int32_t step;
+    std::int32_t rowStep;
+    std::uint32_t count;
+    std::uint32_t rows;
+
+    bool irregular() const { return rows == 0; }
+    std::uint32_t leds() const { return irregular() ? count : count * rows; }
+    // Image offset of row r's first LED.
+    std::uint32_t rowStart(std::uint32_t r) const {
+      return static_cast<std::uint32_t>(static_cast<std::int64_t>(start) +
+                                        static_cast<std::int64_t>(rowStep) * r);
+    }
+  };
+
+  // What update() reads: per run, its LEDs' image offsets as stretches.
   struct SourceTable {
     std::vector<Run> runs;
-    std::vector<std::uint32_t> sources;
+    std::vector<Stretch> stretches;
+    std::vector<std::uint32_t> sources;  // offsets of the irregular LEDs
 
-    void clear() {
-      runs.clear();
-      sources.clear();
-    }
+    void clear();
     // Appends an LED, extending the last run when it is the next LED of the
-    // same slot.
+    // same slot. finish() must follow the last add().
     void add(const Placement& p);
-    const std::uint32_t* sourcesOf(const Run& run) const {
-      return sources.data() + run.firstSource;
-    }
+    // Turns the offsets gathered by add() into stretches.
+    void finish();
+    // Calls f(i, source) for LED i of the run, in order.
+    template <typename F>
+    void forEachSource(const Run& run, F f) const;
+
+   private:
+    void addStretches(Run& run, const std::uint32_t* s);
+    std::vector<std::uint32_t> pending_;  // per-LED offsets until finish()
   };
 
   // Whether every pixel a run reads lies wholly (four bytes) inside an image
@@ -171,6 +200,24 @@ void Data::rebuild(const TopologyData<CoordinatesData>& coordinates, std::uint32
         const std::uint32_t led = static_cast<std::uint32_t>(k);
         if (!fits(c->type, led)) continue;
         place(Placement{x, y, sourceOffset(x, y, width), slot, led, c->type});
+      }
+    }
+  }
+}
+
+template <typename F>
+void Data::SourceTable::forEachSource(const Run& run, F f) const {
+  std::uint32_t i = 0;
+  for (std::uint32_t k = run.firstStretch; k < run.endStretch; ++k) {
+    const Stretch& st = stretches[k];
+    if (st.irregular()) {
+      for (std::uint32_t j = 0; j < st.count; ++j) f(i++, sources[st.start + j]);
+      continue;
+    }
+    for (std::uint32_t r = 0; r < st.rows; ++r) {
+      std::uint32_t p = st.rowStart(r);
+      for (std::uint32_t j = 0; j < st.count; ++j, p += static_cast<std::uint32_t>(st.step)) {
+        f(i++, p);
       }
     }
   }

@@ -32,6 +32,9 @@ class MaskData : public Data {
   const std::vector<Pixel>& pixels() const { return pixels_; }
 
  private:
+  template <bool Vectors>
+  void writeBits(const unsigned char* image, unsigned length);
+
   std::vector<Pixel> pixels_;
   SourceTable table_;
 };

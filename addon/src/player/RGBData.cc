@@ -1,6 +1,16 @@
 #include "player/RGBData.h"
 
+#include <algorithm>
+#include <cstddef>
+
 #include "player/PixelWords.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#if LC_PIXEL_SHUFFLES
+#include <tmmintrin.h>
+#endif
 
 namespace lc {
 
@@ -29,16 +39,126 @@ inline std::uint32_t gatherBits(std::uint64_t flags) {
   return static_cast<std::uint32_t>((y & kRed) | green | ((y >> 14) & (kRed << 2)));
 }
 
-template <bool Bgr>
-inline std::uint32_t bitsOf(const unsigned char* image, const std::uint32_t* source,
-                            std::uint32_t count) {
+// The three bits of up to eight LEDs, the pixel of LED j at pixelAt(j).
+template <bool Bgr, typename PixelAt>
+inline std::uint32_t bitsOf(PixelAt pixelAt, std::uint32_t count) {
   // Last LED first: each step is one multiply-add by 8 (as in MaskData).
   std::uint64_t flags = 0;
   for (std::uint32_t j = count; j-- > 0;) {
-    flags = 8 * flags + pixel::nonZeroChannels(pixel::load(image + source[j]));
+    flags = 8 * flags + pixel::nonZeroChannels(pixel::load(pixelAt(j)));
   }
   return gatherBits<Bgr>(flags);
 }
+
+#if defined(__SSE2__)
+// Eight pixels that follow each other: a byte compare with zero gives four
+// flag bits per pixel (the fourth is pixel byte 3, dropped), which are then
+// packed to three by halving the gaps: nibbles to 6-bit bytes, bytes to
+// 12-bit halves, halves to 24 bits.
+template <bool Bgr>
+inline std::uint32_t vectorBitsOfEight(const unsigned char* p) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+  const std::uint32_t zeros =
+      static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, zero))) |
+      static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, zero))) << 16;
+  std::uint32_t x = ~zeros;
+  if (Bgr) x = (x & 0x22222222u) | (x & 0x11111111u) << 2 | (x >> 2 & 0x11111111u);
+  x = (x & 0x07070707u) | (x >> 1 & 0x38383838u);
+  x = (x & 0x003f003fu) | (x >> 2 & 0x0fc00fc0u);
+  return (x & 0x00000fffu) | (x >> 4 & 0x00fff000u);
+}
+#endif
+
+template <bool Bgr, bool Vectors>
+inline std::uint32_t bitsOfEight(const unsigned char* p) {
+#if defined(__SSE2__)
+  if (Vectors) return vectorBitsOfEight<Bgr>(p);
+#endif
+  return bitsOf<Bgr>([p](std::uint32_t i) { return p + 4 * i; }, 8);
+}
+
+// A row of `count` pixels `step` bytes apart, eight LEDs (24 bits) at a
+// time.
+template <bool Bgr>
+inline void putStridedRow(pixel::BitWriter& out, const unsigned char* p, std::int32_t step,
+                          std::uint32_t count) {
+  for (std::uint32_t j = 0; j < count; j += 8) {
+    const unsigned char* first = p + std::ptrdiff_t{step} * j;
+    const std::uint32_t n = std::min<std::uint32_t>(8, count - j);
+    out.put(
+        bitsOf<Bgr>([first, step](std::uint32_t i) { return first + std::ptrdiff_t{step} * i; }, n),
+        3 * n);
+  }
+}
+
+// The last eight to fifteen LEDs of a row of pixels that follow each other,
+// from the bits of the eight at the start of the rest and of the row's last
+// eight: where they overlap they hold the same bits.
+inline void putRest(pixel::BitWriter& out, std::uint32_t first, std::uint32_t last,
+                    std::uint32_t rest) {
+  if (rest <= 10) {
+    out.put(first | last << (3 * (rest - 8)), 3 * rest);
+  } else {
+    out.put(first, 24);
+    out.put(last >> (3 * (16 - rest)), 3 * (rest - 8));
+  }
+}
+
+// A row of `count` pixels that follow each other (count >= 8), eight LEDs
+// at a time; a row that does not end on a group of eight ends with its
+// last eight pixels.
+template <bool Bgr, bool Vectors>
+inline void putRow(pixel::BitWriter& out, const unsigned char* p, std::uint32_t count) {
+  std::uint32_t j = 0;
+  for (; j + 16 <= count; j += 8) out.put(bitsOfEight<Bgr, Vectors>(p + 4 * j), 24);
+  putRest(out, bitsOfEight<Bgr, Vectors>(p + 4 * j), bitsOfEight<Bgr, Vectors>(p + 4 * (count - 8)),
+          count - j);
+}
+
+#if LC_PIXEL_SHUFFLES
+// Eight pixels that follow each other: their colour bytes are shuffled
+// into place (pixel byte 3 dropped, red first) so that the compares' top
+// bits are the LEDs' bits as they are sent.
+template <bool Bgr>
+__attribute__((target("ssse3"), always_inline)) inline std::uint32_t shuffledBitsOfEight(
+    const unsigned char* p) {
+  const __m128i order = Bgr ? _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1)
+                            : _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), order);
+  const __m128i b =
+      _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), order);
+  const std::uint32_t zeros =
+      (static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, zero))) & 0xfffu) |
+      static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, zero))) << 12;
+  return ~zeros & 0xffffffu;
+}
+
+// The rows of a stretch of pixels that follow each other as putRow writes
+// them. Compiled for SSSE3 as a whole, so that the per-row work is not a
+// call; taken only when the machine has it. The writer is passed by value
+// so that it stays in registers.
+template <bool Bgr, typename Stretch>
+__attribute__((target("ssse3"))) pixel::BitWriter putRowsShuffled(pixel::BitWriter out,
+                                                                  const unsigned char* image,
+                                                                  const Stretch st) {
+  const std::uint32_t count = st.count;
+  for (std::uint32_t r = 0; r < st.rows; ++r) {
+    const unsigned char* p = image + st.rowStart(r);
+    if (count < 8) {
+      out.put(bitsOf<Bgr>([p](std::uint32_t i) { return p + 4 * i; }, count), 3 * count);
+      continue;
+    }
+    std::uint32_t j = 0;
+    for (; j + 16 <= count; j += 8) out.put(shuffledBitsOfEight<Bgr>(p + 4 * j), 24);
+    putRest(out, shuffledBitsOfEight<Bgr>(p + 4 * j), shuffledBitsOfEight<Bgr>(p + 4 * (count - 8)),
+            count - j);
+  }
+  return out;
+}
+#endif
 
 }  // namespace
 
@@ -62,57 +182,78 @@ void RGBData::initFromTopologyData(const TopologyData<CoordinatesData>& coordina
                                 static_cast<std::uint8_t>((b + 2) % 8)});
         table_.add(p);
       });
+  table_.finish();
+}
+
+template <bool Bgr, int Kernel>
+void RGBData::writeBits(const unsigned char* image, unsigned length) {
+  constexpr bool vectors = Kernel != kWords;
+  std::uint8_t* const frames = bytes();
+  for (const Run run : table_.runs) {  // a copy: frame stores may alias it
+    const std::uint32_t firstBit = 3 * run.firstLed;
+    if (!wholeRunFits(run, length)) {
+      std::uint8_t* const slot = frames + run.slot;
+      table_.forEachSource(run,
+                           [image, length, slot, firstBit](std::uint32_t i, std::uint32_t source) {
+                             if (skipped(source, length)) return;
+                             const unsigned char* in = image + source;
+                             const std::uint32_t b = firstBit + 3 * i;
+                             putBit(slot[b / 8], b % 8, in[Bgr ? 2 : 0] != 0);
+                             putBit(slot[(b + 1) / 8], (b + 1) % 8, in[1] != 0);
+                             putBit(slot[(b + 2) / 8], (b + 2) % 8, in[Bgr ? 0 : 2] != 0);
+                           });
+      continue;
+    }
+    // The run's bits are built in a register; only the first and the last
+    // byte keep bits that are not the run's.
+    pixel::BitWriter writer(frames + run.slot + firstBit / 8, firstBit % 8);
+    for (std::uint32_t k = run.firstStretch; k < run.endStretch; ++k) {
+      const Stretch st = table_.stretches[k];
+      if (st.irregular()) {
+        const std::uint32_t* source = table_.sources.data() + st.start;
+        for (std::uint32_t j = 0; j < st.count; j += 8) {
+          const std::uint32_t n = std::min<std::uint32_t>(8, st.count - j);
+          const std::uint32_t* s = source + j;
+          writer.put(bitsOf<Bgr>([image, s](std::uint32_t i) { return image + s[i]; }, n), 3 * n);
+        }
+        continue;
+      }
+#if LC_PIXEL_SHUFFLES
+      if (Kernel == kShuffles && st.step == 4) {
+        writer = putRowsShuffled<Bgr>(writer, image, st);
+        continue;
+      }
+#endif
+      for (std::uint32_t r = 0; r < st.rows; ++r) {
+        const unsigned char* p = image + st.rowStart(r);
+        if (st.step == 4 && st.count >= 8) {
+          putRow<Bgr, vectors>(writer, p, st.count);
+        } else {
+          putStridedRow<Bgr>(writer, p, st.step, st.count);
+        }
+      }
+    }
+    writer.finish();
+  }
 }
 
 template <bool Bgr>
-void RGBData::writeBits(const unsigned char* image, unsigned length) {
-  std::uint8_t* const frames = bytes();
-  for (const Run run : table_.runs) {  // a copy: frame stores may alias it
-    const std::uint32_t* source = table_.sourcesOf(run);
-    const std::uint32_t firstBit = 3 * run.firstLed;
-    std::uint8_t* out = frames + run.slot + firstBit / 8;
-    if (!wholeRunFits(run, length)) {
-      for (std::uint32_t i = 0; i < run.count; ++i) {
-        if (skipped(source[i], length)) continue;
-        const unsigned char* in = image + source[i];
-        const std::uint32_t b = firstBit + 3 * i;
-        std::uint8_t* slot = frames + run.slot;
-        putBit(slot[b / 8], b % 8, in[Bgr ? 2 : 0] != 0);
-        putBit(slot[(b + 1) / 8], (b + 1) % 8, in[1] != 0);
-        putBit(slot[(b + 2) / 8], (b + 2) % 8, in[Bgr ? 0 : 2] != 0);
-      }
-      continue;
-    }
-    // The run's bits are built in a register and stored a byte at a time;
-    // only the first and the last byte keep bits that are not the run's.
-    const unsigned shift = firstBit % 8;
-    std::uint64_t pending = *out & ((1u << shift) - 1);
-    std::uint32_t i = 0;
-    for (; i + 8 <= run.count; i += 8) {
-      pending |= static_cast<std::uint64_t>(bitsOf<Bgr>(image, source + i, 8)) << shift;
-      out[0] = static_cast<std::uint8_t>(pending);
-      out[1] = static_cast<std::uint8_t>(pending >> 8);
-      out[2] = static_cast<std::uint8_t>(pending >> 16);
-      out += 3;
-      pending >>= 24;
-    }
-    const std::uint32_t rest = run.count - i;
-    pending |= static_cast<std::uint64_t>(bitsOf<Bgr>(image, source + i, rest)) << shift;
-    unsigned bits = shift + 3 * rest;
-    for (; bits >= 8; bits -= 8, pending >>= 8) *out++ = static_cast<std::uint8_t>(pending);
-    if (bits > 0) {
-      const unsigned keep = ~((1u << bits) - 1);
-      *out = static_cast<std::uint8_t>((*out & keep) | (pending & ~keep));
-    }
+void RGBData::writeAll(const unsigned char* image, unsigned length) {
+  if (pixel::byteShuffles()) {
+    writeBits<Bgr, kShuffles>(image, length);
+  } else if (pixel::vectorKernels()) {
+    writeBits<Bgr, kVectors>(image, length);
+  } else {
+    writeBits<Bgr, kWords>(image, length);
   }
 }
 
 void RGBData::update(const unsigned char* image, unsigned length, Format format) {
   if (image == nullptr) return;
   if (format == BGR) {
-    writeBits<true>(image, length);
+    writeAll<true>(image, length);
   } else {
-    writeBits<false>(image, length);
+    writeAll<false>(image, length);
   }
 }
 

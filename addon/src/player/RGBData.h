@@ -37,7 +37,12 @@ class RGBData : public Data {
   const std::vector<Pixel>& pixels() const { return pixels_; }
 
  private:
+  // Which kernels update() takes: portable words, SSE2, or SSSE3 shuffles.
+  enum Kernel { kWords, kVectors, kShuffles };
+
   template <bool Bgr>
+  void writeAll(const unsigned char* image, unsigned length);
+  template <bool Bgr, int Kernel>
   void writeBits(const unsigned char* image, unsigned length);
 
   std::vector<Pixel> pixels_;

@@ -4,6 +4,10 @@
 
 #include "player/PixelWords.h"
 
+#if LC_PIXEL_SHUFFLES
+#include <tmmintrin.h>
+#endif
+
 namespace lc {
 
 std::uint32_t VideoData::typeSlotSize(ModuleType type) { return pixelSlots(type).video; }
@@ -28,50 +32,129 @@ void VideoData::initFromTopologyData(const TopologyData<CoordinatesData>& coordi
         (mono ? monoPixels_ : pixels_).push_back(Pixel{p.x, p.y, p.source, p.slot + n * p.led});
         (mono ? mono_ : colours_).add(p);
       });
+  colours_.finish();
+  mono_.finish();
 }
+
+namespace {
+
+template <bool Bgr>
+inline std::uint32_t colourOf(const unsigned char* in) {
+  const std::uint32_t w = pixel::load(in);
+  return Bgr ? pixel::swapRedBlue(w) : w;
+}
+
+inline void put3(std::uint8_t* out, std::uint32_t c) {
+  out[0] = static_cast<std::uint8_t>(c);
+  out[1] = static_cast<std::uint8_t>(c >> 8);
+  out[2] = static_cast<std::uint8_t>(c >> 16);
+}
+
+// A row of `count` pixels that follow each other, a whole word per LED:
+// its fourth byte lands on the next LED's red, which the next store
+// overwrites. The row's last LED gets three bytes, so nothing past the row
+// is touched.
+template <bool Bgr>
+inline std::uint8_t* putRow(std::uint8_t* out, const unsigned char* p, std::uint32_t count) {
+  for (std::uint32_t j = 1; j < count; ++j, out += 3, p += 4) pixel::store(out, colourOf<Bgr>(p));
+  put3(out, colourOf<Bgr>(p));
+  return out + 3;
+}
+
+#if LC_PIXEL_SHUFFLES
+__attribute__((target("ssse3"), always_inline)) inline void shuffleFour(std::uint8_t* out,
+                                                                        const unsigned char* p,
+                                                                        __m128i order) {
+  const __m128i v = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), order);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), v);
+  pixel::store(out + 8, static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(v, 8))));
+}
+
+// The rows of a stretch of pixels that follow each other, with the bytes
+// putRow writes, four LEDs a byte shuffle; a row that does not end on a
+// group of four ends with its last four LEDs, rewriting a few bytes with
+// the same values. Compiled for SSSE3 as a whole, so that the per-row work
+// is not a call; taken only when the machine has it.
+template <bool Bgr, typename Stretch>
+__attribute__((target("ssse3"))) std::uint8_t* putRowsShuffled(std::uint8_t* out,
+                                                               const unsigned char* image,
+                                                               const Stretch st) {
+  const __m128i order = Bgr ? _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1)
+                            : _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+  const std::uint32_t count = st.count;
+  for (std::uint32_t r = 0; r < st.rows; ++r, out += 3 * count) {
+    const unsigned char* p = image + st.rowStart(r);
+    if (count < 4) {
+      for (std::uint32_t j = 0; j < count; ++j) put3(out + 3 * j, colourOf<Bgr>(p + 4 * j));
+      continue;
+    }
+    // Groups of four up to the last one, which is the row's last four LEDs.
+    const unsigned char* const last = p + 4 * (count - 4);
+    std::uint8_t* o = out;
+    for (; p < last; p += 16, o += 12) shuffleFour(o, p, order);
+    shuffleFour(out + 3 * (count - 4), last, order);
+  }
+  return out;
+}
+#endif
+
+}  // namespace
 
 template <bool Bgr>
 void VideoData::writeColours(const unsigned char* image, unsigned length) {
   std::uint8_t* const frames = bytes();
+  const bool shuffles = pixel::byteShuffles();
+  (void)shuffles;                        // no shuffle kernel on this machine type
   for (const Run run : colours_.runs) {  // a copy: frame stores may alias it
-    const std::uint32_t* source = colours_.sourcesOf(run);
     std::uint8_t* out = frames + run.slot + 3 * run.firstLed;
-    const std::uint32_t n = run.count;
     if (!wholeRunFits(run, length)) {
-      for (std::uint32_t i = 0; i < n; ++i, out += 3) {
-        if (skipped(source[i], length)) continue;
-        const unsigned char* in = image + source[i];
-        out[0] = in[Bgr ? 2 : 0];
-        out[1] = in[1];
-        out[2] = in[Bgr ? 0 : 2];
-      }
+      colours_.forEachSource(run, [image, length, out](std::uint32_t i, std::uint32_t source) {
+        if (skipped(source, length)) return;
+        const unsigned char* in = image + source;
+        out[3 * i] = in[Bgr ? 2 : 0];
+        out[3 * i + 1] = in[1];
+        out[3 * i + 2] = in[Bgr ? 0 : 2];
+      });
       continue;
     }
-    // A whole word per LED: its fourth byte lands on the next LED's red,
-    // which the next store overwrites. The run's last LED gets three bytes,
-    // so nothing past the run is touched.
-    for (std::uint32_t i = 0; i + 1 < n; ++i, out += 3) {
-      const std::uint32_t w = pixel::load(image + source[i]);
-      pixel::store(out, Bgr ? pixel::swapRedBlue(w) : w);
+    for (std::uint32_t k = run.firstStretch; k < run.endStretch; ++k) {
+      const Stretch st = colours_.stretches[k];
+      if (st.irregular()) {
+        const std::uint32_t* source = colours_.sources.data() + st.start;
+        for (std::uint32_t j = 0; j < st.count; ++j, out += 3) {
+          put3(out, colourOf<Bgr>(image + source[j]));
+        }
+        continue;
+      }
+#if LC_PIXEL_SHUFFLES
+      if (shuffles && st.step == 4) {
+        out = putRowsShuffled<Bgr>(out, image, st);
+        continue;
+      }
+#endif
+      for (std::uint32_t r = 0; r < st.rows; ++r) {
+        const unsigned char* p = image + st.rowStart(r);
+        if (st.step == 4) {
+          out = putRow<Bgr>(out, p, st.count);
+          continue;
+        }
+        for (std::uint32_t j = 0; j < st.count; ++j, out += 3, p += st.step) {
+          put3(out, colourOf<Bgr>(p));
+        }
+      }
     }
-    const std::uint32_t w = pixel::load(image + source[n - 1]);
-    const std::uint32_t c = Bgr ? pixel::swapRedBlue(w) : w;
-    out[0] = static_cast<std::uint8_t>(c);
-    out[1] = static_cast<std::uint8_t>(c >> 8);
-    out[2] = static_cast<std::uint8_t>(c >> 16);
   }
 }
 
 void VideoData::writeMono(const unsigned char* image, unsigned length) {
   std::uint8_t* const frames = bytes();
   for (const Run run : mono_.runs) {  // a copy: frame stores may alias it
-    const std::uint32_t* source = mono_.sourcesOf(run);
     std::uint8_t* out = frames + run.slot + run.firstLed;
-    for (std::uint32_t i = 0; i < run.count; ++i) {
-      if (skipped(source[i], length)) continue;
-      const unsigned char* in = image + source[i];
+    mono_.forEachSource(run, [image, length, out](std::uint32_t i, std::uint32_t source) {
+      if (skipped(source, length)) return;
+      const unsigned char* in = image + source;
       out[i] = std::max({in[0], in[1], in[2]});
-    }
+    });
   }
 }
 

@@ -6,6 +6,8 @@ const lc = require('..');
 
 require('v8').setFlagsFromString('--expose-gc');
 const gc = require('vm').runInNewContext('gc');
+const { VirtualRelay } = require('../tools/virtual-relay');
+const { codeRecorder } = require('./support/codes');
 const { tempDir, linked, packageFile, completion, progressRecorder, checkProgress } =
   require('./support/transfers');
 
@@ -68,6 +70,33 @@ test('the relay closing the link after the stream fails the upload at once', asy
   const { args, at } = await c.done;
   assert.deepStrictEqual(args, [true]);
   assert.ok(at - closedAt < 1000, `${at - closedAt} ms`);
+});
+
+// An upload that starts once the link is up but before its first status
+// frame: that frame only tells the state word, it is not the tiles
+// switching. The relay keeps its state and then closes the link.
+test('the first status after the link came up is not taken for a switch', async (t) => {
+  const relay = new VirtualRelay({ period: 0, state: 1, loaderReaction: 'keep' });
+  await relay.start();
+  t.after(() => relay.stop());
+  const com = new lc.Com();
+  const codes = codeRecorder();
+  com.start({ type: 'TCPIP', ip: '127.0.0.1', port: relay.port, name: 'x' }, codes.callback);
+  t.after(() => com.stop());
+  await relay.waitForClient();
+  await new Promise((r) => setTimeout(r, 100));
+  const c = completion();
+  const uploaded = new Promise((resolve) => relay.once('upload', resolve));
+  new lc.Loader(com).send(new lc.LcApp(), c.callback);
+  await uploaded;
+  for (let i = 0; i < 5; i++) {
+    relay.sendStatus();
+    await new Promise((r) => setTimeout(r, 50));
+  }
+  relay.disconnect();
+  const { args } = await c.done;
+  assert.deepStrictEqual(args, [true]);
+  await codes.ended();
 });
 
 test('an upload over a link that is not up fails without waiting', async () => {

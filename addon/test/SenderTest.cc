@@ -59,6 +59,11 @@ struct Rig {
     started = link.start();
     driver.status(driver.state.load());
     driver.startTicker(20ms);
+    // Until the first status is in, a watch only learns the state word.
+    const Clock::time_point limit = Clock::now() + 2s;
+    while (started && link.statusCount() == 0 && Clock::now() < limit) {
+      std::this_thread::sleep_for(1ms);
+    }
   }
   ~Rig() {
     driver.stopTicker();
@@ -229,6 +234,81 @@ TEST(Sender, WaitCloseSeesOnlyTheEndOfTheLink) {
     EXPECT_EQ(sender.waitClose(), closes);
     EXPECT_LT(msSince(begin), closes ? 250 : 500);
     later.join();
+  }
+}
+
+// A link that ended before the call: its end went out before any listener
+// of the call was there, so only the link's own state can tell.
+TEST(Sender, ALinkAlreadyDownIsSeenAtOnce) {
+  for (bool started : {false, true}) {
+    SCOPED_TRACE(started ? "ended" : "never started");
+    Rig rig;
+    ASSERT_TRUE(rig.started);
+    rig.driver.stopTicker();
+    if (started) {
+      rig.driver.peerClose();
+      rig.link.join();
+    } else {
+      rig.link.stopAndWait();
+    }
+    ASSERT_FALSE(rig.link.running());
+    Sender::Timing timing = fast();
+    timing.bound = 5s;
+    timing.waitMs = 5000;
+    Sender sender(rig.link, timing);
+    const Clock::time_point begin = Clock::now();
+    EXPECT_FALSE(sender.waitChange());
+    EXPECT_TRUE(sender.waitClose());
+    // Nothing to write: the stream alone does not find the link down.
+    EXPECT_EQ(sender.upload(Loader(LcApp{})), Sender::NotSent);
+    EXPECT_FALSE(sender.send(Loader(LcApp{})));
+    EXPECT_EQ(sender.upload(appOnly(appWithBlock(0xA0000000))), Sender::NotSent);
+    EXPECT_LT(msSince(begin), 500);
+  }
+}
+
+// Until the run's first status frame, the link's state word is an earlier
+// run's (or 0): that frame tells the word and is no change; only a later one
+// that differs is. An upload started before the first status of a fresh or
+// restarted link must not report tiles that never switched as switched.
+TEST(Sender, TheFirstStatusOfARunIsNoChange) {
+  struct Case {
+    const char* name;
+    uint16_t earlierRun;  // the state word a previous run ended with; 0: none
+    std::vector<uint16_t> states;
+    Sender::Result expected;
+  } cases[] = {
+      {"fresh link, state stays", 0, {1, 1, 1}, Sender::NoChange},
+      {"restarted link, state stays", 5, {1, 1, 1}, Sender::NoChange},
+      {"fresh link, state changes later", 0, {1, 1, 9}, Sender::Changed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RespondingDriver driver;
+    Communication link;
+    ASSERT_TRUE(link.setDriver(&driver));
+    if (c.earlierRun != 0) {
+      ASSERT_TRUE(link.start());
+      driver.status(c.earlierRun);
+      const Clock::time_point limit = Clock::now() + 2s;
+      while (link.lastState() != c.earlierRun && Clock::now() < limit) {
+        std::this_thread::sleep_for(1ms);
+      }
+      ASSERT_EQ(link.lastState(), c.earlierRun);
+      link.stopAndWait();
+    }
+    ASSERT_TRUE(link.start());
+    std::thread relay([&] {
+      std::this_thread::sleep_for(60ms);  // the upload is armed by now
+      for (uint16_t state : c.states) {
+        driver.status(state);
+        std::this_thread::sleep_for(20ms);
+      }
+    });
+    Sender sender(link, fast());
+    EXPECT_EQ(sender.upload(appOnly(LcApp{})), c.expected);
+    relay.join();
+    link.stopAndWait();
   }
 }
 

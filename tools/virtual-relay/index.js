@@ -16,6 +16,10 @@ const { DiscoveryResponder } = require('./discovery');
 const { CommandBehaviour } = require('./commands');
 const { RecordStream } = require('./installation');
 
+// The client's frame type of loader packets, SD-card frames and custom
+// application data.
+const BLOCK_FRAME = 3;
+
 const DEFAULTS = Object.freeze({
   host: '127.0.0.1',
   port: 0,
@@ -46,6 +50,10 @@ class VirtualRelay extends EventEmitter {
     this.server = null;
     this.timer = null;
     this.stalled = false;
+    // Nothing at all is written while set (see silence()).
+    this.silent = false;
+    // A fault waiting for block frames (see faultAfterBlocks()).
+    this.blockFault = null;
     this.customApp = new CustomAppPeer(this, this.options);
     attachPixels(this);
     attachSensors(this);
@@ -129,6 +137,7 @@ class VirtualRelay extends EventEmitter {
   }
 
   sendRaw(bytes) {
+    if (this.silent) return;
     for (const s of this.sockets) s.write(bytes);
   }
 
@@ -154,6 +163,31 @@ class VirtualRelay extends EventEmitter {
 
   resume() {
     this.stalled = false;
+    this.silent = false;
+  }
+
+  // A relay that hangs: no status frames, no answers, no module records
+  // until resume(); the connection stays open and what comes in is still
+  // read and recorded.
+  silence() {
+    this.stalled = true;
+    this.silent = true;
+  }
+
+  // Plays `fault` once `count` more block frames (loader packets, SD-card
+  // frames) came in, right after the relay acted on the last of them:
+  // 'silence', 'close' (the connections are destroyed), or a function
+  // called with the relay. Only one waits at a time; null clears it.
+  faultAfterBlocks(count, fault) {
+    if (fault === null) {
+      this.blockFault = null;
+      return;
+    }
+    if (!(Number.isInteger(count) && count >= 1)) throw new RangeError('count must be at least 1');
+    const play = { silence: () => this.silence(), close: () => this.disconnect() }[fault] ||
+      (typeof fault === 'function' ? () => fault(this) : null);
+    if (!play) throw new Error(`unknown block fault ${fault}`);
+    this.blockFault = { left: count, play };
   }
 
   sendEmpty(type = FrameType.STATUS) {
@@ -212,6 +246,7 @@ class VirtualRelay extends EventEmitter {
       // stream opens with its size packet, an SD transfer with a write-file
       // frame; both are whole 128-byte blocks.
       if (!this.loader.take(frame)) this.sd.take(frame);
+      if (frame.type === BLOCK_FRAME) this._countBlock();
     });
     socket.on('data', (chunk) => parser.push(chunk));
     socket.on('error', () => {});
@@ -230,6 +265,13 @@ class VirtualRelay extends EventEmitter {
       if (!this.stalled) this.sendStatus();
     }, this.period);
     this.timer.unref();
+  }
+
+  _countBlock() {
+    const f = this.blockFault;
+    if (!f || --f.left > 0) return;
+    this.blockFault = null;
+    f.play();
   }
 
   _cutAfter(bytes) {

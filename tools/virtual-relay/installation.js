@@ -143,6 +143,8 @@ class RecordStream {
     this.streams.set(socket, token);
     const sendNext = () => {
       while (next < frames.length && !socket.destroyed && this.streams.get(socket) === token) {
+        // A silenced relay drops the rest of the answer, as a hung one would.
+        if (this.relay.silent) return;
         const ok = socket.write(encodeFrame(dataType, frames[next++]));
         // For measurements: how many records of this answer are out.
         this.relay.emit('records', Math.min(next * recordsPerFrame, records));

@@ -71,14 +71,28 @@ bool Sender::send(const Loader& loader, ProgressPacer* progress) {
   return sendStream(loader.data(), progress, nullptr, nullptr, nullptr);
 }
 
+Sender::Baseline Sender::arm(EventListener& listener) {
+  listener.setCommunication(communication_);
+  Baseline before;
+  // The count first: a status counted after it reaches the listener as well.
+  before.known = communication_.statusCount() > 0;
+  before.state = communication_.lastState();
+  return before;
+}
+
 bool Sender::waitChange() {
-  EventListener listener(communication_);
-  const uint32_t before = communication_.lastState();
+  EventListener listener;
+  const Baseline before = arm(listener);
+  // A listener registered after the link ended never hears of the end: a
+  // link that is down now reports no change, at once rather than at the bound.
+  if (!communication_.running()) return false;
   return watchChange(listener, before, Clock::now()) == Changed;
 }
 
 bool Sender::waitClose() {
   EventListener listener(communication_);
+  // Already down: its end went out before the listener was there to hear it.
+  if (!communication_.running()) return true;
   const Clock::time_point start = Clock::now();
   Event event;
   while (nextEvent(listener, event, start)) {
@@ -89,24 +103,24 @@ bool Sender::waitClose() {
 
 Sender::Result Sender::upload(const Loader& loader, ProgressPacer* progress) {
   EventListener listener;
-  uint32_t before = 0;
+  Baseline before;
   Clock::time_point sentAt;
   if (!sendStream(loader.data(), progress, &listener, &before, &sentAt)) return NotSent;
   return watchChange(listener, before, sentAt);
 }
 
 bool Sender::sendStream(const std::vector<uint8_t>& stream, ProgressPacer* progress,
-                        EventListener* watch, uint32_t* before, Clock::time_point* sentAt) {
+                        EventListener* watch, Baseline* before, Clock::time_point* sentAt) {
   const size_t packets = stream.size() / Loader::kPacketSize;
-  auto arm = [&] {
-    if (watch == nullptr) return;
-    watch->setCommunication(communication_);
-    *before = communication_.lastState();
+  auto armWatch = [&] {
+    if (watch != nullptr) *before = arm(*watch);
   };
   if (packets == 0) {
-    arm();
+    armWatch();
     if (sentAt != nullptr) *sentAt = Clock::now();
-    return true;
+    // No write tells a dead link apart here, and the watch would never hear
+    // an end that came before it was armed.
+    return communication_.running();
   }
   const uint32_t total = uint32_t(packets);
   PausePacer pauses(wait_, wait_.epoch());
@@ -118,7 +132,7 @@ bool Sender::sendStream(const std::vector<uint8_t>& stream, ProgressPacer* progr
     if (i > 0 && !pauses.until(resume)) return false;
     // Before the last write, not after it: tiles that switch at once would
     // otherwise change the state word before it is read.
-    if (i + 1 == packets) arm();
+    if (i + 1 == packets) armWatch();
     if (!communication_.sendFrame(kFrameType, stream.data() + i * Loader::kPacketSize,
                                   Loader::kPacketSize)) {
       return false;
@@ -131,12 +145,18 @@ bool Sender::sendStream(const std::vector<uint8_t>& stream, ProgressPacer* progr
   return pauses.until(resume);
 }
 
-Sender::Result Sender::watchChange(EventListener& listener, uint32_t before,
+Sender::Result Sender::watchChange(EventListener& listener, Baseline before,
                                    Clock::time_point start) {
   Event event;
   while (nextEvent(listener, event, start)) {
     if (event.kind == Event::Closed) return Closed;
-    if (event.kind == Event::Status && event.state != before) {
+    if (event.kind != Event::Status) continue;
+    if (!before.known) {
+      before.state = event.state;
+      before.known = true;
+      continue;
+    }
+    if (event.state != before.state) {
       // The tiles switched either way; a cut pause only hurries the report.
       wait_.sleepFor(int(std::chrono::ceil<std::chrono::milliseconds>(timing_.settle).count()));
       return Changed;

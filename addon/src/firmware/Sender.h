@@ -50,12 +50,12 @@ class Sender {
       : communication_(communication), timing_(timing) {}
 
   // Writes every packet of the loader's stream, pausing after each; true when
-  // all were written or the stream is empty.
+  // all were written, or the stream is empty and the link is up.
   bool send(const Loader& loader, ProgressPacer* progress = nullptr);
   // True when the relay reports a state word other than the current one
-  // within the bound.
+  // within the bound; false at once when the link is down.
   bool waitChange();
-  // True when the link ends within the bound.
+  // True when the link ends within the bound, or is down already.
   bool waitClose();
 
   // send, then the watch of waitChange, armed before the last frame is
@@ -70,11 +70,20 @@ class Sender {
  private:
   using Clock = std::chrono::steady_clock;
 
-  // Arms `watch` (registers it and reads the state word) just before the
-  // last frame is written, when it is given.
+  // The state word a watch compares with. Unknown while the link has had no
+  // status frame in this run: the word it holds is an earlier run's (or the
+  // initial 0), and the first status then only tells the word.
+  struct Baseline {
+    uint32_t state = 0;
+    bool known = false;
+  };
+  // Registers `listener` first, so that no status after the reading is missed.
+  Baseline arm(EventListener& listener);
+
+  // Arms `watch` just before the last frame is written, when it is given.
   bool sendStream(const std::vector<uint8_t>& stream, ProgressPacer* progress, EventListener* watch,
-                  uint32_t* before, Clock::time_point* sentAt);
-  Result watchChange(EventListener& listener, uint32_t before, Clock::time_point start);
+                  Baseline* before, Clock::time_point* sentAt);
+  Result watchChange(EventListener& listener, Baseline before, Clock::time_point start);
   // The next event within the bound counted from start; false when none came.
   bool nextEvent(EventListener& listener, Event& event, Clock::time_point start);
 

@@ -71,6 +71,7 @@ bool Communication::start(uint64_t ticket) {
     return false;
   }
   std::lock_guard<std::mutex> join(joinMutex_);
+  statusCount_.store(0);
   running_.store(true);
   try {
     receiveThread_ = std::thread(&Communication::receive, this);
@@ -179,6 +180,7 @@ void Communication::dispatch(const FrameView& frame, Event& event) {
       lastVersion_.store(event.version);
       lastPacketSize_.store(event.packetSize);
       lastPace_.store(event.pace);
+      statusCount_.fetch_add(1);
       break;
     default:
       decoded = false;  // raw listeners only

@@ -92,6 +92,9 @@ class Communication {
 
   bool running() const { return running_.load(); }
   uint32_t lastState() const { return lastState_.load(); }
+  // Status frames of the current run (since the last start): until one came,
+  // lastState still holds an earlier run's word, or none.
+  uint64_t statusCount() const { return statusCount_.load(); }
   uint32_t lastVersion() const { return lastVersion_.load(); }
   uint32_t lastPacketSize() const { return lastPacketSize_.load(); }
   uint32_t lastPace() const { return lastPace_.load(); }
@@ -118,6 +121,7 @@ class Communication {
   // Capacity reserved up front so that registering rarely allocates.
   std::vector<EventListenerBase*> eventListeners_;
   std::vector<RawListenerBase*> rawListeners_;
+  std::atomic<uint64_t> statusCount_{0};
   std::atomic<uint32_t> lastVersion_{0};
   std::atomic<uint32_t> lastPacketSize_{kInitialPacketSize};
   std::atomic<uint32_t> lastPace_{kInitialPace};

@@ -219,3 +219,37 @@ test('the SD card fails or stalls on demand', async (t) => {
   }
   assert.throws(() => new VirtualRelay({ sdFault: 'fail-later' }), /unknown SD fault/);
 });
+
+test('a fault after N block frames stops the relay in the middle of a transfer', async (t) => {
+  for (const fault of ['silence', 'close']) {
+    const relay = new VirtualRelay({ period: 10 });
+    const port = await relay.start();
+    t.after(() => relay.stop());
+    const c = await client(port);
+    await relay.waitForClient();
+    await until(() => c.statuses.length > 0);
+    // The write-file frame and two data frames are answered; nothing after.
+    relay.faultAfterBlocks(3, fault);
+    c.send(writeFile(1280, 'f'));
+    await until(() => c.data.length === 1);
+    for (let i = 0; i < 5; i++) c.send(Buffer.alloc(128, i));
+    if (fault === 'close') {
+      await c.closed;
+    } else {
+      await until(() => relay.received.length === 6);
+      const statuses = c.statuses.length;
+      await new Promise((r) => setTimeout(r, 100));
+      assert.strictEqual(c.statuses.length, statuses, 'no status frame while silent');
+      assert.strictEqual(c.socket.destroyed, false, 'the connection stays open');
+      relay.resume();
+      await until(() => c.statuses.length > statuses);
+    }
+    assert.deepStrictEqual(c.data.map((d) => [d[0], d.readUInt32LE(1)]),
+      [[1, 1280], [1, 1152], [1, 1024]], fault);
+    assert.strictEqual(relay.blockFault, null, 'played once');
+    c.socket.destroy();
+  }
+  const relay = new VirtualRelay();
+  assert.throws(() => relay.faultAfterBlocks(0, 'close'), RangeError);
+  assert.throws(() => relay.faultAfterBlocks(1, 'later'), /unknown block fault/);
+});

@@ -81,8 +81,12 @@ TEST(Commands, ARelayThatKeepsStateZeroTimesOutAfterTheBound) {
     ASSERT_TRUE(relay.started);
     relay.state = 0;
     relay.tick(20ms);
+    // Slices longer than the bound: only the bound may end this wait, even
+    // when a loaded machine holds a tick back for a while.
+    Command::Timing timing = fast();
+    timing.waitMs = 1000;
     auto start = Clock::now();
-    EXPECT_FALSE(r.run(relay.link, fast()));
+    EXPECT_FALSE(r.run(relay.link, timing));
     long ms = msSince(start);
     EXPECT_GE(ms, 400);
     EXPECT_LT(ms, 1500);
@@ -302,7 +306,10 @@ TEST(Commands, ResetCountsOnlyWhatCameAfterItsFrame) {
     ASSERT_TRUE(seen.waitFor(1));
     relay.link.removeEventListener(seen);
     relay.driver.release();
-    std::this_thread::sleep_for(30ms);
+    // What follows must come after the command cleared its queue, which it
+    // says with its third line.
+    for (auto until = Clock::now() + 5s; log.messages().size() < 3 && Clock::now() < until;)
+      std::this_thread::sleep_for(1ms);
     c.after(relay);
     EXPECT_EQ(pending.get(), c.reset);
     Strings expected = {"Waiting for the relay to start.", "Sending the reset command.",

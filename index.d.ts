@@ -358,8 +358,7 @@ export interface ComBridgeOptions {
  * Lends the link of a `Com` to one local TCP client at a time: the client
  * receives every frame the relay sends, byte for byte, and the whole frames
  * it sends go to the relay while the link is up (they are dropped while it
- * is down). When the link ends, the run ends with it: the client's
- * connection is closed at once and code 1 follows.
+ * is down).
  */
 export class ComBridge {
   /** @param com the link to share; anything else throws a TypeError. */

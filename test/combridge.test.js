@@ -151,31 +151,6 @@ test('start twice and stop twice; stop right after start ends that run', async (
   assert.strictEqual(bridge.getPort(), 0);
 });
 
-test('the end of the link ends the bridge and closes its client at once', async (t) => {
-  for (const [name, end] of [
-    ['the relay closes the link', ({ relay }) => relay.disconnect()],
-    ['the Com is stopped', ({ com }) => com.stop()],
-  ]) {
-    const linkOf = await linked(t);
-    const bridge = new lc.ComBridge(linkOf.com);
-    t.after(() => bridge.stop()); // a running bridge keeps the process alive
-    const r = bridgeRecorder();
-    assert.strictEqual(bridge.start(r.callback, { port: 0 }), true, name);
-    const port = await r.bound();
-    const c = await client(port);
-    await eventually(() => c.frames.length > 0); // taken: the relay's frames flow
-    const began = Date.now();
-    end(linkOf);
-    await eventually(() => c.closed, 2000);
-    await r.ended();
-    assert.ok(Date.now() - began < 1000, `${name}: took ${Date.now() - began} ms`);
-    assert.deepStrictEqual(r.calls, [[undefined, 0, port], [undefined, 1]], name);
-    assert.strictEqual(bridge.getPort(), 0, name);
-    assert.strictEqual(bridge.stop(), false, name);
-    await portIsFree(port);
-  }
-});
-
 test('a port that cannot be bound gives code 1 alone', async (t) => {
   const { com } = await linked(t);
   const taken = net.createServer();

@@ -27,14 +27,11 @@ bool ComBridge::start(const std::string& host, uint16_t port) {
   requestedPort_ = port;
   port_ = 0;
   stopRequested_ = false;
-  linkUpAtStart_ = communication_.running();
   state_ = Starting;
   return true;
 }
 
-bool ComBridge::stop() { return requestStop(); }
-
-bool ComBridge::requestStop() {
+bool ComBridge::stop() {
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
     if (state_ == Stopped || stopRequested_) return false;
@@ -44,10 +41,6 @@ bool ComBridge::requestStop() {
   listener_.cancel();
   client_.cancel();
   return true;
-}
-
-void ComBridge::linkEnded() {
-  if (requestStop()) log_.info("the link ended: closing the bridge");
 }
 
 uint16_t ComBridge::getPort() const {
@@ -102,19 +95,6 @@ ComBridge::State ComBridge::bind() {
   if (!rx_) rx_.reset(new unsigned char[kReceiveBufferSize]);
   communication_.addRawListener(*this);
   registered_ = true;
-  // The link clears running before it tells its raw listeners of its end:
-  // a link that ran at start and no longer does ended before this bridge
-  // was listed, and no linkEnded will come.
-  bool endedUnheard = false;
-  {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    endedUnheard = linkUpAtStart_ && !communication_.running();
-  }
-  if (endedUnheard) {
-    log_.info("the link ended: closing the bridge");
-    finish();
-    return Stopped;
-  }
   std::lock_guard<std::mutex> lock(stateMutex_);
   port_ = listener_.port();
   state_ = Waiting;

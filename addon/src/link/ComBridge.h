@@ -16,13 +16,10 @@ namespace lc {
 
 // Shares the link with one local TCP client at a time: the client gets every
 // frame the relay sends, byte for byte, and the whole frames it sends go to
-// the relay under the link's transmit lock. When the link ends, the run ends
-// with it and the client's connection is closed, so the client sees the end
-// at once instead of a silent connection.
+// the relay under the link's transmit lock.
 //
 // Threads: start, stop and getPort on the script thread; run on the worker's
-// thread, which owns the sockets; addRaw and linkEnded on the link's receive
-// thread.
+// thread, which owns the sockets; addRaw on the link's receive thread.
 class ComBridge : public RawListenerBase {
  public:
   static constexpr uint16_t kDefaultPort = 54433;
@@ -66,13 +63,8 @@ class ComBridge : public RawListenerBase {
   void finish();
 
   void addRaw(const unsigned char* bytes, unsigned int length) override;
-  // Ends the run as stop does: the worker closes the client and the listener.
-  void linkEnded() override;
 
  private:
-  // Marks the run as ending and wakes the worker; false when it was not
-  // running or already ending.
-  bool requestStop();
   State bind();
   State accept();
   State receive();
@@ -89,9 +81,6 @@ class ComBridge : public RawListenerBase {
   uint16_t port_ = 0;
   std::string host_;
   uint16_t requestedPort_ = kDefaultPort;
-  // Whether the link ran when start armed the run: if it no longer does once
-  // the bridge listens to it, it ended before the bridge could hear it.
-  bool linkUpAtStart_ = false;
 
   // Worker-owned, apart from the cancels of stop and addRaw.
   ListenSocket listener_;

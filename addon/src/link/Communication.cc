@@ -222,12 +222,6 @@ void Communication::receive() {
   // sender stuck in a write to a relay that stopped reading, which would
   // otherwise hold the transmit lock until the driver is destroyed.
   driver.close();
-  {
-    // Raw listeners never see the Closed event, yet one that relays the
-    // link elsewhere must pass its end on.
-    std::lock_guard<std::mutex> lock(listenersMutex_);
-    for (RawListenerBase* raw : rawListeners_) raw->linkEnded();
-  }
   event.setClosed();
   deliver(event);
 }

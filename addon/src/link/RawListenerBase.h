@@ -9,9 +9,6 @@ class RawListenerBase {
  public:
   virtual ~RawListenerBase() = default;
   virtual void addRaw(const unsigned char* bytes, unsigned int length) = 0;
-  // The link ended: called once per run on the receive thread, after its
-  // last frame and under the same lock, with the link already not running.
-  virtual void linkEnded() {}
 };
 
 }  // namespace lc

@@ -33,10 +33,7 @@ function register(cli) {
       }
       process.stdout.write(`bridge listening on ${opts.listenHost}:${listening}\n`);
       const why = await Promise.race([interrupted(), com.ended.then(() => 'link'), bridge.ended.then(() => 'bridge')]);
-      // The bridge ends with the link, and may say so first.
-      if (why === 'link' || (why === 'bridge' && !com.native.ready())) {
-        throw new CommandError('the relay ended the link');
-      }
+      if (why === 'link') throw new CommandError('the relay ended the link');
       if (why === 'bridge') throw new CommandError('the bridge stopped');
       process.stdout.write('bridge stopped\n');
     } finally {

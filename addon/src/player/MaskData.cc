@@ -89,9 +89,10 @@ inline unsigned wordBits(const unsigned char* p, std::uint32_t count) {
 
 // The rows of a stretch of pixels that follow each other, up to 24 LEDs a
 // put(). The writer is passed by value so that it stays in registers
-// across the rows.
+// across the rows. So is the stretch: the frame stores may
+// alias anything, and would make its fields be read again every row.
 template <typename Stretch>
-pixel::BitWriter putWordRows(pixel::BitWriter out, const unsigned char* image, const Stretch& st) {
+pixel::BitWriter putWordRows(pixel::BitWriter out, const unsigned char* image, const Stretch st) {
   std::ptrdiff_t at = st.start;
   for (std::uint32_t r = 0; r < st.rows; ++r, at += st.rowStep) {
     const unsigned char* p = image + at;
@@ -109,17 +110,16 @@ pixel::BitWriter putWordRows(pixel::BitWriter out, const unsigned char* image, c
 // code, one put() and no branch but the loop's, which is what keeps short
 // rows (a tile's rows of ten) cheap.
 template <std::uint32_t N, typename Stretch>
-pixel::BitWriter putWordRowsOf(pixel::BitWriter out, const unsigned char* image,
-                               const Stretch& st) {
+pixel::BitWriter putWordRowsOf(pixel::BitWriter out, const unsigned char* image, const Stretch st) {
   std::ptrdiff_t at = st.start;
   for (std::uint32_t r = 0; r < st.rows; ++r, at += st.rowStep) out.put(wordBits(image + at, N), N);
   return out;
 }
 
 template <typename Stretch, std::size_t... N>
-pixel::BitWriter putWordRows(pixel::BitWriter out, const unsigned char* image, const Stretch& st,
+pixel::BitWriter putWordRows(pixel::BitWriter out, const unsigned char* image, const Stretch st,
                              std::index_sequence<N...>) {
-  using Rows = pixel::BitWriter (*)(pixel::BitWriter, const unsigned char*, const Stretch&);
+  using Rows = pixel::BitWriter (*)(pixel::BitWriter, const unsigned char*, Stretch);
   static constexpr Rows kRowsOf[] = {&putWordRowsOf<N + 1, Stretch>...};
   if (st.count - 1 < sizeof...(N)) return kRowsOf[st.count - 1](out, image, st);
   return putWordRows(out, image, st);

@@ -77,9 +77,10 @@ inline std::uint64_t wordFlags(const unsigned char* p, std::uint32_t count) {
 
 // The rows of a stretch of pixels that follow each other, ten LEDs (30
 // bits) a put(). The writer is passed by value so that it stays in
-// registers across the rows.
+// registers across the rows. So is the stretch: the frame stores may
+// alias anything, and would make its fields be read again every row.
 template <bool Bgr, typename Stretch>
-pixel::BitWriter putWordRows(pixel::BitWriter out, const unsigned char* image, const Stretch& st) {
+pixel::BitWriter putWordRows(pixel::BitWriter out, const unsigned char* image, const Stretch st) {
   std::ptrdiff_t at = st.start;
   for (std::uint32_t r = 0; r < st.rows; ++r, at += st.rowStep) {
     const unsigned char* p = image + at;
@@ -97,8 +98,7 @@ pixel::BitWriter putWordRows(pixel::BitWriter out, const unsigned char* image, c
 // code, one put() and no branch but the loop's, which is what keeps short
 // rows (a tile's rows of ten) cheap.
 template <bool Bgr, std::uint32_t N, typename Stretch>
-pixel::BitWriter putWordRowsOf(pixel::BitWriter out, const unsigned char* image,
-                               const Stretch& st) {
+pixel::BitWriter putWordRowsOf(pixel::BitWriter out, const unsigned char* image, const Stretch st) {
   std::ptrdiff_t at = st.start;
   for (std::uint32_t r = 0; r < st.rows; ++r, at += st.rowStep) {
     out.put(gatherBits<Bgr>(wordFlags(image + at, N)), 3 * N);
@@ -107,9 +107,9 @@ pixel::BitWriter putWordRowsOf(pixel::BitWriter out, const unsigned char* image,
 }
 
 template <bool Bgr, typename Stretch, std::size_t... N>
-pixel::BitWriter putWordRows(pixel::BitWriter out, const unsigned char* image, const Stretch& st,
+pixel::BitWriter putWordRows(pixel::BitWriter out, const unsigned char* image, const Stretch st,
                              std::index_sequence<N...>) {
-  using Rows = pixel::BitWriter (*)(pixel::BitWriter, const unsigned char*, const Stretch&);
+  using Rows = pixel::BitWriter (*)(pixel::BitWriter, const unsigned char*, Stretch);
   static constexpr Rows kRowsOf[] = {&putWordRowsOf<Bgr, N + 1, Stretch>...};
   if (st.count - 1 < sizeof...(N)) return kRowsOf[st.count - 1](out, image, st);
   return putWordRows<Bgr>(out, image, st);

@@ -272,7 +272,7 @@ TEST(MappingOracleTest, PatternedTilesWriteTheSameBytesOnEveryKernel) {
 // bit positions of the first LED, with the image cut at every other byte.
 TEST(MappingOracleTest, EveryRowLengthAndCutMatchesOnEveryKernel) {
   std::mt19937 rng(7);
-  const std::uint32_t lengths[] = {1, 3, 7, 8, 9, 10, 16, 17, 25, 33};
+  const std::uint32_t lengths[] = {1, 2, 3, 7, 8, 9, 10, 11, 16, 17, 20, 24, 25, 33};
   for (const std::uint32_t n : lengths) {
     for (const std::uint32_t skip : {0u, 1u, 5u, 7u}) {
       for (int line = 0; line < 3; ++line) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -13,7 +14,7 @@ namespace lc {
 
 namespace {
 
-// The bits of up to eight LEDs, LED j's at bit j, the pixel of LED j at
+// The bits of up to 32 LEDs, LED j's at bit j, the pixel of LED j at
 // pixelAt(j). Taken last LED first, so that each step is a doubling and an
 // add (one instruction on most machines) instead of a shift by j and an or.
 template <typename PixelAt>
@@ -21,19 +22,6 @@ inline unsigned bitsOf(PixelAt pixelAt, std::uint32_t count) {
   unsigned bits = 0;
   for (std::uint32_t j = count; j-- > 0;) bits = 2 * bits + pixel::lit(pixel::load(pixelAt(j)));
   return bits;
-}
-
-// The bits of eight pixels that follow each other, two pixels a word: the
-// colour bytes of each half plus 0xffffff carry into bit 24 of that half
-// when any is non-zero, and the four words' carries are then interleaved.
-inline unsigned bitsOfEight(const unsigned char* p) {
-  constexpr std::uint64_t kColours = 0x00ffffff00ffffffull;
-  std::uint64_t carries = 0;
-  for (unsigned k = 0; k < 4; ++k) {
-    const std::uint64_t w = pixel::load2(p + 8 * k);
-    carries |= (((w & kColours) + kColours) & 0x0100000001000000ull) << (2 * k);
-  }
-  return static_cast<unsigned>(((carries >> 24) | (carries >> 55)) & 0xff);
 }
 
 #if defined(__SSE2__)
@@ -74,41 +62,90 @@ inline void putVectorRow(pixel::BitWriter& out, const unsigned char* p, std::uin
 }
 #endif
 
-// A row of `count` pixels that follow each other, eight at a time, ending
-// on the last eight as putVectorRow does.
-inline void putWordRow(pixel::BitWriter& out, const unsigned char* p, std::uint32_t count) {
+// Most LEDs one put() takes.
+constexpr std::uint32_t kMaxPut = 32;
+// Most LEDs wordBits() takes.
+constexpr std::uint32_t kMaxWordBits = 24;
+
+// The bits of `count` (at most 24) pixels that follow each other, two
+// pixels a word: the colour bytes of each half plus 0xffffff carry into
+// bit 24 of that half when any is non-zero. The carries of the pair at
+// pixel j are shifted to bits j and 32 + j and folded once at the end, so
+// a pair costs a load and five operations, and a row that does not end on
+// a group of eight (a tile's rows of ten) reads no pixel twice.
+inline unsigned wordBits(const unsigned char* p, std::uint32_t count) {
+  constexpr std::uint64_t kColours = 0x00ffffff00ffffffull;
+  constexpr std::uint64_t kCarries = 0x0100000001000000ull;
+  std::uint64_t carries = 0;
   std::uint32_t j = 0;
-  for (; j + 16 <= count; j += 8) out.put(bitsOfEight(p + 4 * j), 8);
-  const std::uint32_t rest = count - j;
-  if (rest > 8) {
-    out.put(bitsOfEight(p + 4 * j) | bitsOfEight(p + 4 * (count - 8)) << (rest - 8), rest);
-  } else {
-    out.put(bitsOfEight(p + 4 * (count - 8)) >> (8 - rest), rest);
+  for (; j + 2 <= count; j += 2) {
+    const std::uint64_t w = pixel::load2(p + 4 * j);
+    carries |= (((w & kColours) + kColours) & kCarries) >> (24 - j);
   }
+  unsigned bits = static_cast<unsigned>(carries | carries >> 31);
+  if (j < count) bits |= pixel::lit(pixel::load(p + 4 * j)) << j;
+  return bits;
+}
+
+// The rows of a stretch of pixels that follow each other, up to 24 LEDs a
+// put(). The writer is passed by value so that it stays in registers
+// across the rows. So is the stretch: the frame stores may
+// alias anything, and would make its fields be read again every row.
+template <typename Stretch>
+pixel::BitWriter putWordRows(pixel::BitWriter out, const unsigned char* image, const Stretch st) {
+  std::ptrdiff_t at = st.start;
+  for (std::uint32_t r = 0; r < st.rows; ++r, at += st.rowStep) {
+    const unsigned char* p = image + at;
+    for (std::uint32_t left = st.count; left > 0;) {
+      const std::uint32_t n = std::min(left, kMaxWordBits);
+      out.put(wordBits(p, n), n);
+      p += 4 * n;
+      left -= n;
+    }
+  }
+  return out;
+}
+
+// The same for rows of N LEDs: with the length known, a row is straight
+// code, one put() and no branch but the loop's, which is what keeps short
+// rows (a tile's rows of ten) cheap.
+template <std::uint32_t N, typename Stretch>
+pixel::BitWriter putWordRowsOf(pixel::BitWriter out, const unsigned char* image, const Stretch st) {
+  std::ptrdiff_t at = st.start;
+  for (std::uint32_t r = 0; r < st.rows; ++r, at += st.rowStep) out.put(wordBits(image + at, N), N);
+  return out;
+}
+
+template <typename Stretch, std::size_t... N>
+pixel::BitWriter putWordRows(pixel::BitWriter out, const unsigned char* image, const Stretch st,
+                             std::index_sequence<N...>) {
+  using Rows = pixel::BitWriter (*)(pixel::BitWriter, const unsigned char*, Stretch);
+  static constexpr Rows kRowsOf[] = {&putWordRowsOf<N + 1, Stretch>...};
+  if (st.count - 1 < sizeof...(N)) return kRowsOf[st.count - 1](out, image, st);
+  return putWordRows(out, image, st);
 }
 
 // A row of `count` pixels that follow each other.
 template <bool Vectors>
 inline void putRow(pixel::BitWriter& out, const unsigned char* p, std::uint32_t count) {
-  if (count < 8) {
-    out.put(bitsOf([p](std::uint32_t i) { return p + 4 * i; }, count), count);
-    return;
-  }
 #if defined(__SSE2__)
-  if (Vectors) {
+  if (Vectors && count >= 8) {
     putVectorRow(out, p, count);
     return;
   }
 #endif
-  putWordRow(out, p, count);
+  for (std::uint32_t j = 0; j < count; j += kMaxWordBits) {
+    const std::uint32_t n = std::min(kMaxWordBits, count - j);
+    out.put(wordBits(p + 4 * j, n), n);
+  }
 }
 
 // A row of `count` pixels `step` bytes apart.
 inline void putStridedRow(pixel::BitWriter& out, const unsigned char* p, std::int32_t step,
                           std::uint32_t count) {
-  for (std::uint32_t j = 0; j < count; j += 8) {
+  for (std::uint32_t j = 0; j < count; j += kMaxPut) {
     const unsigned char* first = p + static_cast<std::ptrdiff_t>(step) * j;
-    const std::uint32_t n = std::min<std::uint32_t>(8, count - j);
+    const std::uint32_t n = std::min(kMaxPut, count - j);
     out.put(bitsOf([first, step](std::uint32_t i) { return first + std::ptrdiff_t{step} * i; }, n),
             n);
   }
@@ -168,11 +205,15 @@ void MaskData::writeBits(const unsigned char* image, unsigned length) {
       const Stretch st = table_.stretches[k];
       if (st.irregular()) {
         const std::uint32_t* source = table_.sources.data() + st.start;
-        for (std::uint32_t j = 0; j < st.count; j += 8) {
-          const std::uint32_t n = std::min<std::uint32_t>(8, st.count - j);
+        for (std::uint32_t j = 0; j < st.count; j += kMaxPut) {
+          const std::uint32_t n = std::min(kMaxPut, st.count - j);
           const std::uint32_t* s = source + j;
           writer.put(bitsOf([image, s](std::uint32_t i) { return image + s[i]; }, n), n);
         }
+        continue;
+      }
+      if (!Vectors && st.step == 4) {
+        writer = putWordRows(writer, image, st, std::make_index_sequence<kMaxWordBits>());
         continue;
       }
       for (std::uint32_t r = 0; r < st.rows; ++r) {

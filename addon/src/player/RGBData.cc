@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <utility>
 
 #include "player/PixelWords.h"
 
@@ -23,14 +24,18 @@ inline void putBit(std::uint8_t& byte, unsigned bit, unsigned on) {
   byte = static_cast<std::uint8_t>((byte & ~mask) | (mask * on));
 }
 
-// The three bits of up to eight LEDs, LED j's red, green and blue at bits
+// Most LEDs one put() takes: their 30 bits fit the writer's 32.
+constexpr std::uint32_t kMaxPut = 10;
+
+// The three bits of up to ten LEDs, LED j's red, green and blue at bits
 // 3j, 3j + 1 and 3j + 2, from their channel flags packed as
 // OR(nonZeroChannels(w_j) << 3j). After the shift by 7, LED j's pixel bytes
 // 0, 1 and 2 sit at bits 3j, 3j + 8 and 3j + 16: three residues modulo 3,
-// so each colour is picked out with one shift and one mask.
+// so each colour is picked out with one shift and one mask, whatever the
+// number of LEDs (ten keep the flags within 64 bits).
 template <bool Bgr>
 inline std::uint32_t gatherBits(std::uint64_t flags) {
-  constexpr std::uint64_t kRed = 0x249249;  // bits 3j, j = 0 .. 7
+  constexpr std::uint64_t kRed = 0x9249249;  // bits 3j, j = 0 .. 9
   const std::uint64_t y = flags >> 7;
   const std::uint64_t green = (y >> 7) & (kRed << 1);
   if (Bgr) {
@@ -39,7 +44,7 @@ inline std::uint32_t gatherBits(std::uint64_t flags) {
   return static_cast<std::uint32_t>((y & kRed) | green | ((y >> 14) & (kRed << 2)));
 }
 
-// The three bits of up to eight LEDs, the pixel of LED j at pixelAt(j).
+// The three bits of up to ten LEDs, the pixel of LED j at pixelAt(j).
 template <bool Bgr, typename PixelAt>
 inline std::uint32_t bitsOf(PixelAt pixelAt, std::uint32_t count) {
   // Last LED first: each step is one multiply-add by 8 (as in MaskData).
@@ -48,6 +53,66 @@ inline std::uint32_t bitsOf(PixelAt pixelAt, std::uint32_t count) {
     flags = 8 * flags + pixel::nonZeroChannels(pixel::load(pixelAt(j)));
   }
   return gatherBits<Bgr>(flags);
+}
+
+// The channel flags of `count` (at most ten) pixels that follow each
+// other, packed as bitsOf packs them, two pixels a word: the second
+// pixel's flags (bits 39, 47 and 55) are folded down next to the first's,
+// 3 bits higher.
+inline std::uint64_t wordFlags(const unsigned char* p, std::uint32_t count) {
+  constexpr std::uint64_t kLow = 0x007f7f7f007f7f7full;
+  constexpr std::uint64_t kHigh = 0x0080808000808080ull;
+  std::uint64_t flags = 0;
+  std::uint32_t j = 0;
+  for (; j + 2 <= count; j += 2) {
+    const std::uint64_t w = pixel::load2(p + 4 * j);
+    const std::uint64_t both = (((w & kLow) + kLow) | w) & kHigh;
+    flags |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(both | both >> 29)) << (3 * j);
+  }
+  if (j < count) {
+    flags |= static_cast<std::uint64_t>(pixel::nonZeroChannels(pixel::load(p + 4 * j))) << (3 * j);
+  }
+  return flags;
+}
+
+// The rows of a stretch of pixels that follow each other, ten LEDs (30
+// bits) a put(). The writer is passed by value so that it stays in
+// registers across the rows. So is the stretch: the frame stores may
+// alias anything, and would make its fields be read again every row.
+template <bool Bgr, typename Stretch>
+pixel::BitWriter putWordRows(pixel::BitWriter out, const unsigned char* image, const Stretch st) {
+  std::ptrdiff_t at = st.start;
+  for (std::uint32_t r = 0; r < st.rows; ++r, at += st.rowStep) {
+    const unsigned char* p = image + at;
+    for (std::uint32_t left = st.count; left > 0;) {
+      const std::uint32_t n = std::min(left, kMaxPut);
+      out.put(gatherBits<Bgr>(wordFlags(p, n)), 3 * n);
+      p += 4 * n;
+      left -= n;
+    }
+  }
+  return out;
+}
+
+// The same for rows of N LEDs: with the length known, a row is straight
+// code, one put() and no branch but the loop's, which is what keeps short
+// rows (a tile's rows of ten) cheap.
+template <bool Bgr, std::uint32_t N, typename Stretch>
+pixel::BitWriter putWordRowsOf(pixel::BitWriter out, const unsigned char* image, const Stretch st) {
+  std::ptrdiff_t at = st.start;
+  for (std::uint32_t r = 0; r < st.rows; ++r, at += st.rowStep) {
+    out.put(gatherBits<Bgr>(wordFlags(image + at, N)), 3 * N);
+  }
+  return out;
+}
+
+template <bool Bgr, typename Stretch, std::size_t... N>
+pixel::BitWriter putWordRows(pixel::BitWriter out, const unsigned char* image, const Stretch st,
+                             std::index_sequence<N...>) {
+  using Rows = pixel::BitWriter (*)(pixel::BitWriter, const unsigned char*, Stretch);
+  static constexpr Rows kRowsOf[] = {&putWordRowsOf<Bgr, N + 1, Stretch>...};
+  if (st.count - 1 < sizeof...(N)) return kRowsOf[st.count - 1](out, image, st);
+  return putWordRows<Bgr>(out, image, st);
 }
 
 #if defined(__SSE2__)
@@ -79,14 +144,14 @@ inline std::uint32_t bitsOfEight(const unsigned char* p) {
   return bitsOf<Bgr>([p](std::uint32_t i) { return p + 4 * i; }, 8);
 }
 
-// A row of `count` pixels `step` bytes apart, eight LEDs (24 bits) at a
+// A row of `count` pixels `step` bytes apart, ten LEDs (30 bits) at a
 // time.
 template <bool Bgr>
 inline void putStridedRow(pixel::BitWriter& out, const unsigned char* p, std::int32_t step,
                           std::uint32_t count) {
-  for (std::uint32_t j = 0; j < count; j += 8) {
+  for (std::uint32_t j = 0; j < count; j += kMaxPut) {
     const unsigned char* first = p + std::ptrdiff_t{step} * j;
-    const std::uint32_t n = std::min<std::uint32_t>(8, count - j);
+    const std::uint32_t n = std::min(kMaxPut, count - j);
     out.put(
         bitsOf<Bgr>([first, step](std::uint32_t i) { return first + std::ptrdiff_t{step} * i; }, n),
         3 * n);
@@ -211,11 +276,15 @@ void RGBData::writeBits(const unsigned char* image, unsigned length) {
       const Stretch st = table_.stretches[k];
       if (st.irregular()) {
         const std::uint32_t* source = table_.sources.data() + st.start;
-        for (std::uint32_t j = 0; j < st.count; j += 8) {
-          const std::uint32_t n = std::min<std::uint32_t>(8, st.count - j);
+        for (std::uint32_t j = 0; j < st.count; j += kMaxPut) {
+          const std::uint32_t n = std::min(kMaxPut, st.count - j);
           const std::uint32_t* s = source + j;
           writer.put(bitsOf<Bgr>([image, s](std::uint32_t i) { return image + s[i]; }, n), 3 * n);
         }
+        continue;
+      }
+      if (Kernel == kWords && st.step == 4) {
+        writer = putWordRows<Bgr>(writer, image, st, std::make_index_sequence<kMaxPut>());
         continue;
       }
 #if LC_PIXEL_SHUFFLES

@@ -330,13 +330,13 @@ export class CustomApp {
   /**
    * Queues a broadcast message (frame type 0); only its first 2048 bytes are
    * kept. Returns false, and queues nothing, while no run is active (since
-   * `start` returned until "stop") or when 64 broadcasts already wait: one
+   * `start` returned until "stop") or when 4096 broadcasts already wait: one
    * leaves per status frame of the relay.
    */
   sendBroadcast(bytes: Uint8Array): boolean;
   /**
    * Queues a data message (frame type 3); only its first 1024 bytes are
-   * kept. False, as for `sendBroadcast`, while no run is active or when 64
+   * kept. False, as for `sendBroadcast`, while no run is active or when 4096
    * data messages already wait.
    */
   sendData(bytes: Uint8Array): boolean;

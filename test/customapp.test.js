@@ -68,7 +68,10 @@ test('messages: dropped before start, cut to size, one of each kind per status',
   assert.deepStrictEqual(r.calls, [[undefined, 'stop']]);
 });
 
-test('each queue holds 64 messages at most, and takes none while no run is active', async (t) => {
+// Messages each queue holds.
+const LIMIT = 4096;
+
+test('each queue holds 4096 messages at most, and takes none while no run is active', async (t) => {
   const { relay, com } = await linked(t);
   const app = new lc.CustomApp(com);
   const r = appRecorder();
@@ -76,16 +79,16 @@ test('each queue holds 64 messages at most, and takes none while no run is activ
   for (const [send] of kinds) assert.strictEqual(app[send](bytes(4)), false, `${send} before start`);
   assert.strictEqual(app.start(r.callback), true);
   for (const [send] of kinds) {
-    const taken = Array.from({ length: 66 }, (_, i) => app[send](bytes(8, i)));
-    assert.deepStrictEqual(taken, [...Array(64).fill(true), false, false], send);
+    const taken = Array.from({ length: LIMIT + 2 }, (_, i) => app[send](bytes(8, i)));
+    assert.deepStrictEqual(taken, [...Array(LIMIT).fill(true), false, false], send);
   }
   // One of each leaves with a status frame, oldest first, and makes room for one.
   relay.sendStatus();
   await eventually(() => relay.customApp.broadcasts.length === 1 && relay.customApp.data.length === 1);
   for (const [send, seen] of kinds) {
     assert.deepStrictEqual(relay.customApp[seen], [bytes(8, 0)], seen);
-    assert.strictEqual(app[send](bytes(8, 64)), true, send);
-    assert.strictEqual(app[send](bytes(8, 65)), false, send);
+    assert.strictEqual(app[send](bytes(8, LIMIT)), true, send);
+    assert.strictEqual(app[send](bytes(8, LIMIT + 1)), false, send);
   }
   app.stop();
   await r.stopped();

@@ -25,10 +25,10 @@ class CustomApp {
   static constexpr unsigned int kDataSize = 1024;
   static constexpr unsigned int kConcastSize = 256;
   // Messages each queue holds at most; one of each kind leaves per status
-  // frame, so this is a backlog of that many status periods. Messages are
-  // stored whole, so it also bounds the bytes held: 128 KiB of broadcasts
-  // and 64 KiB of data messages.
-  static constexpr size_t kQueueLimit = 64;
+  // frame, so this is a backlog of that many status periods, generous
+  // enough for a script's bursts. Messages are stored whole, so it also
+  // bounds the bytes held: 8 MiB of broadcasts and 4 MiB of data messages.
+  static constexpr size_t kQueueLimit = 4096;
   // Silence from the relay for this long ends a run.
   static constexpr unsigned int kWaitMs = 2000;
 

@@ -3,7 +3,6 @@
 // read bound, after delivering exactly the whole frames that came before it,
 // and leaves no descriptor or thread behind.
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include "link/Communication.h"
 #include "support/FakeRelay.h"
 #include "support/Recorders.h"
+#include "support/Resources.h"
 #include "support/ScriptedDriver.h"
 #include "transport/TcpipDriver.h"
 
@@ -29,28 +29,8 @@ using lc::TcpipDriver;
 using lc::test::FakeRelay;
 using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
-
-size_t entries(const char* dir) {
-  size_t n = 0;
-  if (DIR* d = ::opendir(dir)) {
-    while (::readdir(d) != nullptr) ++n;
-    ::closedir(d);
-  }
-  return n;
-}
-
-struct Held {
-  size_t fds = entries("/proc/self/fd");
-  size_t threads = entries("/proc/self/task");
-};
-
-// ThreadSanitizer starts a helper thread of its own with the process's first
-// thread, and it stays: one thread started and joined before the count keeps
-// the runtime's helper out of the comparison.
-Held baseline() {
-  std::thread([] {}).join();
-  return Held{};
-}
+using lc::test::baseline;
+using lc::test::Held;
 
 Bytes status(uint16_t state) {
   return lc::test::frame(0, lc::test::statusPayload(state, 1, 7, 918, 128, 60, 8));

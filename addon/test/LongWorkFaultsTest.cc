@@ -6,7 +6,6 @@
 // its own bound counted from the fault, with its failure result and log
 // line, and leaves no thread or descriptor behind.
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -24,6 +23,7 @@
 #include "firmware/Loader.h"
 #include "firmware/Sender.h"
 #include "support/HexSupport.h"
+#include "support/Resources.h"
 #include "support/RespondingDriver.h"
 #include "topology/TopologyComputation.h"
 
@@ -35,20 +35,8 @@ using lc::test::LogCapture;
 using lc::test::RespondingDriver;
 using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
-
-size_t entries(const char* dir) {
-  size_t n = 0;
-  if (DIR* d = ::opendir(dir)) {
-    while (::readdir(d) != nullptr) ++n;
-    ::closedir(d);
-  }
-  return n;
-}
-
-struct Held {
-  size_t fds = entries("/proc/self/fd");
-  size_t threads = entries("/proc/self/task");
-};
+using lc::test::baseline;
+using lc::test::Held;
 
 // How the relay stops, at a chosen frame of the exchange.
 enum class Fault {
@@ -290,7 +278,7 @@ TEST(LongWorkFaults, EachFailsWithinItsBoundFromTheFault) {
       {sd, Fault::Stop, 0, 150, nextData, false, sending},
   };
   sdFile();
-  const Held before;
+  const Held before = baseline();
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.work.name) + ", " + nameOf(c.fault));
     LogCapture log;

@@ -353,6 +353,14 @@ uint16_t stateAt(const std::vector<Reply>& replies, size_t written) {
   return state;
 }
 
+// Whether the link had read a status frame by then: until it has, the first
+// status a watch hears is the state word to compare with, not a change.
+bool statusAt(const std::vector<Reply>& replies, size_t written) {
+  return std::any_of(replies.begin(), replies.end(), [&](const Reply& r) {
+    return r.kind == Reply::Status && r.completeAt <= written;
+  });
+}
+
 // Events whole after `from` packets and by `to`, in order.
 std::vector<Seen> eventsBetween(const std::vector<Reply>& replies, size_t from, size_t to) {
   std::vector<Seen> out;
@@ -366,10 +374,15 @@ std::vector<Seen> eventsBetween(const std::vector<Reply>& replies, size_t from, 
 
 // The first event that decides a watch for a change from `before`: 1 a
 // change, 2 the end, 0 none.
-int decide(const std::vector<Seen>& events, size_t from, uint16_t before) {
+int decide(const std::vector<Seen>& events, size_t from, uint16_t before, bool known) {
   for (size_t i = from; i < events.size(); ++i) {
     if (events[i].closed) return 2;
-    if (events[i].state != before) return 1;
+    if (!known) {
+      before = events[i].state;
+      known = true;
+    } else if (events[i].state != before) {
+      return 1;
+    }
   }
   return 0;
 }
@@ -447,7 +460,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else if (sent) {
       // Armed before the last packet: it hears what that packet let out.
       const std::vector<Seen> events = eventsBetween(script, packets - 1, packets);
-      switch (decide(events, 0, stateAt(script, packets - 1))) {
+      switch (decide(events, 0, stateAt(script, packets - 1), statusAt(script, packets - 1))) {
         case 1:
           due = Sender::Changed;
           break;
@@ -462,10 +475,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     if (sender.send(loader, &progress) != sent) std::abort();
     // What the link read before the watch, and what may reach it: the end
-    // of a link that ended during the send, then the held-back replies.
+    // of a link that ended before or during the send (a watch sees a link
+    // that is already down at once), then the held-back replies.
     const uint16_t state = stateAt(script, written);
     std::vector<Seen> events;
-    const bool endedEarly = endAt != kNever && endAt > 0 && endAt <= written;
+    const bool endedEarly = endAt != kNever && endAt <= written;
     if (endedEarly) events.push_back({true, 0});
     const std::vector<Seen> late = eventsBetween(script, written, kNever - 1);
     events.insert(events.end(), late.begin(), late.end());
@@ -484,13 +498,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // word before some event j >= k; it may have missed any earlier ones.
     bool changeFits = false, endFits = false;
     uint16_t before = state;
+    bool known = statusAt(script, written);
     for (size_t j = 0; j <= events.size(); ++j) {
       for (size_t k = 0; k <= j; ++k) {
-        const int d = decide(events, k, before);
+        const int d = decide(events, k, before, known);
         changeFits |= d == 1;
         endFits |= d == 2;
       }
-      if (j < events.size() && !events[j].closed) before = events[j].state;
+      if (j < events.size() && !events[j].closed) {
+        before = events[j].state;
+        known = true;
+      }
     }
     const bool anyEnd =
         std::any_of(events.begin(), events.end(), [](const Seen& e) { return e.closed; });

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "link/Communication.h"
 #include "support/ScriptedDriver.h"
 #include "util/Log.h"
@@ -138,14 +140,16 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
+  // Safe while other threads log: the file is read with pread, which leaves
+  // the offset the log writes at where it is.
   std::string text() {
     Log::log().flush();
     std::fflush(file_);
-    std::rewind(file_);
     std::string out;
     char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
+    ssize_t n;
+    while ((n = ::pread(::fileno(file_), buf, sizeof buf, static_cast<off_t>(out.size()))) > 0)
+      out.append(buf, static_cast<size_t>(n));
     return out;
   }
   // The messages of the lines, in order, without the level, time and name.

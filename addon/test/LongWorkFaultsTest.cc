@@ -37,6 +37,7 @@ using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
 using lc::test::baseline;
 using lc::test::Held;
+using lc::test::settleTo;
 
 // How the relay stops, at a chosen frame of the exchange.
 enum class Fault {
@@ -320,7 +321,7 @@ TEST(LongWorkFaults, EachFailsWithinItsBoundFromTheFault) {
       }
     }
   }
-  const Held after;
+  const Held after = settleTo(before);
   EXPECT_EQ(after.fds, before.fds);
   EXPECT_EQ(after.threads, before.threads);
 }

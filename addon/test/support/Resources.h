@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 
+#include <chrono>
 #include <cstddef>
 #include <thread>
 
@@ -30,6 +31,21 @@ struct Held {
 inline Held baseline() {
   std::thread([] {}).join();
   return Held{};
+}
+
+// The counts once they are back to `target`, or as they stand after
+// `within`: a thread that was joined may still be leaving the process's
+// list for a moment, a leaked one stays.
+inline Held settleTo(const Held& target,
+                     std::chrono::milliseconds within = std::chrono::milliseconds(2000)) {
+  const auto until = std::chrono::steady_clock::now() + within;
+  Held now;
+  while ((now.fds != target.fds || now.threads != target.threads) &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    now = Held{};
+  }
+  return now;
 }
 
 }  // namespace lc::test

@@ -178,15 +178,18 @@ TEST(Communication, SendFrameWritesOneWholeFrame) {
   Bytes expected = concat({{1, 0, 2, 0, 4, 0x80}, {2, 0, 0, 0}, {5, 1, 0xFF, 0xFF}, large});
   EXPECT_EQ(h.driver.written(), expected);
 
-  // A failed write is reported and leaves the link up.
-  h.driver.setWriteResult(false);
-  EXPECT_FALSE(h.link.sendFrame(1, payload, 2));
-  EXPECT_TRUE(h.link.running());
   // A missing payload is refused rather than read.
-  h.driver.setWriteResult(true);
   EXPECT_FALSE(h.link.sendFrame(1, nullptr, 2));
   Bytes tooLong(65536);
   EXPECT_FALSE(h.link.sendFrame(1, tooLong.data(), 65536));
+  EXPECT_EQ(h.driver.writeCalls(), 3);
+
+  // A failed write is reported and ends the link: part of the frame may
+  // have left, so the stream cannot be trusted after it.
+  h.driver.setWriteResult(false);
+  EXPECT_FALSE(h.link.sendFrame(1, payload, 2));
+  EXPECT_FALSE(h.link.running());
+  EXPECT_FALSE(h.link.sendFrame(1, payload, 2));
   EXPECT_EQ(h.driver.writeCalls(), 4);
 }
 

@@ -10,6 +10,7 @@ Command::Command(Communication& communication, const char* logName, Timing timin
 void Command::cancel() {
   std::lock_guard<std::mutex> lock(mutex_);
   cancelled_ = true;
+  sendStop_.raise();
   for (EventListener* listener : calls_) listener->closeEvent();
   cancelledCv_.notify_all();
 }
@@ -65,7 +66,7 @@ Command::Ready Command::waitReady(EventListener& listener) {
 
 bool Command::send(uint8_t code, uint8_t argument) {
   const unsigned char payload[2] = {code, argument};
-  return communication_.sendFrame(Frame::Command, payload, sizeof payload);
+  return communication_.sendFrame(Frame::Command, payload, sizeof payload, &sendStop_);
 }
 
 void Command::pause() {

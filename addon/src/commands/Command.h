@@ -82,6 +82,7 @@ class Command {
   std::condition_variable cancelledCv_;
   bool cancelled_ = false;
   std::vector<EventListener*> calls_;
+  StopFlag sendStop_;
 };
 
 }  // namespace lc

@@ -51,12 +51,15 @@ bool CustomApp::start() {
   listener_.setCommunication(communication_);
   startSent_ = false;
   concastReady_ = false;
+  sendStop_.clear();
   active_.store(true);
   return true;
 }
 
 void CustomApp::stop() {
-  if (active_.load()) listener_.closeEvent();
+  if (!active_.load()) return;
+  sendStop_.raise();
+  listener_.closeEvent();
 }
 
 bool CustomApp::sendBroadcast(const unsigned char* bytes, unsigned int length) {
@@ -112,7 +115,7 @@ bool CustomApp::processEvent() {
 bool CustomApp::onStatus() {
   if (!startSent_) {
     startSent_ = true;
-    if (!communication_.sendFrame(kStartFrame, nullptr, 0)) return false;
+    if (!communication_.sendFrame(kStartFrame, nullptr, 0, &sendStop_)) return false;
   }
   if (!sendOldest(broadcastQueue_, broadcastMutex_, kBroadcastFrame)) return false;
   return sendOldest(dataQueue_, dataMutex_, kDataFrame);
@@ -129,7 +132,7 @@ bool CustomApp::sendOldest(std::deque<Buffer<N>>& queue, std::mutex& mutex, uint
     std::memcpy(outgoing_.data, oldest.data, oldest.length);
   }
   // A failed send leaves the message queued for the next run.
-  if (!communication_.sendFrame(type, outgoing_.data, outgoing_.length)) return false;
+  if (!communication_.sendFrame(type, outgoing_.data, outgoing_.length, &sendStop_)) return false;
   std::lock_guard<std::mutex> lock(mutex);
   queue.pop_front();
   return true;

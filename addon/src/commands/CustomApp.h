@@ -98,6 +98,8 @@ class CustomApp {
   bool startSent_ = false;
   Communication& communication_;
   EventListener listener_;
+  // Raised by stop, so a send held up by the relay ends the run at once.
+  StopFlag sendStop_;
   LogRef log_{"customAppCom"};
   std::atomic<bool> active_{false};
   std::deque<Buffer<kDataSize>> dataQueue_;

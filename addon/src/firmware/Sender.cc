@@ -134,7 +134,7 @@ bool Sender::sendStream(const std::vector<uint8_t>& stream, ProgressPacer* progr
     // otherwise change the state word before it is read.
     if (i + 1 == packets) armWatch();
     if (!communication_.sendFrame(kFrameType, stream.data() + i * Loader::kPacketSize,
-                                  Loader::kPacketSize)) {
+                                  Loader::kPacketSize, &sendStop_)) {
       return false;
     }
     const Clock::time_point written = Clock::now();

@@ -65,7 +65,10 @@ class Sender {
   // Cuts the pause under way short, and every later one: a stream then ends
   // unsent, a settle at once. For an owner whose runtime is going away (the
   // link is retired as well).
-  void cancel() { wait_.cancel(); }
+  void cancel() {
+    sendStop_.raise();
+    wait_.cancel();
+  }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -91,6 +94,8 @@ class Sender {
   Timing timing_;
   // The pauses between packets and the settle after a switch.
   CancellableWait wait_;
+  // Raised with the cancel, for good, as the wait's cancel is.
+  StopFlag sendStop_;
 };
 
 }  // namespace lc

@@ -27,6 +27,7 @@ bool ComBridge::start(const std::string& host, uint16_t port) {
   requestedPort_ = port;
   port_ = 0;
   stopRequested_ = false;
+  sendStop_.clear();
   state_ = Starting;
   return true;
 }
@@ -37,6 +38,7 @@ bool ComBridge::stop() {
     if (state_ == Stopped || stopRequested_) return false;
     stopRequested_ = true;
   }
+  sendStop_.raise();
   // After the flag: a worker woken by a cancel always sees the request.
   listener_.cancel();
   client_.cancel();
@@ -136,7 +138,7 @@ ComBridge::State ComBridge::receive() {
     // client's. While the link is down they are dropped; a failed write is
     // the relay's loss, as for any sender.
     cutter_.feed(rx_.get(), received, [this](const FrameView& frame) {
-      if (communication_.running()) communication_.sendFramed(frame.bytes, frame.size);
+      if (communication_.running()) communication_.sendFramed(frame.bytes, frame.size, &sendStop_);
     });
     return Connected;
   }

@@ -88,6 +88,9 @@ class ComBridge : public RawListenerBase {
   std::unique_ptr<unsigned char[]> rx_;
   FrameCutter cutter_;
   bool registered_ = false;
+  // Raised by stop, so a frame for a relay that stopped reading never holds
+  // the worker past a stop.
+  StopFlag sendStop_;
 
   // Whether addRaw may send to client_: set by the worker once a client is
   // taken, cleared before it is closed and when addRaw drops it.

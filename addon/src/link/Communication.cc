@@ -35,7 +35,7 @@ bool Communication::setDriver(ComDriver* driver) {
   std::lock_guard<std::mutex> join(joinMutex_);
   if (starting_ || running_.load() || receiveThread_.joinable()) return false;
   // A sender that saw the link running finishes its write first.
-  std::lock_guard<std::mutex> tx(txMutex_);
+  std::lock_guard<std::timed_mutex> tx(txMutex_);
   driver_ = driver;
   return true;
 }
@@ -110,26 +110,66 @@ void Communication::stopAndWait() {
   join();
 }
 
+void Communication::releaseDriver() {
+  std::lock_guard<std::mutex> state(stateMutex_);
+  std::lock_guard<std::mutex> join(joinMutex_);
+  if (driver_ == nullptr || starting_ || running_.load() || receiveThread_.joinable()) return;
+  // No sender is inside a write once the lock is taken, and none enters one
+  // while the link is not running.
+  std::lock_guard<std::timed_mutex> tx(txMutex_);
+  driver_->release();
+}
+
 void Communication::retire() {
   retired_.store(true);
   stopAndWait();
 }
 
-bool Communication::sendFrame(uint16_t type, const unsigned char* payload, unsigned int length) {
-  std::lock_guard<std::mutex> tx(txMutex_);
-  if (!running_.load() || driver_ == nullptr) return false;
+bool Communication::lockTx(std::unique_lock<std::timed_mutex>& tx, const StopFlag* stop) {
+  while (!tx.try_lock_for(kTxLockSlice)) {
+    if (!running_.load() || (stop != nullptr && stop->raised())) return false;
+  }
+  return true;
+}
+
+bool Communication::transmit(const unsigned char* bytes, unsigned int length,
+                             const StopFlag* stop) {
+  switch (driver_->writeWatching(bytes, length, stop)) {
+    case ComDriver::WriteResult::Sent:
+      return true;
+    case ComDriver::WriteResult::Stopped:
+      return false;
+    case ComDriver::WriteResult::Failed:
+      break;
+  }
+  // Part of a frame may have left, or the relay takes nothing: either way
+  // the stream is lost. Closing the driver ends the receive thread, which
+  // reports the end to every listener; the senders waiting behind this one
+  // fail at once.
+  running_.store(false);
+  driver_->close();
+  return false;
+}
+
+bool Communication::sendFrame(uint16_t type, const unsigned char* payload, unsigned int length,
+                              const StopFlag* stop) {
   if (length > kMaxPayload || (length > 0 && payload == nullptr)) return false;
+  std::unique_lock<std::timed_mutex> tx(txMutex_, std::defer_lock);
+  if (!lockTx(tx, stop)) return false;
+  if (!running_.load() || driver_ == nullptr) return false;
   unsigned char* out = txBuffer_.get();
   encodeHeader(type, uint16_t(length), out);
   if (length > 0) std::memcpy(out + kHeaderSize, payload, length);
-  return driver_->write(out, kHeaderSize + length);
+  return transmit(out, kHeaderSize + length, stop);
 }
 
-bool Communication::sendFramed(const unsigned char* bytes, unsigned int length) {
-  std::lock_guard<std::mutex> tx(txMutex_);
-  if (!running_.load() || driver_ == nullptr) return false;
+bool Communication::sendFramed(const unsigned char* bytes, unsigned int length,
+                               const StopFlag* stop) {
   if (length == 0 || bytes == nullptr) return false;
-  return driver_->write(bytes, length);
+  std::unique_lock<std::timed_mutex> tx(txMutex_, std::defer_lock);
+  if (!lockTx(tx, stop)) return false;
+  if (!running_.load() || driver_ == nullptr) return false;
+  return transmit(bytes, length, stop);
 }
 
 void Communication::addEventListener(EventListenerBase& listener) {
@@ -204,13 +244,33 @@ void Communication::receive() {
   // Whatever the socket holds, up to a chunk per read; the cutter hands out
   // the whole frames in it and keeps an unfinished one for the next read. A
   // frame without a payload is complete at its header.
+  //
+  // A frame must also arrive whole within the bound of silence from its
+  // first byte: a relay that trickles a byte now and then would otherwise
+  // keep the link up for ever without a frame.
+  using Clock = std::chrono::steady_clock;
+  const auto frameBound = std::chrono::milliseconds(driver.silenceMs());
+  Clock::time_point frameDue{};
   unsigned int got = 0;
-  while (driver.readSome(in, kReadChunk, got)) {
+  for (;;) {
+    unsigned int waitMs = driver.silenceMs();
+    if (cutter_.pending() > 0) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(frameDue - Clock::now());
+      if (left.count() <= 0) break;
+      waitMs = std::min<unsigned int>(waitMs, unsigned(left.count()));
+    }
+    if (!driver.readSomeWithin(in, kReadChunk, got, waitMs)) break;
+    const bool wasPending = cutter_.pending() > 0;
+    bool completed = false;
     cutter_.feed(in, got, [&](const FrameView& frame) {
+      completed = true;
       // After a stop, the rest of the chunk goes unheard, as the next read
       // would have failed.
       if (running_.load(std::memory_order_relaxed)) dispatch(frame, event);
     });
+    // A frame begun by this read is due from now; one still unfinished
+    // since an earlier read keeps its time.
+    if (cutter_.pending() > 0 && (!wasPending || completed)) frameDue = Clock::now() + frameBound;
     // One wake-up per read for a waiting reader, not one per frame.
     flushListeners();
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "link/Frame.h"
 #include "link/RawListenerBase.h"
 #include "transport/ComDriver.h"
+#include "transport/StopFlag.h"
 
 namespace lc {
 
@@ -27,6 +29,8 @@ class Communication {
  public:
   static constexpr unsigned int kHeaderSize = Frame::kHeaderSize;
   static constexpr unsigned int kMaxPayload = Frame::kMaxPayload;
+  // How often a sender waiting for the transmit lock looks at its stop.
+  static constexpr std::chrono::milliseconds kTxLockSlice{5};
   // Bytes asked of the driver per read: a busy relay's small frames arrive
   // many to a read instead of two reads each.
   static constexpr unsigned int kReadChunk = 65536;
@@ -75,15 +79,28 @@ class Communication {
   // progress is cancelled. Used by an owner that is about to destroy the
   // driver while a worker may still be starting the link.
   void retire();
+  // After stopAndWait: gives the driver's descriptors back at once, rather
+  // than when the next start or the driver's owner does. Nothing happens
+  // while a start connects or a run has not been joined.
+  void releaseDriver();
 
   // One frame: header and payload leave in one driver write. False when the
   // link is not running, the write fails, or the payload is longer than a
   // frame can announce (rather than sending a cut frame).
-  bool sendFrame(uint16_t type, const unsigned char* payload, unsigned int length);
+  //
+  // A write that the relay leaves without progress for the driver's bound
+  // fails and ends the link, as does any failed write: the stream cannot be
+  // trusted after it. While a send waits, for the relay or for another
+  // sender, a raised `stop` makes it give up at once (false; the link stays
+  // up unless part of the frame had already left), so the stop of the
+  // operation that sends never waits on the relay.
+  bool sendFrame(uint16_t type, const unsigned char* payload, unsigned int length,
+                 const StopFlag* stop = nullptr);
   // Bytes that are already whole frames, written as they are in one driver
   // write under the transmit lock, so they never split a frame of sendFrame.
-  // False when the link is not running or the write fails.
-  bool sendFramed(const unsigned char* bytes, unsigned int length);
+  // False when the link is not running or the write fails; bounded as
+  // sendFrame is.
+  bool sendFramed(const unsigned char* bytes, unsigned int length, const StopFlag* stop = nullptr);
 
   void addEventListener(EventListenerBase& listener);
   void removeEventListener(EventListenerBase& listener);
@@ -107,6 +124,10 @@ class Communication {
   // Tells every event listener that the frames of one read are delivered.
   void flushListeners();
   void waitForStart();
+  // Waits for the transmit lock while the link runs and stop is not raised.
+  bool lockTx(std::unique_lock<std::timed_mutex>& tx, const StopFlag* stop);
+  // One driver write under the transmit lock; a failed one ends the link.
+  bool transmit(const unsigned char* bytes, unsigned int length, const StopFlag* stop);
 
   std::thread receiveThread_;
   // Sized once for the largest frame; sendFrame assembles into it.
@@ -115,7 +136,9 @@ class Communication {
   std::atomic<uint32_t> lastState_{0};
   ComDriver* driver_ = nullptr;
   std::mutex listenersMutex_;
-  std::mutex txMutex_;
+  // Timed, so that a sender waiting behind one that the relay holds up can
+  // still see its own stop or the end of the link.
+  std::timed_mutex txMutex_;
   std::mutex stateMutex_;
   std::mutex joinMutex_;
   // Capacity reserved up front so that registering rarely allocates.

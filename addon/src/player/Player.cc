@@ -137,6 +137,7 @@ bool Player::run() {
     firstSent_ = false;
     expectedModule_ = 0;
     credit_ = 0;
+    sendStop_.clear();
     listener_.setCommunication(communication_);
   }
   if (processEvent()) return true;
@@ -232,7 +233,7 @@ bool Player::sendSlot() {
   // The start marker goes with the first frame that really leaves, even
   // when the playback's first slot is a skipped one.
   const std::uint16_t type = firstSent_ ? Frame::Stream : Frame::Pixels;
-  if (!communication_.sendFrame(type, frame, buffer_.frameLength())) return false;
+  if (!communication_.sendFrame(type, frame, buffer_.frameLength(), &sendStop_)) return false;
   firstSent_ = true;
   framesSent_.fetch_add(1, std::memory_order_relaxed);
   return true;
@@ -249,10 +250,15 @@ std::size_t Player::getSensors(std::uint16_t* out, std::size_t count) const {
 }
 
 void Player::stop() {
-  if (playing_.load()) listener_.closeEvent();
+  if (!playing_.load()) return;
+  sendStop_.raise();
+  listener_.closeEvent();
 }
 
-void Player::abandon() { listener_.closeEvent(); }
+void Player::abandon() {
+  sendStop_.raise();
+  listener_.closeEvent();
+}
 
 Player::Counters Player::counters() const {
   Counters c;

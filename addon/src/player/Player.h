@@ -123,6 +123,8 @@ class Player {
   Communication& communication_;
   Timing timing_;
   EventListener listener_;
+  // Raised by stop, so a burst held up by the relay ends the playback at once.
+  StopFlag sendStop_;
   Buffer buffer_;
   LogRef log_{"streaming"};
   // Received into a member: an event is a 2 KB record, not worth zeroing

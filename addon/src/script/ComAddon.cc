@@ -54,6 +54,8 @@ class ComAddonWorker : public script::ProgressWorker<unsigned char> {
       // The link is stopped below; the callback still gets code 1.
     }
     link_.stopAndWait();
+    // A stopped "Com" holds no socket while it waits to be started again.
+    link_.releaseDriver();
     std::lock_guard<std::mutex> lock(run_->mutex);
     run_->executing = false;
     run_->changed.notify_all();

@@ -44,7 +44,10 @@ bool TopologyComputation::update(ModuleType relayType, ModuleType tileType) {
   return result;
 }
 
-void TopologyComputation::cancel() { listener_.closeEvent(); }
+void TopologyComputation::cancel() {
+  sendStop_.raise();
+  listener_.closeEvent();
+}
 
 bool TopologyComputation::processEvent() {
   if (std::chrono::steady_clock::now() - start_ >= timing_.limit) return false;
@@ -56,7 +59,7 @@ bool TopologyComputation::processEvent() {
     case Event::Status:
       // Only the first status after the start asks.
       if (requestPending_) {
-        if (!communication_.sendFrame(Frame::Request, nullptr, 0)) return false;
+        if (!communication_.sendFrame(Frame::Request, nullptr, 0, &sendStop_)) return false;
         requestPending_ = false;
       }
       return true;

@@ -69,6 +69,8 @@ class TopologyComputation {
   Topology topology_;
   Communication& communication_;
   EventListener listener_;
+  // Raised by cancel, for good: the request then never waits on the relay.
+  StopFlag sendStop_;
   LogRef log_{"topology"};
   std::chrono::steady_clock::time_point start_;
   Timing timing_;

@@ -138,4 +138,10 @@ void CancellableWait::reset() {
   cancelled_.store(false);
 }
 
+void CancellableWait::releasePipe() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  wakeFd_.store(-1);
+  pipe_.reset();
+}
+
 }  // namespace lc

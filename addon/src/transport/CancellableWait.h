@@ -83,6 +83,9 @@ class CancellableWait {
   // Lifts a cancel for the next operations; an operation whose epoch was
   // read before the cancel still fails.
   void reset();
+  // Closes the wake pipe while no wait is in progress, so an idle owner
+  // holds no descriptors; the next wait opens it again.
+  void releasePipe();
 
  private:
   // The one wait behind all the others; no deadline waits without a limit.

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "transport/StopFlag.h"
+
 namespace lc {
 
 enum class DriverType : unsigned { TCPIP = 0, SPI = 1 };
@@ -14,6 +16,17 @@ class ComDriver {
   virtual bool connect() = 0;
   // Sends all bytes; false on the first failed send (a write of 0 bytes fails).
   virtual bool write(const unsigned char* data, unsigned int length) = 0;
+  enum class WriteResult { Sent, Failed, Stopped };
+  // write, watching stop while it must wait for the relay to take more.
+  // Stopped: the stop came before any byte left, and the connection is
+  // unharmed. Once part of the bytes left, the rest is given a short grace;
+  // Failed then means the stream is broken and the link must end. A driver
+  // that cannot wait this way just writes.
+  virtual WriteResult writeWatching(const unsigned char* data, unsigned int length,
+                                    const StopFlag* stop) {
+    (void)stop;
+    return write(data, length) ? WriteResult::Sent : WriteResult::Failed;
+  }
   // One datagram to the relay's side channel.
   virtual bool writeUnsafe(const unsigned char* data, unsigned int length) = 0;
   // Reads exactly length bytes; false on silence, peer close, error or close().
@@ -30,7 +43,21 @@ class ComDriver {
     received = 1;
     return true;
   }
+  // readSome, but waiting at most waitMs for the first byte when that is
+  // shorter than the driver's own bound (0: only what is waiting). A driver
+  // that cannot shorten its wait waits its own bound.
+  virtual bool readSomeWithin(unsigned char* buffer, unsigned int maximum, unsigned int& received,
+                              unsigned int waitMs) {
+    (void)waitMs;
+    return readSome(buffer, maximum, received);
+  }
+  // The driver's bound of silence on a read, in milliseconds. The link also
+  // gives one frame no longer than this to arrive whole.
+  virtual unsigned int silenceMs() const { return 3000; }
   virtual void close() = 0;
+  // After close(), once no read, write or connect uses the driver any more:
+  // gives back its descriptors; the next connect makes them again.
+  virtual void release() {}
   virtual std::string status() const = 0;
   virtual std::string json() const = 0;
   virtual ~ComDriver() = default;

@@ -205,6 +205,12 @@ bool TimeoutClientSocket::waitDataReady(unsigned int seconds) {
   return wait_.wait(fd, POLLIN, toMs(seconds)) == CancellableWait::Ready;
 }
 
+CancellableWait::Result TimeoutClientSocket::waitFor(short events, int timeoutMs) {
+  int fd = socket_.fd();
+  if (fd == -1) return CancellableWait::Failed;
+  return wait_.wait(fd, events, timeoutMs);
+}
+
 void TimeoutClientSocket::cancel() {
   wait_.cancel();
   // The owner may be releasing the descriptor at this moment (a connect that
@@ -217,6 +223,11 @@ void TimeoutClientSocket::cancel() {
 void TimeoutClientSocket::release() {
   std::lock_guard<std::mutex> lock(releaseMutex_);
   socket_.close();
+}
+
+void TimeoutClientSocket::releaseAll() {
+  release();
+  wait_.releasePipe();
 }
 
 void SharedDescriptor::adopt(int fd) {

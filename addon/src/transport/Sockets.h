@@ -104,6 +104,9 @@ class TimeoutClientSocket {
   // True when the connection has data to read (or was closed by the peer);
   // false on time-out, error, no connection, or a cancel.
   bool waitDataReady(unsigned int seconds);
+  // The same waits in milliseconds, for reading (POLLIN) or for room to
+  // write (POLLOUT); Failed also when there is no connection.
+  CancellableWait::Result waitFor(short events, int timeoutMs);
 
   // From any thread: fails every wait and I/O at once, until the next
   // connect. The descriptor itself is released by the owner (release(), the
@@ -113,6 +116,9 @@ class TimeoutClientSocket {
   uint64_t cancelEpoch() const { return wait_.epoch(); }
   // Owner thread only: shuts down and releases the descriptor.
   void release();
+  // release, and the wake-up pipe too, once nobody waits on the socket; the
+  // next wait opens the pipe again.
+  void releaseAll();
 
   bool usable() const { return socket_.exists() && !wait_.cancelled(); }
   int fd() const { return socket_.fd(); }

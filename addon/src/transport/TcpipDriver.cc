@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 namespace lc {
 
@@ -40,17 +41,50 @@ bool TcpipDriver::connectUnlessClosed(uint64_t epoch) {
 }
 
 bool TcpipDriver::write(const unsigned char* data, unsigned int length) {
-  if (!socket_.usable()) return false;
+  return writeWatching(data, length, nullptr) == WriteResult::Sent;
+}
+
+ComDriver::WriteResult TcpipDriver::writeWatching(const unsigned char* data, unsigned int length,
+                                                  const StopFlag* stop) {
+  using Clock = std::chrono::steady_clock;
+  if (!socket_.usable()) return WriteResult::Failed;
   int fd = socket_.fd();
   unsigned int sent = 0;
+  const auto bound = std::chrono::seconds(timing_.writeSeconds);
+  // Moves with every byte the relay takes: only a write that makes no
+  // progress for the whole bound fails.
+  Clock::time_point giveUp = Clock::now() + bound;
+  bool stopped = false;
   // At least one send per write, so a write of 0 bytes fails like the rest.
   do {
-    ssize_t r = ::send(fd, data + sent, length - sent, kSendFlags);
+    ssize_t r = ::send(fd, data + sent, length - sent, MSG_DONTWAIT | kSendFlags);
+    if (r > 0) {
+      sent += static_cast<unsigned int>(r);
+      if (!stopped) giveUp = Clock::now() + bound;
+      continue;
+    }
     if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    sent += static_cast<unsigned int>(r);
+    if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return WriteResult::Failed;
+    // The relay's window is full: wait for room, looking at the caller's
+    // stop now and then.
+    if (!stopped && stop != nullptr && stop->raised()) {
+      if (sent == 0) return WriteResult::Stopped;
+      stopped = true;
+      giveUp = std::min(giveUp, Clock::now() + std::chrono::milliseconds(kStoppedWriteGraceMs));
+    }
+    const auto now = Clock::now();
+    if (now >= giveUp) {
+      if (!stopped) {
+        log_.error("The relay took nothing for ", timing_.writeSeconds, " s; the link ends.");
+      }
+      return WriteResult::Failed;
+    }
+    int waitMs = int(std::chrono::ceil<std::chrono::milliseconds>(giveUp - now).count());
+    if (stop != nullptr && !stopped) waitMs = std::min(waitMs, kStopSliceMs);
+    const CancellableWait::Result w = socket_.waitFor(POLLOUT, waitMs);
+    if (w == CancellableWait::Cancelled || w == CancellableWait::Failed) return WriteResult::Failed;
   } while (sent < length);
-  return true;
+  return WriteResult::Sent;
 }
 
 bool TcpipDriver::writeUnsafe(const unsigned char* data, unsigned int length) {
@@ -94,8 +128,14 @@ bool TcpipDriver::readMax(unsigned char* buffer, unsigned int maximum, unsigned 
 }
 
 bool TcpipDriver::readSome(unsigned char* buffer, unsigned int maximum, unsigned int& received) {
+  return readSomeWithin(buffer, maximum, received, silenceMs());
+}
+
+bool TcpipDriver::readSomeWithin(unsigned char* buffer, unsigned int maximum,
+                                 unsigned int& received, unsigned int waitMs) {
   received = 0;
   if (maximum == 0) return false;
+  const CancellableWait::Deadline deadline(int(std::min(waitMs, silenceMs())));
   // Try first and wait only when nothing is waiting: a reader that keeps up
   // with a busy relay makes one system call per read.
   for (;;) {
@@ -108,13 +148,20 @@ bool TcpipDriver::readSome(unsigned char* buffer, unsigned int maximum, unsigned
     if (r == 0) return false;  // the peer closed
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-    if (!socket_.waitDataReady(timing_.readSeconds)) return false;
+    const int left = deadline.leftMs();
+    if (left == 0) return false;
+    if (socket_.waitFor(POLLIN, left) != CancellableWait::Ready) return false;
   }
 }
 
 void TcpipDriver::close() {
   connected_.store(false);
   socket_.cancel();
+}
+
+void TcpipDriver::release() {
+  socket_.releaseAll();
+  udp_.close();
 }
 
 std::string TcpipDriver::status() const {

@@ -63,56 +63,25 @@ async function refusingPort() {
 }
 
 // A relay that accepts one connection and sends a status frame (state 1,
-// pace 1) every `periodMs`, but never reads: its receive buffer is made
-// tiny before it listens, so a writer to it stalls after a few kilobytes.
-// `packetSize` is the one it announces (what a player's frames weigh);
-// `statusLength` pads each status payload, for a relay that sends much.
-// Node cannot size a receive buffer, so the peer is a short Perl program
-// (perl-base, always there). It ends when its connection is closed.
+// pace 1, announcing `packetSize`, padded to `statusLength` bytes) every
+// `periodMs`, but never reads: its receive buffer is made tiny before it
+// listens, so a writer to it stalls after a few kilobytes. Node cannot size
+// a receive buffer, hence Perl (perl-base, always there).
 async function stalledReader({ periodMs = 10, packetSize = 918, statusLength = 18 } = {}) {
-  const source = `
-    use Socket;
-    socket(my $l, PF_INET, SOCK_STREAM, 0) or die;
+  const source = `use Socket; socket(my $l, PF_INET, SOCK_STREAM, 0) or die;
     setsockopt($l, SOL_SOCKET, SO_RCVBUF, pack('i', 2048));
-    bind($l, pack_sockaddr_in(0, inet_aton('127.0.0.1'))) or die;
-    listen($l, 1) or die;
-    my ($port) = unpack_sockaddr_in(getsockname($l));
-    $| = 1;
-    print "$port\n";
-    accept(my $c, $l) or die;
-    close($l);
+    bind($l, pack_sockaddr_in(0, inet_aton('127.0.0.1'))) or die; listen($l, 1) or die;
+    $| = 1; print((unpack_sockaddr_in(getsockname($l)))[0], "\\n"); accept(my $c, $l) or die;
+    my $p = pack('vvVvvVv', 1, 1, 0, ${packetSize}, 128, 60, 8); $p .= "\\0" x (${statusLength} - 18);
     $SIG{PIPE} = 'IGNORE';
-    my $payload = pack('vvVvvVv', 1, 1, 0, ${packetSize}, 128, 60, 8);
-    $payload .= "\\0" x (${statusLength} - length($payload));
-    my $status = pack('vv', 0, length($payload)) . $payload;
-    while (1) {
-      defined(send($c, $status, 0)) or exit 0;
-      my $rin = '';
-      vec($rin, fileno($c), 1) = 1;
-      # Wakes early only when the peer hangs up or resets.
-      my $ein = $rin;
-      select(undef, undef, $ein, ${periodMs} / 1000);
-    }
-  `;
+    while (defined(send($c, pack('vv', 0, length $p) . $p, 0))) { select(undef, undef, undef, ${periodMs / 1000}); }`;
   const child = spawn('perl', ['-e', source], { stdio: ['ignore', 'pipe', 'inherit'] });
   const exited = new Promise((resolve) => child.once('exit', resolve));
   const port = await new Promise((resolve, reject) => {
-    let text = '';
-    child.stdout.on('data', (d) => {
-      text += d;
-      if (text.includes('\n')) resolve(Number(text.trim()));
-    });
+    child.stdout.once('data', (d) => resolve(Number(String(d).trim())));
     child.once('error', reject);
-    child.once('exit', (code) => reject(new Error(`stalled reader exited with ${code}`)));
   });
-  return {
-    port,
-    exited,
-    async close() {
-      child.kill('SIGKILL');
-      await exited;
-    },
-  };
+  return { port, close: () => (child.kill('SIGKILL'), exited) };
 }
 
 module.exports = { silentListener, refusingPort, stalledReader };

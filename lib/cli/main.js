@@ -45,12 +45,14 @@ async function command(argv) {
 // after, so output still queued for a slow reader would otherwise be cut.
 function flushed(stream, failure) {
   return new Promise((resolve) => {
-    if (failure.error || stream.destroyed || !stream.writable) {
-      resolve(failure.error);
+    // A write to a file fails at once, its error event only on a later tick.
+    const error = () => failure.error || stream.errored || null;
+    if (error() || stream.destroyed || !stream.writable) {
+      resolve(error());
       return;
     }
     // Writes complete in order, so the callback of an empty one comes last.
-    stream.write('', (err) => resolve(failure.error || err || null));
+    stream.write('', (err) => resolve(error() || err || null));
   });
 }
 

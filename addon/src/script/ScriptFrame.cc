@@ -163,9 +163,20 @@ bool ThreadWorker::post(std::unique_ptr<Message> message) {
   return false;
 }
 
+// The event loop's time, fixed for the whole of one turn of the loop; the
+// runtime exports the loop library the thread-safe functions run on.
+extern "C" uint64_t uv_now(const struct uv_loop_s* loop);
+
 namespace {
 // Stands for a drain in the runtime's queue: no message object is made for it.
 char drainTag;
+
+// An id of the event loop's current turn; 0 when it cannot be had.
+uint64_t loopTurn(napi_env env) {
+  struct uv_loop_s* loop = nullptr;
+  if (napi_get_uv_event_loop(env, &loop) != napi_ok || loop == nullptr) return 0;
+  return uv_now(loop) + 1;
+}
 }  // namespace
 
 bool ThreadWorker::postDrain() {
@@ -178,7 +189,17 @@ bool ThreadWorker::postDrain() {
 void ThreadWorker::callJs(napi_env env, napi_value, void* context, void* data) {
   auto* self = static_cast<ThreadWorker*>(context);
   if (data == &drainTag) {
-    if (env == nullptr) return;
+    if (env == nullptr || self->completed_) return;
+    // The runtime runs queued calls back to back, a thousand to a turn: a
+    // worker that posts while its batch is delivered would hold the loop for
+    // as many batches. One batch per turn; the next waits for the following
+    // turn, so timers and I/O get their share.
+    const uint64_t turn = loopTurn(env);
+    if (turn != 0 && turn == self->drainTurn_) {
+      napi_call_threadsafe_function(self->tsfn_, &drainTag, napi_tsfn_nonblocking);
+      return;
+    }
+    self->drainTurn_ = turn;
     Napi::Env napiEnv(env);
     Napi::HandleScope scope(napiEnv);
     self->onDrain(napiEnv);
@@ -192,6 +213,10 @@ void ThreadWorker::callJs(napi_env env, napi_value, void* context, void* data) {
   if (message) {
     message->deliver(napiEnv);
   } else {
+    // A drain put off to a later turn sits behind the completion: what it
+    // holds is delivered first, and nothing after.
+    self->onDrain(napiEnv);
+    self->completed_ = true;
     self->onComplete(napiEnv);
   }
 }

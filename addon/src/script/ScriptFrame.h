@@ -194,6 +194,10 @@ class ThreadWorker {
   // "closing", nothing more may be posted or released.
   bool closing_ = false;
   std::atomic<bool> finished_{false};
+  // Script thread only: the loop turn of the latest drain, and the
+  // completion having run (a drain put off past it finds nothing to do).
+  uint64_t drainTurn_ = 0;
+  bool completed_ = false;
 };
 
 // A worker whose callback receives one boolean, true when the operation

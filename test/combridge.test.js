@@ -213,8 +213,10 @@ test('wrong arguments throw', async (t) => {
     [[cb, { port: '1' }], TypeError],
     [[cb, { port: -1 }], RangeError],
     [[cb, { port: 65536 }], RangeError],
-    [[cb, { port: 1.5 }], RangeError],
-    [[cb, { port: NaN }], RangeError],
+    [[cb, { port: 1.5 }], TypeError],
+    [[cb, { port: NaN }], TypeError],
+    [[cb, { port: Infinity }], TypeError],
+    [[cb, { port: 2 ** 32 + 80 }], RangeError],
   ]) {
     assert.throws(() => bridge.start(...args), error, JSON.stringify(args));
   }

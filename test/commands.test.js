@@ -120,6 +120,39 @@ test('wrong arguments raise TypeErrors', async (t) => {
   assert.throws(() => new lc.Reset(com).fallback(3), /callback must be a function/);
 });
 
+// Every number a command or a link takes, judged before any conversion: a
+// refused one throws at the call and nothing reaches the relay. Whole
+// levels from 256 up saturate at 255, as the command sends them.
+test('numbers that would wrap are refused before anything is sent', async (t) => {
+  const { relay, com } = await linked(t);
+  const refused = { NaN, Infinity, '-Infinity': -Infinity, 2.5: 2.5 };
+  const rows = [
+    ...Object.entries(refused).map(([name, v]) => [name, v, TypeError, TypeError, TypeError]),
+    ['-1', -1, RangeError, RangeError, RangeError],
+    ['2**32', 2 ** 32, 255, RangeError, RangeError],
+    ['2**53', 2 ** 53, 255, RangeError, RangeError],
+  ];
+  const idle = new lc.Com();
+  const sent = [];
+  for (const [name, value, level, application, port] of rows) {
+    const calls = [
+      ['level', level, (cb) => new lc.Luminosity(com).changeTo(value, cb)],
+      ['application', application, (cb) => new lc.Changer(com).changeTo(value, cb)],
+      ['port', port, (cb) => idle.start({ ...describe(1), port: value }, cb)],
+    ];
+    for (const [what, expected, call] of calls) {
+      if (typeof expected === 'number') {
+        sent.push(timed(call).then(([failed]) => assert.strictEqual(failed, false, `${what} ${name}`)));
+      } else {
+        assert.throws(() => call(() => assert.fail(`${what} ${name} ran`)), expected, `${what} ${name}`);
+      }
+    }
+  }
+  await Promise.all(sent);
+  // Only the two saturated levels went out.
+  assert.deepStrictEqual(relay.commands.commands, [{ code: 4, argument: 255 }, { code: 4, argument: 255 }]);
+});
+
 test('commands waiting on the relay end at once when their worker thread is terminated', async (t) => {
   // State 0: every command sits in its ready wait, the update in its waits.
   const relay = new VirtualRelay({ period: 20, state: 0 });

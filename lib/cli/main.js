@@ -27,7 +27,7 @@ function program() {
   return cli;
 }
 
-async function run(argv) {
+async function command(argv) {
   const cli = program();
   try {
     await cli.parseAsync(argv);
@@ -38,6 +38,45 @@ async function run(argv) {
     process.stderr.write(`lc: ${message}\n`);
     return 1;
   }
+}
+
+// Resolves once everything written to `stream` so far has left the process,
+// with the first error a write met (null when none). The caller exits right
+// after, so output still queued for a slow reader would otherwise be cut.
+function flushed(stream, failure) {
+  return new Promise((resolve) => {
+    // A write to a file fails at once, its error event only on a later tick.
+    const error = () => failure.error || stream.errored || null;
+    if (error() || stream.destroyed || !stream.writable) {
+      resolve(error());
+      return;
+    }
+    // Writes complete in order, so the callback of an empty one comes last.
+    stream.write('', (err) => resolve(error() || err || null));
+  });
+}
+
+// The exit code once the output is written: a command that printed only
+// part of its result failed, whatever it reported.
+async function run(argv) {
+  const failure = { error: null };
+  const onError = (err) => {
+    failure.error = failure.error || err;
+  };
+  process.stdout.on('error', onError);
+  let code = await command(argv);
+  const err = await flushed(process.stdout, failure);
+  if (err) {
+    // A reader that went away needs no word; anything else (a full disk)
+    // gets one line.
+    if (err.code !== 'EPIPE') {
+      process.stderr.write(`lc: could not write the output: ${err.message}\n`);
+    }
+    code = code === 0 ? 1 : code;
+  }
+  // The listener stays: a write that fails while the process exits must not
+  // become an uncaught error.
+  return code;
 }
 
 module.exports = { run, program };

@@ -38,6 +38,12 @@ class Source {
   bool ok() const { return fd_ >= 0; }
   int fd() const { return fd_; }
   uint64_t size() const { return size_; }
+  // A file of the kernel's (/proc, /sys) reports a size of 0 and yet reads:
+  // its real length is known only once read, too late for the announcement.
+  bool readsPastSize() const {
+    unsigned char byte;
+    return ::pread(fd_, &byte, 1, off_t(size_)) == 1;
+  }
 
  private:
   void close() {
@@ -84,6 +90,10 @@ bool SdSender::sendFile(EventListener& listener, const std::string& path, const 
   }
   if (file.size() > std::numeric_limits<uint32_t>::max()) {
     log_.error("The file ", path, " is larger than 4 GB.");
+    return false;
+  }
+  if (file.readsPastSize()) {
+    log_.error("The size of the file ", path, " cannot be known: nothing was sent.");
     return false;
   }
   const uint32_t size = uint32_t(file.size());

@@ -105,6 +105,7 @@ RelayFinder::End RelayFinder::findTCPIP(Drivers& found) {
 
 RelayFinder::End RelayFinder::search(const std::vector<Target>& targets, Drivers& found) {
   accepted_.clear();
+  crowded_ = false;
   localTaken_ = false;
   datagrams_ = 0;
   if (socket_.waiter().cancelled()) return End::Cancelled;
@@ -192,6 +193,17 @@ RelayFinder::Reply RelayFinder::consider(const std::string& sender, const char* 
   }
   for (const auto& [ip, p] : accepted_) {
     if (ip == address && p == port) return Reply::Duplicate;
+  }
+  if (accepted_.size() >= kMaxRelays) {
+    if (!crowded_) {
+      log_.error("search keeps the first ", kMaxRelays, " relays; later replies are left out");
+      crowded_ = true;
+    }
+    return Reply::TooMany;
+  }
+  if (name.size() > kMaxNameBytes) {
+    log_.info("relay name of ", name.size(), " bytes from ", address, " cut to ", kMaxNameBytes);
+    name.resize(kMaxNameBytes);
   }
   accepted_.emplace_back(address, port);
   found.push_back(std::make_unique<TcpipDriver>(address, port, name));

@@ -33,6 +33,10 @@ class RelayFinder {
   // Every datagram is read whole: a long relay name must not cut the reply.
   static constexpr size_t kReplyCapacity = 65536;
   static constexpr const char* kLoopback = "127.0.0.1";
+  // What one search keeps: a flood of replies (or of long names) must not
+  // grow without end. Later relays are left out, longer names cut.
+  static constexpr size_t kMaxRelays = 1024;
+  static constexpr size_t kMaxNameBytes = 256;
   // The relay that forwards to the SPI bus announces itself by this name.
   static constexpr const char* kSpiProxyName = "proxySPI";
   // A simulator on another machine is somebody else's; only a local one counts.
@@ -61,7 +65,7 @@ class RelayFinder {
   // its port checked.
   enum class Parse { Matched, NoMatch, BadPort };
   // What became of one received datagram.
-  enum class Reply { Accepted, NoMatch, BadPort, SecondLocal, RemoteSimulator, Duplicate };
+  enum class Reply { Accepted, NoMatch, BadPort, SecondLocal, RemoteSimulator, Duplicate, TooMany };
   // Why a search ended.
   enum class End { Quiet, Bound, Cancelled, NoSocket };
 
@@ -112,6 +116,7 @@ class RelayFinder {
   UdpSocket socket_;
   // Per-search state.
   std::vector<std::pair<std::string, uint16_t>> accepted_;
+  bool crowded_ = false;  // the kMaxRelays line was logged in this search
   bool localTaken_ = false;
   size_t datagrams_ = 0;
   LogRef log_{"relayFinder"};

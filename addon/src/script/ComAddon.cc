@@ -39,7 +39,10 @@ class ComAddonWorker : public script::ProgressWorker<unsigned char> {
  public:
   ComAddonWorker(Napi::Function callback, Napi::Object com, Communication& link, uint64_t ticket,
                  std::shared_ptr<ComRun> run)
-      : ProgressWorker(callback, {com}), link_(link), run_(std::move(run)), ticket_(ticket) {}
+      : ProgressWorker(callback, {com}, kCodesWaiting),
+        link_(link),
+        run_(std::move(run)),
+        ticket_(ticket) {}
 
  protected:
   void execute() override {
@@ -63,6 +66,12 @@ class ComAddonWorker : public script::ProgressWorker<unsigned char> {
 
   void abandon() override { link_.retire(); }
 
+  // A run of "state changed" that the script has not seen yet tells it
+  // once: the state word itself is read with getState.
+  bool coalesces(const unsigned char& newest, const unsigned char& next) const override {
+    return newest == StatusWatch::StateChanged && next == StatusWatch::StateChanged;
+  }
+
   void onProgress(Napi::Env env, const unsigned char* items, size_t count) override {
     for (size_t i = 0; i < count; ++i) report(env, items[i]);
   }
@@ -76,6 +85,9 @@ class ComAddonWorker : public script::ProgressWorker<unsigned char> {
   }
 
  private:
+  // Codes 0 and 2 only, and a run of 2 coalesces: a few slots are plenty.
+  static constexpr size_t kCodesWaiting = 16;
+
   void watch() {
     {
       // Registered before the link starts, so an end that comes at once
@@ -188,14 +200,8 @@ Napi::Value ComAddon::start(const Napi::CallbackInfo& info) {
   std::string ip;
   uint32_t port = 0;
   if (!script::readProperty(description, "ip", "description.ip", script::readString, ip, true) ||
-      !script::readProperty(description, "port", "description.port", script::readUint32, port,
+      !script::readProperty(description, "port", "description.port", script::readPort, port,
                             true)) {
-    return env.Undefined();
-  }
-  if (port > 65535) {
-    // Cut to 16 bits it would connect to another port.
-    Napi::RangeError::New(env, "description.port must be at most 65535")
-        .ThrowAsJavaScriptException();
     return env.Undefined();
   }
   Napi::Function callback;

@@ -1,35 +1,11 @@
 #include "script/ComBridgeAddon.h"
 
-#include <cmath>
 #include <string>
 
 #include "script/ComAddon.h"
 #include "script/ScriptFrame.h"
 
 namespace lc {
-
-namespace {
-
-// A whole number from 0 to 65535; anything else (NaN, fractions, negative
-// numbers) would otherwise turn silently into some other port.
-bool readPort(Napi::Value value, const char* what, uint32_t& out) {
-  if (!value.IsNumber()) {
-    Napi::TypeError::New(value.Env(), std::string(what) + " must be a number")
-        .ThrowAsJavaScriptException();
-    return false;
-  }
-  double port = value.As<Napi::Number>().DoubleValue();
-  if (!(port >= 0 && port <= 65535) || std::trunc(port) != port) {
-    Napi::RangeError::New(value.Env(),
-                          std::string(what) + " must be a whole number from 0 to 65535")
-        .ThrowAsJavaScriptException();
-    return false;
-  }
-  out = uint32_t(port);
-  return true;
-}
-
-}  // namespace
 
 class ComBridgeAddonWorker : public script::ProgressWorker<uint16_t> {
  public:
@@ -96,7 +72,7 @@ Napi::Value ComBridgeAddon::start(const Napi::CallbackInfo& info) {
   std::string host = ComBridge::kDefaultHost;
   uint32_t port = ComBridge::kDefaultPort;
   if (!script::readProperty(options, "host", "options.host", script::readString, host) ||
-      !script::readProperty(options, "port", "options.port", readPort, port)) {
+      !script::readProperty(options, "port", "options.port", script::readPort, port)) {
     return env.Undefined();
   }
   unsigned char octets[4];

@@ -26,34 +26,46 @@ bool readBytes(Napi::Value value, const char* what, const unsigned char*& data, 
 
 }  // namespace
 
-class CustomAppAddonWorker : public script::ProgressWorker<unsigned char> {
+class CustomAppAddonWorker : public script::ProgressWorker<CustomApp::Concast> {
  public:
   CustomAppAddonWorker(Napi::Function callback, Napi::Object self, Napi::Object com,
                        CustomAppAddon& owner)
-      : ProgressWorker(callback, {self, com}), owner_(owner), app_(*owner.app_) {}
+      : ProgressWorker(callback, {self, com}, CustomAppAddon::kConcastsWaiting),
+        owner_(owner),
+        app_(*owner.app_) {}
 
  protected:
   void execute() override {
     while (app_.run()) {
-      if (!app_.isConcastReady()) continue;
-      const CustomApp::Concast& concast = app_.getConcast();
-      send(concast.data, concast.length);
+      // After "stop" the script hears nothing more but the end of the run.
+      if (!app_.isConcastReady() || owner_.stopping_.load()) continue;
+      send(&app_.getConcast(), 1);
     }
   }
 
   void abandon() override { app_.stop(); }
 
-  void onProgress(Napi::Env env, const unsigned char* items, size_t count) override {
-    Napi::Buffer<unsigned char> bytes = count > 0
-                                            ? Napi::Buffer<unsigned char>::Copy(env, items, count)
-                                            : Napi::Buffer<unsigned char>::New(env, 0);
-    if (env.IsExceptionPending()) return;
-    call(env, {env.Undefined(), Napi::String::New(env, "concast"), bytes});
+  void onProgress(Napi::Env env, const CustomApp::Concast* items, size_t count) override {
+    owner_.counters_.concastsDropped = dropped();
+    for (size_t i = 0; i < count; ++i) {
+      if (owner_.stopping_.load()) return;
+      Napi::HandleScope scope(env);
+      const CustomApp::Concast& concast = items[i];
+      Napi::Buffer<unsigned char> bytes =
+          concast.length > 0 ? Napi::Buffer<unsigned char>::Copy(env, concast.data, concast.length)
+                             : Napi::Buffer<unsigned char>::New(env, 0);
+      if (env.IsExceptionPending()) return;
+      ++owner_.counters_.concasts;
+      call(env, {env.Undefined(), Napi::String::New(env, "concast"), bytes});
+      // A callback that threw: the rest waits for the runtime to report it.
+      if (env.IsExceptionPending()) return;
+    }
   }
 
   void onComplete(Napi::Env env) override {
     // A worker that never got its thread left the run armed.
     app_.end();
+    owner_.counters_.concastsDropped = dropped();
     owner_.busy_ = false;
     call(env, {env.Undefined(), Napi::String::New(env, "stop")});
   }
@@ -69,7 +81,8 @@ Napi::Object CustomAppAddon::Init(Napi::Env env, Napi::Object exports) {
       {InstanceMethod("start", &CustomAppAddon::start),
        InstanceMethod("stop", &CustomAppAddon::stop),
        InstanceMethod("sendBroadcast", &CustomAppAddon::sendBroadcast),
-       InstanceMethod("sendData", &CustomAppAddon::sendData)});
+       InstanceMethod("sendData", &CustomAppAddon::sendData),
+       InstanceMethod("getCounters", &CustomAppAddon::getCounters)});
 }
 
 CustomAppAddon::CustomAppAddon(const Napi::CallbackInfo& info)
@@ -86,6 +99,8 @@ Napi::Value CustomAppAddon::start(const Napi::CallbackInfo& info) {
   if (!script::readFunction(info, 0, "callback", callback)) return env.Undefined();
   if (!app_ || busy_ || !app_->start()) return Napi::Boolean::New(env, false);
   busy_ = true;
+  stopping_.store(false);
+  counters_ = Counters{};
   auto* worker =
       new CustomAppAddonWorker(callback, info.This().As<Napi::Object>(), com_.Value(), *this);
   worker->queue();
@@ -99,6 +114,7 @@ Napi::Value CustomAppAddon::start(const Napi::CallbackInfo& info) {
 }
 
 Napi::Value CustomAppAddon::stop(const Napi::CallbackInfo& info) {
+  if (busy_) stopping_.store(true);
   if (app_) app_->stop();
   return info.Env().Undefined();
 }
@@ -115,6 +131,14 @@ Napi::Value CustomAppAddon::sendData(const Napi::CallbackInfo& info) {
   unsigned length = 0;
   if (!app_ || !readBytes(info[0], "bytes", data, length)) return info.Env().Undefined();
   return Napi::Boolean::New(info.Env(), app_->sendData(data, length));
+}
+
+Napi::Value CustomAppAddon::getCounters(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  Napi::Object out = Napi::Object::New(env);
+  out.Set("concasts", static_cast<double>(counters_.concasts));
+  out.Set("concastsDropped", static_cast<double>(counters_.concastsDropped));
+  return out;
 }
 
 }  // namespace lc

@@ -2,6 +2,8 @@
 
 #include <napi.h>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 
 #include "commands/CustomApp.h"
@@ -14,6 +16,10 @@ namespace lc {
 class CustomAppAddon : public Napi::ObjectWrap<CustomAppAddon> {
  public:
   static Napi::Object Init(Napi::Env env, Napi::Object exports);
+  // Records waiting for a script that is behind; beyond it the oldest go
+  // (about 260 KiB of records).
+  static constexpr size_t kConcastsWaiting = 1024;
+
   explicit CustomAppAddon(const Napi::CallbackInfo& info);
 
  private:
@@ -23,6 +29,13 @@ class CustomAppAddon : public Napi::ObjectWrap<CustomAppAddon> {
   Napi::Value stop(const Napi::CallbackInfo& info);
   Napi::Value sendBroadcast(const Napi::CallbackInfo& info);
   Napi::Value sendData(const Napi::CallbackInfo& info);
+  Napi::Value getCounters(const Napi::CallbackInfo& info);
+
+  // Of the current (or last) run, script thread only.
+  struct Counters {
+    uint64_t concasts = 0;         // delivered as "concast"
+    uint64_t concastsDropped = 0;  // left out, oldest first, while the script was behind
+  };
 
   // Empty only when the constructor refused its argument.
   std::unique_ptr<CustomApp> app_;
@@ -30,6 +43,9 @@ class CustomAppAddon : public Napi::ObjectWrap<CustomAppAddon> {
   Napi::ObjectReference com_;
   // From a start until its "stop" was delivered (script thread only).
   bool busy_ = false;
+  // From a "stop" of the current run; the worker's thread reads it.
+  std::atomic<bool> stopping_{false};
+  Counters counters_;
 };
 
 }  // namespace lc

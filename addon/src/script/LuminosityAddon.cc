@@ -39,7 +39,8 @@ Napi::Value LuminosityAddon::changeTo(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   uint32_t level = 0;
   Napi::Function callback;
-  if (!script::readUint32(info, 0, "level", level) ||
+  // Levels above a byte saturate, as the command sends them.
+  if (!script::readClamped(info[0], "level", Luminosity::kMaxLevel, level) ||
       !script::readFunction(info, 1, "callback", callback)) {
     return env.Undefined();
   }

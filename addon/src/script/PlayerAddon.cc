@@ -1,7 +1,10 @@
 #include "script/PlayerAddon.h"
 
+#include <algorithm>
 #include <exception>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "script/ComAddon.h"
 #include "script/ScriptFrame.h"
@@ -24,11 +27,83 @@ const char* setUpMessage(Player::SetUp result) {
   }
 }
 
+// What a refused value is, for the error that refuses it.
+std::string describe(Napi::Value value) {
+  if (value.IsTypedArray()) {
+    switch (value.As<Napi::TypedArray>().TypedArrayType()) {
+      case napi_int8_array:
+        return "an Int8Array";
+      case napi_uint8_array:
+        return "a Uint8Array";
+      case napi_uint8_clamped_array:
+        return "a Uint8ClampedArray";
+      case napi_int16_array:
+        return "an Int16Array";
+      case napi_uint16_array:
+        return "a Uint16Array";
+      case napi_int32_array:
+        return "an Int32Array";
+      case napi_uint32_array:
+        return "a Uint32Array";
+      case napi_float32_array:
+        return "a Float32Array";
+      case napi_float64_array:
+        return "a Float64Array";
+      case napi_bigint64_array:
+        return "a BigInt64Array";
+      case napi_biguint64_array:
+        return "a BigUint64Array";
+      default:
+        return "a typed array";
+    }
+  }
+  if (value.IsArrayBuffer()) return "an ArrayBuffer";
+  if (value.IsDataView()) return "a DataView";
+  if (value.IsArray()) return "an Array";
+  switch (value.Type()) {
+    case napi_undefined:
+      return "undefined";
+    case napi_null:
+      return "null";
+    case napi_boolean:
+      return "a boolean";
+    case napi_number:
+      return "a number";
+    case napi_string:
+      return "a string";
+    case napi_bigint:
+      return "a bigint";
+    case napi_function:
+      return "a function";
+    default:
+      return "an object";
+  }
+}
+
 bool readMode(const Napi::CallbackInfo& info, size_t index, Buffer::Mode& mode) {
   std::string name;
   if (!script::readString(info, index, "mode", name)) return false;
   mode = Player::modeFromName(name);
   return true;
+}
+
+// The links with a playback running: two players on one link would both
+// send frames in the relay's slots, each half of the time.
+std::mutex playingMutex;
+std::vector<const Communication*> playing;
+
+// False when another player already plays on `link`.
+bool claim(const Communication* link) {
+  std::lock_guard<std::mutex> lock(playingMutex);
+  if (std::find(playing.begin(), playing.end(), link) != playing.end()) return false;
+  playing.push_back(link);
+  return true;
+}
+
+void release(const Communication* link) {
+  std::lock_guard<std::mutex> lock(playingMutex);
+  auto found = std::find(playing.begin(), playing.end(), link);
+  if (found != playing.end()) playing.erase(found);
 }
 
 }  // namespace
@@ -52,6 +127,7 @@ class PlayerAddonWorker : public script::ThreadWorker {
     // the playback, so that the next start is not refused.
     player_->finish();
     owner_.busy_ = false;
+    release(owner_.link_);
     call(env, {env.Undefined()});
   }
 
@@ -74,12 +150,14 @@ PlayerAddon::PlayerAddon(const Napi::CallbackInfo& info) : Napi::ObjectWrap<Play
   Communication* link = ComAddon::unwrap(info[0]);
   if (link == nullptr) return;
   com_ = Napi::Persistent(info[0].As<Napi::Object>());
+  link_ = link;
   player_ = std::make_shared<Player>(*link);
 }
 
 PlayerAddon::~PlayerAddon() {
   // Only reached with a playback running when the runtime goes away.
   if (busy_ && player_) player_->abandon();
+  if (busy_) release(link_);
 }
 
 bool PlayerAddon::check(Napi::Env env) const {
@@ -103,15 +181,22 @@ Napi::Value PlayerAddon::start(const Napi::CallbackInfo& info) {
   if (!check(env)) return env.Undefined();
 
   Player::SetUp result = busy_ ? Player::Busy : Player::Ready;
+  if (result == Player::Ready && !claim(link_)) {
+    Napi::Error::New(env, "Com already has a Player playing: stop it and wait for its callback")
+        .ThrowAsJavaScriptException();
+    return env.Undefined();
+  }
   if (result == Player::Ready) {
     try {
       result = player_->initScreen(*topology, angle, mode, sensors);
     } catch (const std::exception& e) {
+      release(link_);
       Napi::Error::New(env, e.what()).ThrowAsJavaScriptException();
       return env.Undefined();
     }
   }
   if (result != Player::Ready) {
+    if (!busy_) release(link_);
     Napi::Error::New(env, setUpMessage(result)).ThrowAsJavaScriptException();
     return env.Undefined();
   }
@@ -123,6 +208,7 @@ Napi::Value PlayerAddon::start(const Napi::CallbackInfo& info) {
     // The worker is gone without running: nothing will end the playback.
     player_->finish();
     busy_ = false;
+    release(link_);
   }
   return env.Undefined();
 }
@@ -134,8 +220,15 @@ Napi::Value PlayerAddon::stop(const Napi::CallbackInfo& info) {
 
 Napi::Value PlayerAddon::addImage(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
-  if (!info[0].IsTypedArray()) {
-    Napi::TypeError::New(env, "image must be a Buffer or a Uint8Array")
+  // Bytes only: a Float64Array or an Int32Array would be read as its bytes,
+  // which is never the image it holds.
+  napi_typedarray_type type = napi_int8_array;
+  const bool typed = info[0].IsTypedArray();
+  if (typed) type = info[0].As<Napi::TypedArray>().TypedArrayType();
+  if (!typed || (type != napi_uint8_array && type != napi_uint8_clamped_array)) {
+    Napi::TypeError::New(env, std::string("image must be a Buffer, a Uint8Array or a "
+                                          "Uint8ClampedArray, not ") +
+                                  describe(info[0]))
         .ThrowAsJavaScriptException();
     return env.Undefined();
   }
@@ -144,14 +237,18 @@ Napi::Value PlayerAddon::addImage(const Napi::CallbackInfo& info) {
     return env.Undefined();
   }
   if (!check(env)) return env.Undefined();
-  Napi::TypedArray image = info[0].As<Napi::TypedArray>();
-  Napi::ArrayBuffer bytes = image.ArrayBuffer();
-  if (env.IsExceptionPending()) return env.Undefined();
-  const auto* data = static_cast<const unsigned char*>(bytes.Data());
-  const std::size_t length = image.ByteLength();
+  // The view's own bytes, wherever they lie: through its buffer object a
+  // view of a SharedArrayBuffer is refused.
+  void* data = nullptr;
+  size_t length = 0;
+  if (napi_get_typedarray_info(env, info[0], nullptr, &length, &data, nullptr, nullptr) !=
+      napi_ok) {
+    Napi::TypeError::New(env, "image could not be read").ThrowAsJavaScriptException();
+    return env.Undefined();
+  }
   if (data == nullptr) return env.Undefined();  // a detached buffer holds nothing
   // Longer than 4 GiB: what lies past is past any screen anyway.
-  player_->addImage(data + image.ByteOffset(),
+  player_->addImage(static_cast<const unsigned char*>(data),
                     length > 0xffffffffu ? 0xffffffffu : static_cast<unsigned>(length),
                     Player::formatFromName(format));
   return env.Undefined();

@@ -34,6 +34,7 @@ class PlayerAddon : public Napi::ObjectWrap<PlayerAddon> {
   // Keeps the "Com" object, and so the link the player sends on, alive as
   // long as this object.
   Napi::ObjectReference com_;
+  Communication* link_ = nullptr;
   // Shared with the running worker, which may outlive this object while the
   // runtime tears down.
   std::shared_ptr<Player> player_;

@@ -11,10 +11,52 @@ bool fail(Napi::Env env, const char* what, const char* kind) {
 }
 }  // namespace
 
-bool readUint32(Napi::Value value, const char* what, uint32_t& out) {
+namespace {
+// The number behind `value` when it is a finite whole number; the checks run
+// on the double, so that nothing wraps before it is judged.
+bool readInteger(Napi::Value value, const char* what, double& out) {
   if (!value.IsNumber()) return fail(value.Env(), what, "a number");
-  out = value.As<Napi::Number>().Uint32Value();
+  out = value.As<Napi::Number>().DoubleValue();
+  if (!std::isfinite(out) || std::trunc(out) != out) {
+    return fail(value.Env(), what, "a finite whole number");
+  }
   return true;
+}
+
+bool outOfRange(Napi::Env env, const char* what, uint32_t max) {
+  Napi::RangeError::New(
+      env, std::string(what) + " must be a whole number from 0 to " + std::to_string(max))
+      .ThrowAsJavaScriptException();
+  return false;
+}
+}  // namespace
+
+bool readWhole(Napi::Value value, const char* what, uint32_t max, uint32_t& out) {
+  double n = 0;
+  if (!readInteger(value, what, n)) return false;
+  if (!(n >= 0 && n <= max)) return outOfRange(value.Env(), what, max);
+  out = static_cast<uint32_t>(n);
+  return true;
+}
+
+bool readUint32(Napi::Value value, const char* what, uint32_t& out) {
+  return readWhole(value, what, UINT32_MAX, out);
+}
+
+bool readClamped(Napi::Value value, const char* what, uint32_t ceiling, uint32_t& out) {
+  double n = 0;
+  if (!readInteger(value, what, n)) return false;
+  if (n < 0) {
+    Napi::RangeError::New(value.Env(), std::string(what) + " must not be negative")
+        .ThrowAsJavaScriptException();
+    return false;
+  }
+  out = n >= ceiling ? ceiling : static_cast<uint32_t>(n);
+  return true;
+}
+
+bool readPort(Napi::Value value, const char* what, uint32_t& out) {
+  return readWhole(value, what, 65535, out);
 }
 
 bool readString(Napi::Value value, const char* what, std::string& out) {
@@ -121,16 +163,60 @@ bool ThreadWorker::post(std::unique_ptr<Message> message) {
   return false;
 }
 
+// The event loop's time, fixed for the whole of one turn of the loop; the
+// runtime exports the loop library the thread-safe functions run on.
+extern "C" uint64_t uv_now(const struct uv_loop_s* loop);
+
+namespace {
+// Stands for a drain in the runtime's queue: no message object is made for it.
+char drainTag;
+
+// An id of the event loop's current turn; 0 when it cannot be had.
+uint64_t loopTurn(napi_env env) {
+  struct uv_loop_s* loop = nullptr;
+  if (napi_get_uv_event_loop(env, &loop) != napi_ok || loop == nullptr) return 0;
+  return uv_now(loop) + 1;
+}
+}  // namespace
+
+bool ThreadWorker::postDrain() {
+  if (closing_) return false;
+  napi_status status = napi_call_threadsafe_function(tsfn_, &drainTag, napi_tsfn_nonblocking);
+  if (status == napi_closing) closing_ = true;
+  return status == napi_ok;
+}
+
 void ThreadWorker::callJs(napi_env env, napi_value, void* context, void* data) {
+  auto* self = static_cast<ThreadWorker*>(context);
+  if (data == &drainTag) {
+    if (env == nullptr || self->completed_) return;
+    // The runtime runs queued calls back to back, a thousand to a turn: a
+    // worker that posts while its batch is delivered would hold the loop for
+    // as many batches. One batch per turn; the next waits for the following
+    // turn, so timers and I/O get their share.
+    const uint64_t turn = loopTurn(env);
+    if (turn != 0 && turn == self->drainTurn_) {
+      napi_call_threadsafe_function(self->tsfn_, &drainTag, napi_tsfn_nonblocking);
+      return;
+    }
+    self->drainTurn_ = turn;
+    Napi::Env napiEnv(env);
+    Napi::HandleScope scope(napiEnv);
+    self->onDrain(napiEnv);
+    return;
+  }
   std::unique_ptr<Message> message(static_cast<Message*>(data));
   // No environment: the runtime is tearing the function down; drop it.
   if (env == nullptr) return;
-  auto* self = static_cast<ThreadWorker*>(context);
   Napi::Env napiEnv(env);
   Napi::HandleScope scope(napiEnv);
   if (message) {
     message->deliver(napiEnv);
   } else {
+    // A drain put off to a later turn sits behind the completion: what it
+    // holds is delivered first, and nothing after.
+    self->onDrain(napiEnv);
+    self->completed_ = true;
     self->onComplete(napiEnv);
   }
 }

@@ -10,6 +10,7 @@
 #include <exception>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -56,7 +57,18 @@ T* unwrapTagged(Napi::Value value, const napi_type_tag& tag, const char* expecte
 // when it has the wrong type; `what` is the name shown ("angle",
 // "options.port"). The argument forms read info[index] (undefined past the
 // end); the property forms read object[key], undefined when missing.
+// A whole number from 0 to 2^32 - 1, checked before any conversion: a
+// non-number, NaN, an infinity or a fraction raises a TypeError, a whole
+// number out of range a RangeError (cut to 32 bits it would be another
+// value).
 bool readUint32(Napi::Value value, const char* what, uint32_t& out);
+// A whole number from 0 to `max`, refused as readUint32 refuses.
+bool readWhole(Napi::Value value, const char* what, uint32_t max, uint32_t& out);
+// A whole number from 0 up, any larger one read as `ceiling`: a byte field
+// that saturates (a luminosity level of 1000 or 2^53 is 255).
+bool readClamped(Napi::Value value, const char* what, uint32_t ceiling, uint32_t& out);
+// A TCP or UDP port: a whole number from 0 to 65535.
+bool readPort(Napi::Value value, const char* what, uint32_t& out);
 bool readString(Napi::Value value, const char* what, std::string& out);
 bool readFunction(Napi::Value value, const char* what, Napi::Function& out);
 bool readBoolean(Napi::Value value, const char* what, bool& out);
@@ -157,6 +169,10 @@ class ThreadWorker {
   };
   // False when the environment is going away (the message is dropped).
   bool post(std::unique_ptr<Message> message);
+  // Asks for one onDrain call on the script thread; nothing is allocated.
+  bool postDrain();
+  // On the script thread, once per postDrain that succeeded.
+  virtual void onDrain(Napi::Env /*env*/) {}
 
   // Calls the callback with the fresh receiver. A failure to call (the
   // runtime is stopping) is ignored; an exception thrown by the callback
@@ -178,6 +194,10 @@ class ThreadWorker {
   // "closing", nothing more may be posted or released.
   bool closing_ = false;
   std::atomic<bool> finished_{false};
+  // Script thread only: the loop turn of the latest drain, and the
+  // completion having run (a drain put off past it finds nothing to do).
+  uint64_t drainTurn_ = 0;
+  bool completed_ = false;
 };
 
 // A worker whose callback receives one boolean, true when the operation
@@ -195,28 +215,81 @@ class CommandWorker : public ThreadWorker {
   bool failed_ = true;
 };
 
-// A worker that posts items of type Item while it runs; each post reaches
-// onProgress on the script thread, in order, before the completion.
+// A worker that posts items of type Item while it runs; they reach
+// onProgress on the script thread, in order, before the completion, in
+// batches: one call into the runtime takes every item waiting, so a worker
+// that outpaces the script costs one message in the runtime's queue, not one
+// per item. The items waiting are bounded: beyond `bound` the oldest go and
+// are counted (dropped()), and a subclass may fold an item into the newest
+// one waiting (coalesces()), so a flood neither grows memory nor delays the
+// completion by more than one batch.
 template <typename Item>
 class ProgressWorker : public ThreadWorker {
  protected:
-  using ThreadWorker::ThreadWorker;
+  static constexpr size_t kDefaultBound = 1024;
+
+  ProgressWorker(Napi::Function callback, std::initializer_list<Napi::Object> keep,
+                 size_t bound = kDefaultBound)
+      : ThreadWorker(callback, keep), ring_(bound > 0 ? bound : 1) {
+    batch_.reserve(ring_.size());
+  }
 
   virtual void onProgress(Napi::Env env, const Item* items, size_t count) = 0;
+  // Under the queue's lock on the worker's thread: true when `next` adds
+  // nothing to `newest`, the latest item still waiting, and can be left out.
+  virtual bool coalesces(const Item& /*newest*/, const Item& /*next*/) const { return false; }
 
   // From execute(); false when the environment is going away.
   bool send(const Item* items, size_t count) {
-    return post(std::make_unique<Items>(*this, items, count));
+    bool wake = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (size_t i = 0; i < count; ++i) push(items[i]);
+      if (!drainPosted_ && size_ > 0) wake = drainPosted_ = true;
+    }
+    return wake ? postDrain() : true;
+  }
+
+  // Items left out because the script was behind, over the whole run.
+  uint64_t dropped() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
   }
 
  private:
-  struct Items : Message {
-    Items(ProgressWorker& w, const Item* items, size_t count)
-        : worker(w), values(items, items + count) {}
-    void deliver(Napi::Env env) override { worker.onProgress(env, values.data(), values.size()); }
-    ProgressWorker& worker;
-    std::vector<Item> values;
-  };
+  void push(const Item& item) {
+    const size_t capacity = ring_.size();
+    if (size_ > 0 && coalesces(ring_[(head_ + size_ - 1) % capacity], item)) return;
+    if (size_ == capacity) {
+      head_ = (head_ + 1) % capacity;
+      --size_;
+      ++dropped_;
+    }
+    ring_[(head_ + size_) % capacity] = item;
+    ++size_;
+  }
+
+  void onDrain(Napi::Env env) final {
+    {
+      // Taken and the flag cleared together: an item pushed after this
+      // posts a drain of its own, still ahead of the completion.
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (size_t i = 0; i < size_; ++i) batch_.push_back(ring_[(head_ + i) % ring_.size()]);
+      head_ = size_ = 0;
+      drainPosted_ = false;
+    }
+    if (!batch_.empty()) onProgress(env, batch_.data(), batch_.size());
+    batch_.clear();
+  }
+
+  mutable std::mutex mutex_;
+  std::vector<Item> ring_;  // allocated once, at its bound
+  size_t head_ = 0;
+  size_t size_ = 0;
+  bool drainPosted_ = false;
+  uint64_t dropped_ = 0;
+  // Script thread only: the batch being delivered, reserved at the bound.
+  std::vector<Item> batch_;
 };
 
 }  // namespace lc::script

@@ -93,6 +93,14 @@ Read readDocument(const Napi::Value& value, std::vector<Topology::DocumentModule
   const Napi::Array array = value.As<Napi::Array>();
   if (array.Has(keys.toJSON)) return Read::Unusual;
   const std::uint32_t length = array.Length();
+  if (length > Topology::kMaxModules) {
+    // Checked before anything is allocated: 2^32 - 1 elements would not fit.
+    Napi::RangeError::New(env, "a topology document of " + std::to_string(length) +
+                                   " modules is longer than module ids can name (" +
+                                   std::to_string(Topology::kMaxModules) + ")")
+        .ThrowAsJavaScriptException();
+    return Read::Failed;
+  }
   document.resize(length);
   for (std::uint32_t i = 0; i < length; ++i) {
     // The values read for one module are not needed past it.
@@ -116,6 +124,13 @@ Read readDocument(const Napi::Value& value, std::vector<Topology::DocumentModule
     if (links.Has(keys.toJSON)) return Read::Unusual;
     module.hasNeighbours = true;
     const std::uint32_t count = links.Length();
+    if (count > Topology::kMaxLinks) {
+      Napi::RangeError::New(env, "a topology module has " + std::to_string(count) +
+                                     " neighbours; at most " + std::to_string(Topology::kMaxLinks) +
+                                     " are read")
+          .ThrowAsJavaScriptException();
+      return Read::Failed;
+    }
     module.neighbours.resize(count);
     for (std::uint32_t j = 0; j < count; ++j) {
       const Napi::Value link = links.Get(j);

@@ -147,6 +147,18 @@ bool parseDocument(const std::string& text, Json::Value& root) {
   return false;
 }
 
+bool tooLong(std::size_t modules) {
+  log().error("Topology document has ", modules, " modules; module ids name at most ",
+              Topology::kMaxModules, ".");
+  return false;
+}
+
+bool tooManyLinks(std::size_t links) {
+  log().error("Topology document has a module with ", links, " neighbours; at most ",
+              Topology::kMaxLinks, " are read.");
+  return false;
+}
+
 }  // namespace
 
 bool Topology::fromJSON(const std::string& text) {
@@ -154,6 +166,7 @@ bool Topology::fromJSON(const std::string& text) {
   if (!parseDocument(text, root)) return false;
   std::vector<DocumentModule> document;
   if (root.isArray()) {
+    if (root.size() > kMaxModules) return tooLong(root.size());
     document.resize(root.size());
     Json::ArrayIndex i = 0;
     for (const Json::Value& element : root) {
@@ -170,6 +183,7 @@ bool Topology::fromJSON(const std::string& text) {
       const Json::Value* neighbours = member(element, "neighbours");
       module.hasNeighbours = neighbours != nullptr && neighbours->isArray();
       if (!module.hasNeighbours) continue;
+      if (neighbours->size() > kMaxLinks) return tooManyLinks(neighbours->size());
       module.neighbours.reserve(neighbours->size());
       for (const Json::Value& link : *neighbours) {
         DocumentLink out;
@@ -196,6 +210,10 @@ bool Topology::fromDocument(const std::vector<DocumentModule>& document) {
   if (document.empty()) {
     log().error("Topology document is not a non-empty array.");
     return false;
+  }
+  if (document.size() > kMaxModules) return tooLong(document.size());
+  for (const DocumentModule& element : document) {
+    if (element.neighbours.size() > kMaxLinks) return tooManyLinks(element.neighbours.size());
   }
 
   // First pass: every element must name its id and type before anything is

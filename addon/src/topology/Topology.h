@@ -5,6 +5,7 @@
 // computation over the installation. Also writes and reads the topology
 // document and builds the occupancy matrix.
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -18,6 +19,12 @@ namespace lc {
 
 class Topology {
  public:
+  // The relay names modules with 16-bit ids, so no installation has more
+  // modules; a document beyond it is refused before anything is allocated.
+  static constexpr std::size_t kMaxModules = 65536;
+  // Entries of one module's "neighbours", far above any module's channels.
+  static constexpr std::size_t kMaxLinks = 64;
+
   Topology() = default;
   // Copies rebuild the links so that they point into the copy's own modules.
   Topology(const Topology& other);

@@ -29,7 +29,8 @@ std::unique_ptr<Data> makeMapping(Buffer::Mode mode) {
 
 }  // namespace
 
-bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, unsigned frameLength) {
+bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, unsigned frameLength,
+                        const Correction& correction) {
   if (mode == MaskMode || mode == RgbMode || mode == VideoMode) {
     for (auto& mapping : mappings_) mapping = makeMapping(mode);
   }
@@ -58,7 +59,11 @@ bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, uns
 
   for (auto& mapping : mappings_) {
     mapping->initFromTopologyData(coordinates, frameLength, width_, height_);
+    mapping->setCorrection(correction);
   }
+  for (auto& picture : pictureIn_) picture.store(0);
+  added_.store(0);
+  taken_.store(0);
   frameIndex_ = 0;
   state_.store(stateOf(0, 1, 0));
   overwritten_.store(0, std::memory_order_relaxed);
@@ -78,6 +83,9 @@ Buffer::Added Buffer::addImage(const unsigned char* image, unsigned length, Data
   const std::uint32_t write = writeOf(state_.load());
   if (!mappings_[write]) return Ignored;
   mappings_[write]->update(image, length, format);
+  const std::uint64_t number = added_.load() + 1;
+  pictureIn_[write].store(number);
+  added_.store(number);
   const std::uint32_t next = (write + 1) % kSlots;
   state = state_.load();
   for (;;) {
@@ -112,10 +120,12 @@ const std::uint8_t* Buffer::nextFrame() {
       // and leave the writer the slot after it, which nobody reads.
       if (state_.compare_exchange_weak(state, stateOf(write, (write + 1) % kSlots, 0))) break;
     } else {
-      break;  // nothing new: the same picture again
+      return mappings_[readOf(state)]->frame(frameIndex_);  // nothing new: the same picture again
     }
   }
-  return mappings_[readOf(state_.load())]->frame(frameIndex_);
+  const std::uint32_t read = readOf(state_.load());
+  taken_.store(pictureIn_[read].load());
+  return mappings_[read]->frame(frameIndex_);
 }
 
 }  // namespace lc

@@ -33,7 +33,8 @@ class Buffer {
   // present ones. Must not run while images are added or frames sent.
   // Returns false (and logs) when the topology has no relay (module 0) to
   // start from, or there is no mapping to build.
-  bool initScreen(const Topology& topology, unsigned angle, Mode mode, unsigned frameLength);
+  bool initScreen(const Topology& topology, unsigned angle, Mode mode, unsigned frameLength,
+                  const Correction& correction = Correction());
 
   std::uint32_t width() const { return width_; }
   std::uint32_t height() const { return height_; }
@@ -58,6 +59,13 @@ class Buffer {
   // Kept images overwritten by a later one before the sender took them,
   // since the last set-up.
   std::uint64_t overwritten() const { return overwritten_.load(std::memory_order_relaxed); }
+  // Pictures written since the last set-up; the last one written is
+  // picture number added().
+  std::uint64_t added() const { return added_.load(); }
+  // The number of the picture the sender last took (began a cycle of), 0
+  // before the first: every frame of it now goes out, and the writer can
+  // no longer change it. Numbers of overwritten pictures are never taken.
+  std::uint64_t taken() const { return taken_.load(); }
 
   // Sender side: moves to the next frame of the picture; after the last
   // frame it starts the cycle again, from the next mapping when the writer
@@ -80,6 +88,11 @@ class Buffer {
   }
   std::atomic<std::uint32_t> state_{stateOf(0, 1, 0)};
   std::atomic<std::uint64_t> overwritten_{0};
+  // The picture number in each slot, written by the writer before it hands
+  // the slot over, read by the sender once it took the slot.
+  std::atomic<std::uint64_t> pictureIn_[kSlots] = {};
+  std::atomic<std::uint64_t> added_{0};
+  std::atomic<std::uint64_t> taken_{0};
   std::uint32_t frameLength_ = 0;
   LogRef log_{"streaming"};
 };

@@ -71,4 +71,4 @@ function openSource(file, { width, height, fit = 'contain', seconds = 5 } = {}) 
   return { kind: 'frames', items: ffmpegFrames(file, { width, height, fit, stillMs }) };
 }
 
-module.exports = { openSource, isAnimatedPng, ContentError, hasFfmpeg, FITS };
+module.exports = { openSource, isAnimatedPng, isStillPng, ContentError, hasFfmpeg, INSTALL, FITS };

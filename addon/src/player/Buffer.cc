@@ -61,6 +61,8 @@ bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, uns
     mapping->initFromTopologyData(coordinates, frameLength, width_, height_);
     mapping->setCorrection(correction);
   }
+  skipped_.assign(frameCount(), 0);
+  missing_ = 0;
   for (auto& picture : pictureIn_) picture.store(0);
   added_.store(0);
   taken_.store(0);
@@ -99,14 +101,45 @@ Buffer::Added Buffer::addImage(const unsigned char* image, unsigned length, Data
   }
 }
 
+void Buffer::unmark() {
+  // Taken to be sent; markSkipped() says otherwise right after.
+  if (frameIndex_ < skipped_.size() && skipped_[frameIndex_] != 0) {
+    skipped_[frameIndex_] = 0;
+    --missing_;
+  }
+}
+
+void Buffer::markSkipped() {
+  if (frameIndex_ < skipped_.size() && skipped_[frameIndex_] == 0) {
+    skipped_[frameIndex_] = 1;
+    ++missing_;
+  }
+}
+
+std::size_t Buffer::copyFrames(std::uint8_t* out, std::size_t capacity) const {
+  const std::size_t frames = frameCount();
+  const std::size_t length = mappings_[0] ? mappings_[0]->frameLength() : 0;
+  if (frames == 0 || length == 0) return 0;
+  const std::size_t n = std::min(capacity / length, frames) * length;
+  const Data* mapping = mappings_[readOf(state_.load())].get();
+  std::copy(mapping->frame(0), mapping->frame(0) + n, out);
+  return n;
+}
+
 const std::uint8_t* Buffer::nextFrame() {
   const std::size_t frames = frameCount();
   if (frames == 0) return nullptr;
   if (frameIndex_ + 1 < frames) {
     ++frameIndex_;
+    unmark();
     return mappings_[readOf(state_.load())]->frame(frameIndex_);
   }
   frameIndex_ = 0;
+  if (missing_ > 0) {
+    // A frame of this picture never left: its cycle again first.
+    unmark();
+    return mappings_[readOf(state_.load())]->frame(frameIndex_);
+  }
   std::uint32_t state = state_.load();
   for (;;) {
     const std::uint32_t read = readOf(state);

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "player/Data.h"
 #include "topology/Topology.h"
@@ -67,13 +68,26 @@ class Buffer {
   // no longer change it. Numbers of overwritten pictures are never taken.
   std::uint64_t taken() const { return taken_.load(); }
 
+  // The frames of the picture being sent, frame after frame, into `out`
+  // (frameCount() x frameLength() bytes when it has room); returns the bytes
+  // copied, 0 before the first set-up. For the writer's thread: the writer
+  // never writes the slot being read, so the copy is one whole picture.
+  std::size_t copyFrames(std::uint8_t* out, std::size_t capacity) const;
+
   // Sender side: moves to the next frame of the picture; after the last
   // frame it starts the cycle again, from the next mapping when the writer
   // has handed one over, or else from a kept image. Returns the frame
   // (frameLength() bytes), or nullptr when there is none.
   const std::uint8_t* nextFrame();
+  // Sender side: the frame nextFrame() just gave was not sent (its slot was
+  // left out). The picture is then sent again from its next cycle end until
+  // that frame went out too, so that every picture taken reaches the relay
+  // whole, even when it is shown for a single cycle.
+  void markSkipped();
 
  private:
+  void unmark();
+
   std::unique_ptr<Data> mappings_[kSlots];
   std::uint32_t width_ = 0;
   std::uint32_t height_ = 0;
@@ -94,6 +108,10 @@ class Buffer {
   std::atomic<std::uint64_t> added_{0};
   std::atomic<std::uint64_t> taken_{0};
   std::uint32_t frameLength_ = 0;
+  // Sender only: frames of the picture being sent that were left out and
+  // not sent since, and how many.
+  std::vector<std::uint8_t> skipped_;
+  std::uint32_t missing_ = 0;
   LogRef log_{"streaming"};
 };
 

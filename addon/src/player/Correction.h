@@ -16,16 +16,16 @@ class Correction {
   enum Channel : unsigned { Red = 0, Green = 1, Blue = 2 };
   // Exponents and gains a script may ask for; outside them a table is
   // either all 0 or all 255, which no user means.
-  static constexpr float kMinGamma = 0.1f;
-  static constexpr float kMaxGamma = 10.0f;
-  static constexpr float kMaxGain = 16.0f;
+  static constexpr double kMinGamma = 0.1;
+  static constexpr double kMaxGamma = 10.0;
+  static constexpr double kMaxGain = 16.0;
 
   // The identity.
   Correction();
   // out = round(255 x gain x (in / 255) ^ gamma), clamped to 0..255, per
   // channel. False (and the identity kept) when a value is out of range or
   // not a number.
-  bool set(const std::array<float, 3>& gamma, const std::array<float, 3>& gains);
+  bool set(const std::array<double, 3>& gamma, const std::array<double, 3>& gains);
 
   bool identity() const { return identity_; }
   const std::uint8_t* table(Channel c) const { return tables_[c].data(); }

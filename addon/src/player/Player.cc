@@ -227,6 +227,7 @@ bool Player::sendSlot() {
   const std::uint8_t* frame = buffer_.nextFrame();
   if (skipCounter_ == kSkipPeriod) {
     skipCounter_ = 0;
+    buffer_.markSkipped();
     slotsSkipped_.fetch_add(1, std::memory_order_relaxed);
     return true;
   }

@@ -113,6 +113,10 @@ class Player {
   // and complete sweeps of sensor records: what a script waits on.
   std::uint64_t added() const { return buffer_.added(); }
   std::uint64_t taken() const { return buffer_.taken(); }
+  // The script thread's copy of the picture being sent (see Buffer).
+  std::size_t copyFrames(std::uint8_t* out, std::size_t capacity) const {
+    return buffer_.copyFrames(out, capacity);
+  }
   std::uint64_t sweeps() const { return sweeps_.load(std::memory_order_relaxed); }
   Counters counters() const;
   const Buffer& buffer() const { return buffer_; }

@@ -29,14 +29,14 @@ const char* setUpMessage(Player::SetUp result) {
 
 // A number for all three channels, or an array of three; undefined keeps
 // `out`.
-bool readChannels(Napi::Object options, const char* key, std::array<float, 3>& out) {
+bool readChannels(Napi::Object options, const char* key, std::array<double, 3>& out) {
   Napi::Env env = options.Env();
   Napi::Value value = options.Get(key);
   if (env.IsExceptionPending()) return false;
   if (value.IsUndefined()) return true;
   const std::string what = std::string("options.") + key;
   if (value.IsNumber()) {
-    out.fill(value.As<Napi::Number>().FloatValue());
+    out.fill(value.As<Napi::Number>().DoubleValue());
     return true;
   }
   if (value.IsArray() && value.As<Napi::Array>().Length() == 3) {
@@ -45,7 +45,7 @@ bool readChannels(Napi::Object options, const char* key, std::array<float, 3>& o
       Napi::Value v = array.Get(c);
       if (env.IsExceptionPending()) return false;
       if (!v.IsNumber()) break;
-      out[c] = v.As<Napi::Number>().FloatValue();
+      out[c] = v.As<Napi::Number>().DoubleValue();
       if (c == 2) return true;
     }
   }
@@ -59,8 +59,8 @@ bool readPlayback(const Napi::CallbackInfo& info, size_t index, Correction& corr
                   Napi::Function& progress) {
   Napi::Object options;
   if (!script::readOptions(info, index, "options", options)) return false;
-  std::array<float, 3> gamma{1, 1, 1};
-  std::array<float, 3> gains{1, 1, 1};
+  std::array<double, 3> gamma{1, 1, 1};
+  std::array<double, 3> gains{1, 1, 1};
   if (!readChannels(options, "gamma", gamma) || !readChannels(options, "gains", gains)) {
     return false;
   }
@@ -164,7 +164,8 @@ Napi::Object PlayerAddon::Init(Napi::Env env, Napi::Object exports) {
        InstanceMethod("addImage", &PlayerAddon::addImage),
        InstanceMethod("getSensors", &PlayerAddon::getSensors),
        InstanceMethod("getScreen", &PlayerAddon::getScreen),
-       InstanceMethod("getCounters", &PlayerAddon::getCounters)});
+       InstanceMethod("getCounters", &PlayerAddon::getCounters),
+       InstanceMethod("getFrames", &PlayerAddon::getFrames)});
 }
 
 PlayerAddon::PlayerAddon(const Napi::CallbackInfo& info) : Napi::ObjectWrap<PlayerAddon>(info) {
@@ -314,6 +315,20 @@ Napi::Value PlayerAddon::getCounters(const Napi::CallbackInfo& info) {
   out.Set("picturesAdded", static_cast<double>(player_->added()));
   out.Set("picturesTaken", static_cast<double>(player_->taken()));
   out.Set("sensorSweeps", static_cast<double>(player_->sweeps()));
+  return out;
+}
+
+Napi::Value PlayerAddon::getFrames(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (!check(env)) return env.Undefined();
+  const Buffer& buffer = player_->buffer();
+  const std::size_t mappingLength =
+      buffer.mapping(0) != nullptr ? buffer.mapping(0)->frameLength() : 0;
+  const std::size_t size = buffer.frameCount() * mappingLength;
+  if (size == 0) return env.Undefined();
+  Napi::Buffer<std::uint8_t> out = Napi::Buffer<std::uint8_t>::New(env, size);
+  if (env.IsExceptionPending()) return env.Undefined();
+  player_->copyFrames(out.Data(), size);
   return out;
 }
 

@@ -15,8 +15,8 @@ unit asan sanitize tsan: BOOTSTRAP_EXTRA += binutils srecord
 bench: BOOTSTRAP_EXTRA += libbenchmark-dev
 fuzz: BOOTSTRAP_EXTRA += clang libclang-rt-dev
 # The browser test of the live view drives Debian's chromium; it skips, and
-# says so, where none can be installed.
-js js-asan: BOOTSTRAP_EXTRA += optional:chromium
+# says so, where none can be installed. The content tests decode with ffmpeg.
+js js-asan: BOOTSTRAP_EXTRA += optional:chromium ffmpeg
 
 # The Node.js module (build/Release/lc.node), through cmake-js.
 addon: bootstrap

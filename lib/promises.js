@@ -13,6 +13,7 @@
 const { EventEmitter } = require('events');
 const native = require('./native');
 const { iterate } = require('./iterate');
+const { withPacing } = require('./player');
 
 class LcError extends Error {
   constructor(message, code) {
@@ -301,30 +302,16 @@ function findRelays(tag) {
 
 /**
  * The player: `start` resolves when the playback has ended (stop, the link
- * ended, or 2 s without a frame from the relay).
+ * ended, or 2 s without a frame from the relay); `push`, `play` and the
+ * 'taken', 'sensors' and 'end' events pace a script (lib/player.js).
  */
-class Player extends Wrapper {
+class Player extends withPacing(EmittingWrapper) {
   constructor(com) {
     super(new (nativeClass('Player'))(toNative(com)));
   }
 
-  start(angle, topology, mode, sensors) {
-    return new Promise((resolve, reject) => {
-      try {
-        this.native.start(angle, toNative(topology), mode, sensors, () => resolve());
-      } catch (err) {
-        reject(err);
-      }
-    });
-  }
-
-  stop() {
-    this.native.stop();
-  }
-
   addImage(image, format) {
-    if (format === undefined) this.native.addImage(image);
-    else this.native.addImage(image, format);
+    return format === undefined ? this.native.addImage(image) : this.native.addImage(image, format);
   }
 
   getSensors(values) {

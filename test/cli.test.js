@@ -64,6 +64,11 @@ test('wrong command lines exit 2 with a usage message', async () => {
     [['luminosity', '300', '--port', '1'], /must be 0 to 255/],
     [['app', 'x', '--port', '1'], /whole number/],
     [['play', '--mode', 'sepia', '--port', '1'], /video, rgb, mask/],
+    [['play', '--gamma', '2,2', '--port', '1'], /three \(red,green,blue\)/],
+    [['play', '--gains', '1,1,20', '--port', '1'], /from 0 to 16/],
+    [['play', '--fit', 'zoom', '--port', '1'], /contain, cover, stretch/],
+    [['play', '--seconds', '0', '--port', '1'], /above 0/],
+    [['identify', '--port', '1'], /--tile/],
     [['topology', '--tile-type', 'hexagon', '--port', '1'], /delta, quadra/],
     [['relay', '--period', '0'], /must be 5 to 10000/],
     [['info', '--port', '1', '--bogus'], /unknown option/],
@@ -208,7 +213,8 @@ test('play streams a generated animation and PNG files at the relay\'s pace', { 
   const frames = host.relay.pixelStats.frames;
   assert.ok(frames > 10, `${frames} pixel frames`);
 
-  const still = await runLc(['play', red, '--port', port, '--topology', doc, '--mode', 'rgb', '--seconds', '1']);
+  const still = await runLc(['play', red, '--port', port, '--topology', doc, '--mode', 'rgb', '--seconds', '0.5',
+    '--fit', 'cover', '--gamma', '2.2', '--gains', '1,0.9,0.8', '--fps', '30']);
   assert.strictEqual(still.code, 0, still.stderr);
   for (const id of [1, 6, 12]) {
     assert.deepStrictEqual(host.relay.ledsOf(id).slice(0, 3), [[1, 0, 0], [1, 0, 0], [1, 0, 0]], `tile ${id}`);
@@ -217,6 +223,30 @@ test('play streams a generated animation and PNG files at the relay\'s pace', { 
   const bad = await runLc(['play', path.join(dir, 'bad.png'), '--port', port]);
   assert.strictEqual(bad.code, 1);
   assert.match(bad.stderr, /bad\.png is not a readable PNG file/);
+
+  // Without ffmpeg, a video fails with one line that says how to install it.
+  const clip = path.join(dir, 'clip.mp4');
+  fs.writeFileSync(clip, 'a video');
+  const noTool = await runLc(['play', clip, '--port', port], { env: { ...process.env, PATH: dir } });
+  assert.strictEqual(noTool.code, 1);
+  assert.match(noTool.stderr, /^lc: .*clip\.mp4 needs ffmpeg, which is not installed: install it with "apt-get install -y ffmpeg"\n$/);
+});
+
+test('identify lights exactly one tile', { skip: missing('Player') }, async (t) => {
+  const host = await withHost(t);
+  const dir = tempDir(t);
+  const doc = path.join(dir, 'installation.json');
+  fs.writeFileSync(doc, JSON.stringify(sampleInstallation()));
+  const run = await runLc(['identify', '--tile', '7', '--seconds', '0.5', '--port', String(host.port), '--topology', doc]);
+  assert.strictEqual(run.code, 0, run.stderr);
+  assert.match(run.stdout, /tile 7 lit for 0\.5 s/);
+  for (let id = 1; id <= 12; id++) {
+    const lit = host.relay.ledsOf(id).map((led) => (led && led.every((v) => v === 255) ? 1 : led && led.every((v) => v === 0) ? 0 : -1));
+    assert.deepStrictEqual(new Set(lit), new Set([id === 7 ? 1 : 0]), `tile ${id}`);
+  }
+  const none = await runLc(['identify', '--tile', '13', '--port', String(host.port), '--topology', doc]);
+  assert.strictEqual(none.code, 1);
+  assert.match(none.stderr, /no tile 13 \(its tiles: 1, 2, .*12\)/);
 });
 
 test('upload checks the package against the installation, then sends it', { skip: missing('Loader') || noUpdate }, async (t) => {

@@ -305,3 +305,98 @@ test('a runtime that goes away mid-playback ends it cleanly', async () => {
     await relay.stop();
   }
 });
+
+// A promise player on a link of withLink; resolves once the playback ended.
+function paced(com, relay, doc, mode, options) {
+  relay.setInstallation(doc);
+  relay.setPixelMode(mode);
+  const player = new lc.promises.Player(com);
+  const ended = player.start(0, new lc.promises.Topology(doc), mode, true, options);
+  return { player, ended, screen: player.screen };
+}
+
+test('awaited pushes arrive all of them, whole and in order; taken counts them', async () => {
+  await withLink(async (relay, com) => {
+    const doc = grid(3, 2, 4);
+    const { player, ended, screen } = paced(com, relay, doc, 'video');
+    // The first LED of every tile, per complete picture the relay received.
+    const arrived = [];
+    relay.on('frame', () => {
+      const values = [...relay.leds.values()].map((leds) => leds[0] && leds[0][0]);
+      if (values.every((v) => v === values[0]) && values[0] !== arrived[arrived.length - 1]) arrived.push(values[0]);
+    });
+    let events = 0;
+    player.on('taken', (n) => { events = n; });
+    for (let i = 1; i <= 60; i++) assert.strictEqual(await player.push(Buffer.alloc(4 * screen.width * screen.height, i)), i);
+    await eventually(() => arrived.includes(60));
+    assert.deepStrictEqual(arrived.filter((v) => v > 0), Array.from({ length: 60 }, (_, i) => i + 1));
+    assert.strictEqual(events, 60);
+    await player.stop();
+    await ended;
+    await assert.rejects(player.push(Buffer.alloc(4)), { code: 'ERR_LC_ENDED' });
+  });
+});
+
+test('gamma and gains turn image bytes into the bytes sent', async () => {
+  const image = [[0, 1, 5], [128, 128, 128], [255, 255, 255], [64, 200, 255]];
+  // [mode, options, LEDs expected for the four pixels above]
+  const cases = [
+    ['video', {}, image],
+    ['video', { gamma: 1, gains: [1, 1, 1] }, image],
+    ['video', { gamma: 2.2 }, [[0, 0, 0], [56, 56, 56], [255, 255, 255], [12, 149, 255]]],
+    ['video', { gains: [1, 0.9, 0.8] }, [[0, 1, 4], [128, 115, 102], [255, 230, 204], [64, 180, 204]]],
+    ['video', { gamma: [1, 2, 3], gains: [2, 1, 0.5] }, [[0, 0, 0], [255, 64, 16], [255, 255, 128], [128, 157, 128]]],
+    ['rgb', { gamma: 2.2 }, [[0, 0, 0], [1, 1, 1], [1, 1, 1], [1, 1, 1]]],
+    ['mask', { gamma: 3 }, [[0], [1], [1], [1]]],
+    ['mask', {}, [[1], [1], [1], [1]]],
+  ];
+  await withLink(async (relay, com) => {
+    // Four square tiles in a row: pixel i under the first LED of tile i + 1.
+    const doc = grid(4, 1, 4);
+    const placed = layout(doc);
+    for (const [mode, options, expected] of cases) {
+      const { player, ended, screen } = paced(com, relay, doc, mode, options);
+      const picture = Buffer.alloc(4 * screen.width * screen.height);
+      for (let t = 0; t < 4; t++) {
+        const [x, y] = placed.tiles.get(t + 1).leds[0];
+        picture.set(image[t], 4 * (Math.trunc(x) + Math.trunc(y) * screen.width));
+      }
+      await player.push(picture);
+      const label = `${mode} ${JSON.stringify(options)}`;
+      await eventually(() => [1, 2, 3, 4].every((id) => relay.ledsOf(id)[0] !== undefined), 5000);
+      await eventually(() => {
+        const got = [1, 2, 3, 4].map((id) => relay.ledsOf(id)[0]);
+        return JSON.stringify(got) === JSON.stringify(expected);
+      }, 5000).catch(() => assert.deepStrictEqual([1, 2, 3, 4].map((id) => relay.ledsOf(id)[0]), expected, label));
+      await player.stop();
+      await ended;
+    }
+    const player = new lc.promises.Player(com);
+    const top = new lc.promises.Topology(doc);
+    for (const [options, error] of [[{ gamma: 0 }, RangeError], [{ gains: [1, 1, 17] }, RangeError],
+      [{ gamma: NaN }, RangeError], [{ gains: [1, 1] }, TypeError], [{ gamma: '2' }, TypeError]]) {
+      await assert.rejects(player.start(0, top, 'video', false, options), error, JSON.stringify(options));
+    }
+  });
+});
+
+test('a sensors event follows every complete sweep, with the grid', async () => {
+  await withLink(async (relay, com) => {
+    const doc = grid(2, 1, 5);
+    const { player, ended, screen } = paced(com, relay, doc, 'video');
+    await player.push(Buffer.alloc(4 * screen.width * screen.height)); // the loop listens now
+    relay.setSensor(2, 3, 777);
+    const sweeps = [];
+    player.on('sensors', (s) => sweeps.push(s));
+    relay.sendSensors({ perFrame: 1 });
+    await eventually(() => sweeps.length === 1);
+    relay.sendSensors({ perFrame: 2, swap: [0, 2] }); // out of order: no complete sweep
+    relay.sendSensors();
+    await eventually(() => sweeps.length === 2);
+    const last = sweeps[1];
+    assert.deepStrictEqual([last.rows, last.columns, last.sweep], [screen.rows, screen.columns, 2]);
+    assert.ok(last.values.includes(777));
+    await player.stop();
+    await ended;
+  });
+});

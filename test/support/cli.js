@@ -7,8 +7,8 @@ const path = require('path');
 
 const bin = path.join(__dirname, '..', '..', 'bin', 'lc.js');
 
-function startLc(args, { timeout = 30000, input } = {}) {
-  const child = spawn(process.execPath, [bin, ...args], { stdio: ['pipe', 'pipe', 'pipe'] });
+function startLc(args, { timeout = 30000, input, env } = {}) {
+  const child = spawn(process.execPath, [bin, ...args], { stdio: ['pipe', 'pipe', 'pipe'], env: env || process.env });
   let stdout = '';
   let stderr = '';
   const waiters = [];

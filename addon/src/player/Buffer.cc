@@ -29,7 +29,8 @@ std::unique_ptr<Data> makeMapping(Buffer::Mode mode) {
 
 }  // namespace
 
-bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, unsigned frameLength) {
+bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, unsigned frameLength,
+                        const Correction& correction) {
   if (mode == MaskMode || mode == RgbMode || mode == VideoMode) {
     for (auto& mapping : mappings_) mapping = makeMapping(mode);
   }
@@ -58,7 +59,13 @@ bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, uns
 
   for (auto& mapping : mappings_) {
     mapping->initFromTopologyData(coordinates, frameLength, width_, height_);
+    mapping->setCorrection(correction);
   }
+  skipped_.assign(frameCount(), 0);
+  missing_ = 0;
+  for (auto& picture : pictureIn_) picture.store(0);
+  added_.store(0);
+  taken_.store(0);
   frameIndex_ = 0;
   state_.store(stateOf(0, 1, 0));
   overwritten_.store(0, std::memory_order_relaxed);
@@ -78,6 +85,9 @@ Buffer::Added Buffer::addImage(const unsigned char* image, unsigned length, Data
   const std::uint32_t write = writeOf(state_.load());
   if (!mappings_[write]) return Ignored;
   mappings_[write]->update(image, length, format);
+  const std::uint64_t number = added_.load() + 1;
+  pictureIn_[write].store(number);
+  added_.store(number);
   const std::uint32_t next = (write + 1) % kSlots;
   state = state_.load();
   for (;;) {
@@ -91,14 +101,45 @@ Buffer::Added Buffer::addImage(const unsigned char* image, unsigned length, Data
   }
 }
 
+void Buffer::unmark() {
+  // Taken to be sent; markSkipped() says otherwise right after.
+  if (frameIndex_ < skipped_.size() && skipped_[frameIndex_] != 0) {
+    skipped_[frameIndex_] = 0;
+    --missing_;
+  }
+}
+
+void Buffer::markSkipped() {
+  if (frameIndex_ < skipped_.size() && skipped_[frameIndex_] == 0) {
+    skipped_[frameIndex_] = 1;
+    ++missing_;
+  }
+}
+
+std::size_t Buffer::copyFrames(std::uint8_t* out, std::size_t capacity) const {
+  const std::size_t frames = frameCount();
+  const std::size_t length = mappings_[0] ? mappings_[0]->frameLength() : 0;
+  if (frames == 0 || length == 0) return 0;
+  const std::size_t n = std::min(capacity / length, frames) * length;
+  const Data* mapping = mappings_[readOf(state_.load())].get();
+  std::copy(mapping->frame(0), mapping->frame(0) + n, out);
+  return n;
+}
+
 const std::uint8_t* Buffer::nextFrame() {
   const std::size_t frames = frameCount();
   if (frames == 0) return nullptr;
   if (frameIndex_ + 1 < frames) {
     ++frameIndex_;
+    unmark();
     return mappings_[readOf(state_.load())]->frame(frameIndex_);
   }
   frameIndex_ = 0;
+  if (missing_ > 0) {
+    // A frame of this picture never left: its cycle again first.
+    unmark();
+    return mappings_[readOf(state_.load())]->frame(frameIndex_);
+  }
   std::uint32_t state = state_.load();
   for (;;) {
     const std::uint32_t read = readOf(state);
@@ -112,10 +153,12 @@ const std::uint8_t* Buffer::nextFrame() {
       // and leave the writer the slot after it, which nobody reads.
       if (state_.compare_exchange_weak(state, stateOf(write, (write + 1) % kSlots, 0))) break;
     } else {
-      break;  // nothing new: the same picture again
+      return mappings_[readOf(state)]->frame(frameIndex_);  // nothing new: the same picture again
     }
   }
-  return mappings_[readOf(state_.load())]->frame(frameIndex_);
+  const std::uint32_t read = readOf(state_.load());
+  taken_.store(pictureIn_[read].load());
+  return mappings_[read]->frame(frameIndex_);
 }
 
 }  // namespace lc

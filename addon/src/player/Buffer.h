@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "player/Data.h"
 #include "topology/Topology.h"
@@ -33,7 +34,8 @@ class Buffer {
   // present ones. Must not run while images are added or frames sent.
   // Returns false (and logs) when the topology has no relay (module 0) to
   // start from, or there is no mapping to build.
-  bool initScreen(const Topology& topology, unsigned angle, Mode mode, unsigned frameLength);
+  bool initScreen(const Topology& topology, unsigned angle, Mode mode, unsigned frameLength,
+                  const Correction& correction = Correction());
 
   std::uint32_t width() const { return width_; }
   std::uint32_t height() const { return height_; }
@@ -58,14 +60,34 @@ class Buffer {
   // Kept images overwritten by a later one before the sender took them,
   // since the last set-up.
   std::uint64_t overwritten() const { return overwritten_.load(std::memory_order_relaxed); }
+  // Pictures written since the last set-up; the last one written is
+  // picture number added().
+  std::uint64_t added() const { return added_.load(); }
+  // The number of the picture the sender last took (began a cycle of), 0
+  // before the first: every frame of it now goes out, and the writer can
+  // no longer change it. Numbers of overwritten pictures are never taken.
+  std::uint64_t taken() const { return taken_.load(); }
+
+  // The frames of the picture being sent, frame after frame, into `out`
+  // (frameCount() x frameLength() bytes when it has room); returns the bytes
+  // copied, 0 before the first set-up. For the writer's thread: the writer
+  // never writes the slot being read, so the copy is one whole picture.
+  std::size_t copyFrames(std::uint8_t* out, std::size_t capacity) const;
 
   // Sender side: moves to the next frame of the picture; after the last
   // frame it starts the cycle again, from the next mapping when the writer
   // has handed one over, or else from a kept image. Returns the frame
   // (frameLength() bytes), or nullptr when there is none.
   const std::uint8_t* nextFrame();
+  // Sender side: the frame nextFrame() just gave was not sent (its slot was
+  // left out). The picture is then sent again from its next cycle end until
+  // that frame went out too, so that every picture taken reaches the relay
+  // whole, even when it is shown for a single cycle.
+  void markSkipped();
 
  private:
+  void unmark();
+
   std::unique_ptr<Data> mappings_[kSlots];
   std::uint32_t width_ = 0;
   std::uint32_t height_ = 0;
@@ -80,7 +102,16 @@ class Buffer {
   }
   std::atomic<std::uint32_t> state_{stateOf(0, 1, 0)};
   std::atomic<std::uint64_t> overwritten_{0};
+  // The picture number in each slot, written by the writer before it hands
+  // the slot over, read by the sender once it took the slot.
+  std::atomic<std::uint64_t> pictureIn_[kSlots] = {};
+  std::atomic<std::uint64_t> added_{0};
+  std::atomic<std::uint64_t> taken_{0};
   std::uint32_t frameLength_ = 0;
+  // Sender only: frames of the picture being sent that were left out and
+  // not sent since, and how many.
+  std::vector<std::uint8_t> skipped_;
+  std::uint32_t missing_ = 0;
   LogRef log_{"streaming"};
 };
 

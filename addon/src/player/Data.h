@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "player/Correction.h"
 #include "topology/CoordinatesData.h"
 #include "topology/ModuleType.h"
 #include "topology/TopologyData.h"
@@ -49,6 +50,11 @@ class Data {
   // Writes one image (4-byte pixels, `width` per row) into the frames in one
   // pass. LEDs whose pixel lies past `length` keep their value.
   virtual void update(const unsigned char* image, unsigned length, Format format) = 0;
+
+  // The colour correction every later update() applies; kept across
+  // rebuilds.
+  void setCorrection(const Correction& correction) { correction_ = correction; }
+  const Correction& correction() const { return correction_; }
 
   std::size_t frameCount() const { return frameCount_; }
   std::uint32_t frameLength() const { return frameLength_; }
@@ -87,6 +93,8 @@ class Data {
                Place place);
 
   std::uint8_t* bytes() { return bytes_.data(); }
+
+  Correction correction_;
 
   // Consecutive LEDs k, k + 1, ... of one module slot, all on the screen.
   struct Run {

@@ -171,8 +171,24 @@ void MaskData::initFromTopologyData(const TopologyData<CoordinatesData>& coordin
   table_.finish();
 }
 
-void MaskData::update(const unsigned char* image, unsigned length, Format) {
+void MaskData::update(const unsigned char* image, unsigned length, Format format) {
   if (image == nullptr) return;
+  if (!correction_.identity()) {
+    // An LED is lit when any corrected channel is: bytes the curve takes
+    // to 0 no longer light it.
+    std::uint8_t* const frames = bytes();
+    const unsigned red = format == BGR ? 2 : 0;
+    for (const Pixel& p : pixels_) {
+      if (skipped(p.source, length)) continue;
+      const unsigned char* in = image + p.source;
+      const bool on = (correction_.apply(Correction::Red, in[red]) |
+                       correction_.apply(Correction::Green, in[1]) |
+                       correction_.apply(Correction::Blue, in[2 - red])) != 0;
+      const unsigned mask = 1u << p.bit;
+      frames[p.target] = static_cast<std::uint8_t>((frames[p.target] & ~mask) | (on ? mask : 0));
+    }
+    return;
+  }
   if (pixel::vectorKernels()) {
     writeBits<true>(image, length);
   } else {

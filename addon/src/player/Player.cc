@@ -75,12 +75,12 @@ Player::SetUp Player::measure(const Topology& topology, unsigned angle, Buffer::
 }
 
 Player::SetUp Player::initScreen(const Topology& topology, unsigned angle, Buffer::Mode mode,
-                                 bool sensors) {
+                                 bool sensors, const Correction& correction) {
   // The mappings are what a running worker sends from.
   if (playing_.load()) return Busy;
   const SetUp check = checkTopology(topology);
   if (check != Ready) return check;
-  if (!buffer_.initScreen(topology, angle, mode, communication_.lastPacketSize())) {
+  if (!buffer_.initScreen(topology, angle, mode, communication_.lastPacketSize(), correction)) {
     return NoMapping;
   }
   sensorsEnabled_ = sensors;
@@ -121,6 +121,7 @@ Player::SetUp Player::initScreen(const Topology& topology, unsigned angle, Buffe
   framesSent_.store(0);
   slotsSkipped_.store(0);
   statusEvents_.store(0);
+  sweeps_.store(0);
   // Events left from an earlier playback (a stop that raced its end
   // included) must not reach this one.
   listener_.clearEvents();
@@ -195,6 +196,7 @@ void Player::readSensors(const Event& event) {
     }
     if (++expectedModule_ >= moduleCount_) {
       expectedModule_ = 0;
+      sweeps_.fetch_add(1, std::memory_order_relaxed);
       return;
     }
   }
@@ -226,6 +228,7 @@ bool Player::sendSlot() {
   const std::uint8_t* frame = buffer_.nextFrame();
   if (skipCounter_ == kSkipPeriod) {
     skipCounter_ = 0;
+    buffer_.markSkipped();
     slotsSkipped_.fetch_add(1, std::memory_order_relaxed);
     return true;
   }

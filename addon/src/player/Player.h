@@ -83,7 +83,8 @@ class Player {
 
   // Script thread. Builds the mappings and the sensor layout for a new
   // playback, which then begins with the worker's first run().
-  SetUp initScreen(const Topology& topology, unsigned angle, Buffer::Mode mode, bool sensors);
+  SetUp initScreen(const Topology& topology, unsigned angle, Buffer::Mode mode, bool sensors,
+                   const Correction& correction = Correction());
   // The screen of `topology` at `angle` in `mode`, without touching a
   // playback.
   SetUp measure(const Topology& topology, unsigned angle, Buffer::Mode mode, Screen& out) const;
@@ -108,6 +109,15 @@ class Player {
   void finish();
 
   bool playing() const { return playing_.load(); }
+  // Pictures written and taken by the sender in this playback (see Buffer),
+  // and complete sweeps of sensor records: what a script waits on.
+  std::uint64_t added() const { return buffer_.added(); }
+  std::uint64_t taken() const { return buffer_.taken(); }
+  // The script thread's copy of the picture being sent (see Buffer).
+  std::size_t copyFrames(std::uint8_t* out, std::size_t capacity) const {
+    return buffer_.copyFrames(out, capacity);
+  }
+  std::uint64_t sweeps() const { return sweeps_.load(std::memory_order_relaxed); }
   Counters counters() const;
   const Buffer& buffer() const { return buffer_; }
   std::uint32_t burst() const { return burst_; }
@@ -156,6 +166,7 @@ class Player {
   std::atomic<std::uint64_t> framesSent_{0};
   std::atomic<std::uint64_t> slotsSkipped_{0};
   std::atomic<std::uint64_t> statusEvents_{0};
+  std::atomic<std::uint64_t> sweeps_{0};
 };
 
 }  // namespace lc

@@ -317,8 +317,30 @@ void RGBData::writeAll(const unsigned char* image, unsigned length) {
   }
 }
 
+void RGBData::writeCorrected(const unsigned char* image, unsigned length, Format format) {
+  std::uint8_t* const frames = bytes();
+  const unsigned red = format == BGR ? 2 : 0;
+  const auto setBit = [frames](std::uint32_t target, std::uint8_t bit, bool on) {
+    const unsigned mask = 1u << bit;
+    frames[target] = static_cast<std::uint8_t>((frames[target] & ~mask) | (on ? mask : 0));
+  };
+  // A channel's bit follows its corrected value: a dim channel that the
+  // curve takes to 0 stays dark, as it would in full colour.
+  for (const Pixel& p : pixels_) {
+    if (skipped(p.source, length)) continue;
+    const unsigned char* in = image + p.source;
+    setBit(p.targetR, p.bitR, correction_.apply(Correction::Red, in[red]) != 0);
+    setBit(p.targetG, p.bitG, correction_.apply(Correction::Green, in[1]) != 0);
+    setBit(p.targetB, p.bitB, correction_.apply(Correction::Blue, in[2 - red]) != 0);
+  }
+}
+
 void RGBData::update(const unsigned char* image, unsigned length, Format format) {
   if (image == nullptr) return;
+  if (!correction_.identity()) {
+    writeCorrected(image, length, format);
+    return;
+  }
   if (format == BGR) {
     writeAll<true>(image, length);
   } else {

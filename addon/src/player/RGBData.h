@@ -40,6 +40,7 @@ class RGBData : public Data {
   // Which kernels update() takes: portable words, SSE2, or SSSE3 shuffles.
   enum Kernel { kWords, kVectors, kShuffles };
 
+  void writeCorrected(const unsigned char* image, unsigned length, Format format);
   template <bool Bgr>
   void writeAll(const unsigned char* image, unsigned length);
   template <bool Bgr, int Kernel>

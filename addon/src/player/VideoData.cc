@@ -146,26 +146,64 @@ void VideoData::writeColours(const unsigned char* image, unsigned length) {
   }
 }
 
-void VideoData::writeMono(const unsigned char* image, unsigned length) {
+template <bool Bgr>
+void VideoData::writeCorrected(const unsigned char* image, unsigned length) {
   std::uint8_t* const frames = bytes();
+  const std::uint8_t* const r = correction_.table(Correction::Red);
+  const std::uint8_t* const g = correction_.table(Correction::Green);
+  const std::uint8_t* const b = correction_.table(Correction::Blue);
+  for (const Run run : colours_.runs) {  // a copy: frame stores may alias it
+    std::uint8_t* const out = frames + run.slot + 3 * run.firstLed;
+    const auto put = [image, out, r, g, b](std::uint32_t i, std::uint32_t source) {
+      const unsigned char* in = image + source;
+      out[3 * i] = r[in[Bgr ? 2 : 0]];
+      out[3 * i + 1] = g[in[1]];
+      out[3 * i + 2] = b[in[Bgr ? 0 : 2]];
+    };
+    if (wholeRunFits(run, length)) {
+      colours_.forEachSource(run, put);
+    } else {
+      colours_.forEachSource(run, [length, &put](std::uint32_t i, std::uint32_t source) {
+        if (!skipped(source, length)) put(i, source);
+      });
+    }
+  }
+}
+
+void VideoData::writeMono(const unsigned char* image, unsigned length, Format format) {
+  std::uint8_t* const frames = bytes();
+  const bool plain = correction_.identity();
+  const Correction& c = correction_;
+  const unsigned red = format == BGR ? 2 : 0;
   for (const Run run : mono_.runs) {  // a copy: frame stores may alias it
     std::uint8_t* out = frames + run.slot + run.firstLed;
-    mono_.forEachSource(run, [image, length, out](std::uint32_t i, std::uint32_t source) {
+    mono_.forEachSource(run, [&, out](std::uint32_t i, std::uint32_t source) {
       if (skipped(source, length)) return;
       const unsigned char* in = image + source;
-      out[i] = std::max({in[0], in[1], in[2]});
+      out[i] = plain
+                   ? std::max({in[0], in[1], in[2]})
+                   : std::max({c.apply(Correction::Red, in[red]), c.apply(Correction::Green, in[1]),
+                               c.apply(Correction::Blue, in[2 - red])});
     });
   }
 }
 
 void VideoData::update(const unsigned char* image, unsigned length, Format format) {
   if (image == nullptr) return;
-  if (format == BGR) {
+  // The corrected kernel is apart, so that an uncorrected playback keeps
+  // the plain copies (and their byte shuffles) untouched.
+  if (!correction_.identity()) {
+    if (format == BGR) {
+      writeCorrected<true>(image, length);
+    } else {
+      writeCorrected<false>(image, length);
+    }
+  } else if (format == BGR) {
     writeColours<true>(image, length);
   } else {
     writeColours<false>(image, length);
   }
-  writeMono(image, length);
+  writeMono(image, length, format);
 }
 
 }  // namespace lc

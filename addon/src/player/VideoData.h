@@ -36,7 +36,9 @@ class VideoData : public Data {
  private:
   template <bool Bgr>
   void writeColours(const unsigned char* image, unsigned length);
-  void writeMono(const unsigned char* image, unsigned length);
+  template <bool Bgr>
+  void writeCorrected(const unsigned char* image, unsigned length);
+  void writeMono(const unsigned char* image, unsigned length, Format format);
 
   std::vector<Pixel> pixels_;
   std::vector<Pixel> monoPixels_;

@@ -26,6 +26,7 @@ class PlayerAddon : public Napi::ObjectWrap<PlayerAddon> {
   Napi::Value getSensors(const Napi::CallbackInfo& info);
   Napi::Value getScreen(const Napi::CallbackInfo& info);
   Napi::Value getCounters(const Napi::CallbackInfo& info);
+  Napi::Value getFrames(const Napi::CallbackInfo& info);
 
   // False, with a script Error pending, when the object has no player (its
   // constructor was refused).

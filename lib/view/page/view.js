@@ -57,6 +57,37 @@
         p += 4;
       }
     }
+    if (view.showIds) drawIds();
+  }
+
+  // Each tile's module id at the centre of its LEDs, over the colours, so a
+  // tile on the wall can be matched to its id.
+  const ids = document.getElementById('ids');
+  view.showIds = ids ? ids.checked || /[?&]ids\b/.test(location.search) : false;
+  if (ids) {
+    ids.checked = view.showIds;
+    ids.onchange = () => {
+      view.showIds = ids.checked;
+      if (view.scene) {
+        drawOutlines();
+        drawLeds(view.last || null);
+      }
+    };
+  }
+  function drawIds() {
+    ctx.font = `bold ${Math.round(SCALE * 1.6)}px system-ui, sans-serif`;
+    ctx.textAlign = 'center';
+    ctx.textBaseline = 'middle';
+    ctx.lineWidth = 4;
+    ctx.strokeStyle = '#000';
+    ctx.fillStyle = '#fff';
+    for (const tile of view.scene.tiles) {
+      if (!tile.leds.length) continue;
+      const x = tile.leds.reduce((s, l) => s + l[0], 0) / tile.leds.length;
+      const y = tile.leds.reduce((s, l) => s + l[1], 0) / tile.leds.length;
+      ctx.strokeText(String(tile.id), px(x), px(y));
+      ctx.fillText(String(tile.id), px(x), px(y));
+    }
   }
 
   function setStatus(s) {
@@ -89,7 +120,8 @@
         return;
       }
       if (!view.scene) return;
-      drawLeds(new Uint8Array(event.data));
+      view.last = new Uint8Array(event.data);
+      drawLeds(view.last);
       view.frames++;
     };
   }

@@ -274,7 +274,7 @@ TEST(TcpipDriver, WriteToAPeerThatNeverReads) {
     double atLeast, atMost;  // seconds from the raise or close (else the start)
   } rows[] = {
       {"no progress for the bound", false, false, R::Failed, 0.9, 2.5},
-      {"stopped, part sent", true, false, R::Failed, 0.04, 0.4},
+      {"stopped, part sent", true, false, R::Failed, 0.02, 0.4},
       {"closed", false, true, R::Failed, 0, 0.2},
   };
   std::vector<unsigned char> big(64u << 20, 7);

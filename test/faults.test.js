@@ -84,6 +84,21 @@ const linkScenarios = [
     bound: 0,
   },
   {
+    // Every byte comes within the bound of silence, but no frame ever completes.
+    name: 'a frame trickled one byte every 2.5 s',
+    fault: (relay) => {
+      relay.stall();
+      const bytes = encodeFrame(0, statusPayload(relay.status));
+      let i = 0;
+      const timer = setInterval(() => (i < bytes.length ? relay.sendRaw(bytes.subarray(i, ++i)) : clearInterval(timer)), 2500);
+      relay.once('disconnect', () => clearInterval(timer));
+      relay.sendRaw(bytes.subarray(0, ++i));
+    },
+    ends: true,
+    notBefore: SILENCE_MS - 500,
+    bound: SILENCE_MS,
+  },
+  {
     name: 'unknown frame types, empty or not',
     fault: (relay) => {
       for (const type of [4, 5, 6, 7, 0x00ff, 0x0100, 0x7fff, 0xffff]) {

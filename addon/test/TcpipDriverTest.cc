@@ -26,6 +26,7 @@ TcpipDriver::Timing fast() {
   t.connectSeconds = 2;
   t.readSeconds = 1;
   t.firstReadMaxSeconds = 1;
+  t.writeSeconds = 1;
   return t;
 }
 
@@ -259,6 +260,48 @@ TEST(TcpipDriver, PeerStallingMidFrameFailsTheRead) {
   double s = secondsSince(start);
   EXPECT_GE(s, 0.9);
   EXPECT_LT(s, 2.0);
+}
+
+// A peer that never reads: a write fails after the write bound without
+// progress; a stop raised during the wait gives up at once when nothing of
+// the write left, after the grace when part did; a close fails it at once.
+TEST(TcpipDriver, WriteToAPeerThatNeverReads) {
+  using R = lc::ComDriver::WriteResult;
+  const struct {
+    const char* name;
+    bool raise, close;
+    R result;
+    double atLeast, atMost;  // seconds from the raise or close (else the start)
+  } rows[] = {
+      {"no progress for the bound", false, false, R::Failed, 0.9, 2.5},
+      {"stopped, part sent", true, false, R::Failed, 0.02, 0.4},
+      {"closed", false, true, R::Failed, 0, 0.2},
+  };
+  std::vector<unsigned char> big(64u << 20, 7);
+  for (const auto& row : rows) {
+    Connected c;
+    ASSERT_TRUE(c.ok);
+    lc::StopFlag stop;
+    auto start = Clock::now();
+    auto result = std::async(std::launch::async, [&] {
+      return c.driver.writeWatching(big.data(), unsigned(big.size()), &stop);
+    });
+    if (row.raise || row.close) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      start = Clock::now();
+      row.raise ? stop.raise() : c.driver.close();
+    }
+    EXPECT_EQ(result.get(), row.result) << row.name;
+    EXPECT_GE(secondsSince(start), row.atLeast) << row.name;
+    EXPECT_LE(secondsSince(start), row.atMost) << row.name;
+    if (row.raise) {
+      // With the connection full, a stopped write leaves before any byte.
+      const unsigned char b[4] = {1, 2, 3, 4};
+      start = Clock::now();
+      EXPECT_EQ(c.driver.writeWatching(b, 4, &stop), R::Stopped);
+      EXPECT_LE(secondsSince(start), 0.1);
+    }
+  }
 }
 
 TEST(TcpipDriver, CloseFromAnotherThreadEndsReadAtOnce) {

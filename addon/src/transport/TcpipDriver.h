@@ -21,7 +21,7 @@ class TcpipDriver : public ComDriver {
   static constexpr unsigned int kWriteSeconds = 3;
   // Once part of a write left, a stop still lets the rest go for this long,
   // so that a relay that only reads slowly keeps its stream whole.
-  static constexpr unsigned int kStoppedWriteGraceMs = 50;
+  static constexpr unsigned int kStoppedWriteGraceMs = 25;
   // How often a write that waits for room looks at its caller's stop.
   static constexpr int kStopSliceMs = 5;
   static constexpr uint16_t kDatagramPort = 9960;

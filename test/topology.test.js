@@ -138,11 +138,9 @@ test('getMatrix takes whole degrees modulo 360 and refuses what is not a finite 
 // is allocated for them.
 test('documents longer than module ids can name are refused at once', () => {
   const relay = { id: 0, type: 0, neighbours: new Array(65).fill({ channel: 0, id: 1, child: 1 }) };
-  for (const document of [new Array(2 ** 24), new Array(2 ** 32 - 1), [relay]]) {
-    const started = performance.now();
-    assert.throws(() => new lc.Topology(document), RangeError);
-    assert.ok(performance.now() - started < 1000);
-  }
+  const started = performance.now();
+  for (const document of [new Array(2 ** 24), new Array(2 ** 32 - 1), [relay]]) assert.throws(() => new lc.Topology(document), RangeError);
+  assert.ok(performance.now() - started < 1000);
   assert.doesNotThrow(() => new lc.Topology(new Array(65536).fill({ id: 0, type: 0, neighbours: [] })));
 });
 

@@ -69,8 +69,9 @@ export class SdSender {
   constructor(com: Com);
   /**
    * Sends the file at `path` under its base name. The callback gets true when
-   * the file cannot be read, its name does not fit (122 bytes), the relay
-   * fails, the link ends, or an answer does not come in time.
+   * the file cannot be read, its size cannot be known (a kernel file that
+   * reads past its reported size), its name does not fit (122 bytes), the
+   * relay fails, the link ends, or an answer does not come in time.
    */
   send(path: string, callback?: TransferCallback, progress?: TransferProgress): void;
 }
@@ -112,6 +113,8 @@ export class Topology {
    * @param document a topology document; without one the topology is empty.
    * A document of the wrong shape is logged and taken up to its first fault;
    * a value without a JSON text (a circular object) throws the runtime's TypeError.
+   * An array of more than 65536 modules (more than 16-bit module ids name), or
+   * a module with more than 64 neighbours, throws a RangeError before anything is read.
    */
   constructor(document?: TopologyModule[]);
   /** The document of every module reachable from the relay, in depth-first order. Throws an Error when there is no module 0. */
@@ -144,7 +147,9 @@ export class Changer {
    * Waits (up to 5 s) for the relay to be ready, sends the change, watches up
    * to 5 s for the relay's state word to move, then waits 1 s more. Only the
    * wait for a ready relay and the send can fail; an application above 255
-   * fails at once without sending anything.
+   * fails at once without sending anything. A value that is not a finite
+   * whole number throws a TypeError, one below 0 or above 2^32 - 1 a
+   * RangeError; nothing is sent for either.
    */
   changeTo(application: number, callback: FailureCallback): void;
 }
@@ -154,8 +159,10 @@ export class Luminosity {
   /** Throws a TypeError unless `com` is a `Com`. */
   constructor(com: Com);
   /**
-   * Waits (up to 5 s) for the relay to be ready, sends the level (above 255
-   * sent as 255), then waits 1 s.
+   * Waits (up to 5 s) for the relay to be ready, sends the level (a whole
+   * number of 256 or more, 2^53 included, is sent as 255), then waits 1 s. A
+   * value that is not a finite whole number throws a TypeError, a negative one
+   * a RangeError; nothing is sent for either.
    */
   changeTo(level: number, callback: FailureCallback): void;
 }
@@ -176,7 +183,7 @@ export interface DriverDescription {
   type: 'TCPIP' | string;
   /** The relay's dotted-quad IPv4 address. */
   ip: string;
-  /** The relay's TCP port (its low 16 bits are used). */
+  /** The relay's TCP port: a whole number from 0 to 65535 (TypeError for NaN, infinities and fractions, RangeError outside). */
   port: number;
   /** The relay's name; not read by `Com`. */
   name?: string;
@@ -186,7 +193,8 @@ export interface DriverDescription {
  * Codes a `Com` reports: 0 the first status frame of the run arrived (the
  * link is up), 2 the relay's state word changed, 1 the run ended (connect
  * failed, `stop`, the relay closed, 3 s of silence, or a close frame followed
- * by the end of the connection). 1 comes exactly once, last.
+ * by the end of the connection). 1 comes exactly once, last. A run of 2 that
+ * the script has not taken yet arrives as one: read the state with `getState`.
  */
 export type ComCode = 0 | 1 | 2;
 
@@ -250,7 +258,8 @@ export class Player {
    * the end of the link or 2 s without a frame from the relay; then
    * `callback` runs once, with undefined. Throws a TypeError for arguments
    * of the wrong type, and an Error while a playback runs (stop it and wait
-   * for its callback first) or when the topology has no module 0, or no
+   * for its callback first), while another `Player` plays on the same `Com`,
+   * or when the topology has no module 0, or no
    * module 1 while it has two modules or more.
    * @param angle the installation's rotation in degrees (quarter turns count)
    * @param mode "video", "rgb" or "mask", compared exactly; other texts give "rgb"
@@ -263,7 +272,9 @@ export class Player {
   /**
    * Writes an image (4-byte pixels, `getScreen().width` per row) into the
    * next picture. Pixels past the end of a shorter image keep their LEDs'
-   * values. Ignored before the first `start`.
+   * values. Ignored before the first `start`. Takes a Buffer, Uint8Array or
+   * Uint8ClampedArray (over a SharedArrayBuffer too); any other value throws
+   * a TypeError naming what it got.
    * @param format "BGR" for blue-first pixels; anything else, or nothing, is "RGB"
    */
   addImage(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string): void;
@@ -340,6 +351,17 @@ export class CustomApp {
    * data messages already wait.
    */
   sendData(bytes: Uint8Array): boolean;
+  /**
+   * The current (or last) run's records: `concasts` delivered, and
+   * `concastsDropped`, the oldest of those left out while more than 1024
+   * waited for a script that was behind. Nothing is delivered after `stop`.
+   */
+  getCounters(): CustomAppCounters;
+}
+
+export interface CustomAppCounters {
+  concasts: number;
+  concastsDropped: number;
 }
 
 /** Where a `ComBridge` listens. */

@@ -164,7 +164,11 @@ async function runLinkScenario(s) {
       assert.strictEqual(com.ready(), true, s.name);
       assert.strictEqual(com.stop(), true, s.name);
       await r.ended(SLACK_MS);
-      assert.deepStrictEqual(r.codes, s.codes || [0, 1], s.name);
+      // Changes the script had not taken yet may come as one code 2.
+      const changes = r.codes.filter((c) => c === 2).length;
+      const expected = (s.codes || [0, 1]).filter((c) => c === 2).length;
+      assert.ok(changes <= expected && (changes > 0) === (expected > 0), `${s.name}: ${r.codes}`);
+      assert.deepStrictEqual(r.codes.filter((c) => c !== 2), [0, 1], s.name);
     }
     await relay.waitForDisconnect(SLACK_MS);
   } finally {
@@ -555,94 +559,61 @@ test('every writer against a relay that stops reading', { concurrency: true }, a
   t.diagnostic(figures.join('; '));
   const after = await settleTo(baseline);
   assert.deepStrictEqual(after, baseline, 'descriptors and threads after every row');
+});
 
-// A peer in a process of its own that, once connected, sends `chunk` (the
-// frames given as [type, payload] pairs) as fast as the link takes it, so the
-// flood does not wait for the script thread it is meant to outrun.
+// A peer in a process of its own, so that its flood of `frames` ([type,
+// payload] pairs, sent over and over) does not wait for the script thread.
 async function floodingPeer(frames) {
-  const { spawn } = require('child_process');
   const chunk = Buffer.concat(frames.map(([type, payload]) => encodeFrame(type, payload)));
-  const source = `
-    const chunk = Buffer.from(process.argv[1], 'base64');
-    const big = Buffer.concat(Array(Math.ceil(262144 / chunk.length)).fill(chunk));
-    const server = require('net').createServer((s) => {
-      s.on('error', () => {});
-      const pump = () => { while (s.write(big)); };
-      s.on('drain', pump);
-      pump();
-    });
-    server.listen(0, '127.0.0.1', () => process.stdout.write(server.address().port + '\\n'));`;
-  const child = spawn(process.execPath, ['-e', source, chunk.toString('base64')], { stdio: ['ignore', 'pipe', 'inherit'] });
+  const source = `const big = Buffer.from(process.argv[1], 'base64').toString('hex').repeat(64);
+    const bytes = Buffer.from(big, 'hex');
+    const server = require('net').createServer((s) => s.on('error', () => {}).on('drain', function pump() {
+      while (s.write(bytes));
+    }).emit('drain')).listen(0, '127.0.0.1', () => console.log(server.address().port));`;
+  const child = require('child_process').spawn(process.execPath, ['-e', source, chunk.toString('base64')]);
   const port = await new Promise((resolve) => child.stdout.once('data', (d) => resolve(Number(String(d)))));
   return { port, close: () => child.kill('SIGKILL') };
 }
-
-// A script that is behind: every callback holds the thread this long.
-const busy = (ms) => {
-  const until = performance.now() + ms;
-  while (performance.now() < until);
-};
 
 const status = (state) => [0, statusPayload({ state, version: 1 })];
 const floods = [
   { name: 'status frames, the state changing in each', frames: [status(1), status(2)] },
   { name: 'data frames', frames: [status(1), ...Array(8).fill([1, Buffer.alloc(2048, 7)])] },
-  { name: 'concast records to a custom application', frames: [status(1), ...Array(8).fill([2, Buffer.alloc(256, 5)])], app: true },
+  { name: 'concast records', frames: [status(1), ...Array(8).fill([2, Buffer.alloc(256, 5)])], app: true },
 ];
-const FLOOD_MS = 3000;
-const MEMORY_BOUND = 200 * 1024 * 1024;
-const STOP_BOUND_MS = 100;
 
-test('floods reach the script bounded in memory, and a stop ends them at once', async (t) => {
+// The script is behind (each callback holds its thread 1 ms) for 3 s.
+test('floods stay bounded in memory, and a stop ends them within 100 ms', async (t) => {
   for (const f of floods) {
     await t.test(f.name, async () => {
       const peer = await floodingPeer(f.frames);
-      try {
-        const baseline = process.memoryUsage().rss;
-        const com = new lc.Com();
-        const calls = [];
-        let ended = null;
-        const record = (what) => {
-          calls.push(what);
-          if (what === 'end') ended = performance.now();
-          else busy(1);
-        };
-        com.start(describe(peer.port), (u, code) => (f.app ? code === 1 && record('link') : record(code === 1 ? 'end' : code)));
-        let app = null;
-        if (f.app) {
-          app = new lc.CustomApp(com);
-          await eventually(() => com.ready(), SLACK_MS);
-          assert.strictEqual(app.start((u, what) => record(what === 'stop' ? 'end' : what)), true);
-        }
-        let peak = baseline;
-        const began = Date.now();
-        while (Date.now() - began < FLOOD_MS) {
-          await delay(50);
-          peak = Math.max(peak, process.memoryUsage().rss);
-        }
-        const stopped = performance.now();
-        if (app) app.stop();
-        else com.stop();
-        await eventually(() => ended !== null, SLACK_MS);
-        const stopMs = ended - stopped;
-        const endAt = calls.indexOf('end');
-        await delay(300);
-        const counters = app ? app.getCounters() : null;
-        com.stop();
-        t.diagnostic(`${f.name}: ${((peak - baseline) / 1048576).toFixed(1)} MB over baseline, stop to end ${stopMs.toFixed(1)} ms, ${calls.length} calls${counters ? `, ${counters.concasts} concasts, ${counters.concastsDropped} dropped` : ''}`);
-        assert.ok(peak - baseline < MEMORY_BOUND, `${f.name}: ${peak - baseline} bytes over baseline`);
-        assert.ok(stopMs <= STOP_BOUND_MS, `${f.name}: stop to end ${stopMs} ms`);
-        assert.strictEqual(calls.filter((c) => c === 'end').length, 1);
-        assert.deepStrictEqual(calls.slice(endAt + 1).filter((c) => c !== 'link'), [], 'nothing after the end');
-        if (f.app) {
-          assert.ok(counters.concasts > 0 && counters.concastsDropped > 0, JSON.stringify(counters));
-        } else if (f.frames.length === 2) {
-          // The script was behind: runs of changes came as one each.
-          assert.ok(calls.filter((c) => c === 2).length > 0);
-        }
-      } finally {
-        peer.close();
+      const baseline = process.memoryUsage().rss;
+      const com = new lc.Com();
+      const calls = [];
+      let ended = null;
+      const record = (what) => {
+        calls.push(what);
+        for (const until = performance.now() + 1; what !== 'end' && performance.now() < until;);
+        if (what === 'end') ended = performance.now();
+      };
+      com.start(describe(peer.port), (u, code) => !f.app && record(code === 1 ? 'end' : code));
+      const app = f.app ? new lc.CustomApp(com) : null;
+      if (app) await eventually(() => com.ready() && app.start((u, what) => record(what === 'stop' ? 'end' : what)), SLACK_MS);
+      let peak = baseline;
+      for (const began = Date.now(); Date.now() - began < 3000; await delay(50)) {
+        peak = Math.max(peak, process.memoryUsage().rss);
       }
+      const stopped = performance.now();
+      (app || com).stop();
+      await eventually(() => ended !== null, SLACK_MS);
+      await delay(300);
+      [com.stop(), peer.close()];
+      const counters = app && app.getCounters();
+      const figures = `${((peak - baseline) / 2 ** 20).toFixed(1)} MB over baseline, stop to end ${(ended - stopped).toFixed(1)} ms`;
+      t.diagnostic(`${f.name}: ${figures}, ${calls.length} calls ${JSON.stringify(counters)}`);
+      assert.ok(peak - baseline < 200 * 2 ** 20 && ended - stopped <= 100, figures);
+      assert.strictEqual(calls.indexOf('end'), calls.length - 1, 'nothing after the end');
+      if (app) assert.ok(counters.concasts > 0 && counters.concastsDropped > 0, JSON.stringify(counters));
     });
   }
 });

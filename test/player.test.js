@@ -239,6 +239,12 @@ test('wrong arguments and misuse give clear errors; stop while idle changes noth
       { id: 2, type: 4, neighbours: [] }]), 'video', false, cb),
     { name: 'Error', message: /module 1/ });
     assert.throws(() => player.addImage('pixels'), TypeError);
+    // Wider elements would be read as bytes: each is refused by its name.
+    for (const image of [new Float64Array(4), new Int32Array(4), new BigInt64Array(4), new DataView(new ArrayBuffer(4))]) {
+      assert.throws(() => player.addImage(image), { name: 'TypeError', message: new RegExp(`not an? ${image.constructor.name}`) });
+    }
+    player.addImage(new Uint8ClampedArray(8));
+    player.addImage(new Uint8Array(new SharedArrayBuffer(8), 2));
     assert.throws(() => player.addImage(Buffer.alloc(4), 3), TypeError);
     assert.throws(() => player.getSensors(new Uint8Array(4)), TypeError);
     assert.throws(() => player.getSensors([0, 0]), TypeError);
@@ -246,6 +252,9 @@ test('wrong arguments and misuse give clear errors; stop while idle changes noth
     // "Mask" is not "mask": the rgb mapping (39-byte slots, one frame).
     const ended = play(player, 0, top, 'Mask', false);
     assert.throws(() => player.start(0, top, 'video', false, cb), { name: 'Error', message: /stop/ });
+    // A second player on the same link would share its slots.
+    assert.throws(() => new lc.Player(com).start(0, top, 'video', false, cb),
+      { name: 'Error', message: /another|already/ });
     await eventually(() => player.getCounters().framesSent >= 10);
     assert.strictEqual(relay.received.find((f) => f.type === 5).payload.length, 918);
     player.addImage(Buffer.alloc(0));

@@ -51,6 +51,8 @@ test('failures reach the callback as true', async (t) => {
   const cases = [
     ['fail-data', file],
     [null, path.join(dir, 'missing.bin')],
+    // Its size reads 0, yet it has bytes: nothing may be announced.
+    [null, '/proc/self/status'],
   ];
   for (const [fault, target] of cases) {
     const { relay, com } = await linked(t, { sdFault: fault });

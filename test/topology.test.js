@@ -134,6 +134,16 @@ test('getMatrix takes whole degrees modulo 360 and refuses what is not a finite 
   }
 });
 
+// Lengths past what 16-bit module ids can name are refused before anything
+// is allocated for them.
+test('documents longer than module ids can name are refused at once', () => {
+  const relay = { id: 0, type: 0, neighbours: new Array(65).fill({ channel: 0, id: 1, child: 1 }) };
+  const started = performance.now();
+  for (const document of [new Array(2 ** 24), new Array(2 ** 32 - 1), [relay]]) assert.throws(() => new lc.Topology(document), RangeError);
+  assert.ok(performance.now() - started < 1000);
+  assert.doesNotThrow(() => new lc.Topology(new Array(65536).fill({ id: 0, type: 0, neighbours: [] })));
+});
+
 test('a document refused halfway keeps what came before the fault', () => {
   const doc = installation(4);
   doc[5].neighbours[0].child = true; // a boolean is not a child flag

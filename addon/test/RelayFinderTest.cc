@@ -318,6 +318,7 @@ TEST(RelayFinderFilter, KeepsWhatFitsTheRelayType) {
 TEST(RelayFinderSearch, AppliesTheReplyRulesInOrderOfArrival) {
   Responder responder;
   const std::string longName(300, 'L');
+  const std::string hugeName(RelayFinder::kMaxNameBytes + 5000, 'H');
   responder.answer({
       {"127.0.0.2", "Hello, relay Stage-A on port 5000."},
       {"127.0.0.2", "Hello, relay Stage-A on port 5000."},    // repeated
@@ -327,9 +328,10 @@ TEST(RelayFinderSearch, AppliesTheReplyRulesInOrderOfArrival) {
       {"127.0.0.2", "Hello, relay Zero on port 0."},          // no such port
       {"127.0.0.2", "Goodbye"},                               // not a reply
       {"127.0.0.4", "Hello, relay " + longName + " on port 5003."},
-      {"127.0.0.3", "Hello, relay simulator on port 6000."},  // local: kept
-      {"127.0.0.1", "Hello, relay Other on port 6001."},      // second local
-      {"127.0.0.3", "Hello, relay simulator on port 6000."},  // second local
+      {"127.0.0.5", "Hello, relay " + hugeName + " on port 5004."},  // cut
+      {"127.0.0.3", "Hello, relay simulator on port 6000."},         // local: kept
+      {"127.0.0.1", "Hello, relay Other on port 6001."},             // second local
+      {"127.0.0.3", "Hello, relay simulator on port 6000."},         // second local
   });
   // 127.0.0.3 stands for an address of this machine's interfaces.
   std::vector<RelayFinder::Target> targets = {{"127.0.0.3", "127.0.0.1"},
@@ -341,12 +343,13 @@ TEST(RelayFinderSearch, AppliesTheReplyRulesInOrderOfArrival) {
       {"127.0.0.2", "Stage-A", 5000},
       {"127.0.0.2", "Stage-A", 5001},
       {"127.0.0.4", longName, 5003},
+      {"127.0.0.5", hugeName.substr(0, RelayFinder::kMaxNameBytes), 5004},
       {"127.0.0.1", "simulator", 6000},
   };
   EXPECT_EQ(described(found), expected);
   // Each target greeted once, whatever it repeats.
   EXPECT_EQ(responder.greetings(), (std::vector<std::string>{"Hello relay", "Hello relay"}));
-  EXPECT_EQ(finder.datagramCount(), 22u);
+  EXPECT_EQ(finder.datagramCount(), 24u);
 }
 
 TEST(RelayFinderSearch, CancelEndsARunningSearchAndForestallsTheNext) {

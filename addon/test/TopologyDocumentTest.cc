@@ -68,6 +68,13 @@ TEST(TopologyDocumentTest, ReadingAWrittenDocumentRebuildsTheSameGraph) {
   EXPECT_EQ(back.getJSON(), t.getJSON());
 }
 
+// `item` n times, separated by commas.
+std::string repeated(const std::string& item, std::size_t n) {
+  std::string text;
+  for (std::size_t i = 0; i < n; ++i) text += (i > 0 ? "," : "") + item;
+  return text;
+}
+
 TEST(TopologyDocumentTest, MalformedDocumentsAreRefused) {
   struct Case {
     const char* name;
@@ -108,6 +115,12 @@ TEST(TopologyDocumentTest, MalformedDocumentsAreRefused) {
        R"({"id":1,"type":3,"neighbours":[]},{"id":1,"type":4,"neighbours":[]},)"
        R"({"id":2,"type":5,"neighbours":[]},{"id":2,"type":6,"neighbours":[]}])",
        true, "0:0 p- 0>2\n1:3 p-\n2:6 p-\n"},
+      {"more modules than 16-bit ids name", "[" + repeated("0", Topology::kMaxModules + 1) + "]",
+       false, ""},
+      {"more neighbours than read",
+       R"([{"id":0,"type":0,"neighbours":[)" +
+           repeated(R"({"channel":0,"id":1,"child":1})", Topology::kMaxLinks + 1) + "]}]",
+       false, ""},
       {"undeclared neighbour is a relay, type keeps its low byte",
        R"([{"id":5,"type":260,"neighbours":[{"channel":2,"id":8,"child":0}]}])", true,
        "5:4 p- 2>8\n8:0 p-\n"},

@@ -36,7 +36,7 @@ class RelayFinder {
   // What one search keeps: a flood of replies (or of long names) must not
   // grow without end. Later relays are left out, longer names cut.
   static constexpr size_t kMaxRelays = 1024;
-  static constexpr size_t kMaxNameBytes = 256;
+  static constexpr size_t kMaxNameBytes = 1024;
   // The relay that forwards to the SPI bus announces itself by this name.
   static constexpr const char* kSpiProxyName = "proxySPI";
   // A simulator on another machine is somebody else's; only a local one counts.

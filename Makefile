@@ -88,8 +88,8 @@ define prebuild_one
 	  -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(CURDIR)/build-prebuild-$(1)/out $(2)
 	cmake --build build-prebuild-$(1) -j $(JOBS) --target lc
 	rm -rf prebuilds/linux-$(1) && mkdir -p prebuilds/linux-$(1)
-	cp build-prebuild-$(1)/out/lc.node prebuilds/linux-$(1)/lc.napi.node
-	cp build-prebuild-$(1)/out/libjsoncpp.so.* prebuilds/linux-$(1)/
+	cp -p build-prebuild-$(1)/out/lc.node prebuilds/linux-$(1)/lc.napi.node
+	cp -p build-prebuild-$(1)/out/libjsoncpp.so.* prebuilds/linux-$(1)/
 endef
 prebuild: bootstrap
 	$(call prebuild_one,x64,)

@@ -112,7 +112,7 @@ package-test: pack
 # binfmt registration an emulated node cannot start children, so the files
 # are those whose tests start none.
 ARM64_TESTS ?= test/module.test.js test/topology.test.js test/topology-update.test.js \
-  test/customapp.test.js
+  test/customapp.test.js test/sdsender.test.js test/loader.test.js test/promises.test.js
 test-arm64: prebuild
 	./tools/arm64-node.sh build-arm64-node
 	@for f in $(ARM64_TESTS); do \

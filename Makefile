@@ -2,21 +2,38 @@
 JOBS ?= 2
 CMAKE_FLAGS ?= -G Ninja
 
-.PHONY: all bootstrap addon unit asan js-asan js test soak demo bench compare-hex compare-pixels fuzz sanitize tsan format clean
+.PHONY: all bootstrap addon unit asan js-asan js test soak demo bench compare-hex compare-pixels fuzz sanitize tsan format clean prebuild pack package-test test-arm64
 
 all: addon
 
-# Targets add the Debian packages only they need through BOOTSTRAP_EXTRA.
+# Targets add the Debian packages only they need through BOOTSTRAP_EXTRA;
+# `make test` installs those of all its targets before the first one runs
+# (make evaluates the first bootstrap with the test target's own list).
 bootstrap:
 	@./tools/bootstrap.sh $(BOOTSTRAP_EXTRA)
 
 # The HEX tests check the reader and writer against objcopy and srec_cat.
-unit asan sanitize tsan: BOOTSTRAP_EXTRA += binutils srecord
+UNIT_PACKAGES = binutils srecord
+# The browser test of the live view drives Debian's chromium; the content
+# tests decode with ffmpeg.
+JS_PACKAGES = chromium ffmpeg
+# The arm64 prebuild: Debian's cross compiler and the arm64 JsonCpp.
+PREBUILD_PACKAGES = g++-aarch64-linux-gnu libjsoncpp-dev:arm64 binutils
+# The arm64 tests: qemu and the libraries Debian's arm64 node links.
+ARM64_PACKAGES = $(PREBUILD_PACKAGES) qemu-user libuv1:arm64 libc-ares2:arm64 libicu72:arm64 \
+  libnghttp2-14:arm64 libssl3:arm64 libbrotli1:arm64 zlib1g:arm64 libstdc++6:arm64
+unit asan sanitize tsan: BOOTSTRAP_EXTRA += $(UNIT_PACKAGES)
 bench: BOOTSTRAP_EXTRA += libbenchmark-dev
 fuzz: BOOTSTRAP_EXTRA += clang libclang-rt-dev
-# The browser test of the live view drives Debian's chromium; it skips, and
-# says so, where none can be installed. The content tests decode with ffmpeg.
-js js-asan: BOOTSTRAP_EXTRA += optional:chromium ffmpeg
+js js-asan: BOOTSTRAP_EXTRA += $(JS_PACKAGES)
+prebuild pack package-test: BOOTSTRAP_EXTRA += $(PREBUILD_PACKAGES)
+test-arm64: BOOTSTRAP_EXTRA += $(ARM64_PACKAGES)
+test: BOOTSTRAP_EXTRA += $(UNIT_PACKAGES) $(JS_PACKAGES) $(PREBUILD_PACKAGES)
+
+# The integration tests: every *.test.js under test/ and tools/, except the
+# packaging tests (they need the prebuilds; `make package-test`). `npm test`
+# runs `make js`, so this is the one list.
+JS_TESTS = $$(find test tools -name '*.test.js' -not -path '*/node_modules/*' -not -path 'test/package/*' | sort)
 
 # The Node.js module (build/Release/lc.node), through cmake-js.
 addon: bootstrap
@@ -44,7 +61,7 @@ tsan: bootstrap
 
 # Integration tests of the built module in node.
 js: addon
-	node --test --test-concurrency=$(JOBS) $$(find test tools -name '*.test.js' -not -path '*/node_modules/*' | sort)
+	node --test --test-concurrency=$(JOBS) $(JS_TESTS)
 
 # The integration tests against a module built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, the runtimes preloaded into node. The tests run
@@ -59,9 +76,52 @@ js-asan: bootstrap
 	cd $(ASAN_STAGE) && \
 	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so):$$($(CXX) -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  node --test --test-concurrency=$(JOBS) $$(find test tools -name '*.test.js' -not -path '*/node_modules/*' | sort)
+	  node --test --test-concurrency=$(JOBS) $(JS_TESTS)
 
-test: unit asan js js-asan
+# Prebuilt binaries for the package, Node-API 8: prebuilds/<platform>-<arch>/
+# holds lc.napi.node and the JsonCpp it loads from its own folder. Built with
+# cmake directly (the Node-API headers of node-api-headers), apart from
+# build/, which stays the developers' module.
+NAPI_INCLUDE = $$(node -p "require('node-api-headers').include_dir")
+PREBUILD_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=Release -DLC_PREBUILD=ON -DLC_BUILD_TESTS=OFF
+define prebuild_one
+	cmake -S . -B build-prebuild-$(1) $(PREBUILD_FLAGS) -DCMAKE_JS_INC="$(NAPI_INCLUDE)" \
+	  -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(CURDIR)/build-prebuild-$(1)/out $(2)
+	cmake --build build-prebuild-$(1) -j $(JOBS) --target lc
+	rm -rf prebuilds/linux-$(1) && mkdir -p prebuilds/linux-$(1)
+	cp -p build-prebuild-$(1)/out/lc.node prebuilds/linux-$(1)/lc.napi.node
+	cp -p build-prebuild-$(1)/out/libjsoncpp.so.* prebuilds/linux-$(1)/
+endef
+prebuild: bootstrap
+	$(call prebuild_one,x64,)
+	$(call prebuild_one,arm64,-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake)
+
+# The package tarball, prebuilds inside (npm pack runs `make prebuild`
+# through prepack), in build-pack/.
+pack: bootstrap
+	rm -rf build-pack && mkdir -p build-pack
+	npm pack --pack-destination build-pack --silent
+
+# The packaging tests: the packed tarball installed where no compiler,
+# cmake or JsonCpp is, the prebuilds' libraries, the ES module types.
+package-test: pack
+	node --test $$(find test/package -name '*.test.js' | sort)
+
+# The module's integration tests on linux-arm64 under qemu, with Debian's
+# arm64 node (unpacked into build-arm64-node/, apart from the host's node)
+# loading prebuilds/linux-arm64. Each file runs in one process: without a
+# binfmt registration an emulated node cannot start children, so the files
+# are those whose tests start none.
+ARM64_TESTS ?= test/module.test.js test/topology.test.js test/topology-update.test.js \
+  test/customapp.test.js test/sdsender.test.js test/loader.test.js test/promises.test.js
+test-arm64: prebuild
+	./tools/arm64-node.sh build-arm64-node
+	@for f in $(ARM64_TESTS); do \
+	  log=build-arm64-node/$$(basename $$f .js).tap; \
+	  ./tools/arm64-node.sh build-arm64-node $$f > $$log 2>&1 || { cat $$log; echo "arm64: $$f FAILED"; exit 1; }; \
+	  echo "arm64: $$f: $$(grep -E '^# (pass|fail) ' $$log | tr '\n' ' ')"; done
+
+test: unit asan js js-asan package-test
 
 # An hour of links at 100 status frames per second, memory, descriptors and
 # threads checked every minute; on demand only. SOAK_SECONDS shortens it.

@@ -1,7 +1,7 @@
 'use strict';
 
 // The package entry: the native classes, as the compiled module defines them.
-// `promises` (also `require('lc/promises')`) holds the same work as promises,
+// `promises` (also `require('lc-tiles/promises')`) holds the same work as promises,
 // events and async iterators; it is not enumerable, so the exports' keys stay
 // the classes, in the order the module defines them.
 const native = require('./lib/native');

@@ -1,3 +1,3 @@
-// `require('lc/promises')`: the promise forms of the classes.
+// `require('lc-tiles/promises')`: the promise forms of the classes.
 import { promises } from './index';
 export = promises;

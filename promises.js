@@ -1,4 +1,4 @@
 'use strict';
 
-// `require('lc/promises')`: the promise forms of the classes.
+// `require('lc-tiles/promises')`: the promise forms of the classes.
 module.exports = require('./lib/promises');

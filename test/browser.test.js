@@ -11,13 +11,14 @@ const lc = require('..');
 const { startRelay } = require('../lib/relay-host');
 const { playAtPace } = require('../lib/cli/commands/play');
 const { picture } = require('../lib/animation');
+const { skipFor } = require('./support/skip');
 
 const BROWSERS = ['/usr/bin/chromium', '/usr/bin/chromium-browser', '/usr/lib/chromium/chromium'];
 const browserPath = BROWSERS.find((file) => fs.existsSync(file));
-const noBrowser = browserPath
+const noBrowser = skipFor(browserPath
   ? false
-  : 'no browser: Debian\'s chromium is not installed (make js installs it when run as root; else apt-get install chromium)';
-const noPlayer = typeof lc.Player === 'function' ? false : 'the class "Player" is needed to stream to the relay';
+  : 'no browser: Debian\'s chromium is not installed (make js installs it when run as root; else apt-get install chromium)');
+const noPlayer = skipFor(typeof lc.Player === 'function' ? false : 'the class "Player" is needed to stream to the relay');
 
 // Whatever the page asks for outside 127.0.0.1 finds no host and no proxy.
 const LOOPBACK_ONLY = [

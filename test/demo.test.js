@@ -10,7 +10,7 @@ const lc = require('..');
 
 const NEEDED = ['Changer', 'Luminosity', 'Player', 'Loader', 'SdSender'];
 const absent = NEEDED.filter((n) => typeof lc[n] !== 'function');
-const skip = absent.length ? `the demo needs the classes ${absent.map((n) => `"${n}"`).join(', ')}` : false;
+const skip = require('./support/skip').skipFor(absent.length ? `the demo needs the classes ${absent.map((n) => `"${n}"`).join(', ')}` : false);
 
 test('the demo shows every capability against the virtual relay and exits', { skip, timeout: 120000 }, () => {
   const demo = path.join(__dirname, '..', 'examples', 'demo.js');

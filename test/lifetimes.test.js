@@ -295,8 +295,8 @@ function packageVars(t) {
 test('objects dropped while their work runs are collected safely', { concurrency: 3 }, async (t) => {
   const vars = packageVars(t);
   const runs = kinds.filter((k) => !k.exitOnly).map((k) => t.test(k.name, {
-    skip: k.privateNetwork && noNamespace
-      ? `network namespaces unavailable, discovery not run: ${noNamespace}` : false,
+    skip: require('./support/skip').skipFor(k.privateNetwork && noNamespace
+      ? `network namespaces unavailable, discovery not run: ${noNamespace}` : false),
   }, async () => {
     // Each child gets its own relay, so that `end` touches its link alone.
     const body = `

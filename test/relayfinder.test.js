@@ -8,7 +8,7 @@ const assert = require('node:assert');
 const { namespaceProblem, runScenario } = require('./support/netns');
 
 const problem = namespaceProblem();
-const skip = problem ? `network namespaces unavailable, discovery not tested: ${problem}` : false;
+const skip = require('./support/skip').skipFor(problem ? `network namespaces unavailable, discovery not tested: ${problem}` : false);
 
 const relay = (ip, name, port) => ({ ip, name, port, type: 'TCPIP' });
 const byPort = (list) => [...list].sort((a, b) => a.port - b.port);

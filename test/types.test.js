@@ -106,3 +106,25 @@ test('index.d.ts compiles and declares exactly the exported classes and methods'
 test('a TypeScript file using every class, callback and promise form compiles with --strict', () => {
   assert.deepStrictEqual(messages(ts.getPreEmitDiagnostics(program, program.getSourceFile(usage))), []);
 });
+
+// The ES module entries list their names by hand, at run time and in their
+// declarations: both must stay the CommonJS entries' names.
+test('the ES module entries export what the CommonJS entries do', async () => {
+  const esm = await import('../index.mjs');
+  assert.deepStrictEqual(Object.keys(esm).sort(), [...Object.keys(lc), 'default', 'promises'].sort());
+  for (const name of Object.keys(lc)) assert.strictEqual(esm[name], lc[name], name);
+  const esmPromises = await import('../promises.mjs');
+  assert.deepStrictEqual(Object.keys(esmPromises).sort(), [...Object.keys(lc.promises), 'default'].sort());
+  for (const name of Object.keys(lc.promises)) assert.strictEqual(esmPromises[name], lc.promises[name], name);
+
+  const dmts = path.join(__dirname, '..', 'promises.d.mts');
+  const esmProgram = ts.createProgram([dmts], { noEmit: true, strict: true, module: ts.ModuleKind.NodeNext,
+    moduleResolution: ts.ModuleResolutionKind.NodeNext, types: ['node'] });
+  assert.deepStrictEqual(messages(ts.getPreEmitDiagnostics(esmProgram)), []);
+  const checker = esmProgram.getTypeChecker();
+  const exported = checker.getExportsOfModule(checker.getSymbolAtLocation(esmProgram.getSourceFile(dmts)))
+    .map((s) => s.name).filter((n) => n !== 'default').sort();
+  const namespace = program.getSourceFile(file).statements.find((s) => ts.isModuleDeclaration(s) && s.name.text === 'promises');
+  const members = namespace.body.statements.map((s) => s.name && s.name.text).filter(Boolean).sort();
+  assert.deepStrictEqual(exported, members);
+});

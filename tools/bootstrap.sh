@@ -26,8 +26,17 @@ if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -eq 0 ]; then
     echo "bootstrap: installing ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
+    # Packages of another architecture (NAME:arm64, for the cross build and
+    # its tests) need that architecture known to dpkg first.
+    for p in "${missing[@]}"; do
+      arch=${p##*:}
+      [ "$arch" != "$p" ] || continue
+      dpkg --print-architecture | grep -qx "$arch" || dpkg --print-foreign-architectures | grep -qx "$arch" ||
+        dpkg --add-architecture "$arch"
+    done
     apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # Never remove what is there (a node of another origin, say) to make room.
+    apt-get install -y -qq --no-install-recommends --no-remove "${missing[@]}" >/dev/null
   else
     echo "bootstrap: missing packages; run:"
     echo "  sudo apt-get install -y ${missing[*]}"

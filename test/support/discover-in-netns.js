@@ -2,19 +2,18 @@
 
 // Runs `lc discover` beside `lc relay --discovery` inside the private network
 // namespace this process was started in (`unshare -n`), which sees only its
-// own loopback interface. It refuses to run in the namespace named by its
-// argument: the machine's own.
-const fs = require('fs');
-const { spawnSync } = require('child_process');
+// own loopback interface. It refuses to run anywhere lo is not the only
+// interface.
 const { startLc, runLc } = require('./cli');
+const { enterPrivateNamespace } = require('./netns');
 
 async function main() {
-  if (fs.readlinkSync('/proc/self/ns/net') === process.argv[2]) {
-    console.error('refusing to search outside a private network namespace');
+  try {
+    enterPrivateNamespace(process.argv[2]);
+  } catch (err) {
+    console.error(err.message);
     process.exit(3);
   }
-  const up = spawnSync('ip', ['link', 'set', 'lo', 'up']);
-  if (up.status !== 0) throw new Error('cannot bring lo up');
   const relay = startLc(['relay', '--port', '0', '--discovery']);
   const [, port] = await relay.waitFor(/listening on 127\.0\.0\.1:(\d+)/);
   await relay.waitFor(/answering discovery/);

@@ -238,8 +238,11 @@ const scenarios = {
 async function main() {
   const [name, arg] = process.argv.slice(2);
   if (name === 'peer') return peer(JSON.parse(arg));
-  // Before any interface is touched.
+  // Before any interface is touched: a namespace whose one interface is lo,
+  // whatever the argument says.
   checkNamespace(arg);
+  const found = require('./netns').interfaces();
+  if (JSON.stringify(found) !== '["lo"]') throw new Error(`refusing to run: interfaces ${found}`);
   hostNamespace = arg;
   ip('link', 'set', 'lo', 'up');
   const lc = require(root);

@@ -50,13 +50,23 @@ function inPrivateNamespace(args) {
   return ['unshare', ['-n', ...args]];
 }
 
-// For a process started through inPrivateNamespace, before it greets
-// anything: refuses to go on in the namespace `hostNamespace` names (the
-// machine's own), brings lo up and checks that lo is the only interface.
+// The interfaces of this process's network namespace, from the kernel's own
+// per-namespace list (sysfs may still show the machine's).
+function interfaces() {
+  return fs.readFileSync('/proc/self/net/dev', 'utf8').split('\n').slice(2)
+    .map((l) => l.split(':')[0].trim()).filter(Boolean).sort();
+}
+
+// For a process that greets networks, before it sends anything: brings lo up
+// and goes on only where lo is the one interface there is, whatever it was
+// started with; `hostNamespace`, when given, names a namespace (the
+// machine's own) it must not be in either.
 function enterPrivateNamespace(hostNamespace) {
-  if (!/^net:\[\d+\]$/.test(hostNamespace || '') ||
-      fs.readlinkSync('/proc/self/ns/net') === hostNamespace) {
-    throw new Error('refusing to run: not in a network namespace of its own');
+  if (hostNamespace !== undefined && fs.readlinkSync('/proc/self/ns/net') === hostNamespace) {
+    throw new Error('refusing to run: in the machine\'s own network namespace');
+  }
+  if (JSON.stringify(interfaces()) !== '["lo"]') {
+    throw new Error(`refusing to run: interfaces ${interfaces()} besides or instead of lo`);
   }
   // The system tool runs without the sanitizer runtimes a sanitizer run
   // preloads into node.
@@ -71,4 +81,4 @@ function enterPrivateNamespace(hostNamespace) {
   }
 }
 
-module.exports = { namespaceProblem, runScenario, inPrivateNamespace, enterPrivateNamespace };
+module.exports = { namespaceProblem, runScenario, inPrivateNamespace, enterPrivateNamespace, interfaces };

@@ -1,0 +1,25 @@
+// Declarations of `lc-tiles/promises` for ES modules: every member of the
+// `promises` namespace of index.d.ts, by name (a test keeps the two lists
+// equal), and the whole namespace as the default.
+import { promises } from './index.js';
+
+export default promises;
+export import LcErrorCode = promises.LcErrorCode;
+export import LcError = promises.LcError;
+export import toNative = promises.toNative;
+export import connect = promises.connect;
+export import findRelays = promises.findRelays;
+export import Com = promises.Com;
+export import Topology = promises.Topology;
+export import Changer = promises.Changer;
+export import Luminosity = promises.Luminosity;
+export import Reset = promises.Reset;
+export import TransferOptions = promises.TransferOptions;
+export import Loader = promises.Loader;
+export import SdSender = promises.SdSender;
+export import SimLoader = promises.SimLoader;
+export import LcApp = promises.LcApp;
+export import RelayFinder = promises.RelayFinder;
+export import Player = promises.Player;
+export import CustomApp = promises.CustomApp;
+export import ComBridge = promises.ComBridge;

@@ -244,6 +244,25 @@ export interface PlayerCounters {
   imagesDropped: number;
   /** Status frames answered. */
   statusEvents: number;
+  /** Pictures written by `addImage` in this playback; the last is picture number `picturesAdded`. */
+  picturesAdded: number;
+  /** The number of the picture the sender last took (it now goes out whole); 0 before the first. */
+  picturesTaken: number;
+  /** Complete sweeps of sensor records (every module, in order) in this playback. */
+  sensorSweeps: number;
+}
+
+/** The options of `Player.start`. */
+export interface PlaybackOptions {
+  /** One exponent for all channels or [red, green, blue], 0.1 to 10; 1 (no change) by default. */
+  gamma?: number | [number, number, number];
+  /** White balance: one factor or [red, green, blue], 0 to 16; 1 by default. */
+  gains?: number | [number, number, number];
+  /**
+   * Called on the script thread when the sender took a picture or a sweep
+   * of sensor records completed, with the current counts (calls coalesce).
+   */
+  onProgress?: (picturesTaken: number, sensorSweeps: number) => void;
 }
 
 /**
@@ -264,9 +283,12 @@ export class Player {
    * @param angle the installation's rotation in degrees (quarter turns count)
    * @param mode "video", "rgb" or "mask", compared exactly; other texts give "rgb"
    * @param sensors whether to read the sensor records the relay sends
+   * @param options colour correction, applied through tables built once per
+   * playback (out = round(255 x gain x (in / 255) ^ gamma)), and the progress
+   * function; a value out of range throws a RangeError
    */
   start(angle: number, topology: Topology, mode: PlayerMode, sensors: boolean,
-    callback: (unused: undefined) => void): void;
+    callback: (unused: undefined) => void, options?: PlaybackOptions): void;
   /** Ends the running playback at its next event; does nothing while none runs. */
   stop(): void;
   /**
@@ -276,10 +298,17 @@ export class Player {
    * Uint8ClampedArray (over a SharedArrayBuffer too); any other value throws
    * a TypeError naming what it got.
    * @param format "BGR" for blue-first pixels; anything else, or nothing, is "RGB"
+   * @returns the picture's number in this playback (see `onProgress`), 0 when ignored
    */
-  addImage(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string): void;
+  addImage(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string): number;
   /** Copies the latest sensor values into `values`, as many as both hold. */
   getSensors(values: Uint16Array): void;
+  /**
+   * A copy of the pixel frames (payloads, `frames` of `getScreen` of them,
+   * each of the link's packet size) of the picture being sent; undefined
+   * before the first `start`.
+   */
+  getFrames(): Buffer | undefined;
   /** The screen and sensor grid of `topology` at `angle` (same errors as `start`). */
   getScreen(angle: number, topology: Topology, mode: PlayerMode): PlayerScreen;
   /** The counters of the current or last playback. */
@@ -485,12 +514,50 @@ export namespace promises {
      * Starts a playback; resolves when it has ended (`stop`, the end of the
      * link, or 2 s without a frame). Rejects where the native `start` throws.
      */
-    start(angle: number, topology: Topology | import('./index').Topology, mode: PlayerMode, sensors: boolean): Promise<void>;
-    stop(): void;
-    addImage(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string): void;
+    start(angle: number, topology: Topology | import('./index').Topology, mode: PlayerMode, sensors: boolean,
+      options?: { gamma?: number | [number, number, number]; gains?: number | [number, number, number] }): Promise<void>;
+    /** Ends the playback; resolves once it has ended. */
+    stop(): Promise<void>;
+    /** Resolves when the current playback has ended (at once when none runs). */
+    readonly ended: Promise<void>;
+    /** The screen of the running playback; null while none runs. */
+    readonly screen: PlayerScreen | null;
+    /**
+     * Hands a picture to the sender; resolves with its number once the
+     * sender took it (it goes out whole), so awaited pushes show every
+     * picture in order. Rejects (code ERR_LC_ENDED) when no playback runs or
+     * it ends first, ERR_LC_ABORTED when `signal` fires.
+     */
+    push(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string, options?: { signal?: AbortSignal }): Promise<number>;
+    /**
+     * Shows a file (video, animation, picture) or an (async) iterable of
+     * `{ image, duration }` (ms) on the running playback, at the source's
+     * pace or the relay's, whichever is slower; resolves once the source
+     * ended (with `loop`, once `signal` fired).
+     */
+    play(source: string | Iterable<PlayItem> | AsyncIterable<PlayItem>, options?: {
+      fit?: 'contain' | 'cover' | 'stretch'; loop?: boolean; signal?: AbortSignal; fps?: number; seconds?: number;
+      onPicture?: (item: PlayItem, stats: { shown: number; dropped: number }) => void;
+    }): Promise<{ shown: number; dropped: number }>;
+    /** 'taken' (picture number), 'sensors' ({ values, rows, columns, sweep }) after each sweep, 'end'. */
+    on(event: 'taken', listener: (picture: number) => void): this;
+    on(event: 'sensors', listener: (grid: { values: Uint16Array; rows: number; columns: number; sweep: number }) => void): this;
+    on(event: 'end', listener: () => void): this;
+    off(event: string, listener: (...args: any[]) => void): this;
+    addImage(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string): number;
     getSensors(values: Uint16Array): void;
     getScreen(angle: number, topology: Topology | import('./index').Topology, mode: PlayerMode): PlayerScreen;
     getCounters(): PlayerCounters;
+  }
+
+  /** One picture of a source given to `Player.play`. */
+  interface PlayItem {
+    image: Uint8Array | Uint8ClampedArray;
+    /** How long it shows, in milliseconds. */
+    duration?: number;
+    /** Its time from the source's start, in milliseconds, instead of following the one before. */
+    at?: number;
+    format?: 'RGB' | 'BGR' | string;
   }
 
   class RelayFinder {

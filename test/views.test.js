@@ -117,3 +117,32 @@ test('the live view serves its page on 127.0.0.1 and sends the scene and status'
   assert.strictEqual(status.state, 4);
   assert.strictEqual(status.version, 0x00020103);
 });
+
+test('the preview decodes what the player sent as the relay itself did', async (t) => {
+  const lc = require('..');
+  const { FramePreview } = require('../lib/view/preview');
+  const { sceneOf, coloursOf } = require('../lib/view/scene');
+  const { sampleInstallation } = require('../lib/sample');
+  const host = await startRelay({ period: 5, sensors: false });
+  t.after(() => host.stop());
+  const com = await lc.promises.connect({ ip: '127.0.0.1', port: host.port });
+  t.after(() => com.stop());
+  const doc = sampleInstallation();
+  const player = new lc.promises.Player(com);
+  const ended = player.start(0, new lc.promises.Topology(doc), 'video', false);
+  const { width, height, frames } = player.screen;
+  const image = Buffer.alloc(4 * width * height);
+  for (let i = 0; i < image.length; i++) image[i] = (i * 29) % 251;
+  await player.push(image);
+  await player.push(Buffer.from(image)); // the first went out whole by now
+  const preview = new FramePreview(doc, 0, 'video');
+  const sent = player.native.getFrames();
+  assert.strictEqual(sent.length % frames, 0);
+  assert.ok(preview.show(sent, sent.length / frames, { framesSent: 1 }));
+  const scene = sceneOf(preview);
+  assert.strictEqual(scene.tiles.length, 12);
+  assert.deepStrictEqual(coloursOf(preview, scene), coloursOf(host.relay, sceneOf(host.relay)));
+  assert.strictEqual(preview.show(sent, sent.length / frames), false, 'a second picture at once is left out');
+  await player.stop();
+  await ended;
+});

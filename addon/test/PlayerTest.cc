@@ -257,6 +257,27 @@ TEST(PlayerTest, TheStartMarkerGoesWithTheFirstFrameThatLeaves) {
   EXPECT_EQ(player.counters().slotsSkipped, 1u);
 }
 
+// A picture taken at slot 100 loses frame 2 to slot 101; at its cycle end
+// that frame alone goes again, and the taken count names the picture.
+TEST(PlayerTest, AFrameLeftOutIsSentOnceMoreBeforeTheNextPicture) {
+  Link l;
+  l.announce(0, 918);  // one slot per request after the first two
+  Player player(l.link);
+  ASSERT_EQ(player.initScreen(row(12, TypeQuadra), 0, Buffer::VideoMode, false), Player::Ready);
+  ASSERT_EQ(player.buffer().frameCount(), 5u);
+  for (int i = 0; i < 98; ++i) ASSERT_TRUE(player.frameRequest(0));  // slots 1 to 99
+  const std::vector<std::uint8_t> image(4u * 200 * 200, 7);
+  ASSERT_TRUE(player.addImage(image.data(), static_cast<unsigned>(image.size()), Data::RGB));
+  EXPECT_EQ(player.taken(), 0u);
+  l.driver.fresh();
+  for (int i = 0; i < 11; ++i) ASSERT_TRUE(player.frameRequest(0));  // slots 100 to 110
+  std::vector<unsigned> numbers;
+  for (const FrameLog::Sent& s : l.driver.fresh()) numbers.push_back(s.number);
+  EXPECT_EQ(numbers, (std::vector<unsigned>{1, 3, 4, 5, 2, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(player.taken(), 1u);
+  EXPECT_EQ(player.added(), 1u);
+}
+
 TEST(PlayerTest, ImagesAreHandedOverAtCycleEnds) {
   Link l;
   l.announce(0, 918);  // one slot per request after the first two

@@ -61,8 +61,12 @@ bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, uns
     mapping->initFromTopologyData(coordinates, frameLength, width_, height_);
     mapping->setCorrection(correction);
   }
-  skipped_.assign(frameCount(), 0);
-  missing_ = 0;
+  // The blank picture of a set-up needs no complete cycle.
+  sent_.assign(frameCount(), 1);
+  unsent_ = 0;
+  fresh_ = false;
+  repeated_ = false;
+  repairing_ = false;
   for (auto& picture : pictureIn_) picture.store(0);
   added_.store(0);
   taken_.store(0);
@@ -101,19 +105,20 @@ Buffer::Added Buffer::addImage(const unsigned char* image, unsigned length, Data
   }
 }
 
-void Buffer::unmark() {
+void Buffer::land() {
   // Taken to be sent; markSkipped() says otherwise right after.
-  if (frameIndex_ < skipped_.size() && skipped_[frameIndex_] != 0) {
-    skipped_[frameIndex_] = 0;
-    --missing_;
+  fresh_ = frameIndex_ < sent_.size() && sent_[frameIndex_] == 0;
+  if (fresh_) {
+    sent_[frameIndex_] = 1;
+    --unsent_;
   }
 }
 
 void Buffer::markSkipped() {
-  if (frameIndex_ < skipped_.size() && skipped_[frameIndex_] == 0) {
-    skipped_[frameIndex_] = 1;
-    ++missing_;
-  }
+  if (!fresh_) return;
+  fresh_ = false;
+  sent_[frameIndex_] = 0;
+  ++unsent_;
 }
 
 std::size_t Buffer::copyFrames(std::uint8_t* out, std::size_t capacity) const {
@@ -129,17 +134,30 @@ std::size_t Buffer::copyFrames(std::uint8_t* out, std::size_t capacity) const {
 const std::uint8_t* Buffer::nextFrame() {
   const std::size_t frames = frameCount();
   if (frames == 0) return nullptr;
-  if (frameIndex_ + 1 < frames) {
+  if (repairing_) {
+    // After a cycle that left frames out: those frames alone, then on.
+    std::size_t i = frameIndex_ + 1;
+    while (i < frames && sent_[i] != 0) ++i;
+    if (i < frames) {
+      frameIndex_ = static_cast<std::uint32_t>(i);
+      land();
+      return mappings_[readOf(state_.load())]->frame(frameIndex_);
+    }
+    repairing_ = false;
+  } else if (frameIndex_ + 1 < frames) {
     ++frameIndex_;
-    unmark();
+    land();
+    return mappings_[readOf(state_.load())]->frame(frameIndex_);
+  } else if (unsent_ > 0 && !repeated_) {
+    std::size_t i = 0;
+    while (i < frames && sent_[i] != 0) ++i;
+    repeated_ = true;
+    repairing_ = true;
+    frameIndex_ = static_cast<std::uint32_t>(i);
+    land();
     return mappings_[readOf(state_.load())]->frame(frameIndex_);
   }
   frameIndex_ = 0;
-  if (missing_ > 0) {
-    // A frame of this picture never left: its cycle again first.
-    unmark();
-    return mappings_[readOf(state_.load())]->frame(frameIndex_);
-  }
   std::uint32_t state = state_.load();
   for (;;) {
     const std::uint32_t read = readOf(state);
@@ -153,11 +171,17 @@ const std::uint8_t* Buffer::nextFrame() {
       // and leave the writer the slot after it, which nobody reads.
       if (state_.compare_exchange_weak(state, stateOf(write, (write + 1) % kSlots, 0))) break;
     } else {
-      return mappings_[readOf(state)]->frame(frameIndex_);  // nothing new: the same picture again
+      land();  // nothing new: the same picture again
+      return mappings_[readOf(state)]->frame(frameIndex_);
     }
   }
   const std::uint32_t read = readOf(state_.load());
   taken_.store(pictureIn_[read].load());
+  std::fill(sent_.begin(), sent_.end(), 0);
+  unsent_ = static_cast<std::uint32_t>(sent_.size());
+  repeated_ = false;
+  repairing_ = false;
+  land();
   return mappings_[read]->frame(frameIndex_);
 }
 

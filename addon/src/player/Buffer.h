@@ -80,13 +80,13 @@ class Buffer {
   // (frameLength() bytes), or nullptr when there is none.
   const std::uint8_t* nextFrame();
   // Sender side: the frame nextFrame() just gave was not sent (its slot was
-  // left out). The picture is then sent again from its next cycle end until
-  // that frame went out too, so that every picture taken reaches the relay
-  // whole, even when it is shown for a single cycle.
+  // left out). At its cycle end the picture's frames left out are sent once
+  // more, those alone, before the next picture: every picture taken then
+  // reaches the relay whole, even when shown for a single cycle.
   void markSkipped();
 
  private:
-  void unmark();
+  void land();
 
   std::unique_ptr<Data> mappings_[kSlots];
   std::uint32_t width_ = 0;
@@ -108,10 +108,15 @@ class Buffer {
   std::atomic<std::uint64_t> added_{0};
   std::atomic<std::uint64_t> taken_{0};
   std::uint32_t frameLength_ = 0;
-  // Sender only: frames of the picture being sent that were left out and
-  // not sent since, and how many.
-  std::vector<std::uint8_t> skipped_;
-  std::uint32_t missing_ = 0;
+  // Sender only: which frames of the picture being sent went out at least
+  // once since it was taken, how many did not yet, whether the frame last
+  // given was its first time, whether its left-out frames were sent again
+  // (once only), and whether that is going on.
+  std::vector<std::uint8_t> sent_;
+  std::uint32_t unsent_ = 0;
+  bool fresh_ = false;
+  bool repeated_ = false;
+  bool repairing_ = false;
   LogRef log_{"streaming"};
 };
 

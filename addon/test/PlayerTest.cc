@@ -257,8 +257,9 @@ TEST(PlayerTest, TheStartMarkerGoesWithTheFirstFrameThatLeaves) {
   EXPECT_EQ(player.counters().slotsSkipped, 1u);
 }
 
-// A picture taken at slot 100 loses frame 2 to slot 101; at its cycle end
-// that frame alone goes again, and the taken count names the picture.
+// A picture taken at slot 100 loses frame 2 to slot 101. With a next
+// picture waiting at its cycle end, that frame alone goes again first; with
+// none, the cycle repeats in order.
 TEST(PlayerTest, AFrameLeftOutIsSentOnceMoreBeforeTheNextPicture) {
   Link l;
   l.announce(0, 918);  // one slot per request after the first two
@@ -273,9 +274,40 @@ TEST(PlayerTest, AFrameLeftOutIsSentOnceMoreBeforeTheNextPicture) {
   for (int i = 0; i < 11; ++i) ASSERT_TRUE(player.frameRequest(0));  // slots 100 to 110
   std::vector<unsigned> numbers;
   for (const FrameLog::Sent& s : l.driver.fresh()) numbers.push_back(s.number);
-  EXPECT_EQ(numbers, (std::vector<unsigned>{1, 3, 4, 5, 2, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(numbers, (std::vector<unsigned>{1, 3, 4, 5, 1, 2, 3, 4, 5, 1}));
   EXPECT_EQ(player.taken(), 1u);
   EXPECT_EQ(player.added(), 1u);
+
+  for (int i = 0; i < 80; ++i) ASSERT_TRUE(player.frameRequest(0));  // to slot 190, frame 1
+  ASSERT_TRUE(player.addImage(image.data(), static_cast<unsigned>(image.size()), Data::RGB));
+  l.driver.fresh();
+  for (int i = 0; i < 11; ++i) ASSERT_TRUE(player.frameRequest(0));  // slots 191 to 201
+  numbers.clear();
+  for (const FrameLog::Sent& s : l.driver.fresh()) numbers.push_back(s.number);
+  // Slot 202 has not come, so nothing of this picture was left out: it
+  // hands over at once.
+  EXPECT_EQ(numbers, (std::vector<unsigned>{2, 3, 4, 5, 1, 2, 3, 4, 5, 1, 2}));
+  EXPECT_EQ(player.taken(), 2u);
+}
+
+// A left-out frame of a picture that a waiting picture follows goes again
+// before the hand-over.
+TEST(PlayerTest, ALeftOutFrameGoesBeforeTheWaitingPicture) {
+  Link l;
+  l.announce(0, 918);
+  Player player(l.link);
+  ASSERT_EQ(player.initScreen(row(12, TypeQuadra), 0, Buffer::VideoMode, false), Player::Ready);
+  for (int i = 0; i < 98; ++i) ASSERT_TRUE(player.frameRequest(0));  // slots 1 to 99
+  const std::vector<std::uint8_t> image(4u * 200 * 200, 7);
+  ASSERT_TRUE(player.addImage(image.data(), static_cast<unsigned>(image.size()), Data::RGB));
+  l.driver.fresh();
+  ASSERT_TRUE(player.frameRequest(0));  // slot 100 takes picture 1
+  ASSERT_TRUE(player.addImage(image.data(), static_cast<unsigned>(image.size()), Data::RGB));
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(player.frameRequest(0));  // slots 101 to 106
+  std::vector<unsigned> numbers;
+  for (const FrameLog::Sent& s : l.driver.fresh()) numbers.push_back(s.number);
+  EXPECT_EQ(numbers, (std::vector<unsigned>{1, 3, 4, 5, 2, 1}));
+  EXPECT_EQ(player.taken(), 2u);
 }
 
 TEST(PlayerTest, ImagesAreHandedOverAtCycleEnds) {

@@ -114,6 +114,11 @@ void Buffer::land() {
   }
 }
 
+bool Buffer::pictureWaiting() const {
+  const std::uint32_t state = state_.load();
+  return (readOf(state) + 1) % kSlots != writeOf(state) || (state & kReady) != 0;
+}
+
 void Buffer::markSkipped() {
   if (!fresh_) return;
   fresh_ = false;
@@ -148,7 +153,7 @@ const std::uint8_t* Buffer::nextFrame() {
     ++frameIndex_;
     land();
     return mappings_[readOf(state_.load())]->frame(frameIndex_);
-  } else if (unsent_ > 0 && !repeated_) {
+  } else if (unsent_ > 0 && !repeated_ && pictureWaiting()) {
     std::size_t i = 0;
     while (i < frames && sent_[i] != 0) ++i;
     repeated_ = true;

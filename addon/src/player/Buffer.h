@@ -80,13 +80,16 @@ class Buffer {
   // (frameLength() bytes), or nullptr when there is none.
   const std::uint8_t* nextFrame();
   // Sender side: the frame nextFrame() just gave was not sent (its slot was
-  // left out). At its cycle end the picture's frames left out are sent once
-  // more, those alone, before the next picture: every picture taken then
-  // reaches the relay whole, even when shown for a single cycle.
+  // left out). When a next picture waits at the cycle end, the frames left
+  // out are sent once more, those alone, before it: every picture taken then
+  // reaches the relay whole, even when shown for a single cycle. With
+  // nothing new the cycle simply repeats, in order, as it always did.
   void markSkipped();
 
  private:
   void land();
+  // Whether the writer handed over a picture that the next cycle end takes.
+  bool pictureWaiting() const;
 
   std::unique_ptr<Data> mappings_[kSlots];
   std::uint32_t width_ = 0;

@@ -74,7 +74,8 @@ ASAN_STAGE = build-asan-addon/stage
 js-asan: bootstrap
 	npx cmake-js compile --CDLC_BUILD_TESTS=OFF --CDLC_SANITIZE=ON -O build-asan-addon --parallel $(JOBS)
 	rm -rf $(ASAN_STAGE) && mkdir -p $(ASAN_STAGE)/build/Release
-	cp -r index.js index.d.ts promises.js promises.d.ts package.json bin lib test tools examples $(ASAN_STAGE)/
+	cp -r index.js index.mjs index.d.ts index.d.mts promises.js promises.mjs promises.d.ts promises.d.mts \
+	  package.json bin lib test tools examples $(ASAN_STAGE)/
 	ln -s $(CURDIR)/node_modules $(ASAN_STAGE)/node_modules
 	cp build-asan-addon/Release/lc.node $(ASAN_STAGE)/build/Release/lc.node
 	cd $(ASAN_STAGE) && \

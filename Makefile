@@ -26,18 +26,23 @@ unit asan sanitize tsan: BOOTSTRAP_EXTRA += $(UNIT_PACKAGES)
 bench: BOOTSTRAP_EXTRA += libbenchmark-dev
 fuzz: BOOTSTRAP_EXTRA += clang libclang-rt-dev
 js js-asan: BOOTSTRAP_EXTRA += $(JS_PACKAGES)
-prebuild pack package-test: BOOTSTRAP_EXTRA += $(PREBUILD_PACKAGES)
+# The packaging tests list the arm64 binary's libraries with qemu.
+PACKAGE_TEST_PACKAGES = $(PREBUILD_PACKAGES) qemu-user
+prebuild pack: BOOTSTRAP_EXTRA += $(PREBUILD_PACKAGES)
+package-test: BOOTSTRAP_EXTRA += $(PACKAGE_TEST_PACKAGES)
 test-arm64: BOOTSTRAP_EXTRA += $(ARM64_PACKAGES)
-test: BOOTSTRAP_EXTRA += $(UNIT_PACKAGES) $(JS_PACKAGES) $(PREBUILD_PACKAGES)
+test: BOOTSTRAP_EXTRA += $(UNIT_PACKAGES) $(JS_PACKAGES) $(PACKAGE_TEST_PACKAGES)
 
 # The integration tests: every *.test.js under test/ and tools/, except the
 # packaging tests (they need the prebuilds; `make package-test`). `npm test`
 # runs `make js`, so this is the one list.
 JS_TESTS = $$(find test tools -name '*.test.js' -not -path '*/node_modules/*' -not -path 'test/package/*' | sort)
 
-# The Node.js module (build/Release/lc.node), through cmake-js.
+# The Node.js module (build/Release/lc.node), through cmake-js, linked as a
+# prebuild is (JsonCpp beside it), so that it is the linux-x64 prebuild too.
 addon: bootstrap
-	npx cmake-js compile --CDLC_BUILD_TESTS=OFF --parallel $(JOBS)
+	grep -qs '^LC_PREBUILD:BOOL=ON' build/CMakeCache.txt || npx cmake-js configure --CDLC_BUILD_TESTS=OFF --CDLC_PREBUILD=ON
+	npx cmake-js compile --CDLC_BUILD_TESTS=OFF --CDLC_PREBUILD=ON --parallel $(JOBS)
 
 # Unit tests of the core.
 unit: bootstrap
@@ -70,7 +75,8 @@ ASAN_STAGE = build-asan-addon/stage
 js-asan: bootstrap
 	npx cmake-js compile --CDLC_BUILD_TESTS=OFF --CDLC_SANITIZE=ON -O build-asan-addon --parallel $(JOBS)
 	rm -rf $(ASAN_STAGE) && mkdir -p $(ASAN_STAGE)/build/Release
-	cp -r index.js index.d.ts promises.js promises.d.ts package.json bin lib test tools examples $(ASAN_STAGE)/
+	cp -r index.js index.mjs index.d.ts index.d.mts promises.js promises.mjs promises.d.ts promises.d.mts \
+	  package.json bin lib test tools examples $(ASAN_STAGE)/
 	ln -s $(CURDIR)/node_modules $(ASAN_STAGE)/node_modules
 	cp build-asan-addon/Release/lc.node $(ASAN_STAGE)/build/Release/lc.node
 	cd $(ASAN_STAGE) && \
@@ -79,9 +85,9 @@ js-asan: bootstrap
 	  node --test --test-concurrency=$(JOBS) $(JS_TESTS)
 
 # Prebuilt binaries for the package, Node-API 8: prebuilds/<platform>-<arch>/
-# holds lc.napi.node and the JsonCpp it loads from its own folder. Built with
-# cmake directly (the Node-API headers of node-api-headers), apart from
-# build/, which stays the developers' module.
+# holds lc.napi.node and the JsonCpp it loads from its own folder. linux-x64
+# is the module `make addon` built; linux-arm64 is cross-built with cmake
+# directly (the Node-API headers of node-api-headers).
 NAPI_INCLUDE = $$(node -p "require('node-api-headers').include_dir")
 PREBUILD_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=Release -DLC_PREBUILD=ON -DLC_BUILD_TESTS=OFF
 define prebuild_one
@@ -92,8 +98,10 @@ define prebuild_one
 	cp -p build-prebuild-$(1)/out/lc.node prebuilds/linux-$(1)/lc.napi.node
 	cp -p build-prebuild-$(1)/out/libjsoncpp.so.* prebuilds/linux-$(1)/
 endef
-prebuild: bootstrap
-	$(call prebuild_one,x64,)
+prebuild: addon
+	rm -rf prebuilds/linux-x64 && mkdir -p prebuilds/linux-x64
+	cp -p build/Release/lc.node prebuilds/linux-x64/lc.napi.node
+	cp -p build/Release/libjsoncpp.so.* prebuilds/linux-x64/
 	$(call prebuild_one,arm64,-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake)
 
 # The package tarball, prebuilds inside (npm pack runs `make prebuild`

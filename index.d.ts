@@ -1,3 +1,4 @@
+/// <reference types="node" />
 // Type declarations of the native module.
 
 /** Process-wide logger; every line goes to standard error, whole. */

@@ -51,6 +51,6 @@ function load() {
 
 const loaded = load();
 module.exports = loaded.exports;
-// Which file loaded, for the install script and the packaging tests; not
+// Which file loaded, for telling a prebuild from a local build; not
 // enumerable, so the exports' keys stay the classes.
 Object.defineProperty(module.exports, Symbol.for('lc.nativeFile'), { value: loaded.file });

@@ -1,20 +1,13 @@
-// An ES module user of the package; the packaging test compiles it with
-// --strict (module nodenext). It is never run.
-import lc, { Com, Topology, Log, promises } from 'lc-tiles';
+// An ES module user of the package, compiled with --strict (module
+// nodenext) by the packaging test; never run.
+import lc, { Com, promises } from 'lc-tiles';
 import lcp, { connect, LcError, type TransferOptions } from 'lc-tiles/promises';
 
-const com: Com = new Com();
-const started: boolean = com.start({ type: 'TCPIP', ip: '127.0.0.1', port: 1 }, (u: undefined, code: lc.ComCode) => {
-  if (code === 0) console.log(com.getVersion());
-});
-const top: Topology = new lc.Topology([]);
-Log.setMode('simple');
-
-async function promised(): Promise<number> {
+const com: Com = new lc.Com();
+com.start({ type: 'TCPIP', ip: '127.0.0.1', port: 1 }, (u: undefined, code: lc.ComCode) => console.log(code));
+export async function version(options?: TransferOptions): Promise<number> {
   const linked: promises.Com = await connect({ ip: '127.0.0.1', port: 1 });
-  const same: typeof promises.connect = lcp.connect;
-  const options: TransferOptions | undefined = undefined;
-  console.log(same, options, linked instanceof lcp.Com, (e: unknown) => e instanceof LcError && e.code === 'ERR_LC_FAILED');
+  const failed = (e: unknown): boolean => e instanceof LcError && e.code === 'ERR_LC_FAILED';
+  console.log(options, failed, linked instanceof lcp.Com);
   return linked.getVersion();
 }
-console.log(started, top, promised);

@@ -21,5 +21,6 @@ export import SimLoader = promises.SimLoader;
 export import LcApp = promises.LcApp;
 export import RelayFinder = promises.RelayFinder;
 export import Player = promises.Player;
+export import PlayItem = promises.PlayItem;
 export import CustomApp = promises.CustomApp;
 export import ComBridge = promises.ComBridge;

@@ -82,6 +82,7 @@ Sender::Baseline Sender::arm(EventListener& listener) {
 
 bool Sender::waitChange() {
   EventListener listener;
+  CallCancel::Scope scope(call_, listener);
   const Baseline before = arm(listener);
   // A listener registered after the link ended never hears of the end: a
   // link that is down now reports no change, at once rather than at the bound.
@@ -91,6 +92,7 @@ bool Sender::waitChange() {
 
 bool Sender::waitClose() {
   EventListener listener(communication_);
+  CallCancel::Scope scope(call_, listener);
   // Already down: its end went out before the listener was there to hear it.
   if (!communication_.running()) return true;
   const Clock::time_point start = Clock::now();
@@ -103,6 +105,7 @@ bool Sender::waitClose() {
 
 Sender::Result Sender::upload(const Loader& loader, ProgressPacer* progress) {
   EventListener listener;
+  CallCancel::Scope scope(call_, listener);
   Baseline before;
   Clock::time_point sentAt;
   if (!sendStream(loader.data(), progress, &listener, &before, &sentAt)) return NotSent;

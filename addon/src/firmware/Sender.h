@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "firmware/Loader.h"
+#include "link/CallCancel.h"
 #include "link/Communication.h"
 #include "link/EventListener.h"
 #include "link/Frame.h"
@@ -63,9 +64,11 @@ class Sender {
   Result upload(const Loader& loader, ProgressPacer* progress = nullptr);
 
   // Cuts the pause under way short, and every later one: a stream then ends
-  // unsent, a settle at once. For an owner whose runtime is going away (the
-  // link is retired as well).
-  void cancel() { wait_.cancel(); }
+  // unsent, a watch at once, a settle at once. The link stays up.
+  void cancel() {
+    wait_.cancel();
+    call_.cancel();
+  }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -91,6 +94,8 @@ class Sender {
   Timing timing_;
   // The pauses between packets and the settle after a switch.
   CancellableWait wait_;
+  // The watch's listener.
+  CallCancel call_;
 };
 
 }  // namespace lc

@@ -62,7 +62,7 @@ class ComBridgeAddonWorker : public script::ProgressWorker<uint16_t> {
     // A worker that never got its thread left the run armed.
     bridge_.finish();
     owner_.busy_ = false;
-    call(env, {env.Undefined(), Napi::Number::New(env, 1)});
+    call(env, {env.Undefined(), Napi::Number::New(env, 1), reason(env)});
   }
 
  private:

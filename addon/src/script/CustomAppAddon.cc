@@ -55,7 +55,7 @@ class CustomAppAddonWorker : public script::ProgressWorker<unsigned char> {
     // A worker that never got its thread left the run armed.
     app_.end();
     owner_.busy_ = false;
-    call(env, {env.Undefined(), Napi::String::New(env, "stop")});
+    call(env, {env.Undefined(), Napi::String::New(env, "stop"), reason(env)});
   }
 
  private:

@@ -134,6 +134,8 @@ function commands(name) {
     const nativeMethod = Native.prototype[method];
     Object.defineProperty(cls.prototype, method, {
       value(...args) {
+        // A callback where the options go: the native form, as it is.
+        if (typeof args[arity] === 'function') return nativeMethod.apply(this, args);
         return command(this, nativeMethod, what, args.slice(0, arity), args[arity]);
       },
       writable: true,
@@ -168,6 +170,54 @@ async function describe(address) {
 
 const NativeCom = base('Com');
 
+// One run of a link: its codes become events, and the promise of its start.
+function startLink(com, description, host, signal) {
+  const run = { up: false, release: () => {} };
+  const up = new Promise((resolve, reject) => Object.assign(run, { resolve, reject }));
+  const ended = new Promise((resolve) => {
+    run.end = resolve;
+  });
+  const where = `${host}:${description.port}`;
+  const callback = (_, code, reason) => {
+    com.emit('code', code);
+    if (code === 0) {
+      run.up = true;
+      // The signal bounds the connect only: a link that is up stays up.
+      run.release();
+      run.resolve(com);
+      com.emit('up');
+    } else if (code === 2) {
+      com.emit('state');
+    } else if (code === 1) {
+      run.release();
+      if (!run.up) {
+        // The native reason names the dotted address; say the one given.
+        const text = reason ? reason.replace(`${description.ip}:${description.port}`, where) : undefined;
+        run.reject(new LcError(text || `no relay answered at ${where}`, 'ERR_LC_ENDED', text));
+      }
+      run.end();
+      com.emit('end');
+    }
+  };
+  let started;
+  try {
+    started = NativeCom.prototype.start.call(com, description, callback);
+  } catch (err) {
+    return Promise.reject(err); // a wrong description: the native TypeError
+  }
+  if (!started) {
+    return Promise.reject(
+      new LcError('the link refused to start (type not "TCPIP", or a run still going)', 'ERR_LC_REFUSED'),
+    );
+  }
+  com._ended = ended;
+  run.release = onAbort(signal, () => {
+    if (!run.up) run.reject(abortError());
+    NativeCom.prototype.stop.call(com);
+  });
+  return up;
+}
+
 /**
  * The link to one relay. Emits 'code' (every code), 'up' (code 0), 'state'
  * (code 2) and 'end' (code 1); `codes()` iterates them until the end.
@@ -184,65 +234,20 @@ class Com extends withNative(emitting(NativeCom)) {
    * is a description ({ ip, port }, ip a dotted address or a host name) or
    * a "host:port" string.
    */
-  start(address, { signal } = {}) {
+  start(address, options = {}) {
+    if (typeof options === 'function') return NativeCom.prototype.start.call(this, address, options);
+    const { signal } = options;
     if (signal && signal.aborted) return Promise.reject(abortError());
     const ip = typeof address === 'object' && address !== null ? address.ip : undefined;
     // Dotted addresses start at once, so that a start right after another
     // is refused in call order.
     if (typeof address === 'object' && address !== null && (typeof ip !== 'string' || net.isIPv4(ip))) {
-      return this._start(address, ip, signal);
+      return startLink(this, address, ip, signal);
     }
     return describe(address).then(({ description, host }) => {
       if (signal && signal.aborted) throw abortError();
-      return this._start(description, host, signal);
+      return startLink(this, description, host, signal);
     });
-  }
-
-  _start(description, host, signal) {
-    const run = { up: false, release: () => {} };
-    const up = new Promise((resolve, reject) => Object.assign(run, { resolve, reject }));
-    const ended = new Promise((resolve) => {
-      run.end = resolve;
-    });
-    const where = `${host}:${description.port}`;
-    const callback = (_, code, reason) => {
-      this.emit('code', code);
-      if (code === 0) {
-        run.up = true;
-        // The signal bounds the connect only: a link that is up stays up.
-        run.release();
-        run.resolve(this);
-        this.emit('up');
-      } else if (code === 2) {
-        this.emit('state');
-      } else if (code === 1) {
-        run.release();
-        if (!run.up) {
-          // The native reason names the dotted address; say the one given.
-          const text = reason ? reason.replace(`${description.ip}:${description.port}`, where) : undefined;
-          run.reject(new LcError(text || `no relay answered at ${where}`, 'ERR_LC_ENDED', text));
-        }
-        run.end();
-        this.emit('end');
-      }
-    };
-    let started;
-    try {
-      started = NativeCom.prototype.start.call(this, description, callback);
-    } catch (err) {
-      return Promise.reject(err); // a wrong description: the native TypeError
-    }
-    if (!started) {
-      return Promise.reject(
-        new LcError('the link refused to start (type not "TCPIP", or a run still going)', 'ERR_LC_REFUSED'),
-      );
-    }
-    this._ended = ended;
-    run.release = onAbort(signal, () => {
-      if (!run.up) run.reject(abortError());
-      NativeCom.prototype.stop.call(this);
-    });
-    return up;
   }
 
   /** Resolves when the current run has ended (at once when none runs). */
@@ -291,7 +296,9 @@ const NativeFinder = base('RelayFinder');
 
 class RelayFinder extends withNative(NativeFinder) {
   /** One search; resolves with the relays found (possibly none). */
-  start(tag = 'relay', { signal } = {}) {
+  start(tag = 'relay', options = {}) {
+    if (typeof options === 'function') return NativeFinder.prototype.start.call(this, tag, options);
+    const { signal } = options;
     if (signal && signal.aborted) return Promise.reject(abortError());
     return new Promise((resolve, reject) => {
       let aborted = false;
@@ -339,7 +346,11 @@ const NativePlayer = base('Player');
  * ended, or 2 s without a frame from the relay).
  */
 class Player extends withNative(NativePlayer) {
-  start(angle, topology, mode, sensors, { signal } = {}) {
+  start(angle, topology, mode, sensors, options = {}) {
+    if (typeof options === 'function') {
+      return NativePlayer.prototype.start.call(this, angle, topology, mode, sensors, options);
+    }
+    const { signal } = options;
     if (signal && signal.aborted) return Promise.reject(abortError());
     return new Promise((resolve, reject) => {
       const run = stoppable(this, signal, NativePlayer.prototype.stop);
@@ -375,7 +386,9 @@ class CustomApp extends withNative(emitting(NativeApp)) {
   }
 
   /** Starts a run; resolves once it has ended. Rejects when `start` refuses. */
-  start({ signal } = {}) {
+  start(options = {}) {
+    if (typeof options === 'function') return NativeApp.prototype.start.call(this, options);
+    const { signal } = options;
     if (signal && signal.aborted) return Promise.reject(abortError());
     let done;
     const stopped = new Promise((resolve) => {
@@ -443,7 +456,12 @@ class ComBridge extends withNative(emitting(NativeBridge)) {
   }
 
   /** `options.signal` ends the bridge, whether it listens yet or not. */
-  start(options) {
+  start(options, nativeOptions) {
+    if (typeof options === 'function') {
+      return nativeOptions === undefined
+        ? NativeBridge.prototype.start.call(this, options)
+        : NativeBridge.prototype.start.call(this, options, nativeOptions);
+    }
     const { signal, ...bridgeOptions } = options || {};
     if (signal && signal.aborted) return Promise.reject(abortError());
     let settle;
@@ -506,6 +524,7 @@ class ComBridge extends withNative(emitting(NativeBridge)) {
 
 module.exports = {
   LcError,
+  logs: require('./logs').logs,
   toNative,
   connect,
   findRelays,

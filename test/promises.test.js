@@ -349,3 +349,24 @@ test('log lines from several threads arrive as events, each thread\'s in order',
     lc.logs.setConsole(true);
   }
 });
+
+test('after an upload aborted mid-stream, the next upload succeeds at its first try', async (t) => {
+  const relay = await withRelay(t, { state: 1 });
+  const com = await lcp.connect({ ip: '127.0.0.1', port: relay.port });
+  t.after(() => com.stop());
+  const app = withPackage(t);
+  for (const after of [150, 333]) { // inside a unit's data, at various points
+    const controller = new AbortController();
+    const upload = new lcp.Loader(com).send(app, { signal: controller.signal });
+    setTimeout(() => controller.abort(), after);
+    await assert.rejects(upload, { code: 'ERR_LC_ABORTED' });
+    const small = new lcp.LcApp();
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'lc-'));
+    const { file } = require('./support/transfers').packageFile(dir, 'small', [{ tag: 'quadra', address: 0xa0000000, size: 16 }]);
+    assert.ok(small.openFromFile(file));
+    await new lcp.Loader(com).send(small);
+    const [cut, next] = relay.loader.results.slice(-2);
+    assert.strictEqual(cut.ok, false, 'the cut stream is refused, not run');
+    assert.strictEqual(next.ok, true);
+  }
+});

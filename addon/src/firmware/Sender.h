@@ -86,6 +86,9 @@ class Sender {
   // Arms `watch` just before the last frame is written, when it is given.
   bool sendStream(const std::vector<uint8_t>& stream, ProgressPacer* progress, EventListener* watch,
                   Baseline* before, Clock::time_point* sentAt);
+  // After a cancel before packet `next`: ends the stream where the tiles can
+  // take a new one.
+  void closeStream(const std::vector<uint8_t>& stream, size_t next);
   Result watchChange(EventListener& listener, Baseline before, Clock::time_point start);
   // The next event within the bound counted from start; false when none came.
   bool nextEvent(EventListener& listener, Event& event, Clock::time_point start);

@@ -75,7 +75,11 @@ class ComAddonWorker : public script::ProgressWorker<unsigned char> {
       run_->busy = false;
     }
     // The last code carries why a run that never came up ended.
-    call(env, {env.Undefined(), Napi::Number::New(env, StatusWatch::Ended), reason(env)});
+    if (hasReason()) {
+      call(env, {env.Undefined(), Napi::Number::New(env, StatusWatch::Ended), reason(env)});
+    } else {
+      report(env, StatusWatch::Ended);
+    }
   }
 
  private:

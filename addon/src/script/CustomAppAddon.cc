@@ -55,7 +55,10 @@ class CustomAppAddonWorker : public script::ProgressWorker<unsigned char> {
     // A worker that never got its thread left the run armed.
     app_.end();
     owner_.busy_ = false;
-    call(env, {env.Undefined(), Napi::String::New(env, "stop"), reason(env)});
+    if (hasReason())
+      call(env, {env.Undefined(), Napi::String::New(env, "stop"), reason(env)});
+    else
+      call(env, {env.Undefined(), Napi::String::New(env, "stop")});
   }
 
  private:

@@ -52,7 +52,10 @@ class PlayerAddonWorker : public script::ThreadWorker {
     // the playback, so that the next start is not refused.
     player_->finish();
     owner_.busy_ = false;
-    call(env, {env.Undefined(), reason(env)});
+    if (hasReason())
+      call(env, {env.Undefined(), reason(env)});
+    else
+      call(env, {env.Undefined()});
   }
 
  private:

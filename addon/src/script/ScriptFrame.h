@@ -190,6 +190,7 @@ class ThreadWorker {
   void setReason(std::string reason) { explicitReason_ = std::move(reason); }
   // For the completion: the reason as a string, or undefined when there is none.
   napi_value reason(Napi::Env env) const;
+  bool hasReason() const { return !explicitReason_.empty() || !reason_.empty(); }
 
   // A piece of work for the script thread, posted from execute().
   struct Message {
@@ -236,12 +237,13 @@ class CommandWorker : public ThreadWorker {
   virtual bool run() = 0;
 
   void execute() override { failed_ = !run(); }
-  // The reason follows as a last argument when the operation failed.
+  // The reason follows as a last argument when the operation failed and
+  // something said why.
   void onComplete(Napi::Env env) override {
-    if (failed_)
+    if (failed_ && hasReason())
       call(env, {Napi::Boolean::New(env, true), reason(env)});
     else
-      call(env, {Napi::Boolean::New(env, false)});
+      call(env, {Napi::Boolean::New(env, failed_)});
   }
 
  private:

@@ -77,8 +77,8 @@ function register(cli) {
           if (err.code === 'ERR_LC_ABORTED') {
             // The sender closed the cut stream, so the tiles wait for a new one.
             throw new CommandError(
-              `upload interrupted after ${sent} of ${total} packets: the tiles refused the partial stream ` +
-                `and kept their application; run the same lc upload again to upload ${file}`,
+              `upload interrupted after ${sent} of ${total} packets: the tiles refused the partial stream, ` +
+                `restarted and wait for a new one; run the same lc upload again to upload ${file}`,
             );
           }
           throw new CommandError(`the upload failed: ${err.reason || 'the link ended, or the tiles did not start the application'}`);

@@ -13,6 +13,25 @@ export class Log {
   flush(): void;
   /** "full" (the default: level, UTC time and source) or "simple" (message only); other texts change nothing. */
   static setMode(mode: 'full' | 'simple' | string): void;
+  /**
+   * Hands every line from now on to `callback` on the script thread, in
+   * order, in batches; lines the script falls more than 4096 behind on are
+   * dropped and counted in `dropped`. The threads that log never wait.
+   * `null` stops. One tap per process: a new one replaces the last.
+   */
+  static tap(callback: ((lines: LogLine[], dropped: number) => void) | null): void;
+  /** Switches the standard error output; a tap still gets every line. */
+  static setConsole(on: boolean): void;
+}
+
+/** One log line as a program receives it. */
+export interface LogLine {
+  level: 'INFO' | 'ERROR';
+  /** Milliseconds since the epoch, on the system clock. */
+  time: number;
+  /** The source name ("tcpip", "sdSender", a script Log's name...). */
+  source: string;
+  message: string;
 }
 
 /**
@@ -42,7 +61,7 @@ export class LcApp {
 /**
  * Completion of an upload or a file transfer: `failed` is false on success.
  */
-export type TransferCallback = (failed: boolean) => void;
+export type TransferCallback = (failed: boolean, reason?: string) => void;
 
 /**
  * Progress of an upload (packets) or a file transfer (bytes): called on the
@@ -53,7 +72,7 @@ export type TransferProgress = (sent: number, total: number) => void;
 /** Uploads application packages to the tiles of an installation. */
 export class Loader {
   /** @param com the link to upload over; anything else throws a TypeError. */
-  constructor(com: Com);
+  constructor(com: Com | promises.Com);
   /**
    * Copies the package, sends its RAM loader stream (128-byte packets, 5 ms
    * apart) and waits up to 25 s for the relay's state word to change. The
@@ -61,13 +80,15 @@ export class Loader {
    * was or went down, the relay closed it, or the state word stayed. Throws a
    * TypeError when `app` is not an LcApp or a callback is not a function.
    */
-  send(app: LcApp, callback?: TransferCallback, progress?: TransferProgress): void;
+  send(app: LcApp | promises.LcApp, callback?: TransferCallback, progress?: TransferProgress): void;
+  /** Ends this object's running operations soon (their callbacks report failure); the link stays up. */
+  cancel(): void;
 }
 
 /** Copies files to the relay's SD card. */
 export class SdSender {
   /** @param com the link to send over; anything else throws a TypeError. */
-  constructor(com: Com);
+  constructor(com: Com | promises.Com);
   /**
    * Sends the file at `path` under its base name. The callback gets true when
    * the file cannot be read, its size cannot be known (a kernel file that
@@ -75,17 +96,21 @@ export class SdSender {
    * relay fails, the link ends, or an answer does not come in time.
    */
   send(path: string, callback?: TransferCallback, progress?: TransferProgress): void;
+  /** Ends this object's running operations soon (their callbacks report failure); the link stays up. */
+  cancel(): void;
 }
 
 /** Sends files to the simulator. */
 export class SimLoader {
   /** @param com the link to send over; anything else throws a TypeError. */
-  constructor(com: Com);
+  constructor(com: Com | promises.Com);
   /**
    * Sends the file at `path` named "file" + the UTC start time in the
    * `asctime` layout, line feed included (29 bytes). Failures as for SdSender.
    */
   send(path: string, callback?: TransferCallback, progress?: TransferProgress): void;
+  /** Ends this object's running operations soon (their callbacks report failure); the link stays up. */
+  cancel(): void;
 }
 
 /** One link of a module in a topology document. */
@@ -134,16 +159,22 @@ export class Topology {
    * then, and on failure, it stays as it was. Fails after 2 s without any
    * frame, after 10 s in all, or when the link ends.
    */
-  update(relayTag: string, tileTag: string, com: Com, callback: FailureCallback): void;
+  update(relayTag: string, tileTag: string, com: Com | promises.Com, callback: FailureCallback): void;
+  /** Ends this object's running operations soon (their callbacks report failure); the link stays up. */
+  cancel(): void;
 }
 
-/** Called once when a command or an update ends: `failed` is true when it did not succeed. */
-export type FailureCallback = (failed: boolean) => void;
+/**
+ * Called once when a command or an update ends: `failed` is true when it did
+ * not succeed, and `reason` then says why where the module knows (the first
+ * error it logged for the operation, else its last line).
+ */
+export type FailureCallback = (failed: boolean, reason?: string) => void;
 
 /** Switches the application the tiles run. */
 export class Changer {
   /** Throws a TypeError unless `com` is a `Com`. */
-  constructor(com: Com);
+  constructor(com: Com | promises.Com);
   /**
    * Waits (up to 5 s) for the relay to be ready, sends the change, watches up
    * to 5 s for the relay's state word to move, then waits 1 s more. Only the
@@ -153,12 +184,14 @@ export class Changer {
    * RangeError; nothing is sent for either.
    */
   changeTo(application: number, callback: FailureCallback): void;
+  /** Ends this object's running operations soon (their callbacks report failure); the link stays up. */
+  cancel(): void;
 }
 
 /** Sets the luminosity of the tiles' LEDs. */
 export class Luminosity {
   /** Throws a TypeError unless `com` is a `Com`. */
-  constructor(com: Com);
+  constructor(com: Com | promises.Com);
   /**
    * Waits (up to 5 s) for the relay to be ready, sends the level (a whole
    * number of 256 or more, 2^53 included, is sent as 255), then waits 1 s. A
@@ -166,16 +199,20 @@ export class Luminosity {
    * a RangeError; nothing is sent for either.
    */
   changeTo(level: number, callback: FailureCallback): void;
+  /** Ends this object's running operations soon (their callbacks report failure); the link stays up. */
+  cancel(): void;
 }
 
 /** Resets the relay. */
 export class Reset {
   /** Throws a TypeError unless `com` is a `Com`. */
-  constructor(com: Com);
+  constructor(com: Com | promises.Com);
   /** A standard reset; succeeds when the relay reports state 0 or closes the link within 5 s. */
   reset(callback: FailureCallback): void;
   /** A reset to the fallback application; succeeds like `reset`. */
   fallback(callback: FailureCallback): void;
+  /** Ends this object's running operations soon (their callbacks report failure); the link stays up. */
+  cancel(): void;
 }
 
 /** A relay link as a script receives it from relay discovery. */
@@ -207,7 +244,10 @@ export class Com {
    * without calling back, when the type is not "TCPIP" or when the previous
    * run has not reported code 1 yet. Wrong argument types throw a TypeError.
    */
-  start(description: DriverDescription, callback: (unused: undefined, code: ComCode) => void): boolean;
+  start(
+    description: DriverDescription,
+    callback: (unused: undefined, code: ComCode, reason?: string) => void,
+  ): boolean;
   /** True while the link is up. */
   ready(): boolean;
   /** Ends the link; true when it was up (code 1 follows), false otherwise. */
@@ -272,7 +312,7 @@ export interface PlaybackOptions {
  */
 export class Player {
   /** @param com the link to play on; anything else throws a TypeError. */
-  constructor(com: Com);
+  constructor(com: Com | promises.Com);
   /**
    * Sets a playback up at once and runs it in the background until `stop`,
    * the end of the link or 2 s without a frame from the relay; then
@@ -288,8 +328,8 @@ export class Player {
    * playback (out = round(255 x gain x (in / 255) ^ gamma)), and the progress
    * function; a value out of range throws a RangeError
    */
-  start(angle: number, topology: Topology, mode: PlayerMode, sensors: boolean,
-    callback: (unused: undefined) => void, options?: PlaybackOptions): void;
+  start(angle: number, topology: Topology | promises.Topology, mode: PlayerMode, sensors: boolean,
+    callback: (unused: undefined, reason?: string) => void, options?: PlaybackOptions): void;
   /** Ends the running playback at its next event; does nothing while none runs. */
   stop(): void;
   /**
@@ -311,7 +351,7 @@ export class Player {
    */
   getFrames(): Buffer | undefined;
   /** The screen and sensor grid of `topology` at `angle` (same errors as `start`). */
-  getScreen(angle: number, topology: Topology, mode: PlayerMode): PlayerScreen;
+  getScreen(angle: number, topology: Topology | promises.Topology, mode: PlayerMode): PlayerScreen;
   /** The counters of the current or last playback. */
   getCounters(): PlayerCounters;
 }
@@ -346,6 +386,8 @@ export class RelayFinder {
    * a TypeError.
    */
   start(tag: RelayTag, callback: (unused: undefined, relays: FoundRelay[]) => void): boolean;
+  /** Ends this object's running operations soon (their callbacks report failure); the link stays up. */
+  cancel(): void;
 }
 
 /**
@@ -356,7 +398,7 @@ export class RelayFinder {
  */
 export class CustomApp {
   /** @param com the link to use; anything else throws a TypeError. */
-  constructor(com: Com);
+  constructor(com: Com | promises.Com);
   /**
    * Starts a run: messages offered before it were refused, those queued
    * after it returns are sent. `callback` gets ("concast", bytes) for each data
@@ -365,7 +407,9 @@ export class CustomApp {
    * or when a frame cannot be sent. Returns false, without calling back,
    * while a run has not reported "stop" yet.
    */
-  start(callback: (unused: undefined, kind: 'concast' | 'stop', bytes?: Uint8Array) => void): boolean;
+  start(
+    callback: (unused: undefined, kind: 'concast' | 'stop', bytes?: Uint8Array) => void,
+  ): boolean;
   /** Ends a running run (its "stop" follows); does nothing otherwise. */
   stop(): void;
   /**
@@ -414,7 +458,7 @@ export interface ComBridgeOptions {
  */
 export class ComBridge {
   /** @param com the link to share; anything else throws a TypeError. */
-  constructor(com: Com);
+  constructor(com: Com | promises.Com);
   /**
    * Listens in the background. `callback` gets (undefined, 0, port) once the
    * port is bound and (undefined, 1) once the bridge has stopped and freed
@@ -433,11 +477,13 @@ export class ComBridge {
 }
 
 /**
- * The same work as promises, events and async iterators. Each class holds one
- * native object (`native`) built the same way; methods whose native form
- * takes a one-shot callback return a promise instead, which rejects with an
- * `LcError` where the callback would report a failure. Arguments that are
- * objects of this module take a native object or a wrapper alike.
+ * The same work as promises, events and async iterators. Each class derives
+ * from its native class: the methods without a callback are the native
+ * ones, and those that take a one-shot callback return a promise instead,
+ * which rejects with an `LcError` where the callback would report a failure.
+ * Every waiting operation takes `{ signal }`: an abort ends it within 100 ms
+ * and rejects with ERR_LC_ABORTED; the link stays up. An abort cancels
+ * every operation of that object still running.
  */
 export namespace promises {
   /** Why a promise was rejected. */
@@ -455,68 +501,89 @@ export namespace promises {
 
   class LcError extends Error {
     readonly code: LcErrorCode;
+    /** What the module logged about the failure, when it did; `message` contains it. */
+    readonly reason?: string;
   }
 
-  /** The native object of a wrapper; any other value as it is. */
+  /** The objects are their own native objects: the value as its native type. */
   function toNative<T>(value: { readonly native: T } | T): T;
 
+  interface Signalled {
+    signal?: AbortSignal;
+  }
+
+  /** Options of a transfer: `onProgress(sent, total)` on the script thread, the final count last. */
+  interface TransferOptions extends Signalled {
+    onProgress?: TransferProgress;
+  }
+
+  /** A native class less the methods its promise form replaces. */
+  type Without<C extends abstract new (...args: any) => any, K extends keyof InstanceType<C>> =
+    new (...args: ConstructorParameters<C>) => Omit<InstanceType<C>, K>;
+  type EmittingWithout<C extends abstract new (...args: any) => any, K extends keyof InstanceType<C>> =
+    new (...args: ConstructorParameters<C>) => Omit<InstanceType<C>, K> & EventEmitter;
+  type Native = typeof import('./index');
+
+  /** A relay's address: a description (ip dotted or a host name) or "host:port". */
+  type Address = DriverDescription | { ip: string; port: number; name?: string } | string;
+
+  const ComBase: EmittingWithout<Native['Com'], 'start' | 'stop'>;
   /** The link to one relay: emits 'code' (each code), 'up' (0), 'state' (2) and 'end' (1, last). */
-  class Com extends EventEmitter {
-    /** @param com a native link to wrap; a new one when absent */
-    constructor(com?: import('./index').Com);
+  class Com extends ComBase {
+    /** This object, as its native type (the methods replaced here also take the native callback form). */
     readonly native: import('./index').Com;
     /**
      * Connects; resolves with this object at the relay's first status frame,
-     * rejects when the run ends first (ERR_LC_ENDED), when `start` refuses
-     * (ERR_LC_REFUSED) or when `signal` fires first (ERR_LC_ABORTED, and the
-     * run is stopped).
+     * rejects when the run ends first (ERR_LC_ENDED; a peer that sends no
+     * status is told apart), when `start` refuses (ERR_LC_REFUSED) or when
+     * `signal` fires first (ERR_LC_ABORTED, and the run is stopped).
      */
-    start(description: DriverDescription, options?: { signal?: AbortSignal }): Promise<this>;
+    start(address: Address, options?: Signalled): Promise<this>;
     /** Settles when the current run has ended; at once when none runs. */
     readonly ended: Promise<void>;
     /** Ends the link; resolves once it has ended. */
     stop(): Promise<void>;
-    ready(): boolean;
-    getVersion(): number;
     /** The codes from the call on, 1 last; leaving a `for await` unsubscribes. */
     codes(): AsyncIterableIterator<ComCode>;
     [Symbol.asyncIterator](): AsyncIterableIterator<ComCode>;
+    [Symbol.asyncDispose](): Promise<void>;
     on(event: 'code', listener: (code: ComCode) => void): this;
     on(event: 'up' | 'state' | 'end', listener: () => void): this;
   }
 
-  /** Connects a new link; `description` needs only `ip` and `port`. */
-  function connect(
-    description: { ip: string; port: number; name?: string },
-    options?: { signal?: AbortSignal },
-  ): Promise<Com>;
+  /** The module's log lines as events: the package's `logs`. */
+  const logs: typeof import('./index').logs;
 
-  class Topology {
-    constructor(document?: TopologyModule[]);
+  /** Connects a new link. */
+  function connect(address: Address, options?: Signalled): Promise<Com>;
+
+  const TopologyBase: Without<Native['Topology'], 'update'>;
+  class Topology extends TopologyBase {
+    /** This object, as its native type (the methods replaced here also take the native callback form). */
     readonly native: import('./index').Topology;
-    getTop(): TopologyModule[];
-    getMatrix(angle: number): number[][];
     /** Resolves once the relay's installation replaced this one; rejects with ERR_LC_FAILED. */
-    update(relayTag: string, tileTag: string, com: Com | import('./index').Com): Promise<void>;
+    update(relayTag: string, tileTag: string, com: Com | import('./index').Com, options?: Signalled): Promise<void>;
+    [Symbol.dispose](): void;
   }
 
-  class LcApp {
-    constructor();
+  const LcAppBase: Native['LcApp'];
+  class LcApp extends LcAppBase {
+    /** This object, as its native type (the methods replaced here also take the native callback form). */
     readonly native: import('./index').LcApp;
-    openFromFile(path: string): boolean;
-    /** The tags of the package's images, in ascending type id. */
-    getTypes(): string[];
   }
 
-  class Player {
-    constructor(com: Com | import('./index').Com);
+  const PlayerBase: Without<Native['Player'], 'start' | 'stop'>;
+  class Player extends PlayerBase {
+    /** This object, as its native type (the methods replaced here also take the native callback form). */
     readonly native: import('./index').Player;
     /**
      * Starts a playback; resolves when it has ended (`stop`, the end of the
      * link, or 2 s without a frame). Rejects where the native `start` throws.
      */
     start(angle: number, topology: Topology | import('./index').Topology, mode: PlayerMode, sensors: boolean,
-      options?: { gamma?: number | [number, number, number]; gains?: number | [number, number, number] }): Promise<void>;
+      options?: Signalled & { gamma?: number | [number, number, number]; gains?: number | [number, number, number] }): Promise<void>;
+    /** Stops the playback at the end of a `using` block. */
+    [Symbol.dispose](): void;
     /** Ends the playback; resolves once it has ended. */
     stop(): Promise<void>;
     /** Resolves when the current playback has ended (at once when none runs). */
@@ -545,10 +612,6 @@ export namespace promises {
     on(event: 'sensors', listener: (grid: { values: Uint16Array; rows: number; columns: number; sweep: number }) => void): this;
     on(event: 'end', listener: () => void): this;
     off(event: string, listener: (...args: any[]) => void): this;
-    addImage(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string): number;
-    getSensors(values: Uint16Array): void;
-    getScreen(angle: number, topology: Topology | import('./index').Topology, mode: PlayerMode): PlayerScreen;
-    getCounters(): PlayerCounters;
   }
 
   /** One picture of a source given to `Player.play`. */
@@ -561,95 +624,115 @@ export namespace promises {
     format?: 'RGB' | 'BGR' | string;
   }
 
-  class RelayFinder {
-    constructor();
+  const RelayFinderBase: Without<Native['RelayFinder'], 'start'>;
+  class RelayFinder extends RelayFinderBase {
+    /** This object, as its native type (the methods replaced here also take the native callback form). */
     readonly native: import('./index').RelayFinder;
     /** One search; resolves with the relays found, none included. */
-    start(tag?: RelayTag): Promise<FoundRelay[]>;
+    start(tag?: RelayTag, options?: Signalled): Promise<FoundRelay[]>;
+    [Symbol.dispose](): void;
   }
 
   /** Runs one search for relays of type `tag` ("relay" when absent). */
-  function findRelays(tag?: RelayTag): Promise<FoundRelay[]>;
+  function findRelays(tag?: RelayTag, options?: Signalled): Promise<FoundRelay[]>;
 
+  const CustomAppBase: EmittingWithout<Native['CustomApp'], 'start' | 'stop'>;
   /** The custom application channel: emits 'concast' (bytes) and 'stop'. */
-  class CustomApp extends EventEmitter {
-    constructor(com: Com | import('./index').Com);
+  class CustomApp extends CustomAppBase {
+    /** This object, as its native type (the methods replaced here also take the native callback form). */
     readonly native: import('./index').CustomApp;
     /** Starts a run; resolves when it has ended. Rejects with ERR_LC_REFUSED while one runs. */
-    start(): Promise<void>;
+    start(options?: Signalled): Promise<void>;
     /** Settles when the current run has ended; at once when none runs. */
     readonly stopped: Promise<void>;
     /** Ends the run; resolves once it has ended. */
     stop(): Promise<void>;
-    /** False when refused, as for the native `sendBroadcast`. */
-    sendBroadcast(bytes: Uint8Array): boolean;
-    /** False when refused, as for the native `sendData`. */
-    sendData(bytes: Uint8Array): boolean;
     /** The data frames' bytes from the call on, until the run ends. */
     messages(): AsyncIterableIterator<Buffer>;
     [Symbol.asyncIterator](): AsyncIterableIterator<Buffer>;
+    [Symbol.asyncDispose](): Promise<void>;
     on(event: 'concast', listener: (bytes: Buffer) => void): this;
     on(event: 'stop', listener: () => void): this;
   }
 
+  const ComBridgeBase: EmittingWithout<Native['ComBridge'], 'start' | 'stop'>;
   /** The bridge: emits 'listening' (port) and 'end'. */
-  class ComBridge extends EventEmitter {
-    constructor(com: Com | import('./index').Com);
+  class ComBridge extends ComBridgeBase {
+    /** This object, as its native type (the methods replaced here also take the native callback form). */
     readonly native: import('./index').ComBridge;
     /** Resolves with the port once bound; rejects when the bridge ends first, or refuses. */
-    start(options?: ComBridgeOptions): Promise<number>;
+    start(options?: ComBridgeOptions & Signalled): Promise<number>;
     readonly ended: Promise<void>;
     /** Ends the bridge; resolves once its port is free. */
     stop(): Promise<void>;
-    getPort(): number;
+    [Symbol.asyncDispose](): Promise<void>;
     on(event: 'listening', listener: (port: number) => void): this;
     on(event: 'end', listener: () => void): this;
   }
 
   /** Resolves when the command succeeded; rejects with ERR_LC_FAILED. */
-  class Changer {
-    constructor(com: Com | import('./index').Com);
+  const ChangerBase: Without<Native['Changer'], 'changeTo'>;
+  class Changer extends ChangerBase {
+    /** This object, as its native type (the methods replaced here also take the native callback form). */
     readonly native: import('./index').Changer;
-    changeTo(application: number): Promise<void>;
+    changeTo(application: number, options?: Signalled): Promise<void>;
+    [Symbol.dispose](): void;
   }
 
-  class Luminosity {
-    constructor(com: Com | import('./index').Com);
+  const LuminosityBase: Without<Native['Luminosity'], 'changeTo'>;
+  class Luminosity extends LuminosityBase {
+    /** This object, as its native type (the methods replaced here also take the native callback form). */
     readonly native: import('./index').Luminosity;
-    changeTo(level: number): Promise<void>;
+    changeTo(level: number, options?: Signalled): Promise<void>;
+    [Symbol.dispose](): void;
   }
 
-  class Reset {
-    constructor(com: Com | import('./index').Com);
+  const ResetBase: Without<Native['Reset'], 'reset' | 'fallback'>;
+  class Reset extends ResetBase {
+    /** This object, as its native type (the methods replaced here also take the native callback form). */
     readonly native: import('./index').Reset;
-    reset(): Promise<void>;
-    fallback(): Promise<void>;
+    reset(options?: Signalled): Promise<void>;
+    fallback(options?: Signalled): Promise<void>;
+    [Symbol.dispose](): void;
   }
 
-  /** Options of a transfer: `onProgress(sent, total)` on the script thread, the final count last. */
-  interface TransferOptions {
-    onProgress?: TransferProgress;
-  }
-
-  class Loader {
-    constructor(com: Com | import('./index').Com);
+  const LoaderBase: Without<Native['Loader'], 'send'>;
+  class Loader extends LoaderBase {
+    /** This object, as its native type (the methods replaced here also take the native callback form). */
     readonly native: import('./index').Loader;
     /** Resolves once the tiles took the package; progress counts packets. */
     send(app: LcApp | import('./index').LcApp, options?: TransferOptions): Promise<void>;
+    [Symbol.dispose](): void;
   }
 
-  class SdSender {
-    constructor(com: Com | import('./index').Com);
+  const SdSenderBase: Without<Native['SdSender'], 'send'>;
+  class SdSender extends SdSenderBase {
+    /** This object, as its native type (the methods replaced here also take the native callback form). */
     readonly native: import('./index').SdSender;
     /** Resolves once the relay stored the file; progress counts bytes. */
     send(path: string, options?: TransferOptions): Promise<void>;
+    [Symbol.dispose](): void;
   }
 
-  class SimLoader {
-    constructor(com: Com | import('./index').Com);
+  const SimLoaderBase: Without<Native['SimLoader'], 'send'>;
+  class SimLoader extends SimLoaderBase {
+    /** This object, as its native type (the methods replaced here also take the native callback form). */
     readonly native: import('./index').SimLoader;
     send(path: string, options?: TransferOptions): Promise<void>;
+    [Symbol.dispose](): void;
   }
 }
 
 import { EventEmitter } from 'events';
+
+/**
+ * The module's log lines for a program: 'line' once per line, on the script
+ * thread, in order; 'dropped' with a count when the script fell more than
+ * 4096 lines behind. `setConsole(false)` stops the standard error output
+ * while the events go on.
+ */
+export const logs: EventEmitter & {
+  setConsole(on: boolean): void;
+  on(event: 'line', listener: (line: LogLine) => void): EventEmitter;
+  on(event: 'dropped', listener: (count: number) => void): EventEmitter;
+};

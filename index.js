@@ -7,6 +7,11 @@
 const native = require('./lib/native');
 
 module.exports = { ...native };
+// `logs` (the module's log lines as events) is not enumerable either.
+Object.defineProperty(module.exports, 'logs', {
+  enumerable: false,
+  get: () => require('./lib/logs').logs,
+});
 Object.defineProperty(module.exports, 'promises', {
   enumerable: false,
   get: () => require('./lib/promises'),

@@ -6,26 +6,18 @@
 // timed pictures at its own pace, or the relay's when that is slower. The
 // native worker tells the script thread when a count moved; nothing polls.
 //
-// `withPacing(Base)` adds these to a promise Player class whose instances
-// are event emitters and whose native player is `this.native` (or the
-// instance itself when the class derives from the native one).
+// `withPacing(Base, errors)` adds these to a promise Player class derived
+// from the native one whose instances are event emitters; `errors` gives the
+// promise API's LcError, abortError and onAbort, so failures look alike.
 
 const { openSource } = require('./content');
 
-class PlaybackError extends Error {
-  constructor(message, code) {
-    super(message);
-    this.name = 'LcError';
-    this.code = code;
-  }
-}
-
-const nativeOf = (player) => player.native || player;
-const ended = () => new PlaybackError('the playback has ended', 'ERR_LC_ENDED');
-const notPlaying = () => new PlaybackError('the player is not playing: start it first', 'ERR_LC_ENDED');
-const aborted = () => new PlaybackError('aborted', 'ERR_LC_ABORTED');
-
 // Resolves after `ms`, or rejects at once when `signal` fires.
+let LcError = Error;
+let aborted = () => new LcError('aborted', 'ERR_LC_ABORTED');
+const ended = () => new LcError('the playback has ended', 'ERR_LC_ENDED');
+const notPlaying = () => new LcError('the player is not playing: start it first', 'ERR_LC_ENDED');
+
 function sleep(ms, signal) {
   if (signal && signal.aborted) return Promise.reject(aborted());
   if (!(ms > 0)) return Promise.resolve();
@@ -42,30 +34,44 @@ function sleep(ms, signal) {
   });
 }
 
-function withPacing(Base) {
+function withPacing(Base, errors) {
+  ({ LcError } = errors);
+  aborted = errors.abortError;
+  const { onAbort } = errors;
   return class Player extends Base {
     /**
      * Sets a playback up and starts it; resolves when it has ended (stop,
-     * the link's end, or 2 s without a status frame). `options.gamma` (one
+     * the link's end, or 2 s without a status frame), rejects with
+     * ERR_LC_ABORTED when `signal` fired and stopped it. `options.gamma` (one
      * exponent or three) and `options.gains` (three factors) correct the
-     * colours sent.
+     * colours sent. Given a callback where the options go, it is the native
+     * method.
      */
-    start(angle, topology, mode, sensors, { gamma, gains } = {}) {
-      const target = nativeOf(this);
-      const topo = topology && topology.native ? topology.native : topology;
-      const run = { taken: 0, sweeps: 0, waiters: [], done: false, screen: null, angle, topology: topo, mode };
+    start(angle, topology, mode, sensors, options = {}, nativeOptions) {
+      if (typeof options === 'function') {
+        return nativeOptions === undefined
+          ? super.start(angle, topology, mode, sensors, options)
+          : super.start(angle, topology, mode, sensors, options, nativeOptions);
+      }
+      const { gamma, gains, signal } = options;
+      if (signal && signal.aborted) return Promise.reject(aborted());
+      const run = { taken: 0, sweeps: 0, waiters: [], done: false, screen: null, angle, topology, mode };
+      let release = () => {};
+      let stopped = false;
       const finished = new Promise((resolve, reject) => {
-        const options = { onProgress: (taken, sweeps) => this._progress(run, taken, sweeps) };
-        if (gamma !== undefined) options.gamma = gamma;
-        if (gains !== undefined) options.gains = gains;
+        const native = { onProgress: (taken, sweeps) => this._progress(run, taken, sweeps) };
+        if (gamma !== undefined) native.gamma = gamma;
+        if (gains !== undefined) native.gains = gains;
         try {
-          target.start(angle, topo, mode, sensors, () => {
+          super.start(angle, topology, mode, sensors, () => {
             run.done = true;
+            release();
             for (const w of run.waiters) w.reject(ended());
             run.waiters = [];
             this.emit('end');
-            resolve();
-          }, options);
+            if (stopped) reject(aborted());
+            else resolve();
+          }, native);
         } catch (err) {
           run.done = true;
           reject(err);
@@ -74,7 +80,11 @@ function withPacing(Base) {
       // A refused start leaves the previous playback's state as it was.
       if (!run.done) {
         this._run = run;
-        this._finished = finished;
+        this._finished = finished.catch(() => {});
+        release = onAbort(signal, () => {
+          stopped = true;
+          super.stop();
+        });
       }
       return finished;
     }
@@ -84,8 +94,9 @@ function withPacing(Base) {
       return this._finished || Promise.resolve();
     }
 
+    /** Ends the playback; resolves once it has ended. */
     stop() {
-      nativeOf(this).stop();
+      super.stop();
       return this.ended;
     }
 
@@ -93,7 +104,7 @@ function withPacing(Base) {
     get screen() {
       const run = this._run;
       if (!run || run.done) return null;
-      if (!run.screen) run.screen = nativeOf(this).getScreen(run.angle, run.topology, run.mode);
+      if (!run.screen) run.screen = this.getScreen(run.angle, run.topology, run.mode);
       return run.screen;
     }
 
@@ -109,8 +120,7 @@ function withPacing(Base) {
       if (signal && signal.aborted) return Promise.reject(aborted());
       let number;
       try {
-        const target = nativeOf(this);
-        number = format === undefined ? target.addImage(image) : target.addImage(image, format);
+        number = format === undefined ? this.addImage(image) : this.addImage(image, format);
       } catch (err) {
         return Promise.reject(err);
       }
@@ -220,7 +230,7 @@ function withPacing(Base) {
         if (this.listenerCount('sensors') > 0) {
           const screen = this.screen;
           const values = new Uint16Array(screen ? screen.rows * screen.columns : 0);
-          nativeOf(this).getSensors(values);
+          this.getSensors(values);
           this.emit('sensors', { values, rows: screen ? screen.rows : 0, columns: screen ? screen.columns : 0, sweep: sweeps });
         }
       }

@@ -220,3 +220,155 @@ test('the connect signal bounds the connect only; wrong descriptions reject', as
   await com.stop();
   await assert.rejects(new lcp.Com().start({ type: 'TCPIP', ip: 127, port: relay.port }), TypeError);
 });
+
+// A TCP peer that takes the connection and never says anything.
+async function mutePeer(t) {
+  const sockets = [];
+  const server = net.createServer((s) => sockets.push(s));
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  t.after(() => {
+    for (const s of sockets) s.destroy();
+    return new Promise((resolve) => server.close(resolve));
+  });
+  return server.address().port;
+}
+
+function withPackage(t) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'lc-'));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  // A whole RAM image: a stream of 3203 packets, some 16 s on the wire.
+  const { file } = require('./support/transfers').packageFile(dir, 'app', [
+    { tag: 'quadra', address: 0xa0000000, size: 128 * 1024 },
+  ]);
+  const app = new lcp.LcApp();
+  assert.ok(app.openFromFile(file));
+  return app;
+}
+
+// Each failure reaches both forms with what the module said about it.
+test('failures carry their reason through the callback and the promise', async (t) => {
+  const relay = await withRelay(t, { state: 1 });
+  const com = await lcp.connect(`127.0.0.1:${relay.port}`);
+  const idle = new lcp.Com(); // never started: its link is down
+  const rows = [
+    ['a missing file', (cb) => new lc.SdSender(com).send('/nope.bin', cb),
+      (o) => new lcp.SdSender(com).send('/nope.bin', o), 'Cannot read the file /nope.bin.'],
+    ['an application out of range', (cb) => new lc.Changer(com).changeTo(99999, cb),
+      (o) => new lcp.Changer(com).changeTo(99999, o), /^Application 99999 is out of range/],
+    ['an upload on a link that is down', (cb) => new lc.Loader(idle).send(new lc.LcApp(), cb),
+      (o) => new lcp.Loader(idle).send(new lcp.LcApp(), o), /could not be sent: the link is down/],
+  ];
+  for (const [what, callbackForm, promiseForm, reason] of rows) {
+    const args = await new Promise((resolve) => callbackForm((...a) => resolve(a)));
+    assert.strictEqual(args[0], true, what);
+    assert.match(args[args.length - 1], typeof reason === 'string' ? new RegExp(`^${reason.replace(/\./g, '\\.')}$`) : reason, what);
+    const err = await promiseForm({}).then(() => null, (e) => e);
+    assert.ok(err instanceof lcp.LcError, what);
+    assert.strictEqual(err.code, 'ERR_LC_FAILED', what);
+    assert.strictEqual(err.reason, args[args.length - 1], what);
+    assert.ok(err.message.includes(err.reason), what);
+  }
+  await com.stop();
+});
+
+test('host names and host:port reach the relay; a mute peer is named within 3.5 s', async (t) => {
+  const relay = await withRelay(t, { state: 1 });
+  for (const address of [{ ip: 'localhost', port: relay.port }, `localhost:${relay.port}`]) {
+    const com = await lcp.connect(address);
+    assert.strictEqual(com.ready(), true);
+    await com.stop();
+  }
+  const port = await mutePeer(t);
+  const started = Date.now();
+  const err = await lcp.connect(`localhost:${port}`).then(() => null, (e) => e);
+  assert.ok(Date.now() - started < 3500, `took ${Date.now() - started} ms`);
+  assert.strictEqual(err.code, 'ERR_LC_ENDED');
+  assert.strictEqual(err.message, `no status from localhost:${port}: not a relay, or not answering`);
+  await assert.rejects(lcp.connect('localhost'), TypeError);
+});
+
+// (operation, what keeps it waiting, when the abort comes): the promise
+// rejects within 100 ms of the abort and the link is still up.
+test('an abort ends each waiting operation within 100 ms and leaves the link up', async (t) => {
+  const relay = await withRelay(t, { state: 1 });
+  const com = await lcp.connect({ ip: '127.0.0.1', port: relay.port });
+  t.after(() => com.stop());
+  const big = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'lc-')), 'big.bin');
+  fs.writeFileSync(big, Buffer.alloc(4 << 20, 1));
+  const app = withPackage(t);
+  const rows = [
+    ['luminosity, relay busy', () => relay.setState(0), (signal) => new lcp.Luminosity(com).changeTo(9, { signal }), 200],
+    ['application change, relay busy', () => relay.setState(0), (signal) => new lcp.Changer(com).changeTo(2, { signal }), 50],
+    ['reset, relay busy', () => relay.setState(0), (signal) => new lcp.Reset(com).reset({ signal }), 100],
+    ['topology, no records', () => relay.setInstallation([]), (signal) => new lcp.Topology().update('relay', 'quadra', com, { signal }), 300],
+    ['SD transfer, mid-file', () => {}, (signal) => new lcp.SdSender(com).send(big, { signal }), 300],
+    // A cut upload first completes the unit in progress (up to 24 packets
+    // 5 ms apart) so that the tiles can take the next stream.
+    ['upload, mid-stream', () => {}, (signal) => new lcp.Loader(com).send(app, { signal }), 300, 100 + 24 * 5],
+    ['playback', () => {}, (signal) => new lcp.Player(com).start(0, new lcp.Topology([{ id: 0, type: 0, neighbours: [] }]), 'rgb', false, { signal }), 200],
+    ['custom application run', () => {}, (signal) => new lcp.CustomApp(com).start({ signal }), 200],
+  ];
+  for (const [what, arrange, run, after, bound = 100] of rows) {
+    arrange();
+    const controller = new AbortController();
+    const pending = run(controller.signal).then(() => null, (e) => e);
+    await new Promise((r) => setTimeout(r, after));
+    const abortedAt = Date.now();
+    controller.abort();
+    const err = await pending;
+    const took = Date.now() - abortedAt;
+    assert.strictEqual(err && err.code, 'ERR_LC_ABORTED', `${what}: ${err && err.message}`);
+    assert.ok(took <= bound, `${what}: rejected ${took} ms after the abort`);
+    assert.strictEqual(com.ready(), true, `${what}: the link stays up`);
+    relay.setState(1);
+  }
+  await assert.rejects(new lcp.SdSender(com).send(big, { signal: AbortSignal.abort() }), { code: 'ERR_LC_ABORTED' });
+});
+
+test('log lines from several threads arrive as events, each thread\'s in order', async () => {
+  const got = [];
+  const onLine = (line) => got.push(line);
+  lc.logs.on('line', onLine);
+  lc.logs.setConsole(false);
+  try {
+    const com = new lc.Com();
+    const n = 24;
+    await Promise.all(Array.from({ length: n }, (_, i) => new Promise((resolve) => {
+      new lc.SdSender(com).send(`/nope-${i}.bin`, resolve);
+    })));
+    await new Promise((r) => setImmediate(r));
+    for (let i = 0; i < n; i++) {
+      const mine = got.filter((l) => l.message === `Cannot read the file /nope-${i}.bin.`);
+      assert.strictEqual(mine.length, 1, `line of operation ${i}`);
+      assert.deepStrictEqual(Object.keys(mine[0]).sort(), ['level', 'message', 'source', 'time']);
+      assert.strictEqual(mine[0].level, 'ERROR');
+      assert.strictEqual(mine[0].source, 'sdSender');
+    }
+    assert.strictEqual(got.filter((l) => l.message === 'An error occured while sending the file.').length, n);
+    for (let i = 1; i < got.length; i++) assert.ok(got[i].time >= got[i - 1].time - 1000);
+  } finally {
+    lc.logs.off('line', onLine);
+    lc.logs.setConsole(true);
+  }
+});
+
+test('after an upload aborted mid-stream, the next upload succeeds at its first try', async (t) => {
+  const relay = await withRelay(t, { state: 1 });
+  const com = await lcp.connect({ ip: '127.0.0.1', port: relay.port });
+  t.after(() => com.stop());
+  const app = withPackage(t);
+  for (const after of [150, 333]) { // inside a unit's data, at various points
+    const controller = new AbortController();
+    const upload = new lcp.Loader(com).send(app, { signal: controller.signal });
+    setTimeout(() => controller.abort(), after);
+    await assert.rejects(upload, { code: 'ERR_LC_ABORTED' });
+    const small = new lcp.LcApp();
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'lc-'));
+    const { file } = require('./support/transfers').packageFile(dir, 'small', [{ tag: 'quadra', address: 0xa0000000, size: 16 }]);
+    assert.ok(small.openFromFile(file));
+    await new lcp.Loader(com).send(small);
+    const [cut, next] = relay.loader.results.slice(-2);
+    assert.strictEqual(cut.ok, false, 'the cut stream is refused, not run');
+    assert.strictEqual(next.ok, true);
+  }
+});

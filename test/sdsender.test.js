@@ -49,18 +49,18 @@ test('failures reach the callback as true', async (t) => {
   const dir = tempDir(t);
   const { file } = fileOf(dir, 'f.bin', 1000);
   const cases = [
-    ['fail-data', file],
-    [null, path.join(dir, 'missing.bin')],
+    ['fail-data', file, 'A communication error occured while waiting to send the next data.'],
+    [null, path.join(dir, 'missing.bin'), `Cannot read the file ${path.join(dir, 'missing.bin')}.`],
     // Its size reads 0, yet it has bytes: nothing may be announced.
-    [null, '/proc/self/status'],
+    [null, '/proc/self/status', 'The size of the file /proc/self/status cannot be known: nothing was sent.'],
   ];
-  for (const [fault, target] of cases) {
+  for (const [fault, target, reason] of cases) {
     const { relay, com } = await linked(t, { sdFault: fault });
     const c = completion();
     const started = performance.now();
     new lc.SdSender(com).send(target, c.callback);
     const { args, at } = await c.done;
-    assert.deepStrictEqual(args, [true], String(fault));
+    assert.deepStrictEqual(args, [true, reason], String(fault));
     assert.ok(at - started < 1000, `${fault}: ${at - started} ms`);
     if (fault === null) {
       assert.strictEqual(relay.received.filter((f) => f.type === 3).length, 0);
@@ -77,7 +77,7 @@ test('a relay that never gets ready fails the transfer after the bound', async (
   const started = performance.now();
   new lc.SimLoader(com).send(file, c.callback);
   const { args, at } = await c.done;
-  assert.deepStrictEqual(args, [true]);
+  assert.deepStrictEqual(args, [true, 'A timeout occured while waiting the relay is ready to receive.']);
   assert.ok(at - started >= 5900 && at - started < 8000, `${at - started} ms`);
 });
 

@@ -128,3 +128,38 @@ test('the ES module entries export what the CommonJS entries do', async () => {
   const members = namespace.body.statements.map((s) => s.name && s.name.text).filter(Boolean).sort();
   assert.deepStrictEqual(exported, members);
 });
+
+// One declaration per method: every method of every native class is there in
+// its promise form, inherited or replaced, at run time and in the
+// declarations, so a method added natively cannot be missed in either.
+test('every native method is in its promise form and its declared type', () => {
+  const checker = program.getTypeChecker();
+  const source = program.getSourceFile(file);
+  const namespace = source.statements.find((n) => ts.isModuleDeclaration(n) && n.name.text === 'promises');
+  const declaredClasses = new Map();
+  for (const s of namespace.body.statements) {
+    if (ts.isClassDeclaration(s) && s.name) {
+      const type = checker.getDeclaredTypeOfSymbol(checker.getSymbolAtLocation(s.name));
+      declaredClasses.set(s.name.text, new Set(checker.getPropertiesOfType(type).map((p) => p.name)));
+    }
+  }
+  const missing = [];
+  for (const name of Object.keys(lc)) {
+    if (name === 'Log') continue; // no callbacks: the native class serves both forms
+    const { instance } = ownMethods(lc[name]);
+    const promiseForm = lc.promises[name];
+    assert.ok(promiseForm.prototype instanceof lc[name], `promises.${name} derives from the native class`);
+    for (const m of instance) {
+      if (typeof promiseForm.prototype[m] !== 'function') missing.push(`promises.${name}.${m} (run time)`);
+      if (!declaredClasses.get(name).has(m)) missing.push(`promises.${name}.${m} (index.d.ts)`);
+    }
+  }
+  assert.deepStrictEqual(missing, []);
+  // The replaced methods are exactly the waiting ones and the runs.
+  const replaced = Object.fromEntries(Object.keys(lc).filter((n) => n !== 'Log').map((n) => [
+    n, ownMethods(lc.promises[n]).instance.filter((m) => typeof lc[n].prototype[m] === 'function').sort(),
+  ]));
+  for (const [name, methods] of Object.entries(lc.promises.waiting)) {
+    assert.deepStrictEqual(replaced[name], Object.keys(methods).sort(), name);
+  }
+});

@@ -96,3 +96,58 @@ TEST(Log, LinesFromManyThreadsStayWhole) {
 }
 
 }  // namespace
+
+// What an operation's thread logged gives its failure's reason: the first
+// error line, else the last line; other threads' lines never count.
+TEST(Log, CaptureTakesTheFirstErrorElseTheLastLine) {
+  LogCapture out;
+  lc::LogRef log("unit");
+  struct Case {
+    std::vector<std::pair<bool, std::string>> lines;  // (error, message)
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {{}, ""},
+      {{{false, "waiting"}, {false, "A timeout has occured."}}, "A timeout has occured."},
+      {{{false, "sending"}, {true, "Cannot read"}, {true, "An error occured"}}, "Cannot read"},
+  };
+  for (const Case& c : cases) {
+    lc::Log::Capture capture;
+    lc::Log::setCapture(&capture);
+    std::thread other([&] { log.error("another thread"); });
+    other.join();
+    for (const auto& [error, message] : c.lines) {
+      if (error)
+        log.error(message);
+      else
+        log.info(message);
+    }
+    lc::Log::setCapture(nullptr);
+    log.error("after the operation");
+    EXPECT_EQ(capture.reason(), c.reason);
+  }
+}
+
+// The tap keeps lines apart from the console, in order, up to its capacity,
+// and counts what it had to drop; the console can be off meanwhile.
+TEST(Log, TapQueuesBoundedAndCountsDrops) {
+  LogCapture out;
+  static int wakes = 0;
+  wakes = 0;
+  lc::Log::log().setTap([](void*) { ++wakes; }, nullptr, 3);
+  lc::Log::log().setConsole(false);
+  lc::LogRef log("unit");
+  for (int i = 0; i < 5; ++i) log.info("line ", i);
+  std::vector<lc::Log::Line> lines;
+  EXPECT_EQ(lc::Log::log().takeLines(lines), 2u);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].message, "line 0");
+  EXPECT_EQ(lines[2].message, "line 2");
+  EXPECT_EQ(lines[1].source, "unit");
+  EXPECT_EQ(wakes, 1);  // only the line that found the queue empty
+  log.error("again");
+  EXPECT_EQ(wakes, 2);
+  lc::Log::log().setConsole(true);
+  lc::Log::log().setTap(nullptr, nullptr, 0);
+  EXPECT_EQ(out.text(), "");
+}

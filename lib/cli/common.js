@@ -13,6 +13,38 @@ const promises = () => lc.promises;
 /** A failure of the work itself: one message, exit code 1. */
 class CommandError extends Error {}
 
+// Ctrl-C: aborts the signal every waiting operation of a command is given.
+const interruption = new AbortController();
+const interrupt = () => interruption.abort();
+const interrupted = () => interruption.signal.aborted;
+const interruptSignal = () => interruption.signal;
+
+// The bar on screen, if any: log lines are written above it.
+let activeBar = null;
+
+/** Writes one line to standard error, above a progress bar when one shows. */
+function say(line) {
+  if (activeBar && process.stderr.isTTY) {
+    process.stderr.write(`\r\x1b[2K${line}\n`);
+    activeBar.render();
+  } else {
+    process.stderr.write(`${line}\n`);
+  }
+}
+
+/**
+ * The module's lines go through here instead of straight to standard error:
+ * errors only with --quiet, time and source too with --verbose.
+ */
+function routeLogs(opts = {}) {
+  lc.logs.setConsole(false);
+  lc.logs.removeAllListeners('line');
+  lc.logs.on('line', ({ level, time, source, message }) => {
+    if (opts.quiet && level !== 'ERROR') return;
+    say(opts.verbose ? `[${level}][${new Date(time).toISOString()}][${source}] ${message}` : `${source}: ${message}`);
+  });
+}
+
 function integer(min, max) {
   return (text) => {
     if (!/^-?\d+$/.test(String(text).trim())) throw new InvalidArgumentError('not a whole number.');
@@ -24,12 +56,20 @@ function integer(min, max) {
 
 const port = integer(0, 65535);
 
+// A dotted IPv4 address or a host name (resolved when connecting).
 function host(text) {
-  const parts = String(text).split('.');
-  if (parts.length !== 4 || !parts.every((p) => /^\d{1,3}$/.test(p) && Number(p) <= 255)) {
-    throw new InvalidArgumentError('not a dotted-quad IPv4 address.');
+  const value = String(text);
+  const parts = value.split('.');
+  if (parts.length === 4 && parts.every((p) => /^\d+$/.test(p))) {
+    if (!parts.every((p) => /^\d{1,3}$/.test(p) && Number(p) <= 255)) {
+      throw new InvalidArgumentError('not a dotted-quad IPv4 address.');
+    }
+    return value;
   }
-  return text;
+  if (!/^[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?(\.[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?)*$/.test(value)) {
+    throw new InvalidArgumentError('not an IPv4 address or a host name.');
+  }
+  return value;
 }
 
 function choice(values) {
@@ -47,7 +87,7 @@ const MODES = ['video', 'rgb', 'mask'];
 // Adds --host and --port (required) to a command that talks to a relay.
 function relayOptions(command) {
   return command
-    .option('--host <address>', 'the relay\'s IPv4 address', host, '127.0.0.1')
+    .option('--host <address>', 'the relay\'s IPv4 address or host name', host, '127.0.0.1')
     .requiredOption('--port <number>', 'the relay\'s TCP port', port);
 }
 
@@ -57,20 +97,24 @@ function installationOptions(command) {
   return command
     .option('--topology <file>', 'the installation as a topology document (JSON) instead of asking the relay')
     .option('--relay-type <tag>', 'the relay\'s type when asking it', choice(RELAY_TAGS), 'relay')
-    .option('--tile-type <tag>', 'the tiles\' type when asking the relay', choice(TILE_TAGS), 'quadra');
+    .option('--tile-type <tag>', 'the tiles\' type when asking the relay (found from the records when absent)', choice(TILE_TAGS));
 }
 
 /** Connects to the relay named by the options; fails after `timeoutMs`. */
 async function connect(opts, timeoutMs = 12000) {
   const com = new (promises().Com)();
-  const signal = AbortSignal.timeout(timeoutMs);
+  const signal = AbortSignal.any([AbortSignal.timeout(timeoutMs), interruptSignal()]);
   try {
     await com.start({ type: 'TCPIP', ip: opts.host, port: opts.port, name: 'lc' }, { signal });
   } catch (err) {
+    if (interrupted()) throw new CommandError('interrupted while connecting');
+    if (err.code === 'ENOTFOUND' || err.code === 'EAI_AGAIN') {
+      throw new CommandError(`cannot resolve the host name ${opts.host}`);
+    }
     throw new CommandError(
       err.code === 'ERR_LC_ABORTED'
         ? `no relay answered at ${opts.host}:${opts.port} within ${timeoutMs / 1000} s`
-        : `no relay answered at ${opts.host}:${opts.port}`,
+        : err.reason || `no relay answered at ${opts.host}:${opts.port}`,
     );
   }
   return com;
@@ -114,13 +158,38 @@ async function installation(opts, com) {
     }
     return top;
   }
-  const top = new Topology();
-  try {
-    await top.update(opts.relayType, opts.tileType, com);
-  } catch (err) {
-    throw new CommandError('the relay did not send its installation');
+  if (opts.tileType) {
+    const top = new Topology();
+    try {
+      await top.update(opts.relayType, opts.tileType, com, { signal: interruptSignal() });
+    } catch (err) {
+      throw new CommandError('the relay did not send its installation');
+    }
+    return top;
   }
-  return top;
+  // The records carry no type, only links by channel: a triangle has three
+  // channels, the square models four each, so the records can tell a delta
+  // installation from a square one, and no square model from another.
+  const attempt = async (tag, signal) => {
+    const top = new Topology();
+    try {
+      await top.update(opts.relayType, tag, com, { signal });
+      return top;
+    } catch (err) {
+      if (interrupted()) throw new CommandError('interrupted while reading the installation');
+      return null;
+    }
+  };
+  // A wrong type is only found out at the update's bound; a delta reading
+  // that fits comes as fast as the records.
+  const delta = await attempt('delta', AbortSignal.any([AbortSignal.timeout(3000), interruptSignal()]));
+  const square = await attempt('quadra', interruptSignal());
+  if (!delta && !square) throw new CommandError('the relay did not send its installation (give --tile-type to name the tiles\' type)');
+  if (delta && !square) return delta;
+  say(delta
+    ? 'lc: the records fit delta and square tiles alike; reading them as quadra (give --tile-type delta otherwise)'
+    : 'lc: square tiles, read as quadra: the records cannot tell quadra, quadrav2 and varna apart (give --tile-type otherwise)');
+  return square;
 }
 
 /** A bar on standard error while `work(update)` runs; update(sent, total). */
@@ -139,6 +208,7 @@ async function withProgress(label, units, work) {
     if (!started) {
       bar.start(total, 0);
       started = true;
+      activeBar = bar;
     }
     bar.setTotal(total);
     bar.update(sent);
@@ -150,6 +220,7 @@ async function withProgress(label, units, work) {
     return result;
   } finally {
     if (started) bar.stop();
+    activeBar = null;
   }
 }
 
@@ -158,6 +229,11 @@ const tagOf = (type) => TAGS[type] || `type ${type}`;
 
 module.exports = {
   CommandError,
+  interrupt,
+  interrupted,
+  interruptSignal,
+  routeLogs,
+  say,
   integer,
   port,
   host,

@@ -1,9 +1,12 @@
 'use strict';
 
 // Builds the command line and runs one command. Exit codes: 0 done, 1 the
-// work failed (one message says why), 2 the command line was wrong.
+// work failed (one message says why), 2 the command line was wrong, 130
+// interrupted (Ctrl-C).
 const { Command, CommanderError } = require('commander');
-const { CommandError } = require('./common');
+const common = require('./common');
+
+const { CommandError } = common;
 
 const COMMANDS = [
   'discover',
@@ -24,19 +27,37 @@ function program() {
     .showHelpAfterError('(add --help for usage)')
     .configureHelp({ sortSubcommands: false });
   for (const name of COMMANDS) require(`./commands/${name}`).register(cli);
+  for (const command of cli.commands) {
+    command
+      .option('--quiet', 'print only the module\'s error lines')
+      .option('--verbose', 'print every module line with its time and source');
+  }
+  cli.hook('preAction', (_, action) => common.routeLogs(action.opts()));
   return cli;
 }
 
 async function command(argv) {
   const cli = program();
+  // Ctrl-C ends the work through its signal, so that the link and the tiles
+  // are left in order; the command then exits 130, as a shell would report.
+  const onInterrupt = () => common.interrupt();
+  process.on('SIGINT', onInterrupt);
   try {
     await cli.parseAsync(argv);
-    return 0;
+    return common.interrupted() ? 130 : 0;
   } catch (err) {
     if (err instanceof CommanderError) return err.exitCode === 0 ? 0 : 2;
+    if (common.interrupted()) {
+      if (err instanceof CommandError) process.stderr.write(`lc: ${err.message}\n`);
+      return 130;
+    }
     const message = err instanceof CommandError ? err.message : err.stack || String(err);
     process.stderr.write(`lc: ${message}\n`);
     return 1;
+  } finally {
+    process.off('SIGINT', onInterrupt);
+    // Log lines still on their way to the script thread.
+    await new Promise((resolve) => setImmediate(resolve));
   }
 }
 

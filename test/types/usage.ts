@@ -77,7 +77,7 @@ function natives(doc: lc.TopologyModule[]): void {
 async function promiseForms(doc: lc.TopologyModule[]): Promise<void> {
   const { promises } = lc;
   const com: lc.promises.Com = await promises.connect({ ip: '127.0.0.1', port: 1 }, { signal: AbortSignal.timeout(10) });
-  const again: lc.promises.Com = await new promises.Com(new lc.Com()).start({ type: 'TCPIP', ip: '127.0.0.1', port: 2 });
+  const again: lc.promises.Com = await new promises.Com().start({ type: 'TCPIP', ip: '127.0.0.1', port: 2 });
   com.on('code', (code: lc.ComCode) => console.log(code)).on('end', () => undefined);
   for await (const code of com.codes()) {
     const c: 0 | 1 | 2 = code;

@@ -74,6 +74,7 @@ uint32_t readU32(const unsigned char* p) {
 
 bool SdSender::start(const std::string& path, const std::string& name, ProgressPacer* progress) {
   EventListener listener(communication_);
+  CallCancel::Scope scope(call_, listener);
   const bool sent = sendFile(listener, path, name, progress);
   if (!sent) log_.error("An error occured while sending the file.");
   return sent;
@@ -137,6 +138,12 @@ bool SdSender::sendData(int fd, uint32_t size, EventListener& listener, Progress
   uint32_t remaining = size;
   uint32_t cycle = 0;
   while (remaining > 0) {
+    // The Closed event of a cancel may have been cleared with the events
+    // that queued beside Ready.
+    if (call_.cancelled()) {
+      log_.error("The transfer was cancelled.");
+      return false;
+    }
     const uint32_t length = remaining < kChunk ? remaining : kChunk;
     // Zeros after the end of the file rather than the previous frame's bytes.
     if (length < kChunk) std::memset(chunk + length, 0, kChunk - length);

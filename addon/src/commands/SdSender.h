@@ -5,6 +5,7 @@
 #include <ctime>
 #include <string>
 
+#include "link/CallCancel.h"
 #include "link/Communication.h"
 #include "link/EventListener.h"
 #include "link/Frame.h"
@@ -58,6 +59,10 @@ class SdSender {
   // Waits until the relay says it still expects at most `remaining` bytes.
   WaitResult waitNextCycle(EventListener& listener, uint32_t remaining);
 
+  // From any thread, for good: the transfer under way fails at its next
+  // wait, at once; the link stays up.
+  void cancel() { call_.cancel(); }
+
   // The simulator's name for a file sent at `time`: "file" and the UTC time
   // in the fixed layout of the C library's asctime, line feed included.
   static std::string simulatorName(std::time_t time);
@@ -75,6 +80,7 @@ class SdSender {
   Communication& communication_;
   Timing timing_;
   LogRef log_{"sdSender"};
+  CallCancel call_;
 };
 
 }  // namespace lc

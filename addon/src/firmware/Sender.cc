@@ -1,6 +1,7 @@
 #include "firmware/Sender.h"
 
 #include <algorithm>
+#include <thread>
 
 #if defined(__linux__)
 #include <sys/prctl.h>
@@ -65,7 +66,53 @@ class PausePacer {
   Clock::duration lead_{0};
 };
 
+// How many packets of the unit in progress are still to come when the stream
+// stopped before packet `next`: the boot code takes a unit header's data
+// packets (24 per kilobyte) or fillers (16) as such, whatever they hold.
+size_t unitTail(const std::vector<uint8_t>& stream, size_t next) {
+  const size_t size = Loader::kPacketSize;
+  size_t i = 0;
+  while (i < next) {
+    const uint8_t* packet = stream.data() + i * size;
+    size_t body = 0;
+    if (packet[0] == Loader::CmdMemory) {
+      const uint32_t address = uint32_t(packet[18]) | uint32_t(packet[19]) << 8 |
+                               uint32_t(packet[20]) << 16 | uint32_t(packet[21]) << 24;
+      const bool ram = address >= Loader::kRamBase;
+      body = 24 * (ram ? Loader::kRamKbPerUnit : Loader::kKernelKbPerUnit);
+    } else if (packet[0] == Loader::CmdEmpty) {
+      body = 16;
+    }
+    const size_t end = i + 1 + body;
+    if (next < end) return end - next;
+    i = end;
+  }
+  return 0;
+}
+
 }  // namespace
+
+void Sender::closeStream(const std::vector<uint8_t>& stream, size_t next) {
+  // The tiles' boot code knows no time-out: a stream that stops in the middle
+  // leaves it waiting for the rest, and it would take the next stream's
+  // packets as that rest. So the unit in progress is completed, then a reset
+  // ends the stream: its count then differs from the size packet's and the
+  // tiles refuse to run it, restart, and wait for a new stream.
+  const size_t packets = stream.size() / Loader::kPacketSize;
+  const size_t tail = std::min(unitTail(stream, next), packets - next);
+  for (size_t k = 0; k < tail; ++k) {
+    std::this_thread::sleep_for(timing_.pause);
+    if (!communication_.sendFrame(kFrameType, stream.data() + (next + k) * Loader::kPacketSize,
+                                  Loader::kPacketSize)) {
+      return;
+    }
+  }
+  uint8_t reset[Loader::kPacketSize] = {};
+  Loader::putVal(Loader::CmdReset, reset, 1);
+  Loader::putVal(0xFFFF, reset + 6, 2);
+  std::this_thread::sleep_for(timing_.pause);
+  communication_.sendFrame(kFrameType, reset, Loader::kPacketSize);
+}
 
 bool Sender::send(const Loader& loader, ProgressPacer* progress) {
   return sendStream(loader.data(), progress, nullptr, nullptr, nullptr);
@@ -82,6 +129,7 @@ Sender::Baseline Sender::arm(EventListener& listener) {
 
 bool Sender::waitChange() {
   EventListener listener;
+  CallCancel::Scope scope(call_, listener);
   const Baseline before = arm(listener);
   // A listener registered after the link ended never hears of the end: a
   // link that is down now reports no change, at once rather than at the bound.
@@ -91,6 +139,7 @@ bool Sender::waitChange() {
 
 bool Sender::waitClose() {
   EventListener listener(communication_);
+  CallCancel::Scope scope(call_, listener);
   // Already down: its end went out before the listener was there to hear it.
   if (!communication_.running()) return true;
   const Clock::time_point start = Clock::now();
@@ -103,6 +152,7 @@ bool Sender::waitClose() {
 
 Sender::Result Sender::upload(const Loader& loader, ProgressPacer* progress) {
   EventListener listener;
+  CallCancel::Scope scope(call_, listener);
   Baseline before;
   Clock::time_point sentAt;
   if (!sendStream(loader.data(), progress, &listener, &before, &sentAt)) return NotSent;
@@ -129,7 +179,10 @@ bool Sender::sendStream(const std::vector<uint8_t>& stream, ProgressPacer* progr
   for (size_t i = 0; i < packets; ++i) {
     // Each pause ends a fixed time after the previous write returned, so a
     // late wake-up never shortens the gap the boot code gets.
-    if (i > 0 && !pauses.until(resume)) return false;
+    if (i > 0 && !pauses.until(resume)) {
+      closeStream(stream, i);
+      return false;
+    }
     // Before the last write, not after it: tiles that switch at once would
     // otherwise change the state word before it is read.
     if (i + 1 == packets) armWatch();

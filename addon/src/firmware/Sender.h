@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "firmware/Loader.h"
+#include "link/CallCancel.h"
 #include "link/Communication.h"
 #include "link/EventListener.h"
 #include "link/Frame.h"
@@ -63,11 +64,11 @@ class Sender {
   Result upload(const Loader& loader, ProgressPacer* progress = nullptr);
 
   // Cuts the pause under way short, and every later one: a stream then ends
-  // unsent, a settle at once. For an owner whose runtime is going away (the
-  // link is retired as well).
+  // unsent, a watch at once, a settle at once. The link stays up.
   void cancel() {
     sendStop_.raise();
     wait_.cancel();
+    call_.cancel();
   }
 
  private:
@@ -86,6 +87,9 @@ class Sender {
   // Arms `watch` just before the last frame is written, when it is given.
   bool sendStream(const std::vector<uint8_t>& stream, ProgressPacer* progress, EventListener* watch,
                   Baseline* before, Clock::time_point* sentAt);
+  // After a cancel before packet `next`: ends the stream where the tiles can
+  // take a new one.
+  void closeStream(const std::vector<uint8_t>& stream, size_t next);
   Result watchChange(EventListener& listener, Baseline before, Clock::time_point start);
   // The next event within the bound counted from start; false when none came.
   bool nextEvent(EventListener& listener, Event& event, Clock::time_point start);
@@ -96,6 +100,8 @@ class Sender {
   CancellableWait wait_;
   // Raised with the cancel, for good, as the wait's cancel is.
   StopFlag sendStop_;
+  // The watch's listener.
+  CallCancel call_;
 };
 
 }  // namespace lc

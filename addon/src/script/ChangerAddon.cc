@@ -22,6 +22,7 @@ class ChangerAddonWorker : public script::CommandWorker {
     changer_.cancel();
     link_.retire();
   }
+  void cancel() override { changer_.cancel(); }
 
  private:
   Communication& link_;
@@ -31,7 +32,8 @@ class ChangerAddonWorker : public script::CommandWorker {
 
 Napi::Object ChangerAddon::Init(Napi::Env env, Napi::Object exports) {
   return script::defineClass<ChangerAddon>(env, exports, "Changer", "Changer",
-                                           {InstanceMethod("changeTo", &ChangerAddon::changeTo)});
+                                           {InstanceMethod("changeTo", &ChangerAddon::changeTo),
+                                            InstanceMethod("cancel", &ChangerAddon::cancel)});
 }
 
 ChangerAddon::ChangerAddon(const Napi::CallbackInfo& info) : Napi::ObjectWrap<ChangerAddon>(info) {
@@ -49,6 +51,7 @@ Napi::Value ChangerAddon::changeTo(const Napi::CallbackInfo& info) {
   if (com_.link() == nullptr) return env.Undefined();
   auto* worker = new ChangerAddonWorker(callback, info.This().As<Napi::Object>(), com_.object(),
                                         *com_.link(), application);
+  worker->track(operations_);
   worker->queue();
   return env.Undefined();
 }

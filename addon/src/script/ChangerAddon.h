@@ -3,11 +3,12 @@
 #include <napi.h>
 
 #include "script/ComHold.h"
+#include "script/ScriptFrame.h"
 
 namespace lc {
 
 // Script class "Changer": switches the application the tiles run.
-class ChangerAddon : public Napi::ObjectWrap<ChangerAddon> {
+class ChangerAddon : public Napi::ObjectWrap<ChangerAddon>, public script::Cancellable {
  public:
   static Napi::Object Init(Napi::Env env, Napi::Object exports);
   explicit ChangerAddon(const Napi::CallbackInfo& info);

@@ -38,11 +38,12 @@ struct ComRun {
 class ComAddonWorker : public script::ProgressWorker<unsigned char> {
  public:
   ComAddonWorker(Napi::Function callback, Napi::Object com, Communication& link, uint64_t ticket,
-                 std::shared_ptr<ComRun> run)
+                 std::shared_ptr<ComRun> run, std::string where)
       : ProgressWorker(callback, {com}, kCodesWaiting),
         link_(link),
         run_(std::move(run)),
-        ticket_(ticket) {}
+        ticket_(ticket),
+        where_(std::move(where)) {}
 
  protected:
   void execute() override {
@@ -81,7 +82,12 @@ class ComAddonWorker : public script::ProgressWorker<unsigned char> {
       std::lock_guard<std::mutex> lock(run_->mutex);
       run_->busy = false;
     }
-    report(env, StatusWatch::Ended);
+    // The last code carries why a run that never came up ended.
+    if (hasReason()) {
+      call(env, {env.Undefined(), Napi::Number::New(env, StatusWatch::Ended), reason(env)});
+    } else {
+      report(env, StatusWatch::Ended);
+    }
   }
 
  private:
@@ -98,15 +104,25 @@ class ComAddonWorker : public script::ProgressWorker<unsigned char> {
         std::lock_guard<std::mutex> lock(run_->mutex);
         run_->connecting = false;
       }
-      if (!started) return;
+      if (!started) {
+        setReason("cannot connect to " + where_);
+        return;
+      }
       StatusWatch watch;
       Event event;
+      bool up = false;
       while (listener.waitEvent(event, 0) == EventListener::Taken) {
         StatusWatch::Report report = watch.onEvent(event);
+        if (report == StatusWatch::FirstStatus) up = true;
         if (report == StatusWatch::Ended) break;
         if (report == StatusWatch::Nothing) continue;
         unsigned char code = report;
         send(&code, 1);
+      }
+      // A peer that takes the connection but never sends a status frame is
+      // ended by the link's silence bound; say what that usually means.
+      if (!up && link_.ticket() == ticket_) {
+        setReason("no status from " + where_ + ": not a relay, or not answering");
       }
       // The listener goes before the wait below: after a close frame the link
       // may run on for long, and nobody would drain its queue.
@@ -123,6 +139,7 @@ class ComAddonWorker : public script::ProgressWorker<unsigned char> {
   // Taken when "start" was called, so a "stop" before the worker connects
   // (or while it does) ends this run.
   uint64_t ticket_;
+  std::string where_;  // ip:port, for the reasons
 };
 
 Napi::Object ComAddon::Init(Napi::Env env, Napi::Object exports) {
@@ -221,8 +238,8 @@ Napi::Value ComAddon::start(const Napi::CallbackInfo& info) {
     run_->busy = true;
     run_->connecting = true;
   }
-  auto* worker =
-      new ComAddonWorker(callback, info.This().As<Napi::Object>(), link_, link_.ticket(), run_);
+  auto* worker = new ComAddonWorker(callback, info.This().As<Napi::Object>(), link_, link_.ticket(),
+                                    run_, ip + ":" + std::to_string(port));
   worker->queue();
   return Napi::Boolean::New(env, true);
 }

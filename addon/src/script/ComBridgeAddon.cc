@@ -38,7 +38,11 @@ class ComBridgeAddonWorker : public script::ProgressWorker<uint16_t> {
     // A worker that never got its thread left the run armed.
     bridge_.finish();
     owner_.busy_ = false;
-    call(env, {env.Undefined(), Napi::Number::New(env, 1)});
+    // Why the bridge ended, last, when it logged why.
+    if (hasReason())
+      call(env, {env.Undefined(), Napi::Number::New(env, 1), reason(env)});
+    else
+      call(env, {env.Undefined(), Napi::Number::New(env, 1)});
   }
 
  private:

@@ -67,7 +67,10 @@ class CustomAppAddonWorker : public script::ProgressWorker<CustomApp::Concast> {
     app_.end();
     owner_.counters_.concastsDropped = dropped();
     owner_.busy_ = false;
-    call(env, {env.Undefined(), Napi::String::New(env, "stop")});
+    if (hasReason())
+      call(env, {env.Undefined(), Napi::String::New(env, "stop"), reason(env)});
+    else
+      call(env, {env.Undefined(), Napi::String::New(env, "stop")});
   }
 
  private:

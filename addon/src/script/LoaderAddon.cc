@@ -16,26 +16,39 @@ class LoaderAddonWorker : public script::TransferWorker {
  public:
   // The loader holds its own copy of the package: a later change to the
   // "LcApp" does not reach an upload under way.
+  // Each upload has a sender of its own, so that cancelling one ends that
+  // upload only.
   LoaderAddonWorker(Napi::Function callback, Napi::Function progress, Napi::Object self,
-                    Napi::Object com, Sender& sender, Communication& link, const LcApp& app)
-      : TransferWorker(callback, progress, {self, com}),
-        sender_(sender),
-        link_(link),
-        loader_(app) {}
+                    Napi::Object com, Communication& link, const LcApp& app)
+      : TransferWorker(callback, progress, {self, com}), sender_(link), link_(link), loader_(app) {}
 
  protected:
   bool transfer() override {
     loader_.genAppOnly();
-    return sender_.upload(loader_, pacer()) == Sender::Changed;
+    switch (sender_.upload(loader_, pacer())) {
+      case Sender::Changed:
+        return true;
+      case Sender::NotSent:
+        setReason("the stream could not be sent: the link is down or a write failed");
+        break;
+      case Sender::Closed:
+        setReason("the link ended while waiting for the tiles to switch");
+        break;
+      case Sender::NoChange:
+        setReason("the tiles did not switch to the new application within 25 s");
+        break;
+    }
+    return false;
   }
 
   void abandon() override {
     link_.retire();
     sender_.cancel();
   }
+  void cancel() override { sender_.cancel(); }
 
  private:
-  Sender& sender_;
+  Sender sender_;
   Communication& link_;
   Loader loader_;
 };
@@ -43,15 +56,15 @@ class LoaderAddonWorker : public script::TransferWorker {
 }  // namespace
 
 Napi::Object LoaderAddon::Init(Napi::Env env, Napi::Object exports) {
-  return script::defineClass<LoaderAddon>(env, exports, "Loader", "Loader",
-                                          {InstanceMethod("send", &LoaderAddon::send)});
+  return script::defineClass<LoaderAddon>(
+      env, exports, "Loader", "Loader",
+      {InstanceMethod("send", &LoaderAddon::send), InstanceMethod("cancel", &LoaderAddon::cancel)});
 }
 
 LoaderAddon::LoaderAddon(const Napi::CallbackInfo& info) : Napi::ObjectWrap<LoaderAddon>(info) {
   link_ = ComAddon::unwrap(info[0]);
   if (link_ == nullptr) return;
   com_ = Napi::Persistent(info[0].As<Napi::Object>());
-  sender_ = std::make_unique<Sender>(*link_);
 }
 
 Napi::Value LoaderAddon::send(const Napi::CallbackInfo& info) {
@@ -63,11 +76,12 @@ Napi::Value LoaderAddon::send(const Napi::CallbackInfo& info) {
   LoaderAddonWorker* worker = nullptr;
   try {
     worker = new LoaderAddonWorker(callback, progress, info.This().As<Napi::Object>(), com_.Value(),
-                                   *sender_, *link_, *app);
+                                   *link_, *app);
   } catch (const std::exception&) {
     Napi::Error::New(env, "could not copy the package").ThrowAsJavaScriptException();
     return env.Undefined();
   }
+  worker->track(operations_);
   worker->queue();
   return env.Undefined();
 }

@@ -6,12 +6,13 @@
 
 #include "firmware/Sender.h"
 #include "link/Communication.h"
+#include "script/ScriptFrame.h"
 
 namespace lc {
 
 // Script class "Loader": uploads an "LcApp" package to the tiles over a
 // "Com" link and reports whether they took it.
-class LoaderAddon : public Napi::ObjectWrap<LoaderAddon> {
+class LoaderAddon : public Napi::ObjectWrap<LoaderAddon>, public script::Cancellable {
  public:
   static Napi::Object Init(Napi::Env env, Napi::Object exports);
   explicit LoaderAddon(const Napi::CallbackInfo& info);
@@ -22,7 +23,6 @@ class LoaderAddon : public Napi::ObjectWrap<LoaderAddon> {
   // Keeps the "Com" object, and so the link the sender refers to, alive.
   Napi::ObjectReference com_;
   Communication* link_ = nullptr;
-  std::unique_ptr<Sender> sender_;
 };
 
 }  // namespace lc

@@ -17,6 +17,10 @@ class LogAddon : public Napi::ObjectWrap<LogAddon> {
   Napi::Value error(const Napi::CallbackInfo& info);
   Napi::Value flush(const Napi::CallbackInfo& info);
   static Napi::Value setMode(const Napi::CallbackInfo& info);
+  // tap(callback(lines, dropped)) hands every line to the script; tap(null)
+  // stops. setConsole(on) switches the standard error output.
+  static Napi::Value tap(const Napi::CallbackInfo& info);
+  static Napi::Value setConsole(const Napi::CallbackInfo& info);
 
   LogRef log_;
 };

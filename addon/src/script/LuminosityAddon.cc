@@ -17,6 +17,7 @@ class LuminosityAddonWorker : public script::CommandWorker {
     luminosity_.cancel();
     link_.retire();
   }
+  void cancel() override { luminosity_.cancel(); }
 
  private:
   Communication& link_;
@@ -27,7 +28,8 @@ class LuminosityAddonWorker : public script::CommandWorker {
 Napi::Object LuminosityAddon::Init(Napi::Env env, Napi::Object exports) {
   return script::defineClass<LuminosityAddon>(
       env, exports, "Luminosity", "Luminosity",
-      {InstanceMethod("changeTo", &LuminosityAddon::changeTo)});
+      {InstanceMethod("changeTo", &LuminosityAddon::changeTo),
+       InstanceMethod("cancel", &LuminosityAddon::cancel)});
 }
 
 LuminosityAddon::LuminosityAddon(const Napi::CallbackInfo& info)
@@ -47,6 +49,7 @@ Napi::Value LuminosityAddon::changeTo(const Napi::CallbackInfo& info) {
   if (com_.link() == nullptr) return env.Undefined();
   auto* worker = new LuminosityAddonWorker(callback, info.This().As<Napi::Object>(), com_.object(),
                                            *com_.link(), level);
+  worker->track(operations_);
   worker->queue();
   return env.Undefined();
 }

@@ -3,11 +3,12 @@
 #include <napi.h>
 
 #include "script/ComHold.h"
+#include "script/ScriptFrame.h"
 
 namespace lc {
 
 // Script class "Luminosity": sets the luminosity of the tiles' LEDs.
-class LuminosityAddon : public Napi::ObjectWrap<LuminosityAddon> {
+class LuminosityAddon : public Napi::ObjectWrap<LuminosityAddon>, public script::Cancellable {
  public:
   static Napi::Object Init(Napi::Env env, Napi::Object exports);
   explicit LuminosityAddon(const Napi::CallbackInfo& info);

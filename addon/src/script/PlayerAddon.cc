@@ -197,7 +197,10 @@ class PlayerAddonWorker : public script::ThreadWorker {
     owner_.busy_ = false;
     report(env);  // what came after the last message, before the end
     release(owner_.link_);
-    call(env, {env.Undefined()});
+    if (hasReason())
+      call(env, {env.Undefined(), reason(env)});
+    else
+      call(env, {env.Undefined()});
   }
 
  private:

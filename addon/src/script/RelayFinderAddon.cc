@@ -24,6 +24,7 @@ class RelayFinderAddonWorker : public script::ThreadWorker {
 
   // A worker thread that goes away must not wait out the search.
   void abandon() override { finder_.cancel(); }
+  void cancel() override { finder_.cancel(); }
 
   void onComplete(Napi::Env env) override {
     // Made with its length, so that an element nobody can start stays a hole.
@@ -56,8 +57,10 @@ class RelayFinderAddonWorker : public script::ThreadWorker {
 }  // namespace
 
 Napi::Object RelayFinderAddon::Init(Napi::Env env, Napi::Object exports) {
-  return script::defineClass<RelayFinderAddon>(env, exports, "RelayFinder", "RelayFinder",
-                                               {InstanceMethod("start", &RelayFinderAddon::start)});
+  return script::defineClass<RelayFinderAddon>(
+      env, exports, "RelayFinder", "RelayFinder",
+      {InstanceMethod("start", &RelayFinderAddon::start),
+       InstanceMethod("cancel", &RelayFinderAddon::cancel)});
 }
 
 RelayFinderAddon::RelayFinderAddon(const Napi::CallbackInfo& info)
@@ -73,6 +76,7 @@ Napi::Value RelayFinderAddon::start(const Napi::CallbackInfo& info) {
   }
   auto* worker =
       new RelayFinderAddonWorker(callback, info.This().As<Napi::Object>(), typeFromTag(tag));
+  worker->track(operations_);
   worker->queue();
   if (env.IsExceptionPending()) return env.Undefined();
   return Napi::Boolean::New(env, true);

@@ -2,12 +2,14 @@
 
 #include <napi.h>
 
+#include "script/ScriptFrame.h"
+
 namespace lc {
 
 // Script class "RelayFinder": each "start" runs one search for relays on its
 // own thread and hands the callback one driver description per relay found.
 // Searches share nothing, so several may run at once.
-class RelayFinderAddon : public Napi::ObjectWrap<RelayFinderAddon> {
+class RelayFinderAddon : public Napi::ObjectWrap<RelayFinderAddon>, public script::Cancellable {
  public:
   static Napi::Object Init(Napi::Env env, Napi::Object exports);
   explicit RelayFinderAddon(const Napi::CallbackInfo& info);

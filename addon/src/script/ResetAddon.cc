@@ -17,6 +17,7 @@ class ResetAddonWorker : public script::CommandWorker {
     reset_.cancel();
     link_.retire();
   }
+  void cancel() override { reset_.cancel(); }
 
  private:
   Communication& link_;
@@ -27,7 +28,8 @@ class ResetAddonWorker : public script::CommandWorker {
 Napi::Object ResetAddon::Init(Napi::Env env, Napi::Object exports) {
   return script::defineClass<ResetAddon>(env, exports, "Reset", "Reset",
                                          {InstanceMethod("reset", &ResetAddon::reset),
-                                          InstanceMethod("fallback", &ResetAddon::fallback)});
+                                          InstanceMethod("fallback", &ResetAddon::fallback),
+                                          InstanceMethod("cancel", &ResetAddon::cancel)});
 }
 
 ResetAddon::ResetAddon(const Napi::CallbackInfo& info) : Napi::ObjectWrap<ResetAddon>(info) {
@@ -49,6 +51,7 @@ Napi::Value ResetAddon::queue(const Napi::CallbackInfo& info, Reset::ResetType t
   if (com_.link() == nullptr) return env.Undefined();
   auto* worker = new ResetAddonWorker(callback, info.This().As<Napi::Object>(), com_.object(),
                                       *com_.link(), type);
+  worker->track(operations_);
   worker->queue();
   return env.Undefined();
 }

@@ -4,11 +4,12 @@
 
 #include "commands/Reset.h"
 #include "script/ComHold.h"
+#include "script/ScriptFrame.h"
 
 namespace lc {
 
 // Script class "Reset": resets the relay, normally or to its fallback.
-class ResetAddon : public Napi::ObjectWrap<ResetAddon> {
+class ResetAddon : public Napi::ObjectWrap<ResetAddon>, public script::Cancellable {
  public:
   static Napi::Object Init(Napi::Env env, Napi::Object exports);
   explicit ResetAddon(const Napi::CallbackInfo& info);

@@ -1,6 +1,9 @@
 #include "script/ScriptFrame.h"
 
+#include <algorithm>
 #include <cmath>
+
+#include "util/Log.h"
 
 namespace lc::script {
 
@@ -109,7 +112,35 @@ ThreadWorker::ThreadWorker(Napi::Function callback, std::initializer_list<Napi::
   keep_.hold(keep);
 }
 
-ThreadWorker::~ThreadWorker() = default;
+ThreadWorker::~ThreadWorker() {
+  if (operations_) {
+    auto& running = operations_->running_;
+    running.erase(std::remove(running.begin(), running.end(), this), running.end());
+  }
+}
+
+void Operations::cancelAll() {
+  // A copy: nothing completes during the loop, but cancel must not care.
+  std::vector<ThreadWorker*> running = running_;
+  for (ThreadWorker* worker : running) {
+    if (!worker->finished_.load()) worker->cancel();
+  }
+}
+
+void ThreadWorker::track(std::shared_ptr<Operations> operations) {
+  operations_ = std::move(operations);
+  if (operations_) operations_->running_.push_back(this);
+}
+
+napi_value ThreadWorker::reason(Napi::Env env) const {
+  const std::string& text = explicitReason_.empty() ? reason_ : explicitReason_;
+  if (text.empty()) return env.Undefined();
+  napi_value value;
+  if (napi_create_string_utf8(env, text.data(), text.size(), &value) != napi_ok) {
+    return env.Undefined();
+  }
+  return value;
+}
 
 void ThreadWorker::queue() {
   Napi::Env env = callback_.Env();
@@ -138,11 +169,17 @@ void ThreadWorker::queue() {
 }
 
 void ThreadWorker::run() {
+  // Each worker has a thread of its own, so what this thread logs belongs to
+  // this operation alone.
+  Log::Capture capture;
+  Log::setCapture(&capture);
   try {
     execute();
   } catch (...) {
     // The completion reports whatever result the work had reached.
   }
+  Log::setCapture(nullptr);
+  reason_ = capture.reason();
   finished_.store(true);
   // A null message stands for the completion.
   if (!closing_ &&

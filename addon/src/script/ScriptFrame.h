@@ -125,6 +125,35 @@ class KeepAlive {
   std::vector<Napi::ObjectReference> refs_;
 };
 
+class ThreadWorker;
+
+// The operations of one script object that are still running, so that its
+// "cancel" method can end them. Script thread only; shared with the workers
+// so that a worker outliving its owner's native object touches nothing freed.
+class Operations {
+ public:
+  // Ends the waits of every running operation; each then completes as a
+  // failure, soon, with the link left as it was.
+  void cancelAll();
+
+ private:
+  friend class ThreadWorker;
+  std::vector<ThreadWorker*> running_;
+};
+
+// The "cancel" method of a script class whose operations wait on the relay:
+// it ends every operation of the object that is still running.
+class Cancellable {
+ public:
+  Napi::Value cancel(const Napi::CallbackInfo& info) {
+    operations_->cancelAll();
+    return info.Env().Undefined();
+  }
+
+ protected:
+  std::shared_ptr<Operations> operations_ = std::make_shared<Operations>();
+};
+
 // The base of every asynchronous worker. The work runs on a thread of its
 // own, never on the runtime's shared pool: a link or a loop may wait on the
 // relay for as long as it lives, and four of them would starve every other
@@ -147,6 +176,9 @@ class ThreadWorker {
   // worker is gone; when no thread can be made, the completion still runs,
   // with the result the work had before it began.
   void queue();
+  // From the script thread, before queue(): "cancel" on the owner reaches
+  // this worker while it runs.
+  void track(std::shared_ptr<Operations> operations);
 
  protected:
   // The callback and the objects to keep alive; the receiver of every call
@@ -161,6 +193,16 @@ class ThreadWorker {
   // From the script thread while execute() may run: the environment is going
   // away, so make execute() return soon (end the link, wake the wait).
   virtual void abandon() {}
+  // From the script thread while execute() may run: the script asked to end
+  // this operation. Only the operation's own waits end; the link stays up.
+  virtual void cancel() {}
+
+  // Why the operation failed: set from execute() to override what the
+  // operation logged (its first error line, else its last line).
+  void setReason(std::string reason) { explicitReason_ = std::move(reason); }
+  // For the completion: the reason as a string, or undefined when there is none.
+  napi_value reason(Napi::Env env) const;
+  bool hasReason() const { return !explicitReason_.empty() || !reason_.empty(); }
 
   // A piece of work for the script thread, posted from execute().
   struct Message {
@@ -185,8 +227,14 @@ class ThreadWorker {
   static void callJs(napi_env env, napi_value, void* context, void* data);
   static void finalize(napi_env env, void* data, void* hint);
 
+  friend class Operations;
+
   Napi::FunctionReference callback_;
   Napi::ObjectReference receiver_;
+  std::shared_ptr<Operations> operations_;
+  // Written by the worker's thread before the completion is posted.
+  std::string reason_;
+  std::string explicitReason_;
   KeepAlive keep_;
   napi_threadsafe_function tsfn_ = nullptr;
   std::thread thread_;
@@ -209,7 +257,14 @@ class CommandWorker : public ThreadWorker {
   virtual bool run() = 0;
 
   void execute() override { failed_ = !run(); }
-  void onComplete(Napi::Env env) override { call(env, {Napi::Boolean::New(env, failed_)}); }
+  // The reason follows as a last argument when the operation failed and
+  // something said why.
+  void onComplete(Napi::Env env) override {
+    if (failed_ && hasReason())
+      call(env, {Napi::Boolean::New(env, true), reason(env)});
+    else
+      call(env, {Napi::Boolean::New(env, failed_)});
+  }
 
  private:
   bool failed_ = true;

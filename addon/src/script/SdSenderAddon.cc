@@ -13,19 +13,22 @@ bool SdSenderAddonWorker::transfer() {
 }
 
 void SdSenderAddonWorker::queueSend(const Napi::CallbackInfo& info, Napi::Object com,
-                                    SdSender& sender, Communication& link, Naming naming) {
+                                    Communication& link, Naming naming,
+                                    std::shared_ptr<script::Operations> operations) {
   std::string path;
   if (!script::readString(info, 0, "path", path)) return;
   Napi::Function callback, progress;
   if (!script::readTransferCallbacks(info, 1, callback, progress)) return;
   auto* worker = new SdSenderAddonWorker(callback, progress, info.This().As<Napi::Object>(), com,
-                                         sender, link, std::move(path), naming);
+                                         link, std::move(path), naming);
+  worker->track(std::move(operations));
   worker->queue();
 }
 
 Napi::Object SdSenderAddon::Init(Napi::Env env, Napi::Object exports) {
   return script::defineClass<SdSenderAddon>(env, exports, "SdSender", "SdSender",
-                                            {InstanceMethod("send", &SdSenderAddon::send)});
+                                            {InstanceMethod("send", &SdSenderAddon::send),
+                                             InstanceMethod("cancel", &SdSenderAddon::cancel)});
 }
 
 SdSenderAddon::SdSenderAddon(const Napi::CallbackInfo& info)
@@ -33,12 +36,12 @@ SdSenderAddon::SdSenderAddon(const Napi::CallbackInfo& info)
   link_ = ComAddon::unwrap(info[0]);
   if (link_ == nullptr) return;
   com_ = Napi::Persistent(info[0].As<Napi::Object>());
-  sender_ = std::make_unique<SdSender>(*link_);
 }
 
 Napi::Value SdSenderAddon::send(const Napi::CallbackInfo& info) {
-  SdSenderAddonWorker::queueSend(info, com_.Value(), *sender_, *link_,
-                                 SdSenderAddonWorker::BaseName);
+  if (link_ == nullptr) return info.Env().Undefined();
+  SdSenderAddonWorker::queueSend(info, com_.Value(), *link_, SdSenderAddonWorker::BaseName,
+                                 operations_);
   return info.Env().Undefined();
 }
 

@@ -7,13 +7,14 @@
 
 #include "commands/SdSender.h"
 #include "link/Communication.h"
+#include "script/ScriptFrame.h"
 #include "script/TransferWorker.h"
 
 namespace lc {
 
 // Script class "SdSender": copies a file to the relay's SD card under its
 // base name.
-class SdSenderAddon : public Napi::ObjectWrap<SdSenderAddon> {
+class SdSenderAddon : public Napi::ObjectWrap<SdSenderAddon>, public script::Cancellable {
  public:
   static Napi::Object Init(Napi::Env env, Napi::Object exports);
   explicit SdSenderAddon(const Napi::CallbackInfo& info);
@@ -24,7 +25,6 @@ class SdSenderAddon : public Napi::ObjectWrap<SdSenderAddon> {
   // Keeps the "Com" object, and so the link the sender refers to, alive.
   Napi::ObjectReference com_;
   Communication* link_ = nullptr;
-  std::unique_ptr<SdSender> sender_;
 };
 
 // The worker of "SdSender" and "SimLoader": one file, named on the relay by
@@ -33,26 +33,31 @@ class SdSenderAddonWorker : public script::TransferWorker {
  public:
   enum Naming { BaseName, SimulatorTime };
 
+  // Each transfer has a sender of its own, so that cancelling one ends that
+  // transfer only.
   SdSenderAddonWorker(Napi::Function callback, Napi::Function progress, Napi::Object self,
-                      Napi::Object com, SdSender& sender, Communication& link, std::string path,
-                      Naming naming)
+                      Napi::Object com, Communication& link, std::string path, Naming naming)
       : TransferWorker(callback, progress, {self, com}),
-        sender_(sender),
+        sender_(link),
         link_(link),
         path_(std::move(path)),
         naming_(naming) {}
 
   // Reads "send"'s arguments (path, callback, progress) and queues the
   // worker; a wrong argument leaves a TypeError pending.
-  static void queueSend(const Napi::CallbackInfo& info, Napi::Object com, SdSender& sender,
-                        Communication& link, Naming naming);
+  static void queueSend(const Napi::CallbackInfo& info, Napi::Object com, Communication& link,
+                        Naming naming, std::shared_ptr<script::Operations> operations);
 
  protected:
   bool transfer() override;
-  void abandon() override { link_.retire(); }
+  void abandon() override {
+    sender_.cancel();
+    link_.retire();
+  }
+  void cancel() override { sender_.cancel(); }
 
  private:
-  SdSender& sender_;
+  SdSender sender_;
   Communication& link_;
   std::string path_;
   Naming naming_;

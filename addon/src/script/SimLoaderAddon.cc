@@ -7,7 +7,8 @@ namespace lc {
 
 Napi::Object SimLoaderAddon::Init(Napi::Env env, Napi::Object exports) {
   return script::defineClass<SimLoaderAddon>(env, exports, "SimLoader", "SimLoader",
-                                             {InstanceMethod("send", &SimLoaderAddon::send)});
+                                             {InstanceMethod("send", &SimLoaderAddon::send),
+                                              InstanceMethod("cancel", &SimLoaderAddon::cancel)});
 }
 
 SimLoaderAddon::SimLoaderAddon(const Napi::CallbackInfo& info)
@@ -15,12 +16,12 @@ SimLoaderAddon::SimLoaderAddon(const Napi::CallbackInfo& info)
   link_ = ComAddon::unwrap(info[0]);
   if (link_ == nullptr) return;
   com_ = Napi::Persistent(info[0].As<Napi::Object>());
-  sender_ = std::make_unique<SdSender>(*link_);
 }
 
 Napi::Value SimLoaderAddon::send(const Napi::CallbackInfo& info) {
-  SdSenderAddonWorker::queueSend(info, com_.Value(), *sender_, *link_,
-                                 SdSenderAddonWorker::SimulatorTime);
+  if (link_ == nullptr) return info.Env().Undefined();
+  SdSenderAddonWorker::queueSend(info, com_.Value(), *link_, SdSenderAddonWorker::SimulatorTime,
+                                 operations_);
   return info.Env().Undefined();
 }
 

@@ -6,12 +6,13 @@
 
 #include "commands/SdSender.h"
 #include "link/Communication.h"
+#include "script/ScriptFrame.h"
 
 namespace lc {
 
 // Script class "SimLoader": sends a file to the simulator, named after the
 // UTC time the transfer starts.
-class SimLoaderAddon : public Napi::ObjectWrap<SimLoaderAddon> {
+class SimLoaderAddon : public Napi::ObjectWrap<SimLoaderAddon>, public script::Cancellable {
  public:
   static Napi::Object Init(Napi::Env env, Napi::Object exports);
   explicit SimLoaderAddon(const Napi::CallbackInfo& info);
@@ -22,7 +23,6 @@ class SimLoaderAddon : public Napi::ObjectWrap<SimLoaderAddon> {
   // Keeps the "Com" object, and so the link the sender refers to, alive.
   Napi::ObjectReference com_;
   Communication* link_ = nullptr;
-  std::unique_ptr<SdSender> sender_;
 };
 
 }  // namespace lc

@@ -180,6 +180,7 @@ class TopAddonWorker : public script::CommandWorker {
     computation_.cancel();
     link_.retire();
   }
+  void cancel() override { computation_.cancel(); }
 
  private:
   TopAddon& owner_;
@@ -192,10 +193,11 @@ class TopAddonWorker : public script::CommandWorker {
 };
 
 Napi::Object TopAddon::Init(Napi::Env env, Napi::Object exports) {
-  return script::defineClass<TopAddon>(env, exports, "Topology", "Topology",
-                                       {InstanceMethod("getTop", &TopAddon::getTop),
-                                        InstanceMethod("getMatrix", &TopAddon::getMatrix),
-                                        InstanceMethod("update", &TopAddon::update)});
+  return script::defineClass<TopAddon>(
+      env, exports, "Topology", "Topology",
+      {InstanceMethod("getTop", &TopAddon::getTop),
+       InstanceMethod("getMatrix", &TopAddon::getMatrix),
+       InstanceMethod("update", &TopAddon::update), InstanceMethod("cancel", &TopAddon::cancel)});
 }
 
 TopAddon::TopAddon(const Napi::CallbackInfo& info) : Napi::ObjectWrap<TopAddon>(info) {
@@ -336,6 +338,7 @@ Napi::Value TopAddon::update(const Napi::CallbackInfo& info) {
   auto* worker =
       new TopAddonWorker(callback, info.This().As<Napi::Object>(), info[2].As<Napi::Object>(),
                          *this, *link, typeFromTag(relayTag), typeFromTag(tileTag));
+  worker->track(operations_);
   worker->queue();
   return env.Undefined();
 }

@@ -2,6 +2,7 @@
 
 #include <napi.h>
 
+#include "script/ScriptFrame.h"
 #include "topology/Topology.h"
 
 namespace lc {
@@ -9,7 +10,7 @@ namespace lc {
 // Script class "Topology": holds one installation graph for the script side,
 // built from a topology document or asked from the relay, and hands it out as
 // a document or as an occupancy matrix.
-class TopAddon : public Napi::ObjectWrap<TopAddon> {
+class TopAddon : public Napi::ObjectWrap<TopAddon>, public script::Cancellable {
  public:
   static Napi::Object Init(Napi::Env env, Napi::Object exports);
   explicit TopAddon(const Napi::CallbackInfo& info);

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace lc {
 
@@ -37,6 +40,38 @@ class Log {
   // "%x %X UTC" of the given time in whole seconds, as written in full lines.
   static std::string timestamp(std::time_t seconds);
 
+  // What one operation logged on its thread: the first error line, and the
+  // last informational one for the sequences that report their failures at
+  // that level. The reason of a failure is the first of these that exists.
+  struct Capture {
+    std::string firstError;
+    std::string lastInfo;
+    const std::string& reason() const { return firstError.empty() ? lastInfo : firstError; }
+  };
+  // Lines logged on the calling thread go to `capture` as well, until the
+  // next call (nullptr ends it).
+  static void setCapture(Capture* capture);
+
+  // Lines for a program, kept apart from the console so that the thread that
+  // logs never waits for the program to read them.
+  struct Line {
+    bool error = false;
+    int64_t timeMs = 0;  // system clock, milliseconds since the epoch
+    std::string source;
+    std::string message;
+  };
+  // Called under the log's lock when a line lands in an empty queue; it must
+  // not block and must not log.
+  using Wake = void (*)(void* context);
+  // Starts keeping up to `capacity` lines for takeLines, calling `wake` as
+  // above; a null wake stops and empties the queue.
+  void setTap(Wake wake, void* context, std::size_t capacity);
+  // Moves the queued lines to `out` (after what it holds); returns how many
+  // lines were dropped since the last call because the queue was full.
+  uint64_t takeLines(std::vector<Line>& out);
+  // The console output; the tap still gets every line while it is off.
+  void setConsole(bool on) { console_.store(on); }
+
   Log(const Log&) = delete;
   Log& operator=(const Log&) = delete;
 
@@ -45,7 +80,13 @@ class Log {
 
   std::mutex mutex_;
   std::atomic<int> mode_{Full};
+  std::atomic<bool> console_{true};
   std::FILE* stream_ = nullptr;
+  Wake wake_ = nullptr;
+  void* wakeContext_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::deque<Line> lines_;
+  uint64_t dropped_ = 0;
 };
 
 // The handle an object logs through: its short source name and a switch.

@@ -326,7 +326,10 @@ function register(cli) {
       `played ${shown} pictures of ${screen.width}x${screen.height} in ${opts.mode} mode: ` +
         `${counters.framesSent} frames sent, ${(counters.framesSent / Math.max(seconds, 0.001)).toFixed(1)} frames/s\n`,
     );
-    if (result.sensorValues) {
+    if (result.sensorValues && result.sensorValues.length === 0) {
+      // An empty grid would look like sensors that read nothing.
+      process.stdout.write('sensors: these tiles have none\n');
+    } else if (result.sensorValues) {
       const rows = [];
       for (let r = 0; r < screen.rows; r++) {
         rows.push(Array.from(result.sensorValues.subarray(r * screen.columns, (r + 1) * screen.columns)).join(' '));

@@ -4,6 +4,7 @@ const fs = require('fs');
 const path = require('path');
 const lc = require('../../..');
 const { relayOptions, withLink, withProgress, CommandError } = require('../common');
+const common = require('../common');
 
 function register(cli) {
   relayOptions(
@@ -27,9 +28,10 @@ function register(cli) {
       withProgress('send', 'bytes', async (progress) => {
         const sender = opts.simulator ? new lc.promises.SimLoader(com) : new lc.promises.SdSender(com);
         try {
-          await sender.send(path.resolve(file), { onProgress: progress });
+          await sender.send(path.resolve(file), { onProgress: progress, signal: common.interruptSignal() });
         } catch (err) {
-          throw new CommandError('the transfer failed: the relay refused it, stopped answering, or the link ended');
+          if (err.code === 'ERR_LC_ABORTED') throw new CommandError('transfer interrupted: the file on the relay is incomplete; send it again');
+          throw new CommandError(`the transfer failed: ${err.reason || 'the relay refused it, stopped answering, or the link ended'}`);
         }
       }),
     );

@@ -10,6 +10,7 @@ const {
   withProgress,
   CommandError,
   tagOf,
+  interruptSignal,
 } = require('../common');
 
 function openPackage(file) {
@@ -62,11 +63,25 @@ function register(cli) {
         const problem = missingImages(tags, top.getTop());
         if (problem) throw new CommandError(`${problem}; nothing was sent (--no-check sends it anyway)`);
       }
+      let sent = 0;
+      let total = 0;
       await withProgress('upload', 'packets', async (progress) => {
+        const onProgress = (s, t) => {
+          sent = s;
+          total = t;
+          progress(s, t);
+        };
         try {
-          await new lc.promises.Loader(com).send(app, { onProgress: progress });
+          await new lc.promises.Loader(com).send(app, { onProgress, signal: interruptSignal() });
         } catch (err) {
-          throw new CommandError('the upload failed: the link ended, or the tiles did not start the application');
+          if (err.code === 'ERR_LC_ABORTED') {
+            // The sender closed the cut stream, so the tiles wait for a new one.
+            throw new CommandError(
+              `upload interrupted after ${sent} of ${total} packets: the tiles refused the partial stream, ` +
+                `restarted and wait for a new one; run the same lc upload again to upload ${file}`,
+            );
+          }
+          throw new CommandError(`the upload failed: ${err.reason || 'the link ended, or the tiles did not start the application'}`);
         }
       });
     });

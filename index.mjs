@@ -11,4 +11,5 @@ export const {
   CustomApp, Reset, SdSender, Topology, Com, ComBridge,
 } = lc;
 export const promises = lc.promises;
+export const logs = lc.logs;
 export default lc;

@@ -5,7 +5,7 @@ import { createRequire } from 'node:module';
 const promises = createRequire(import.meta.url)('./promises.js');
 
 export const {
-  LcError, toNative, connect, findRelays, Com, Topology, Changer, Luminosity,
+  LcError, logs, toNative, connect, findRelays, Com, Topology, Changer, Luminosity,
   Reset, Loader, SdSender, SimLoader, LcApp, RelayFinder, Player, CustomApp,
   ComBridge,
 } = promises;

@@ -75,6 +75,9 @@ test('a dozen tiles: the document comes back and the matrix turns with the angle
   assert.strictEqual(back[0].id, 0);
   assert.strictEqual(back[1].id, 1);
   assert.deepStrictEqual(byId(back), byId(doc));
+  // Its members in the order the document's text always had them.
+  assert.deepStrictEqual(Object.keys(back[1]), ['id', 'type', 'neighbours']);
+  assert.deepStrictEqual(Object.keys(back[1].neighbours[0]), ['channel', 'id', 'child']);
 
   assert.deepStrictEqual(top.getMatrix(0), shape);
   assert.deepStrictEqual(top.getMatrix(89), shape);

@@ -139,10 +139,13 @@ soak: addon
 demo: addon
 	node examples/demo.js
 
-bench: bootstrap
+# The script-side comparisons need the module (addon) as well as the benches.
+bench: bootstrap addon
 	cmake -S . -B build-bench $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DLC_BUILD_BENCH=ON
 	cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
+	node bench/compare_package.js
+	node bench/compare_topology.js
 
 # HEX throughput beside the npm package nrf-intel-hex and python3-intelhex.
 compare-hex: BOOTSTRAP_EXTRA += libbenchmark-dev python3-intelhex

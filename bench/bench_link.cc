@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <thread>
 #include <vector>
@@ -124,11 +125,58 @@ class CountingListener : public lc::EventListenerBase {
   std::atomic<long> closed{0};
 };
 
+// The floor for receiving: a plain reader of the same bytes from the same
+// relay, cutting frames out of reads of the link's chunk size on one
+// thread, with no link, listener or lock. Frames per second over `seconds`.
+double plainReaderRate(const Bytes& block, double seconds) {
+  BlastRelay relay(BlastRelay::Send, block);
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(relay.port());
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return 0;
+  }
+  constexpr size_t kChunk = lc::Communication::kReadChunk;
+  std::vector<unsigned char> buffer(kChunk + 4 + 65535);
+  size_t held = 0;
+  long frames = 0;
+  unsigned checksum = 0;
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::duration<double>(seconds);
+  while (Clock::now() < end) {
+    const ssize_t r = ::recv(fd, buffer.data() + held, kChunk, 0);
+    if (r <= 0) break;
+    held += size_t(r);
+    size_t at = 0;
+    while (held - at >= 4) {
+      const size_t whole = 4 + size_t(buffer[at + 2] | (buffer[at + 3] << 8));
+      if (held - at < whole) break;
+      // What a consumer reads of a status frame: its first payload byte.
+      if (whole > 4) checksum += buffer[at + 4];
+      ++frames;
+      at += whole;
+    }
+    std::memmove(buffer.data(), buffer.data() + at, held - at);
+    held -= at;
+  }
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  benchmark::DoNotOptimize(checksum);
+  ::close(fd);
+  return double(frames) / elapsed;
+}
+
 // The relay repeats a block of 64 frames of one type and payload length.
+// Each run also times the plain reader on the same block, and reports the
+// link's rate as a share of it (aim for status frames: at least 0.3).
 void receive(benchmark::State& state, uint16_t type, size_t length) {
   Bytes block;
   const Bytes one = frame(type, length);
   for (int i = 0; i < 64; ++i) block.insert(block.end(), one.begin(), one.end());
+  const double plain = plainReaderRate(block, 0.5);
   BlastRelay relay(BlastRelay::Send, block);
   lc::TcpipDriver driver("127.0.0.1", relay.port(), "bench");
   lc::Communication link;
@@ -143,15 +191,20 @@ void receive(benchmark::State& state, uint16_t type, size_t length) {
   while (listener.frames.load() < kBatch) pause();  // warm up
   long allocationsBefore = allocations.load();
   long start = listener.frames.load();
+  const auto began = std::chrono::steady_clock::now();
   for (auto _ : state) {
     long target = listener.frames.load() + kBatch;
     while (listener.frames.load(std::memory_order_acquire) < target) pause();
   }
   long frames = listener.frames.load() - start;
+  const double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   long allocated = allocations.load() - allocationsBefore;
   state.SetItemsProcessed(frames);
   state.counters["frames"] = double(frames);
   state.counters["allocs_per_frame"] = double(allocated) / double(frames);
+  state.counters["plain_per_s"] = plain;
+  state.counters["vs_plain"] = plain > 0 ? double(frames) / elapsed / plain : 0;
   link.stopAndWait();
   link.removeEventListener(listener);
 }

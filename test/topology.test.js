@@ -75,6 +75,9 @@ test('a dozen tiles: the document comes back and the matrix turns with the angle
   assert.strictEqual(back[0].id, 0);
   assert.strictEqual(back[1].id, 1);
   assert.deepStrictEqual(byId(back), byId(doc));
+  // Its members in the order the document's text always had them.
+  assert.deepStrictEqual(Object.keys(back[1]), ['id', 'type', 'neighbours']);
+  assert.deepStrictEqual(Object.keys(back[1].neighbours[0]), ['channel', 'id', 'child']);
 
   assert.deepStrictEqual(top.getMatrix(0), shape);
   assert.deepStrictEqual(top.getMatrix(89), shape);
@@ -211,6 +214,8 @@ test('reading the document directly takes exactly what its JSON text gives', () 
     'hole in modules': (d) => { d.length += 1; },
     'array element': (d) => { d[9] = [1, 2]; },
     'null element': (d) => { d[9] = null; },
+    'element without prototype': (d) => { d[9] = Object.assign(Object.create(null), d[9]); },
+    'throwing getter': (d) => { Object.defineProperty(d[9], 'type', { get() { throw new Error('no'); } }); },
     'element with toJSON': (d) => { const e = d[9]; d[9] = { toJSON: () => ({ ...e, type: 6 }) }; },
     'class instance link': (d) => { d[10].neighbours[0] = new Link(); },
     'extra keys': (d) => { d[11].name = 'x'; d[11].neighbours[0].extra = [1, { a: 2 }]; },

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <json/json.h>
 
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -125,6 +127,77 @@ TEST(LcAppTest, AddHexResults) {
   EXPECT_EQ(app.addHex("delta", good), LcApp::Opened);
   EXPECT_EQ(app.addHex("delta", good), LcApp::BadStructure);
   EXPECT_EQ(app.getIds(), std::vector<uint8_t>{TypeDelta});
+}
+
+// What reading a package was before its lines were decoded where they lie:
+// each image's lines joined by line feeds and read as one HEX text.
+std::pair<int, std::map<int, Hex>> joinedLines(const std::string& text) {
+  Json::Value root;
+  std::istringstream in(text);
+  Json::CharReaderBuilder builder;
+  std::string errors;
+  if (!Json::parseFromStream(builder, in, &root, &errors)) return {LcApp::BadStructure, {}};
+  std::map<int, Hex> images;
+  if (!root.isArray() || root.empty()) return {LcApp::BadStructure, images};
+  for (const Json::Value& element : root) {
+    if (!element.isObject()) return {LcApp::BadStructure, images};
+    const Json::Value& lines = element["hex"];
+    const ModuleType type =
+        typeFromTag(element["name"].isString() ? element["name"].asString() : "");
+    if (!lines.isArray() || lines.empty() || !isKnownType(type) || images.count(type) != 0) {
+      return {LcApp::BadStructure, images};
+    }
+    std::string joined;
+    for (const Json::Value& line : lines) {
+      if (!line.isString()) return {LcApp::BadStructure, images};
+      joined += line.asString() + "\n";
+    }
+    Hex hex;
+    if (hex.openFromString(joined) != Hex::Ok) return {LcApp::BadHex, images};
+    if (hex.nbKbUsed() != 0) images.emplace(type, std::move(hex));
+  }
+  return {LcApp::Opened, images};
+}
+
+TEST(LcAppTest, LinesReadWhereTheyLieAsWhenJoined) {
+  const std::string data = "\":02000004a0005a\", \":02040000abcd82\"";
+  const std::string other = "\":020000040001f9\",\":020000001234b8\"";
+  const char* const texts[] = {
+      "[{\"name\": \"delta\", \"hex\": [DATA]}, {\"hex\":[OTHER],\"name\":\"relay\"}]",
+      "[{\"name\": \"delta\", \"hex\": [OTHER], \"hex\": [DATA]}]",
+      "[{\"name\": \"delta\", \"hex\": [DATA]} /* \"hex\": [\"x\"] */]",
+      "[{\"name\": \"delta\", \"h\\u0065x\": [DATA]}]",
+      "[{\"name\": \"delta\", \"hex\": [\":0204\\u00300000abcd82\", \":00000001FF\"]}]",
+      "[{\"name\": \"delta\", \"hex\": [\":00000001FF\", \"junk\", DATA]}]",
+      "[{\"name\": \"delta\", \"hex\": [\":00000001FF\", 3]}]",
+      "[{\"name\": \"delta\", \"hex\": [\"junk\", 3]}]",
+      "[{\"name\": \"delta\", \"hex\": [\":02040000abcd82\\n:020000001234b8\", \"\"]}]",
+      "[{\"name\": \"delta\", \"hex\": [\":0400000500001234b1\", \":02040000abcd82x\"]}]",
+      "[{\"name\": \"delta\", \"hex\": [\":02040000abcd\", \"82\"]}]",
+      "[{\"name\": \"delta\", \"hex\": [\":0204\", \"0000abcd82\"]}]",
+      "[{\"name\": \"delta\", \"hex\": [DATA,]}]",
+      "[{\"name\": \"delta\", \"hex\" : \n[ DATA\t] }, {\"name\": \"hex\", \"x\": {\"hex\": "
+      "[OTHER]}}]",
+      "[{\"name\": \"delta\", \"hex\": [DATA]}, {\"name\": \"relay\", \"hex\": [\"\"]}]",
+      "[{\"name\": \"varna\", \"hex\": [DATA]}, {\"name\": \"varna\", \"hex\": [OTHER]}]",
+      "[{\"name\": \"delta\", \"hex\": [DATA]}, {\"name\": \"relay\", \"hex\": [\"unterminated]}]",
+  };
+  for (std::string text : texts) {
+    for (const auto& [key, value] : {std::pair{"DATA", data}, std::pair{"OTHER", other}}) {
+      for (size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, 4, value);
+    }
+    const auto [result, images] = joinedLines(text);
+    LcApp fromFile;
+    LcApp fromStream;
+    EXPECT_EQ(fromFile.openFromFile(writeTemp("lines.json", text)), result) << text;
+    EXPECT_EQ(openText(fromStream, text), result) << text;
+    for (const LcApp* app : {&fromFile, &fromStream}) {
+      ASSERT_EQ(app->getIds().size(), images.size()) << text;
+      for (const auto& [type, hex] : images) {
+        EXPECT_TRUE(test::sameBytes(app->getHex(type), hex)) << text;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -116,9 +116,19 @@ Hex::Result Hex::openFromFile(const std::string& path) {
 }
 
 Hex::Result Hex::openFromString(std::string_view text) {
+  LineState state;
+  return readRecords(text, false, state);
+}
+
+Hex::Result Hex::openLine(std::string_view line, LineState& state) {
+  if (state.ended) return Ok;
+  return readRecords(line, true, state);
+}
+
+Hex::Result Hex::readRecords(std::string_view text, bool endIsLineFeed, LineState& state) {
   const char* const start = text.data();
   const size_t size = text.size();
-  uint32_t extended = 0;
+  uint32_t& extended = state.extended;
   size_t pos = 0;
   while (pos < size) {
     const char* line = start + pos;
@@ -133,12 +143,15 @@ Hex::Result Hex::openFromString(std::string_view text) {
         !byteAt(line + 7, type)) {
       return BadContent;
     }
-    if (type == 0x01) return Ok;
+    if (type == 0x01) {
+      state.ended = true;
+      return Ok;
+    }
     if (type == 0x05) {
       // Passed over unread; without a line feed it ends the text.
       const void* lf = std::memchr(line, '\n', available);
-      if (!lf) return Ok;
-      pos += static_cast<size_t>(static_cast<const char*>(lf) - line) + 1;
+      if (!lf && !endIsLineFeed) return Ok;
+      pos = lf ? static_cast<size_t>(static_cast<const char*>(lf) - start) + 1 : size;
       continue;
     }
     if (count & 1) return BadContent;
@@ -162,7 +175,10 @@ Hex::Result Hex::openFromString(std::string_view text) {
       lf = static_cast<const char*>(std::memchr(line + needed, '\n', available - needed));
     }
     // A record line must end in a line feed.
-    if (lf == nullptr) return BadContent;
+    if (lf == nullptr) {
+      if (!endIsLineFeed) return BadContent;
+      lf = start + size;
+    }
     if (type == 0x04) {
       if (count != 2) return BadContent;
       extended = (uint32_t{data[0]} << 8) | data[1];

@@ -53,6 +53,16 @@ class Hex {
   // pass kMaxBlocks is BadContent.
   Result openFromString(std::string_view text);
 
+  // Where a text read a line at a time has got to.
+  struct LineState {
+    uint32_t extended = 0;
+    // Past the end-of-file record: the lines after it are not read.
+    bool ended = false;
+  };
+  // Reads one line given without its line feed, as openFromString reads it
+  // within the lines joined by line feeds (one may hold several records).
+  Result openLine(std::string_view line, LineState& state);
+
   // Stores the low 8 bits of value. False, storing nothing, when the byte
   // would need a new block and the image already holds kMaxBlocks.
   bool storeData(uint32_t address, uint32_t value);
@@ -103,6 +113,10 @@ class Hex {
   // space as storeData does), a block-sized piece at a time; false at the
   // first block that cannot be made, the bytes before it stored.
   bool storeBytes(uint32_t address, const uint8_t* bytes, uint32_t n);
+
+  // openFromString and openLine: with endIsLineFeed the text's end closes
+  // its last record as a line feed would.
+  Result readRecords(std::string_view text, bool endIsLineFeed, LineState& state);
 
   void dropCache() {
     cachedBlock_ = nullptr;

@@ -2,14 +2,52 @@
 
 #include <json/json.h>
 
+#include <algorithm>
+#include <cstring>
 #include <exception>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
+#include <string_view>
 
 #include "util/FileReader.h"
 
 namespace lc {
+
+namespace {
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Printable ASCII but the quote and the backslash: a string of these reads
+// the same as JSON text and as raw bytes.
+struct PlainTable {
+  bool value[256];
+  constexpr PlainTable() : value() {
+    for (int c = 0x20; c < 0x7F; ++c) value[c] = c != '"' && c != '\\';
+  }
+};
+constexpr PlainTable kPlain;
+
+// From the '[' at p: the position of the closing ']' when the array holds
+// at least one string and only plain strings, else nullptr.
+const char* plainStringArray(const char* p, const char* end) {
+  ++p;
+  for (;;) {
+    while (p != end && isSpace(*p)) ++p;
+    if (p == end || *p != '"') return nullptr;
+    ++p;
+    while (p != end && kPlain.value[static_cast<uint8_t>(*p)]) ++p;
+    if (p == end || *p != '"') return nullptr;
+    ++p;
+    while (p != end && isSpace(*p)) ++p;
+    if (p == end) return nullptr;
+    if (*p == ']') return p;
+    if (*p != ',') return nullptr;
+    ++p;
+  }
+}
+
+}  // namespace
 
 LcApp::OpenResult LcApp::openFromFile(const std::string& path) {
   std::string text;
@@ -21,21 +59,66 @@ LcApp::OpenResult LcApp::openFromFile(const std::string& path) {
     case FileReader::CannotOpen:
       return CannotOpen;
   }
+  // Building one JSON string per HEX line cost most of the time. JsonCpp
+  // parses the document with each "hex" array of plain strings emptied;
+  // those lines are decoded where they lie in the file's text. The scan
+  // only follows strings so as to find keys; comments, which could hide a
+  // quote from it, leave the whole text to JsonCpp.
+  std::vector<HexSpan> spans;
+  std::string parsed;
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  const char* copied = begin;
+  int keyState = 0;  // 1 after a "hex" string, 2 after its colon
+  for (const char* p = begin; p != end;) {
+    const char c = *p;
+    if (c == '"') {
+      const char* q = p + 1;
+      while (q != end && *q != '"') q += (*q == '\\' && q + 1 != end) ? 2 : 1;
+      if (q >= end) break;
+      keyState = (q - p == 4 && std::memcmp(p + 1, "hex", 3) == 0) ? 1 : 0;
+      p = q + 1;
+      continue;
+    }
+    if (c == '/') {
+      spans.clear();
+      break;
+    }
+    if (isSpace(c)) {
+      ++p;
+      continue;
+    }
+    if (c == ':' && keyState == 1) {
+      keyState = 2;
+    } else if (c == '[' && keyState == 2) {
+      keyState = 0;
+      if (const char* close = plainStringArray(p, end)) {
+        parsed.append(copied, p + 1);
+        spans.push_back({parsed.size() - 1, p + 1, close});
+        copied = close;
+        p = close + 1;
+        continue;
+      }
+    } else {
+      keyState = 0;
+    }
+    ++p;
+  }
+  if (!spans.empty()) parsed.append(copied, end);
+  const std::string& json = spans.empty() ? text : parsed;
+
   Json::Value root;
   try {
-    // Parsed in place: the text is not copied again into a stream.
     Json::CharReaderBuilder builder;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+    if (!reader->parse(json.data(), json.data() + json.size(), &root, &errors)) {
       return BadStructure;
     }
   } catch (const std::exception&) {
     return BadStructure;
   }
-  // The text is no longer needed while the images are read.
-  std::string().swap(text);
-  return openFromJson(root);
+  return openFromJson(root, spans);
 }
 
 LcApp::OpenResult LcApp::openFromStream(std::istream& in) {
@@ -51,25 +134,48 @@ LcApp::OpenResult LcApp::openFromStream(std::istream& in) {
   return openFromJson(root);
 }
 
-LcApp::OpenResult LcApp::openFromJson(const Json::Value& root) {
+LcApp::OpenResult LcApp::openFromJson(const Json::Value& root, const std::vector<HexSpan>& spans) {
   if (!root.isArray() || root.empty()) return BadStructure;
 
   for (const Json::Value& element : root) {
     if (!element.isObject()) return BadStructure;
     const Json::Value& name = element["name"];
     const Json::Value& lines = element["hex"];
-    if (!name.isString() || !lines.isArray() || lines.empty()) return BadStructure;
+    if (!name.isString() || !lines.isArray()) return BadStructure;
     const ModuleType type = typeFromTag(name.asString());
     if (!isKnownType(type) || hexes_.count(type) != 0) return BadStructure;
 
-    std::string text;
-    for (const Json::Value& line : lines) {
-      if (!line.isString()) return BadStructure;
-      text += line.asString();
-      text += '\n';
-    }
+    // Each line is read as if all were joined by line feeds; a line that is
+    // not a string is a bad structure even after bad HEX text.
     Hex hex;
-    if (hex.openFromString(text) != Hex::Ok) return BadHex;
+    Hex::LineState state;
+    bool badHex = false;
+    const size_t offset = static_cast<size_t>(lines.getOffsetStart());
+    const auto span =
+        std::lower_bound(spans.begin(), spans.end(), offset,
+                         [](const HexSpan& s, size_t at) { return s.parsedOffset < at; });
+    if (lines.empty() && span != spans.end() && span->parsedOffset == offset) {
+      for (const char* p = span->begin; !badHex;) {
+        p = static_cast<const char*>(std::memchr(p, '"', static_cast<size_t>(span->end - p)));
+        if (p == nullptr) break;
+        const char* close = static_cast<const char*>(
+            std::memchr(p + 1, '"', static_cast<size_t>(span->end - p - 1)));
+        badHex = hex.openLine(std::string_view(p + 1, static_cast<size_t>(close - p - 1)), state) !=
+                 Hex::Ok;
+        p = close + 1;
+      }
+    } else {
+      if (!lines.isArray() || lines.empty()) return BadStructure;
+      for (const Json::Value& line : lines) {
+        if (!line.isString()) return BadStructure;
+        if (badHex) continue;
+        const char* b = nullptr;
+        const char* e = nullptr;
+        line.getString(&b, &e);
+        badHex = hex.openLine(std::string_view(b, static_cast<size_t>(e - b)), state) != Hex::Ok;
+      }
+    }
+    if (badHex) return BadHex;
     store(type, std::move(hex));
   }
   return Opened;

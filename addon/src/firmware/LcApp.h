@@ -48,7 +48,15 @@ class LcApp {
  private:
   std::map<ModuleType, Hex> hexes_;
 
-  OpenResult openFromJson(const Json::Value& root);
+  // A non-empty array of plain strings after a "hex" key, cut from the
+  // text JsonCpp parses and read straight from the file's text instead.
+  struct HexSpan {
+    size_t parsedOffset;  // where the array's '[' lies in the parsed text
+    const char* begin;    // the array's content, between its brackets
+    const char* end;
+  };
+
+  OpenResult openFromJson(const Json::Value& root, const std::vector<HexSpan>& spans = {});
 
   // Keeps the image when it has a block; an empty one is dropped silently.
   void store(ModuleType type, Hex&& hex);

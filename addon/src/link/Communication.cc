@@ -197,11 +197,6 @@ void Communication::deliver(const Event& event) {
   for (EventListenerBase* listener : eventListeners_) listener->addEvent(event);
 }
 
-void Communication::flushListeners() {
-  std::lock_guard<std::mutex> lock(listenersMutex_);
-  for (EventListenerBase* listener : eventListeners_) listener->flushEvents();
-}
-
 void Communication::dispatch(const FrameView& frame, Event& event) {
   bool decoded = true;
   switch (frame.type) {
@@ -215,18 +210,20 @@ void Communication::dispatch(const FrameView& frame, Event& event) {
     case Frame::Status:
       event.setStatus(frame.payload(), frame.length());
       // Stored before the event goes out, so a listener woken by it reads
-      // the values it carries.
-      lastState_.store(event.state);
-      lastVersion_.store(event.version);
-      lastPacketSize_.store(event.packetSize);
-      lastPace_.store(event.pace);
-      statusCount_.fetch_add(1);
+      // the values it carries; the count last, so that a reader who sees it
+      // move sees them. This thread is their only writer while it runs, and
+      // fenced stores cost more than the rest of the frame.
+      lastState_.store(event.state, std::memory_order_release);
+      lastVersion_.store(event.version, std::memory_order_release);
+      lastPacketSize_.store(event.packetSize, std::memory_order_release);
+      lastPace_.store(event.pace, std::memory_order_release);
+      statusCount_.store(statusCount_.load(std::memory_order_relaxed) + 1,
+                         std::memory_order_release);
       break;
     default:
       decoded = false;  // raw listeners only
   }
-  // One hold of the list lock per frame: raw bytes first, then the event.
-  std::lock_guard<std::mutex> lock(listenersMutex_);
+  // Raw bytes first, then the event; the caller holds the list lock.
   for (RawListenerBase* raw : rawListeners_) raw->addRaw(frame.bytes, frame.size);
   if (decoded) {
     for (EventListenerBase* listener : eventListeners_) listener->addBatchedEvent(event);
@@ -262,17 +259,22 @@ void Communication::receive() {
     if (!driver.readSomeWithin(in, kReadChunk, got, waitMs)) break;
     const bool wasPending = cutter_.pending() > 0;
     bool completed = false;
-    cutter_.feed(in, got, [&](const FrameView& frame) {
-      completed = true;
-      // After a stop, the rest of the chunk goes unheard, as the next read
-      // would have failed.
-      if (running_.load(std::memory_order_relaxed)) dispatch(frame, event);
-    });
+    {
+      // One hold of the list lock per read, not per frame: a listener added
+      // or removed meanwhile waits for one chunk at most.
+      std::lock_guard<std::mutex> lock(listenersMutex_);
+      cutter_.feed(in, got, [&](const FrameView& frame) {
+        completed = true;
+        // After a stop, the rest of the chunk goes unheard, as the next read
+        // would have failed.
+        if (running_.load(std::memory_order_relaxed)) dispatch(frame, event);
+      });
+      // One wake-up per read for a waiting reader, not one per frame.
+      for (EventListenerBase* listener : eventListeners_) listener->flushEvents();
+    }
     // A frame begun by this read is due from now; one still unfinished
     // since an earlier read keeps its time.
     if (cutter_.pending() > 0 && (!wasPending || completed)) frameDue = Clock::now() + frameBound;
-    // One wake-up per read for a waiting reader, not one per frame.
-    flushListeners();
   }
 
   // Cleared before Closed goes out, so a listener that sees the end of the

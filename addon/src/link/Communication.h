@@ -119,10 +119,9 @@ class Communication {
  private:
   void receive();
   void deliver(const Event& event);
-  // Raw listeners, then the decoded event; called for each frame cut.
+  // Raw listeners, then the decoded event; called for each frame cut, with
+  // listenersMutex_ held.
   void dispatch(const FrameView& frame, Event& event);
-  // Tells every event listener that the frames of one read are delivered.
-  void flushListeners();
   void waitForStart();
   // Waits for the transmit lock while the link runs and stop is not raised.
   bool lockTx(std::unique_lock<std::timed_mutex>& tx, const StopFlag* stop);

@@ -94,7 +94,8 @@ async function* sequence(files, screen, opts) {
 // One status line on a terminal, rewritten in place.
 function statusLine(player, stream) {
   if (!stream.isTTY) return { update() {}, stop() {} };
-  let last = { t: performance.now(), shown: 0, status: 0 };
+  const began = performance.now();
+  let last = { t: began, shown: 0, status: 0 };
   let text = '';
   let shown = 0;
   const draw = () => {
@@ -104,7 +105,9 @@ function statusLine(player, stream) {
     const pps = (shown - last.shown) / dt;
     const pace = (c.statusEvents - last.status) / dt;
     last = { t: now, shown, status: c.statusEvents };
-    text = `${shown} pictures, ${pps.toFixed(1)} pictures/s, relay pace ${pace.toFixed(1)} status/s, ` +
+    const played = Math.floor((now - began) / 1000);
+    const clock = `${Math.floor(played / 60)}:${String(played % 60).padStart(2, '0')}`;
+    text = `${clock} played, ${shown} pictures, ${pps.toFixed(1)} pictures/s, relay pace ${pace.toFixed(1)} status/s, ` +
       `${c.slotsSkipped} slots skipped`;
     stream.write(`\r\x1b[2K${text}`);
   };

@@ -28,11 +28,17 @@ class Correction {
   bool set(const std::array<double, 3>& gamma, const std::array<double, 3>& gains);
 
   bool identity() const { return identity_; }
+  // Every table maps 0 to 0 and never falls, so a corrected value is
+  // non-zero exactly when the image byte is above this bound: the one-bit
+  // mappings compare with it instead of looking up each LED. 255 when the
+  // channel never lights.
+  std::uint8_t darkUpTo(Channel c) const { return darkUpTo_[c]; }
   const std::uint8_t* table(Channel c) const { return tables_[c].data(); }
   std::uint8_t apply(Channel c, std::uint8_t v) const { return tables_[c][v]; }
 
  private:
   std::array<std::array<std::uint8_t, 256>, 3> tables_;
+  std::array<std::uint8_t, 3> darkUpTo_{};
   bool identity_ = true;
 };
 

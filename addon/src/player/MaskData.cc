@@ -195,7 +195,11 @@ void MaskData::update(const unsigned char* image, unsigned length, Format format
   bound[1] = correction_.darkUpTo(Correction::Green);
   bound[2 - red] = correction_.darkUpTo(Correction::Blue);
   const unsigned sent[3] = {0, 1, 2};  // a mask sends no channel
-  writeAll(image, length, pixel::Above(bound, sent));
+  if (std::max({bound[0], bound[1], bound[2]}) < 128) {
+    writeAll(image, length, pixel::Above<true>(bound, sent));
+  } else {
+    writeAll(image, length, pixel::Above<false>(bound, sent));
+  }
 }
 
 template <typename Lit>

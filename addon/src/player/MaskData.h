@@ -32,7 +32,7 @@ class MaskData : public Data {
   const std::vector<Pixel>& pixels() const { return pixels_; }
 
  private:
-  // `lit` says when a channel lights the LED (pixel::NonZero or pixel::Above).
+  // `lit` says when a channel lights the LED (pixel::NonZero or pixel::Above<>).
   template <typename Lit>
   void writeAll(const unsigned char* image, unsigned length, const Lit& lit);
   template <bool Vectors, typename Lit>

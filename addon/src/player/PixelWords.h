@@ -80,7 +80,10 @@ struct NonZero {
 // When a channel byte is above a bound of its own: under a colour
 // correction, whose curves never fall, that is when the corrected byte is
 // non-zero. Bytes 0, 1 and 2 of a pixel are compared with bound[0 .. 2];
-// `sent` gives the bounds of the bytes in the order they are sent.
+// `sent` gives the bounds of the bytes in the order they are sent. Low
+// says that every bound is below 128, which the word kernels test with
+// NonZero's four operations.
+template <bool Low>
 class Above {
  public:
   Above(const std::uint8_t bound[3], const unsigned sent[3]) {
@@ -109,6 +112,7 @@ class Above {
   // the low seven bits and the two top bits.
   std::uint64_t pair(std::uint64_t w) const {
     const std::uint64_t carries = (w & 0x007f7f7f007f7f7full) + low_;
+    if (Low) return (carries | w) & 0x0080808000808080ull;
     return ((w & high_) | ((w | high_) & carries)) & 0x0080808000808080ull;
   }
   std::uint64_t anyOfPair(std::uint64_t w) const {

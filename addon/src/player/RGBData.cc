@@ -341,7 +341,11 @@ void RGBData::writeAll(const unsigned char* image, unsigned length) {
   bound[1] = correction_.darkUpTo(Correction::Green);
   bound[2 - red] = correction_.darkUpTo(Correction::Blue);
   const unsigned sent[3] = {red, 1, 2 - red};
-  writeAll<Bgr>(image, length, pixel::Above(bound, sent));
+  if (std::max({bound[0], bound[1], bound[2]}) < 128) {
+    writeAll<Bgr>(image, length, pixel::Above<true>(bound, sent));
+  } else {
+    writeAll<Bgr>(image, length, pixel::Above<false>(bound, sent));
+  }
 }
 
 void RGBData::update(const unsigned char* image, unsigned length, Format format) {

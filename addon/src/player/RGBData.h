@@ -42,7 +42,7 @@ class RGBData : public Data {
 
   template <bool Bgr>
   void writeAll(const unsigned char* image, unsigned length);
-  // `lit` says when a channel's bit is set (pixel::NonZero or pixel::Above).
+  // `lit` says when a channel's bit is set (pixel::NonZero or pixel::Above<>).
   template <bool Bgr, typename Lit>
   void writeAll(const unsigned char* image, unsigned length, const Lit& lit);
   template <bool Bgr, int Kernel, typename Lit>

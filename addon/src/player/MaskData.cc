@@ -80,7 +80,7 @@ constexpr std::uint32_t kMaxWordBits = 24;
 // a pair costs a load and five operations, and a row that does not end on
 // a group of eight (a tile's rows of ten) reads no pixel twice.
 template <typename Lit>
-inline unsigned wordBits(const Lit& lit, const unsigned char* p, std::uint32_t count) {
+LC_PIXEL_INLINE unsigned wordBits(const Lit& lit, const unsigned char* p, std::uint32_t count) {
   std::uint64_t carries = 0;
   std::uint32_t j = 0;
   for (; j + 2 <= count; j += 2) carries |= lit.anyOfPair(pixel::load2(p + 4 * j)) >> (24 - j);

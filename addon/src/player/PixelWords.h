@@ -18,6 +18,14 @@
 #define LC_PIXEL_SHUFFLES 0
 #endif
 
+// For the helpers of a row's inner loop, which must be inlined for their
+// loops to unroll where the row length is known.
+#if defined(__GNUC__)
+#define LC_PIXEL_INLINE inline __attribute__((always_inline))
+#else
+#define LC_PIXEL_INLINE inline
+#endif
+
 namespace lc::pixel {
 
 inline std::uint32_t load(const unsigned char* p) {

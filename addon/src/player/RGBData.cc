@@ -60,7 +60,8 @@ inline std::uint32_t bitsOf(const Lit& lit, PixelAt pixelAt, std::uint32_t count
 // pixel's flags (bits 39, 47 and 55) are folded down next to the first's,
 // 3 bits higher.
 template <typename Lit>
-inline std::uint64_t wordFlags(const Lit& lit, const unsigned char* p, std::uint32_t count) {
+LC_PIXEL_INLINE std::uint64_t wordFlags(const Lit& lit, const unsigned char* p,
+                                        std::uint32_t count) {
   std::uint64_t flags = 0;
   std::uint32_t j = 0;
   for (; j + 2 <= count; j += 2) {

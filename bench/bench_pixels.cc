@@ -109,6 +109,7 @@ void BM_UpdatePortable(benchmark::State& state) {
   lc::pixel::allowVectorKernels(true);
 }
 
+// And corrected without them.
 template <typename Mapping>
 void BM_UpdateCorrectedPortable(benchmark::State& state) {
   lc::pixel::allowVectorKernels(false);

@@ -2,8 +2,9 @@
 
 // Colour correction of a playback: a power curve (gamma) and a gain per
 // channel, as three lookup tables from an image byte to the byte sent. The
-// tables are built once per playback, so the mappings correct a value with
-// one load; the default is the identity, which the mappings recognise and
+// tables are built once per playback, so the full-colour mapping corrects a
+// value with one load and the one-bit mappings compare it with a bound; the
+// default is the identity, which the mappings recognise and
 // skip, so uncorrected bytes go out exactly as the image holds them.
 
 #include <array>

@@ -109,6 +109,14 @@ void BM_UpdatePortable(benchmark::State& state) {
   lc::pixel::allowVectorKernels(true);
 }
 
+// And corrected without them.
+template <typename Mapping>
+void BM_UpdateCorrectedPortable(benchmark::State& state) {
+  lc::pixel::allowVectorKernels(false);
+  BM_UpdateCorrected<Mapping>(state);
+  lc::pixel::allowVectorKernels(true);
+}
+
 // Copies as many bytes as the mapping's frames hold.
 template <typename Mapping>
 void BM_Memcpy(benchmark::State& state) {
@@ -133,11 +141,14 @@ BENCHMARK_TEMPLATE(BM_Update, lc::VideoData)->Arg(12)->Arg(100)->Arg(1000);
 BENCHMARK_TEMPLATE(BM_Update, lc::RGBData)->Arg(12)->Arg(100)->Arg(1000);
 BENCHMARK_TEMPLATE(BM_Update, lc::MaskData)->Arg(12)->Arg(100)->Arg(1000);
 BENCHMARK_TEMPLATE(BM_UpdateCorrected, lc::VideoData)->Arg(12)->Arg(100)->Arg(1000);
-BENCHMARK_TEMPLATE(BM_UpdateCorrected, lc::RGBData)->Arg(1000);
-BENCHMARK_TEMPLATE(BM_UpdateCorrected, lc::MaskData)->Arg(1000);
+BENCHMARK_TEMPLATE(BM_UpdateCorrected, lc::RGBData)->Arg(100)->Arg(1000);
+BENCHMARK_TEMPLATE(BM_UpdateCorrected, lc::MaskData)->Arg(100)->Arg(1000);
 BENCHMARK_TEMPLATE(BM_UpdatePortable, lc::VideoData)->Arg(100)->Arg(1000);
 BENCHMARK_TEMPLATE(BM_UpdatePortable, lc::RGBData)->Arg(100)->Arg(1000);
 BENCHMARK_TEMPLATE(BM_UpdatePortable, lc::MaskData)->Arg(100)->Arg(1000);
+BENCHMARK_TEMPLATE(BM_UpdateCorrectedPortable, lc::VideoData)->Arg(100)->Arg(1000);
+BENCHMARK_TEMPLATE(BM_UpdateCorrectedPortable, lc::RGBData)->Arg(100)->Arg(1000);
+BENCHMARK_TEMPLATE(BM_UpdateCorrectedPortable, lc::MaskData)->Arg(100)->Arg(1000);
 BENCHMARK_TEMPLATE(BM_Memcpy, lc::VideoData)->Arg(12)->Arg(100)->Arg(1000);
 BENCHMARK_TEMPLATE(BM_Memcpy, lc::RGBData)->Arg(12)->Arg(100)->Arg(1000);
 BENCHMARK_TEMPLATE(BM_Memcpy, lc::MaskData)->Arg(12)->Arg(100)->Arg(1000);

@@ -1,11 +1,13 @@
 // The pixel mappings write each image through compact per-run source tables.
 // These tests hold them to the plain per-record algorithm (one LED at a
 // time, from the pixel records the mappings still expose) on random
-// installations, images, lengths and byte orders: every frame byte must match.
+// installations, images, lengths, byte orders and colour corrections: every
+// frame byte must match.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -43,39 +45,44 @@ void setBit(std::uint8_t& byte, unsigned bit, bool on) {
   byte = static_cast<std::uint8_t>(on ? byte | (1u << bit) : byte & ~(1u << bit));
 }
 
-// One LED at a time, straight from the records: the reference.
+// One LED at a time, straight from the records, each channel looked up in
+// the mapping's correction: the reference.
 void referenceUpdate(const Data& data, Bytes& out, const Bytes& image, unsigned length,
                      Data::Format format) {
   const unsigned r = format == Data::BGR ? 2 : 0;
   const unsigned b = 2 - r;
   const auto skip = [&](std::uint32_t p) { return p + 2 >= length; };
+  const Correction& c = data.correction();
+  const auto red = [&](std::uint32_t p) { return c.apply(Correction::Red, image[p + r]); };
+  const auto green = [&](std::uint32_t p) { return c.apply(Correction::Green, image[p + 1]); };
+  const auto blue = [&](std::uint32_t p) { return c.apply(Correction::Blue, image[p + b]); };
   if (auto* video = dynamic_cast<const VideoData*>(&data)) {
     for (const auto& px : video->pixels()) {
       const std::uint32_t p = sourceOf(px.x, px.y, data.width());
       ASSERT_EQ(p, px.source);
       if (skip(p)) continue;
-      out[px.target] = image[p + r];
-      out[px.target + 1] = image[p + 1];
-      out[px.target + 2] = image[p + b];
+      out[px.target] = red(p);
+      out[px.target + 1] = green(p);
+      out[px.target + 2] = blue(p);
     }
     for (const auto& px : video->monoPixels()) {
       const std::uint32_t p = sourceOf(px.x, px.y, data.width());
       if (skip(p)) continue;
-      out[px.target] = std::max({image[p], image[p + 1], image[p + 2]});
+      out[px.target] = std::max({red(p), green(p), blue(p)});
     }
   } else if (auto* rgb = dynamic_cast<const RGBData*>(&data)) {
     for (const auto& px : rgb->pixels()) {
       const std::uint32_t p = sourceOf(px.x, px.y, data.width());
       if (skip(p)) continue;
-      setBit(out[px.targetR], px.bitR, image[p + r] != 0);
-      setBit(out[px.targetG], px.bitG, image[p + 1] != 0);
-      setBit(out[px.targetB], px.bitB, image[p + b] != 0);
+      setBit(out[px.targetR], px.bitR, red(p) != 0);
+      setBit(out[px.targetG], px.bitG, green(p) != 0);
+      setBit(out[px.targetB], px.bitB, blue(p) != 0);
     }
   } else if (auto* mask = dynamic_cast<const MaskData*>(&data)) {
     for (const auto& px : mask->pixels()) {
       const std::uint32_t p = sourceOf(px.x, px.y, data.width());
       if (skip(p)) continue;
-      setBit(out[px.target], px.bit, (image[p] | image[p + 1] | image[p + 2]) != 0);
+      setBit(out[px.target], px.bit, (red(p) | green(p) | blue(p)) != 0);
     }
   }
 }
@@ -117,6 +124,26 @@ Installation randomInstallation(std::mt19937& rng) {
   return in;
 }
 
+// Half the time the identity; otherwise curves from nearly flat to steep,
+// gains from none to clipping most values, some channels left alone.
+Correction randomCorrection(std::mt19937& rng) {
+  Correction c;
+  if (rng() % 2 == 0) return c;
+  std::array<double, 3> gamma{};
+  std::array<double, 3> gains{};
+  for (unsigned k = 0; k < 3; ++k) {
+    const unsigned pick = rng() % 4;
+    gamma[k] =
+        pick == 0 ? 1.0 : Correction::kMinGamma + (rng() % 1000) / 1000.0 * (pick == 1 ? 1.0 : 9.9);
+    const unsigned gain = rng() % 5;
+    gains[k] = gain == 0   ? 0.0
+               : gain == 1 ? 1.0
+                           : (rng() % 1000) / 1000.0 * (gain == 2 ? 1.0 : 16.0);
+  }
+  EXPECT_TRUE(c.set(gamma, gains));
+  return c;
+}
+
 Bytes randomImage(std::mt19937& rng, std::size_t length) {
   // Mostly zero channels, so that bits are both set and cleared.
   Bytes image(length);
@@ -127,6 +154,7 @@ Bytes randomImage(std::mt19937& rng, std::size_t length) {
 
 TEST(MappingOracleTest, EveryMappingWritesWhatThePerRecordAlgorithmWrites) {
   std::mt19937 rng(20260518);
+  std::mt19937 curves(518);
   const std::uint32_t frameLengths[] = {0, 1, 2, 5, 14, 50, 305, 918, 1500};
   for (int round = 0; round < 400; ++round) {
     SCOPED_TRACE(round);
@@ -137,6 +165,7 @@ TEST(MappingOracleTest, EveryMappingWritesWhatThePerRecordAlgorithmWrites) {
                                         std::make_unique<MaskData>()};
     for (auto& data : mappings) {
       data->initFromTopologyData(in.coordinates, frameLength, in.width, in.height);
+      data->setCorrection(randomCorrection(curves));
       Bytes expected = framesOf(*data);
       // Several images in a row: LEDs an image does not reach keep what the
       // one before wrote.
@@ -227,6 +256,7 @@ std::size_t cutNear(std::mt19937& rng, const Data& data, std::size_t full) {
 
 TEST(MappingOracleTest, PatternedTilesWriteTheSameBytesOnEveryKernel) {
   std::mt19937 rng(20261208);
+  std::mt19937 curves(1208);
   for (int round = 0; round < 400; ++round) {
     SCOPED_TRACE(round);
     const Installation in = patternedInstallation(rng);
@@ -248,6 +278,9 @@ TEST(MappingOracleTest, PatternedTilesWriteTheSameBytesOnEveryKernel) {
       }
       fast->initFromTopologyData(in.coordinates, frameLength, in.width, in.height);
       portable->initFromTopologyData(in.coordinates, frameLength, in.width, in.height);
+      const Correction correction = randomCorrection(curves);
+      fast->setCorrection(correction);
+      portable->setCorrection(correction);
       Bytes expected = framesOf(*fast);
       for (int frame = 0; frame < 4; ++frame) {
         const std::size_t full = 4u * in.width * in.height;
@@ -272,6 +305,7 @@ TEST(MappingOracleTest, PatternedTilesWriteTheSameBytesOnEveryKernel) {
 // bit positions of the first LED, with the image cut at every other byte.
 TEST(MappingOracleTest, EveryRowLengthAndCutMatchesOnEveryKernel) {
   std::mt19937 rng(7);
+  std::mt19937 curves(8);
   const std::uint32_t lengths[] = {1, 2, 3, 7, 8, 9, 10, 11, 16, 17, 20, 24, 25, 33};
   for (const std::uint32_t n : lengths) {
     for (const std::uint32_t skip : {0u, 1u, 5u, 7u}) {
@@ -299,6 +333,7 @@ TEST(MappingOracleTest, EveryRowLengthAndCutMatchesOnEveryKernel) {
           Data& data = *mappings[m];
           const bool vectors = m < 3;
           data.initFromTopologyData(in.coordinates, 918, in.width, in.height);
+          data.setCorrection(randomCorrection(curves));
           Bytes expected = framesOf(data);
           for (std::size_t length = 0; length <= full; ++length) {
             // Cut images take turns with whole ones, so that the LEDs a cut

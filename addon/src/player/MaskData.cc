@@ -17,26 +17,29 @@ namespace {
 // The bits of up to 32 LEDs, LED j's at bit j, the pixel of LED j at
 // pixelAt(j). Taken last LED first, so that each step is a doubling and an
 // add (one instruction on most machines) instead of a shift by j and an or.
-template <typename PixelAt>
-inline unsigned bitsOf(PixelAt pixelAt, std::uint32_t count) {
+template <typename Lit, typename PixelAt>
+inline unsigned bitsOf(const Lit& lit, PixelAt pixelAt, std::uint32_t count) {
   unsigned bits = 0;
-  for (std::uint32_t j = count; j-- > 0;) bits = 2 * bits + pixel::lit(pixel::load(pixelAt(j)));
+  for (std::uint32_t j = count; j-- > 0;) bits = 2 * bits + lit.any(pixel::load(pixelAt(j)));
   return bits;
 }
 
 #if defined(__SSE2__)
 // Four pixels that follow each other: a 32-bit lane is all ones when its
 // colour bytes are zero.
-inline __m128i zeroLanes(const unsigned char* p) {
+template <typename Lit>
+inline __m128i zeroLanes(const Lit& lit, const unsigned char* p) {
   const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  return _mm_cmpeq_epi32(_mm_and_si128(w, _mm_set1_epi32(0x00ffffff)), _mm_setzero_si128());
+  return _mm_cmpeq_epi32(lit.pixels(w), _mm_setzero_si128());
 }
 
 // Sixteen pixels: the lanes are narrowed to bytes and their top bits
 // gathered.
-inline unsigned bitsOfSixteen(const unsigned char* p) {
-  const __m128i bytes = _mm_packs_epi16(_mm_packs_epi32(zeroLanes(p), zeroLanes(p + 16)),
-                                        _mm_packs_epi32(zeroLanes(p + 32), zeroLanes(p + 48)));
+template <typename Lit>
+inline unsigned bitsOfSixteen(const Lit& lit, const unsigned char* p) {
+  const __m128i bytes =
+      _mm_packs_epi16(_mm_packs_epi32(zeroLanes(lit, p), zeroLanes(lit, p + 16)),
+                      _mm_packs_epi32(zeroLanes(lit, p + 32), zeroLanes(lit, p + 48)));
   return ~static_cast<unsigned>(_mm_movemask_epi8(bytes)) & 0xffff;
 }
 
@@ -44,20 +47,23 @@ inline unsigned bitsOfSixteen(const unsigned char* p) {
 // row that does not end on a group of sixteen ends with the bits of its
 // last sixteen pixels, of which only the ones not yet put are kept; a row
 // of eight to sixteen takes its first eight and its last eight pixels.
-inline void putVectorRow(pixel::BitWriter& out, const unsigned char* p, std::uint32_t count) {
+template <typename Lit>
+inline void putVectorRow(pixel::BitWriter& out, const Lit& lit, const unsigned char* p,
+                         std::uint32_t count) {
   if (count < 16) {
     const unsigned char* last = p + 4 * (count - 8);
-    const __m128i bytes = _mm_packs_epi16(_mm_packs_epi32(zeroLanes(p), zeroLanes(p + 16)),
-                                          _mm_packs_epi32(zeroLanes(last), zeroLanes(last + 16)));
+    const __m128i bytes =
+        _mm_packs_epi16(_mm_packs_epi32(zeroLanes(lit, p), zeroLanes(lit, p + 16)),
+                        _mm_packs_epi32(zeroLanes(lit, last), zeroLanes(lit, last + 16)));
     const unsigned bits = ~static_cast<unsigned>(_mm_movemask_epi8(bytes)) & 0xffff;
     out.put((bits & 0xff) | (bits >> (16 - count) & ~0xffu), count);
     return;
   }
   std::uint32_t j = 0;
-  for (; j + 16 <= count; j += 16) out.put(bitsOfSixteen(p + 4 * j), 16);
+  for (; j + 16 <= count; j += 16) out.put(bitsOfSixteen(lit, p + 4 * j), 16);
   if (j < count) {
     const std::uint32_t rest = count - j;
-    out.put(bitsOfSixteen(p + 4 * (count - 16)) >> (16 - rest), rest);
+    out.put(bitsOfSixteen(lit, p + 4 * (count - 16)) >> (16 - rest), rest);
   }
 }
 #endif
@@ -73,17 +79,13 @@ constexpr std::uint32_t kMaxWordBits = 24;
 // pixel j are shifted to bits j and 32 + j and folded once at the end, so
 // a pair costs a load and five operations, and a row that does not end on
 // a group of eight (a tile's rows of ten) reads no pixel twice.
-inline unsigned wordBits(const unsigned char* p, std::uint32_t count) {
-  constexpr std::uint64_t kColours = 0x00ffffff00ffffffull;
-  constexpr std::uint64_t kCarries = 0x0100000001000000ull;
+template <typename Lit>
+LC_PIXEL_INLINE unsigned wordBits(const Lit& lit, const unsigned char* p, std::uint32_t count) {
   std::uint64_t carries = 0;
   std::uint32_t j = 0;
-  for (; j + 2 <= count; j += 2) {
-    const std::uint64_t w = pixel::load2(p + 4 * j);
-    carries |= (((w & kColours) + kColours) & kCarries) >> (24 - j);
-  }
+  for (; j + 2 <= count; j += 2) carries |= lit.anyOfPair(pixel::load2(p + 4 * j)) >> (24 - j);
   unsigned bits = static_cast<unsigned>(carries | carries >> 31);
-  if (j < count) bits |= pixel::lit(pixel::load(p + 4 * j)) << j;
+  if (j < count) bits |= lit.any(pixel::load(p + 4 * j)) << j;
   return bits;
 }
 
@@ -91,14 +93,15 @@ inline unsigned wordBits(const unsigned char* p, std::uint32_t count) {
 // put(). The writer is passed by value so that it stays in registers
 // across the rows. So is the stretch: the frame stores may
 // alias anything, and would make its fields be read again every row.
-template <typename Stretch>
-pixel::BitWriter putWordRows(pixel::BitWriter out, const unsigned char* image, const Stretch st) {
+template <typename Lit, typename Stretch>
+pixel::BitWriter putWordRows(pixel::BitWriter out, const Lit lit, const unsigned char* image,
+                             const Stretch st) {
   std::ptrdiff_t at = st.start;
   for (std::uint32_t r = 0; r < st.rows; ++r, at += st.rowStep) {
     const unsigned char* p = image + at;
     for (std::uint32_t left = st.count; left > 0;) {
       const std::uint32_t n = std::min(left, kMaxWordBits);
-      out.put(wordBits(p, n), n);
+      out.put(wordBits(lit, p, n), n);
       p += 4 * n;
       left -= n;
     }
@@ -109,45 +112,52 @@ pixel::BitWriter putWordRows(pixel::BitWriter out, const unsigned char* image, c
 // The same for rows of N LEDs: with the length known, a row is straight
 // code, one put() and no branch but the loop's, which is what keeps short
 // rows (a tile's rows of ten) cheap.
-template <std::uint32_t N, typename Stretch>
-pixel::BitWriter putWordRowsOf(pixel::BitWriter out, const unsigned char* image, const Stretch st) {
+template <std::uint32_t N, typename Lit, typename Stretch>
+pixel::BitWriter putWordRowsOf(pixel::BitWriter out, const Lit lit, const unsigned char* image,
+                               const Stretch st) {
   std::ptrdiff_t at = st.start;
-  for (std::uint32_t r = 0; r < st.rows; ++r, at += st.rowStep) out.put(wordBits(image + at, N), N);
+  for (std::uint32_t r = 0; r < st.rows; ++r, at += st.rowStep) {
+    out.put(wordBits(lit, image + at, N), N);
+  }
   return out;
 }
 
-template <typename Stretch, std::size_t... N>
-pixel::BitWriter putWordRows(pixel::BitWriter out, const unsigned char* image, const Stretch st,
-                             std::index_sequence<N...>) {
-  using Rows = pixel::BitWriter (*)(pixel::BitWriter, const unsigned char*, Stretch);
-  static constexpr Rows kRowsOf[] = {&putWordRowsOf<N + 1, Stretch>...};
-  if (st.count - 1 < sizeof...(N)) return kRowsOf[st.count - 1](out, image, st);
-  return putWordRows(out, image, st);
+template <typename Lit, typename Stretch, std::size_t... N>
+pixel::BitWriter putWordRows(pixel::BitWriter out, const Lit& lit, const unsigned char* image,
+                             const Stretch st, std::index_sequence<N...>) {
+  using Rows = pixel::BitWriter (*)(pixel::BitWriter, Lit, const unsigned char*, Stretch);
+  static constexpr Rows kRowsOf[] = {&putWordRowsOf<N + 1, Lit, Stretch>...};
+  if (st.count - 1 < sizeof...(N)) return kRowsOf[st.count - 1](out, lit, image, st);
+  return putWordRows(out, lit, image, st);
 }
 
 // A row of `count` pixels that follow each other.
-template <bool Vectors>
-inline void putRow(pixel::BitWriter& out, const unsigned char* p, std::uint32_t count) {
+template <bool Vectors, typename Lit>
+inline void putRow(pixel::BitWriter& out, const Lit& lit, const unsigned char* p,
+                   std::uint32_t count) {
 #if defined(__SSE2__)
   if (Vectors && count >= 8) {
-    putVectorRow(out, p, count);
+    putVectorRow(out, lit, p, count);
     return;
   }
 #endif
   for (std::uint32_t j = 0; j < count; j += kMaxWordBits) {
     const std::uint32_t n = std::min(kMaxWordBits, count - j);
-    out.put(wordBits(p + 4 * j, n), n);
+    out.put(wordBits(lit, p + 4 * j, n), n);
   }
 }
 
 // A row of `count` pixels `step` bytes apart.
-inline void putStridedRow(pixel::BitWriter& out, const unsigned char* p, std::int32_t step,
-                          std::uint32_t count) {
+template <typename Lit>
+inline void putStridedRow(pixel::BitWriter& out, const Lit& lit, const unsigned char* p,
+                          std::int32_t step, std::uint32_t count) {
   for (std::uint32_t j = 0; j < count; j += kMaxPut) {
     const unsigned char* first = p + static_cast<std::ptrdiff_t>(step) * j;
     const std::uint32_t n = std::min(kMaxPut, count - j);
-    out.put(bitsOf([first, step](std::uint32_t i) { return first + std::ptrdiff_t{step} * i; }, n),
-            n);
+    out.put(
+        bitsOf(
+            lit, [first, step](std::uint32_t i) { return first + std::ptrdiff_t{step} * i; }, n),
+        n);
   }
 }
 
@@ -173,45 +183,51 @@ void MaskData::initFromTopologyData(const TopologyData<CoordinatesData>& coordin
 
 void MaskData::update(const unsigned char* image, unsigned length, Format format) {
   if (image == nullptr) return;
-  if (!correction_.identity()) {
-    // An LED is lit when any corrected channel is: bytes the curve takes
-    // to 0 no longer light it.
-    std::uint8_t* const frames = bytes();
-    const unsigned red = format == BGR ? 2 : 0;
-    for (const Pixel& p : pixels_) {
-      if (skipped(p.source, length)) continue;
-      const unsigned char* in = image + p.source;
-      const bool on = (correction_.apply(Correction::Red, in[red]) |
-                       correction_.apply(Correction::Green, in[1]) |
-                       correction_.apply(Correction::Blue, in[2 - red])) != 0;
-      const unsigned mask = 1u << p.bit;
-      frames[p.target] = static_cast<std::uint8_t>((frames[p.target] & ~mask) | (on ? mask : 0));
-    }
+  if (correction_.identity()) {
+    writeAll(image, length, pixel::NonZero{});
     return;
   }
-  if (pixel::vectorKernels()) {
-    writeBits<true>(image, length);
+  // An LED is lit when any corrected channel is: bytes the curve takes to 0
+  // no longer light it. The curves' bounds say which without a lookup.
+  const unsigned red = format == BGR ? 2 : 0;
+  std::uint8_t bound[3];
+  bound[red] = correction_.darkUpTo(Correction::Red);
+  bound[1] = correction_.darkUpTo(Correction::Green);
+  bound[2 - red] = correction_.darkUpTo(Correction::Blue);
+  const unsigned sent[3] = {0, 1, 2};  // a mask sends no channel
+  if (std::max({bound[0], bound[1], bound[2]}) < 128) {
+    writeAll(image, length, pixel::Above<true>(bound, sent));
   } else {
-    writeBits<false>(image, length);
+    writeAll(image, length, pixel::Above<false>(bound, sent));
   }
 }
 
-template <bool Vectors>
-void MaskData::writeBits(const unsigned char* image, unsigned length) {
+template <typename Lit>
+void MaskData::writeAll(const unsigned char* image, unsigned length, const Lit& lit) {
+  if (pixel::vectorKernels()) {
+    writeBits<true>(image, length, lit);
+  } else {
+    writeBits<false>(image, length, lit);
+  }
+}
+
+template <bool Vectors, typename Lit>
+void MaskData::writeBits(const unsigned char* image, unsigned length, const Lit lit) {
   std::uint8_t* const frames = bytes();
   for (const Run run : table_.runs) {  // a copy: frame stores may alias it
     std::uint8_t* const out = frames + run.slot + run.firstLed / 8;
     const unsigned shift = run.firstLed % 8;
     if (!wholeRunFits(run, length)) {
-      table_.forEachSource(run, [image, length, out, shift](std::uint32_t i, std::uint32_t source) {
-        if (skipped(source, length)) return;
-        const unsigned char* in = image + source;
-        const unsigned bit = shift + i;
-        const unsigned mask = 1u << (bit % 8);
-        // Without a branch: the pixels defeat prediction.
-        out[bit / 8] = static_cast<std::uint8_t>((out[bit / 8] & ~mask) |
-                                                 (mask * ((in[0] | in[1] | in[2]) != 0)));
-      });
+      table_.forEachSource(
+          run, [image, length, out, shift, &lit](std::uint32_t i, std::uint32_t source) {
+            if (skipped(source, length)) return;
+            const unsigned char* in = image + source;
+            const unsigned bit = shift + i;
+            const unsigned mask = 1u << (bit % 8);
+            // Without a branch: the pixels defeat prediction.
+            const bool on = lit.on(in[0], 0) | lit.on(in[1], 1) | lit.on(in[2], 2);
+            out[bit / 8] = static_cast<std::uint8_t>((out[bit / 8] & ~mask) | (mask * on));
+          });
       continue;
     }
     // The run's bits are built in a register; only the first and the last
@@ -224,20 +240,22 @@ void MaskData::writeBits(const unsigned char* image, unsigned length) {
         for (std::uint32_t j = 0; j < st.count; j += kMaxPut) {
           const std::uint32_t n = std::min(kMaxPut, st.count - j);
           const std::uint32_t* s = source + j;
-          writer.put(bitsOf([image, s](std::uint32_t i) { return image + s[i]; }, n), n);
+          writer.put(bitsOf(
+                         lit, [image, s](std::uint32_t i) { return image + s[i]; }, n),
+                     n);
         }
         continue;
       }
       if (!Vectors && st.step == 4) {
-        writer = putWordRows(writer, image, st, std::make_index_sequence<kMaxWordBits>());
+        writer = putWordRows(writer, lit, image, st, std::make_index_sequence<kMaxWordBits>());
         continue;
       }
       for (std::uint32_t r = 0; r < st.rows; ++r) {
         const unsigned char* p = image + st.rowStart(r);
         if (st.step == 4) {
-          putRow<Vectors>(writer, p, st.count);
+          putRow<Vectors>(writer, lit, p, st.count);
         } else {
-          putStridedRow(writer, p, st.step, st.count);
+          putStridedRow(writer, lit, p, st.step, st.count);
         }
       }
     }

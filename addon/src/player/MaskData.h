@@ -1,7 +1,7 @@
 #pragma once
 
 // One-bit mapping: per LED one bit, set when any colour channel of its pixel
-// is non-zero. LED k's bit is bit k mod 8 of slot byte k / 8.
+// is non-zero once corrected. LED k's bit is bit k mod 8 of slot byte k / 8.
 
 #include <cstdint>
 #include <vector>
@@ -26,14 +26,17 @@ class MaskData : public Data {
   void initFromTopologyData(const TopologyData<CoordinatesData>& coordinates,
                             std::uint32_t frameLength, std::uint32_t width,
                             std::uint32_t height) override;
-  // The byte order does not matter to a mask.
+  // The byte order matters only to a colour correction.
   void update(const unsigned char* image, unsigned length, Format format) override;
 
   const std::vector<Pixel>& pixels() const { return pixels_; }
 
  private:
-  template <bool Vectors>
-  void writeBits(const unsigned char* image, unsigned length);
+  // `lit` says when a channel lights the LED (pixel::NonZero or pixel::Above<>).
+  template <typename Lit>
+  void writeAll(const unsigned char* image, unsigned length, const Lit& lit);
+  template <bool Vectors, typename Lit>
+  void writeBits(const unsigned char* image, unsigned length, Lit lit);
 
   std::vector<Pixel> pixels_;
   SourceTable table_;

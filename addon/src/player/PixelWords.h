@@ -8,10 +8,22 @@
 
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define LC_PIXEL_SHUFFLES 1
 #else
 #define LC_PIXEL_SHUFFLES 0
+#endif
+
+// For the helpers of a row's inner loop, which must be inlined for their
+// loops to unroll where the row length is known.
+#if defined(__GNUC__)
+#define LC_PIXEL_INLINE inline __attribute__((always_inline))
+#else
+#define LC_PIXEL_INLINE inline
 #endif
 
 namespace lc::pixel {
@@ -47,6 +59,91 @@ inline std::uint32_t nonZeroChannels(std::uint32_t w) {
 
 // 1 when any colour byte is non-zero, else 0.
 inline std::uint32_t lit(std::uint32_t w) { return ((w & 0xffffffu) + 0xffffffu) >> 24; }
+
+// When a channel byte counts as lit in the one-bit mappings: when it is
+// non-zero, as the image holds it.
+struct NonZero {
+  // Bits 7, 15, 23, 39, 47 and 55 of a word of two pixels: their channels.
+  static std::uint64_t pair(std::uint64_t w) {
+    constexpr std::uint64_t kLow = 0x007f7f7f007f7f7full;
+    return (((w & kLow) + kLow) | w) & 0x0080808000808080ull;
+  }
+  // Bits 24 and 56: whether any channel of each pixel is.
+  static std::uint64_t anyOfPair(std::uint64_t w) {
+    constexpr std::uint64_t kColours = 0x00ffffff00ffffffull;
+    return ((w & kColours) + kColours) & 0x0100000001000000ull;
+  }
+  static std::uint32_t channels(std::uint32_t w) { return nonZeroChannels(w); }
+  static std::uint32_t any(std::uint32_t w) { return lit(w); }
+  static bool on(unsigned char v, unsigned /*byte*/) { return v != 0; }
+#if defined(__SSE2__)
+  // Bytes that are zero where a channel is dark; pixel byte 3 is left as it
+  // is for the byte kernels and cleared for the pixel kernels.
+  static __m128i bytes(__m128i v) { return v; }
+  static __m128i sentBytes(__m128i v) { return v; }
+  static __m128i pixels(__m128i v) { return _mm_and_si128(v, _mm_set1_epi32(0x00ffffff)); }
+#endif
+};
+
+// When a channel byte is above a bound of its own: under a colour
+// correction, whose curves never fall, that is when the corrected byte is
+// non-zero. Bytes 0, 1 and 2 of a pixel are compared with bound[0 .. 2];
+// `sent` gives the bounds of the bytes in the order they are sent. Low
+// says that every bound is below 128, which the word kernels test with
+// NonZero's four operations.
+template <bool Low>
+class Above {
+ public:
+  Above(const std::uint8_t bound[3], const unsigned sent[3]) {
+    std::uint64_t add = 0;
+    for (unsigned k = 0; k < 3; ++k) {
+      add |= static_cast<std::uint64_t>(255u - bound[k]) << (8 * k);
+      bound_[k] = bound[k];
+    }
+    add |= add << 32;
+    high_ = add & 0x0080808000808080ull;
+    low_ = add & 0x007f7f7f007f7f7full;
+#if defined(__SSE2__)
+    const auto b = [&](unsigned k) { return static_cast<char>(bound[k]); };
+    const auto s = [&](unsigned k) { return static_cast<char>(bound[sent[k]]); };
+    // Byte 3 is bounded by 255 so that it never counts.
+    bytes_ = _mm_setr_epi8(b(0), b(1), b(2), -1, b(0), b(1), b(2), -1, b(0), b(1), b(2), -1, b(0),
+                           b(1), b(2), -1);
+    sent_ = _mm_setr_epi8(s(0), s(1), s(2), s(0), s(1), s(2), s(0), s(1), s(2), s(0), s(1), s(2),
+                          -1, -1, -1, -1);
+#else
+    (void)sent;
+#endif
+  }
+
+  // As NonZero's: the carry out of byte + (255 - bound), from the carry of
+  // the low seven bits and the two top bits.
+  std::uint64_t pair(std::uint64_t w) const {
+    const std::uint64_t carries = (w & 0x007f7f7f007f7f7full) + low_;
+    if (Low) return (carries | w) & 0x0080808000808080ull;
+    return ((w & high_) | ((w | high_) & carries)) & 0x0080808000808080ull;
+  }
+  std::uint64_t anyOfPair(std::uint64_t w) const {
+    return (pair(w) + 0x00ffffff00ffffffull) & 0x0100000001000000ull;
+  }
+  std::uint32_t channels(std::uint32_t w) const { return static_cast<std::uint32_t>(pair(w)); }
+  std::uint32_t any(std::uint32_t w) const { return channels(w) != 0; }
+  bool on(unsigned char v, unsigned byte) const { return v > bound_[byte]; }
+#if defined(__SSE2__)
+  __m128i bytes(__m128i v) const { return _mm_subs_epu8(v, bytes_); }
+  __m128i sentBytes(__m128i v) const { return _mm_subs_epu8(v, sent_); }
+  __m128i pixels(__m128i v) const { return _mm_subs_epu8(v, bytes_); }
+#endif
+
+ private:
+  std::uint64_t high_;
+  std::uint64_t low_;
+  std::uint8_t bound_[3];
+#if defined(__SSE2__)
+  __m128i bytes_;
+  __m128i sent_;
+#endif
+};
 
 // Appends bit fields to frame bytes that follow each other, a word at a
 // time. Bits below `shift` of the first byte, and bits of the last byte past

@@ -1,7 +1,7 @@
 #pragma once
 
 // Three-bit colour mapping: per LED one bit for each of red, green and blue,
-// set when that channel of its pixel is non-zero. LED k's bits are bits 3k,
+// set when that channel of its pixel is non-zero once corrected. LED k's bits are bits 3k,
 // 3k + 1 and 3k + 2 of its module's slot.
 
 #include <cstdint>
@@ -40,11 +40,13 @@ class RGBData : public Data {
   // Which kernels update() takes: portable words, SSE2, or SSSE3 shuffles.
   enum Kernel { kWords, kVectors, kShuffles };
 
-  void writeCorrected(const unsigned char* image, unsigned length, Format format);
   template <bool Bgr>
   void writeAll(const unsigned char* image, unsigned length);
-  template <bool Bgr, int Kernel>
-  void writeBits(const unsigned char* image, unsigned length);
+  // `lit` says when a channel's bit is set (pixel::NonZero or pixel::Above<>).
+  template <bool Bgr, typename Lit>
+  void writeAll(const unsigned char* image, unsigned length, const Lit& lit);
+  template <bool Bgr, int Kernel, typename Lit>
+  void writeBits(const unsigned char* image, unsigned length, Lit lit);
 
   std::vector<Pixel> pixels_;
   SourceTable table_;

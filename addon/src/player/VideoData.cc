@@ -146,26 +146,74 @@ void VideoData::writeColours(const unsigned char* image, unsigned length) {
   }
 }
 
+namespace {
+
+// The playback's curves, red, green and blue.
+struct Curves {
+  const std::uint8_t* r;
+  const std::uint8_t* g;
+  const std::uint8_t* b;
+
+  // The corrected colour of a pixel word, as colourOf() gives it.
+  template <bool Bgr>
+  std::uint32_t of(const unsigned char* in) const {
+    const std::uint32_t w = pixel::load(in);
+    const std::uint32_t red = Bgr ? w >> 16 & 0xffu : w & 0xffu;
+    const std::uint32_t blue = Bgr ? w & 0xffu : w >> 16 & 0xffu;
+    return std::uint32_t{r[red]} | std::uint32_t{g[w >> 8 & 0xffu]} << 8 |
+           std::uint32_t{b[blue]} << 16;
+  }
+};
+
+// A row of `count` pixels `step` bytes apart, corrected, a whole word per
+// LED as putRow writes them. The curves are passed by value so that they
+// stay in registers: the frame stores may alias anything.
+template <bool Bgr>
+inline std::uint8_t* putCorrectedRow(std::uint8_t* out, const Curves c, const unsigned char* p,
+                                     std::ptrdiff_t step, std::uint32_t count) {
+  std::uint32_t j = 1;
+  for (; j + 2 <= count; j += 2, out += 6, p += 2 * step) {
+    // Two LEDs a step: their six lookups are independent of each other.
+    const std::uint32_t first = c.of<Bgr>(p);
+    const std::uint32_t second = c.of<Bgr>(p + step);
+    pixel::store(out, first);
+    pixel::store(out + 3, second);
+  }
+  for (; j < count; ++j, out += 3, p += step) pixel::store(out, c.of<Bgr>(p));
+  put3(out, c.of<Bgr>(p));
+  return out + 3;
+}
+
+}  // namespace
+
 template <bool Bgr>
 void VideoData::writeCorrected(const unsigned char* image, unsigned length) {
   std::uint8_t* const frames = bytes();
-  const std::uint8_t* const r = correction_.table(Correction::Red);
-  const std::uint8_t* const g = correction_.table(Correction::Green);
-  const std::uint8_t* const b = correction_.table(Correction::Blue);
+  const Curves c{correction_.table(Correction::Red), correction_.table(Correction::Green),
+                 correction_.table(Correction::Blue)};
   for (const Run run : colours_.runs) {  // a copy: frame stores may alias it
-    std::uint8_t* const out = frames + run.slot + 3 * run.firstLed;
-    const auto put = [image, out, r, g, b](std::uint32_t i, std::uint32_t source) {
-      const unsigned char* in = image + source;
-      out[3 * i] = r[in[Bgr ? 2 : 0]];
-      out[3 * i + 1] = g[in[1]];
-      out[3 * i + 2] = b[in[Bgr ? 0 : 2]];
-    };
-    if (wholeRunFits(run, length)) {
-      colours_.forEachSource(run, put);
-    } else {
-      colours_.forEachSource(run, [length, &put](std::uint32_t i, std::uint32_t source) {
-        if (!skipped(source, length)) put(i, source);
+    std::uint8_t* out = frames + run.slot + 3 * run.firstLed;
+    if (!wholeRunFits(run, length)) {
+      colours_.forEachSource(run, [image, length, out, &c](std::uint32_t i, std::uint32_t source) {
+        if (skipped(source, length)) return;
+        const unsigned char* in = image + source;
+        out[3 * i] = c.r[in[Bgr ? 2 : 0]];
+        out[3 * i + 1] = c.g[in[1]];
+        out[3 * i + 2] = c.b[in[Bgr ? 0 : 2]];
       });
+      continue;
+    }
+    for (std::uint32_t k = run.firstStretch; k < run.endStretch; ++k) {
+      const Stretch st = colours_.stretches[k];
+      if (st.irregular()) {
+        const std::uint32_t* source = colours_.sources.data() + st.start;
+        for (std::uint32_t j = 0; j < st.count; ++j, out += 3)
+          put3(out, c.of<Bgr>(image + source[j]));
+        continue;
+      }
+      for (std::uint32_t r = 0; r < st.rows; ++r) {
+        out = putCorrectedRow<Bgr>(out, c, image + st.rowStart(r), st.step, st.count);
+      }
     }
   }
 }

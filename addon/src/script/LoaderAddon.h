@@ -14,6 +14,9 @@ namespace lc {
 // "Com" link and reports whether they took it.
 class LoaderAddon : public Napi::ObjectWrap<LoaderAddon>, public script::Cancellable {
  public:
+  // A member of this class, so the method table calls it on this type
+  // (a base's member pointer would be called on the wrong address).
+  Napi::Value cancel(const Napi::CallbackInfo& info) { return Cancellable::cancel(info); }
   static Napi::Object Init(Napi::Env env, Napi::Object exports);
   explicit LoaderAddon(const Napi::CallbackInfo& info);
 

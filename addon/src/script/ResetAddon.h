@@ -11,6 +11,9 @@ namespace lc {
 // Script class "Reset": resets the relay, normally or to its fallback.
 class ResetAddon : public Napi::ObjectWrap<ResetAddon>, public script::Cancellable {
  public:
+  // A member of this class, so the method table calls it on this type
+  // (a base's member pointer would be called on the wrong address).
+  Napi::Value cancel(const Napi::CallbackInfo& info) { return Cancellable::cancel(info); }
   static Napi::Object Init(Napi::Env env, Napi::Object exports);
   explicit ResetAddon(const Napi::CallbackInfo& info);
 

@@ -16,6 +16,9 @@ namespace lc {
 // base name.
 class SdSenderAddon : public Napi::ObjectWrap<SdSenderAddon>, public script::Cancellable {
  public:
+  // A member of this class, so the method table calls it on this type
+  // (a base's member pointer would be called on the wrong address).
+  Napi::Value cancel(const Napi::CallbackInfo& info) { return Cancellable::cancel(info); }
   static Napi::Object Init(Napi::Env env, Napi::Object exports);
   explicit SdSenderAddon(const Napi::CallbackInfo& info);
 

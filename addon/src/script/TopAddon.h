@@ -12,6 +12,9 @@ namespace lc {
 // a document or as an occupancy matrix.
 class TopAddon : public Napi::ObjectWrap<TopAddon>, public script::Cancellable {
  public:
+  // A member of this class, so the method table calls it on this type
+  // (a base's member pointer would be called on the wrong address).
+  Napi::Value cancel(const Napi::CallbackInfo& info) { return Cancellable::cancel(info); }
   static Napi::Object Init(Napi::Env env, Napi::Object exports);
   explicit TopAddon(const Napi::CallbackInfo& info);
 

@@ -3,17 +3,20 @@
 // Long runs at a relay's full status rate, for `make soak`: the links stay up
 // and resident memory, descriptors and threads must stay flat for the whole
 // run. SOAK_SECONDS sets the length (an hour unless given), SOAK_RATE the
-// status frames per second.
+// status frames per second, SOAK_FLOOD_RATE the custom-application data
+// frames per second of the flood.
 
 const assert = require('node:assert');
 const lc = require('../..');
-const { VirtualRelay } = require('../../tools/virtual-relay');
+const { VirtualRelay, FrameType, encodeFrame } = require('../../tools/virtual-relay');
+const { fork } = require('node:child_process');
 const { monitorEventLoopDelay } = require('node:perf_hooks');
 const { delay } = require('../support/codes');
 const { counts, quiesce, rss } = require('../support/resources');
 
 const SECONDS = Number(process.env.SOAK_SECONDS || 3600);
 const RATE = Number(process.env.SOAK_RATE || 100);
+const FLOOD_RATE = Number(process.env.SOAK_FLOOD_RATE || 20000);
 const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'soak' });
 const mib = (b) => (b / 1048576).toFixed(1);
 
@@ -38,8 +41,42 @@ function linkCodes() {
   };
 }
 
+// The flood's relay, run as `soak.js flood` in a process of its own: writing
+// the flood from the script's thread would starve the other relay's status
+// frames. It sends the data frames the relay's custom application sends,
+// batched per status period, holds back while the module does not read, and
+// answers each message from the soak with the count sent so far.
+async function floodRelay() {
+  const relay = new VirtualRelay({ period: 1000 / RATE, state: 1 });
+  await relay.start();
+  const frame = encodeFrame(FrameType.DATA_ONE, Buffer.alloc(256, 0x5a));
+  const most = Math.ceil(FLOOD_RATE / 10);
+  const batch = Buffer.concat(new Array(most).fill(frame));
+  let state = 1;
+  let sent = 0;
+  let owed = 0;
+  let last = Date.now();
+  setInterval(() => {
+    relay.setState((state = 3 - state));
+    relay.received.length = 0;
+    const now = Date.now();
+    owed = Math.min(most, owed + ((now - last) * FLOOD_RATE) / 1000);
+    last = now;
+    if ([...relay.sockets].some((s) => s.writableLength > 1 << 20)) return;
+    const n = Math.floor(owed);
+    if (n === 0) return;
+    relay.sendRaw(batch.subarray(0, n * frame.length));
+    sent += n * relay.sockets.size;
+    owed -= n;
+  }, 1000 / RATE);
+  process.on('message', () => process.send({ sent }));
+  process.on('disconnect', () => process.exit(0));
+  process.send({ port: relay.port });
+}
+
 // Each subject starts its work on a relay and returns stop(), awaited to the
-// work's end, and check(), which throws when the work is no longer running.
+// work's end, and check(), which throws when the work is no longer running
+// and otherwise tells what it did so far.
 const subjects = [
   {
     name: 'Com',
@@ -52,6 +89,7 @@ const subjects = [
         check() {
           assert.ok(com.ready(), 'the link ended');
           assert.ok(!r.seen[1], 'the run ended');
+          return `codes ${r.seen.join('/')}`;
         },
         async stop() {
           com.stop();
@@ -95,6 +133,7 @@ const subjects = [
           const now = player.getCounters().framesSent;
           assert.ok(now > sent, 'no frames sent since the last check');
           sent = now;
+          return `codes ${r.seen.join('/')}, frames ${now}`;
         },
         async stop() {
           clearInterval(feeder);
@@ -105,9 +144,49 @@ const subjects = [
       };
     },
   },
+  {
+    name: 'CustomApp',
+    async start() {
+      const flood = fork(__filename, ['flood']);
+      const ask = () => new Promise((resolve) => flood.once('message', resolve).send('count'));
+      const { port } = await new Promise((resolve) => flood.once('message', resolve));
+      const com = new lc.Com();
+      const r = linkCodes();
+      assert.strictEqual(com.start(describe(port), r.callback), true);
+      await r.reached(0);
+      const app = new lc.CustomApp(com);
+      let ended = null;
+      let stopped;
+      const done = new Promise((resolve) => (stopped = resolve));
+      assert.strictEqual(app.start((_, kind) => {
+        if (kind !== 'stop') return;
+        ended = ended || { at: new Date().toISOString(), ready: com.ready(), codes: r.seen.slice() };
+        stopped();
+      }), true);
+      let delivered = 0;
+      return {
+        async check() {
+          assert.ok(!ended, `the run ended: ${JSON.stringify(ended)}`);
+          assert.ok(flood.connected, 'the flood relay ended');
+          const { concasts, concastsDropped } = app.getCounters();
+          assert.ok(concasts > delivered, 'no data delivered since the last check');
+          delivered = concasts;
+          return `codes ${r.seen.join('/')}, flood ${(await ask()).sent}, ` +
+            `delivered ${concasts}, dropped ${concastsDropped}`;
+        },
+        async stop() {
+          app.stop();
+          await done;
+          com.stop();
+          await r.reached(1);
+          await new Promise((resolve) => flood.once('exit', resolve).kill());
+        },
+      };
+    },
+  },
 ];
 
-(async () => {
+(process.argv[2] === 'flood' ? floodRelay() : (async () => {
   const relay = new VirtualRelay({ period: 1000 / RATE, state: 1 });
   await relay.start();
   const running = [];
@@ -115,7 +194,8 @@ const subjects = [
   await delay(5000);
   const before = await quiesce();
   const samples = [await rss()];
-  console.log(`soak: ${running.map((r) => r.name).join(', ')} at ${RATE} status/s for ${SECONDS} s`);
+  console.log(`soak: ${running.map((r) => r.name).join(', ')} at ${RATE} status/s, ` +
+    `a flood of ${FLOOD_RATE} data frames/s, for ${SECONDS} s`);
   const started = Date.now();
   // Every status frame also changes the state, so each one reaches the
   // script side as a report.
@@ -127,13 +207,14 @@ const subjects = [
   const flip = setInterval(() => relay.setState((state = 3 - state)), 1000 / RATE);
   while (Date.now() - started < SECONDS * 1000) {
     await delay(Math.min(60000, SECONDS * 1000));
-    for (const r of running) r.check();
+    const did = [];
+    for (const r of running) did.push(`${r.name} ${await r.check()}`);
     samples.push(await rss());
     const now = counts();
     const { heapTotal, external } = process.memoryUsage();
     console.log(`${Math.round((Date.now() - started) / 1000)} s: rss ${mib(samples[samples.length - 1])} MiB ` +
       `(script heap ${mib(heapTotal)}, external ${mib(external)}), fds ${now.fds}, threads ${now.threads}, ` +
-      `longest loop stall ${(lag.max / 1e6).toFixed(0)} ms`);
+      `longest loop stall ${(lag.max / 1e6).toFixed(0)} ms; ${did.join('; ')}`);
     lag.reset();
     assert.deepStrictEqual(now, before, 'descriptors and threads');
   }
@@ -146,7 +227,7 @@ const subjects = [
   console.log(`rss MiB ${samples.map(mib).join(' ')}`);
   assert.ok(late - early < 8 * 1048576, `grew by ${mib(late - early)} MiB`);
   console.log('soak: flat');
-})().catch((e) => {
+})()).catch((e) => {
   console.error(e);
   process.exit(1);
 });

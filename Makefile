@@ -36,7 +36,7 @@ test: BOOTSTRAP_EXTRA += $(UNIT_PACKAGES) $(JS_PACKAGES) $(PACKAGE_TEST_PACKAGES
 # The integration tests: every *.test.js under test/ and tools/, except the
 # packaging tests (they need the prebuilds; `make package-test`). `npm test`
 # runs `make js`, so this is the one list.
-JS_TESTS = $$(find test tools -name '*.test.js' -not -path '*/node_modules/*' -not -path 'test/package/*' | sort)
+JS_TESTS = $$(find test lib -name '*.test.js' -not -path '*/node_modules/*' -not -path 'test/package/*' | sort)
 
 # The Node.js module (build/Release/lc.node), through cmake-js, linked as a
 # prebuild is (JsonCpp beside it), so that it is the linux-x64 prebuild too.

@@ -13,7 +13,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const lc = require('..');
-const { gridInstallation } = require('../lib/sample');
+const { gridInstallation } = require('../lib/relay/sample');
 
 const seconds = Number(process.argv[2] || 10);
 const period = Number(process.argv[3] || 1);
@@ -28,7 +28,7 @@ async function main() {
   const clip = path.join(dir, 'clip.mp4');
   execFileSync('ffmpeg', ['-v', 'error', '-y', '-f', 'lavfi', '-i', `testsrc2=s=1920x1080:r=30:d=${seconds}`,
     '-c:v', 'libx264', '-preset', 'ultrafast', '-pix_fmt', 'yuv420p', clip]);
-  const relayCode = `const { VirtualRelay } = require(${JSON.stringify(path.join(__dirname, '..', 'tools', 'virtual-relay'))});
+  const relayCode = `const { VirtualRelay } = require(${JSON.stringify(path.join(__dirname, '..', 'lib', 'relay'))});
     const r = new VirtualRelay({ period: ${period}, state: 1 }); r.start().then((p) => console.log(p));`;
   const relay = spawn(process.execPath, ['-e', relayCode], { stdio: ['ignore', 'pipe', 'inherit'] });
   const port = await new Promise((resolve) => relay.stdout.once('data', (d) => resolve(Number(String(d).trim()))));

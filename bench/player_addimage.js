@@ -7,7 +7,7 @@
 //   node bench/player_addimage.js
 
 const lc = require('..');
-const { VirtualRelay } = require('../tools/virtual-relay');
+const { VirtualRelay } = require('../lib/relay');
 
 const SIZES = [12, 100, 1000];
 const CALLS = 400;

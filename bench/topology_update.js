@@ -8,7 +8,7 @@
 //   make addon && node bench/topology_update.js [runs]
 
 const lc = require('..');
-const { VirtualRelay, gridInstallation } = require('../tools/virtual-relay');
+const { VirtualRelay, gridInstallation } = require('../lib/relay');
 
 const SIZES = [[12, 4, 3], [100, 10, 10], [1000, 40, 25]];
 const RELAYS = [

@@ -9,7 +9,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const lc = require('..');
-const { VirtualRelay } = require('../tools/virtual-relay');
+const { VirtualRelay } = require('../lib/relay');
 
 function record(address, type, data) {
   const bytes = [data.length, address >> 8, address & 0xff, type, ...data];

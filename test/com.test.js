@@ -6,7 +6,7 @@ const fs = require('fs');
 const net = require('net');
 const { spawn } = require('child_process');
 const lc = require('..');
-const { VirtualRelay } = require('../tools/virtual-relay');
+const { VirtualRelay } = require('../lib/relay');
 const { codeRecorder, delay, eventually } = require('./support/codes');
 const { runChild, root } = require('./support/child');
 
@@ -221,7 +221,7 @@ test('100 start/stop cycles leave no descriptor or thread behind', async (t) => 
 });
 
 test('a Com dropped while its worker runs is collected safely', () => {
-  const relayPath = JSON.stringify(require.resolve('../tools/virtual-relay'));
+  const relayPath = JSON.stringify(require.resolve('../lib/relay'));
   const source = `
     require('v8').setFlagsFromString('--expose-gc');
     const gc = require('vm').runInNewContext('gc');

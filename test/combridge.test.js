@@ -6,7 +6,7 @@ const net = require('net');
 const { spawn } = require('child_process');
 const lc = require('..');
 const { root } = require('./support/child');
-const { VirtualRelay, FrameParser, encodeFrame, statusPayload } = require('../tools/virtual-relay');
+const { VirtualRelay, FrameParser, encodeFrame, statusPayload } = require('../lib/relay');
 const { codeRecorder, delay, eventually } = require('./support/codes');
 
 const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });

@@ -6,7 +6,7 @@ const test = require('node:test');
 const assert = require('node:assert');
 const { spawn } = require('child_process');
 const lc = require('..');
-const { VirtualRelay } = require('../tools/virtual-relay');
+const { VirtualRelay } = require('../lib/relay');
 const { codeRecorder } = require('./support/codes');
 const { root } = require('./support/child');
 

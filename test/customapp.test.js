@@ -3,7 +3,7 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const lc = require('..');
-const { VirtualRelay } = require('../tools/virtual-relay');
+const { VirtualRelay } = require('../lib/relay');
 const { codeRecorder, delay, eventually } = require('./support/codes');
 
 const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });

@@ -9,7 +9,7 @@ const test = require('node:test');
 const assert = require('node:assert');
 const net = require('net');
 const lc = require('..');
-const { VirtualRelay } = require('../tools/virtual-relay');
+const { VirtualRelay } = require('../lib/relay');
 const { codeRecorder, eventually } = require('./support/codes');
 const { counts, quiesce, settleTo, rss, underAsan } = require('./support/resources');
 

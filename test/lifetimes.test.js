@@ -13,7 +13,7 @@ const { root } = require('./support/child');
 const { tempDir, packageFile } = require('./support/transfers');
 const { namespaceProblem, inPrivateNamespace } = require('./support/netns');
 
-const relayPath = require.resolve('../tools/virtual-relay');
+const relayPath = require.resolve('../lib/relay');
 const peersPath = require.resolve('./support/peers');
 const netnsPath = require.resolve('./support/netns');
 // A child that outlasts this hangs. Sanitizer runs start node slowly, and

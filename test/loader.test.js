@@ -6,7 +6,7 @@ const lc = require('..');
 
 require('v8').setFlagsFromString('--expose-gc');
 const gc = require('vm').runInNewContext('gc');
-const { VirtualRelay } = require('../tools/virtual-relay');
+const { VirtualRelay } = require('../lib/relay');
 const { codeRecorder } = require('./support/codes');
 const { tempDir, linked, packageFile, completion, progressRecorder, checkProgress } =
   require('./support/transfers');

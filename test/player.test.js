@@ -3,9 +3,9 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const lc = require('..');
-const { VirtualRelay } = require('../tools/virtual-relay');
-const { layout } = require('../tools/virtual-relay/geometry');
-const { ledsOfImage } = require('../tools/virtual-relay/pixels');
+const { VirtualRelay } = require('../lib/relay');
+const { layout } = require('../lib/relay/geometry');
+const { ledsOfImage } = require('../lib/relay/pixels');
 const { codeRecorder, eventually } = require('./support/codes');
 
 const link = (channel, id, child) => ({ channel, id, child });

@@ -9,7 +9,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const lc = require('..');
-const { VirtualRelay } = require('../tools/virtual-relay');
+const { VirtualRelay } = require('../lib/relay');
 
 const { promises: lcp } = lc;
 const missing = (name) => require('./support/skip').skipFor(typeof lc[name] === 'function' ? false : `the class "${name}" is not in this build`);

@@ -5,7 +5,7 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const lc = require('..');
-const { VirtualRelay, gridInstallation } = require('../tools/virtual-relay');
+const { VirtualRelay, gridInstallation } = require('../lib/relay');
 const { codeRecorder } = require('./support/codes');
 
 const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });

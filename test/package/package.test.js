@@ -94,7 +94,7 @@ import { connect } from 'lc-tiles/promises';
 import { createRequire } from 'node:module';
 const require = createRequire(import.meta.url);
 const lc = require('lc-tiles');
-const { VirtualRelay } = require('lc-tiles/tools/virtual-relay');
+const { VirtualRelay } = require('lc-tiles/relay');
 const relay = new VirtualRelay({ version: 0x00020103, state: 1 });
 const port = await relay.start();
 const com = await connect({ ip: '127.0.0.1', port });

@@ -8,7 +8,7 @@
 
 const assert = require('node:assert');
 const lc = require('../..');
-const { VirtualRelay, FrameType, encodeFrame } = require('../../tools/virtual-relay');
+const { VirtualRelay, FrameType, encodeFrame } = require('../../lib/relay');
 const { fork } = require('node:child_process');
 const { monitorEventLoopDelay } = require('node:perf_hooks');
 const { delay } = require('../support/codes');

@@ -11,7 +11,7 @@ const { execFileSync, spawn } = require('child_process');
 const { Worker } = require('worker_threads');
 
 const root = path.join(__dirname, '..', '..');
-const { VirtualRelay, DiscoveryResponder } = require(path.join(root, 'tools', 'virtual-relay'));
+const { VirtualRelay, DiscoveryResponder } = require(path.join(root, 'lib', 'relay'));
 
 let hostNamespace; // the test runner's, which no scenario may be in
 const LOCAL = '10.200.0.1';

@@ -7,7 +7,7 @@ const os = require('os');
 const path = require('path');
 const { execFileSync } = require('child_process');
 const lc = require('../..');
-const { VirtualRelay } = require('../../tools/virtual-relay');
+const { VirtualRelay } = require('../../lib/relay');
 const { codeRecorder } = require('./codes');
 
 const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });

@@ -1,6 +1,6 @@
 'use strict';
 
-const { startRelay } = require('../../relay-host');
+const { startRelay } = require('../../relay/host');
 const { port, integer, choice, readDocument, CommandError, MODES } = require('../common');
 const { interrupted } = require('./bridge');
 

@@ -4,7 +4,7 @@
 // document), a display mode for decoding pixel frames, sensor readings that
 // move while pictures are played, and optionally the live view in a browser.
 // Everything listens on 127.0.0.1 only.
-const { VirtualRelay } = require('../tools/virtual-relay');
+const { VirtualRelay } = require('./index');
 const { sampleInstallation } = require('./sample');
 
 const SENSOR_MS = 200;
@@ -70,7 +70,7 @@ async function startRelay(options = {}) {
       discoveryPort = await relay.startDiscovery({ host: '127.0.0.1', port: 9860 });
     }
     if (web) {
-      const { startWebView } = require('./view/web');
+      const { startWebView } = require('../view/web');
       view = await startWebView(relay, { port: webPort });
     }
   } catch (err) {

@@ -9,8 +9,8 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const lc = require('../../..');
-const { startRelay } = require('../../../lib/relay-host');
-const { samplePackage } = require('../../../lib/sample');
+const { startRelay } = require('../host');
+const { samplePackage } = require('../sample');
 
 const missing = ['Loader', 'SdSender', 'CustomApp'].filter((n) => typeof lc[n] !== 'function');
 

@@ -2,7 +2,7 @@
 'use strict';
 
 // Runs a virtual relay until interrupted:
-//   node tools/virtual-relay/cli.js [--port N] [--period MS] [--state S] [--version V]
+//   node lib/relay/cli.js [--port N] [--period MS] [--state S] [--version V]
 //     [--echo 1]   (send every custom-application data message straight back)
 //     [--installation topology.json] [--mode video|rgb|mask]
 //     [--discovery-port N [--name TEXT] [--relay-type relay|oldrelay|relayrpi]]

@@ -75,6 +75,8 @@ test('wrong command lines exit 2 with a usage message', async () => {
     [['topology', '--tile-type', 'hexagon', '--port', '1'], /delta, quadra/],
     [['relay', '--period', '0'], /must be 5 to 10000/],
     [['info', '--port', '1', '--bogus'], /unknown option/],
+    [['info', '--show', 'show.json', '--port', '1'], /--show <file>' cannot be used with option '--port/],
+    [['relay', '--count', '0'], /must be 1 to 256/],
   ];
   const results = await Promise.all(cases.map(([args]) => runLc(args)));
   results.forEach((r, i) => {
@@ -267,6 +269,78 @@ test('upload checks the package against the installation, then sends it', { skip
   assert.match(notPackage.stderr, /is not an application package/);
 });
 
+// A show file naming `hosts` (virtual relays here) as left, mid, right...
+function showFile(dir, hosts, extra = () => ({})) {
+  const file = path.join(dir, 'show.json');
+  const relays = hosts.map((h, i) => ({ name: `r${i}`, host: '127.0.0.1', port: h.port, tileType: 'quadrav2', at: [10 * i, 0], ...extra(i) }));
+  fs.writeFileSync(file, JSON.stringify({ relays }));
+  return file;
+}
+
+test('--show runs a command on every relay at once, one line per relay', { skip: missing('Loader', 'Luminosity') || noUpdate }, async (t) => {
+  const hosts = await Promise.all([0, 1, 2, 3].map(() => withHost(t)));
+  const dir = tempDir(t);
+  const show = showFile(dir, hosts);
+  const pkg = path.join(dir, 'app.json');
+  fs.writeFileSync(pkg, JSON.stringify(samplePackage(['quadra', 'quadrav2'], 4096)));
+
+  const lum = await runLc(['luminosity', '33', '--show', show]);
+  assert.strictEqual(lum.code, 0, lum.stderr);
+  assert.strictEqual(lum.stdout, ['r0', 'r1', 'r2', 'r3'].map((n) => `${n}: luminosity set to 33\n`).join(''));
+  for (const h of hosts) assert.strictEqual(h.relay.commands.luminosity, 33);
+
+  // The last relay drops the link in the middle of the stream.
+  hosts[3].relay.faultAfterBlocks(3, 'close');
+  const taken = hosts.slice(0, 3).map((h) => new Promise((resolve) => h.relay.once('upload', resolve)));
+  const up = await runLc(['upload', pkg, '--show', show]);
+  assert.strictEqual(up.code, 1, up.stderr);
+  const lines = up.stdout.split('\n').filter(Boolean);
+  assert.deepStrictEqual(lines.slice(0, 3), ['r0', 'r1', 'r2'].map((n) => `${n}: uploaded (quadra, quadrav2)`));
+  assert.match(lines[3], /^r3: failed: the upload failed: \S/);
+  assert.strictEqual(lines.length, 4);
+  assert.match(up.stderr, /lc: 1 of 4 relays failed\n$/);
+  for (const r of await Promise.all(taken)) assert.ok(r.ok, r.error);
+});
+
+test('topology --check names missing, extra and rewired modules', { skip: noUpdate }, async (t) => {
+  const host = await withHost(t);
+  const dir = tempDir(t);
+  const saved = (name, edit) => {
+    const doc = sampleInstallation();
+    edit(doc);
+    const file = path.join(dir, `${name}.json`);
+    fs.writeFileSync(file, JSON.stringify(doc));
+    return file;
+  };
+  const drop = (doc, id) => {
+    doc.splice(doc.findIndex((m) => m.id === id), 1);
+    for (const m of doc) m.neighbours = m.neighbours.filter((n) => n.id !== id);
+  };
+  const cases = [
+    // Saved before tile 12 was added, before tile 13 was removed, before a cable moved.
+    ['added', (doc) => drop(doc, 12), ['module 12 extra']],
+    ['removed', (doc) => doc.push({ id: 13, type: 5, neighbours: [{ channel: 2, id: 12, child: 0 }] }), ['module 13 missing']],
+    ['relinked', (doc) => (doc[6].neighbours.find((n) => n.channel === 1).id = 8),
+      ['module 6 wired differently: channel 1 to module 8, now to module 7']],
+    ['same', () => {}, []],
+  ];
+  const results = await Promise.all(cases.map(([name, edit]) =>
+    runLc(['topology', '--check', saved(name, edit), '--port', String(host.port), '--tile-type', 'quadrav2'])));
+  results.forEach((r, i) => {
+    const [name, , lines] = cases[i];
+    assert.strictEqual(r.code, lines.length ? 1 : 0, `${name}: ${r.stderr}`);
+    assert.deepStrictEqual(lines.length ? r.stdout.split('\n').filter(Boolean) : [], lines, name);
+  });
+  assert.match(results[3].stdout, /^as saved in .*same\.json \(13 modules\)\n$/);
+
+  // With a show, each relay against its own saved document (one relay,
+  // named twice).
+  const show = showFile(dir, [host, host], (i) => ({ host: i ? 'localhost' : '127.0.0.1', topology: i ? 'added.json' : 'same.json' }));
+  const both = await runLc(['topology', '--check', '--show', show]);
+  assert.strictEqual(both.code, 1, both.stderr);
+  assert.strictEqual(both.stdout, 'r0: as saved (13 modules)\nr1: failed: module 12 extra\n');
+});
+
 test('send copies a file to the SD card with a progress bar', { skip: missing('SdSender', 'SimLoader') }, async (t) => {
   const host = await withHost(t);
   const port = String(host.port);
@@ -380,7 +454,11 @@ test('discover prints what it greets first, then the relays found', {
     // What will be greeted comes first: here loopback only, twice.
     assert.match(r.stderr, /^greeting "Hello relay" on UDP port 9860 to: 127\.0\.0\.1, 127\.0\.0\.1\n/);
   }
-  assert.deepStrictEqual(JSON.parse(json.stdout), [{ ip: '127.0.0.1', name: 'virtual-relay', port, type: 'TCPIP' }]);
+  const entries = JSON.parse(json.stdout);
+  assert.deepStrictEqual(entries, [{ name: 'virtual-relay', host: '127.0.0.1', port }]);
+  // Pasted into a show file with the two fields a user adds, it passes the check.
+  const { checkShow } = require('../lib/show/file');
+  assert.strictEqual(checkShow({ relays: entries.map((e) => ({ ...e, tileType: 'quadra', at: [0, 0] })) }).length, 1);
   assert.strictEqual(text.stdout, `virtual-relay at 127.0.0.1:${port}\n`);
   assert.strictEqual(tiles.stdout, 'no relay answered\n');
 });

@@ -46,8 +46,11 @@ function outline(leds) {
 /** The installation as the views draw it; null without one. */
 function sceneOf(relay) {
   const holder = [relay.pixelInstallation, relay.installation].find((h) => h && h.placed);
-  const placed = holder && holder.placed;
-  if (!placed) return null;
+  return holder && holder.placed ? sceneOfLayout(holder.placed) : null;
+}
+
+/** A layout (as lib/relay/geometry.js places an installation) as the views draw it. */
+function sceneOfLayout(placed) {
   const tiles = [];
   for (const [id, tile] of placed.tiles) {
     tiles.push({ id, type: tile.type, leds: tile.leds.map(([x, y]) => [x, y]), outline: outline(tile.leds) });
@@ -99,4 +102,4 @@ class StatusMeter {
   }
 }
 
-module.exports = { sceneOf, coloursOf, ledColour, outline, hull, StatusMeter };
+module.exports = { sceneOf, sceneOfLayout, coloursOf, ledColour, outline, hull, StatusMeter };

@@ -8,7 +8,8 @@ const http = require('http');
 const fs = require('fs');
 const path = require('path');
 const { WebSocketServer } = require('ws');
-const { sceneOf, coloursOf, StatusMeter } = require('./scene');
+const { sceneOf, sceneOfLayout, coloursOf, StatusMeter } = require('./scene');
+const { layout } = require('../relay/geometry');
 
 const PAGE = path.join(__dirname, 'page');
 const FILES = {
@@ -38,8 +39,85 @@ function encodeColours(colours) {
   return out;
 }
 
-/** Starts the page for `relay`; resolves with { port, url, close() }. */
-async function startWebView(relay, { port = 0 } = {}) {
+// What the page draws, from one relay.
+function relaySource(relay) {
+  const meter = new StatusMeter(relay);
+  return {
+    relays: [relay],
+    scene: () => sceneOf(relay),
+    colours: (scene) => coloursOf(relay, scene),
+    sample: () => meter.sample(),
+    status: (now) => meter.status(now),
+  };
+}
+
+// What the page draws, from several relays on one canvas: each relay's
+// screen (its installation at its angle, as the player places it) with its
+// top left at `at`; the canvas is their bounding box. Tile ids become
+// "name/id", since every relay numbers its tiles from 1.
+function showSource(placements) {
+  const meters = placements.map((p) => new StatusMeter(p.relay));
+  const parts = () => placements.map((p) => {
+    const doc = p.relay.pixelInstallation ? p.relay.pixelInstallation.doc : p.relay.installation && p.relay.installation.doc;
+    return doc ? sceneOfLayout(layout(doc, p.angle || 0)) : null;
+  });
+  const scene = () => {
+    const tiles = [];
+    let width = 0;
+    let height = 0;
+    let minX = Infinity;
+    let minY = Infinity;
+    const scenes = parts();
+    placements.forEach((p, i) => {
+      const s = scenes[i];
+      if (!s) return;
+      const [x, y] = p.at;
+      minX = Math.min(minX, x);
+      minY = Math.min(minY, y);
+      width = Math.max(width, x + s.width);
+      height = Math.max(height, y + s.height);
+      const shift = ([a, b]) => [a + x, b + y];
+      for (const t of s.tiles) tiles.push({ ...t, id: `${p.name}/${t.id}`, relay: i, tile: t.id, leds: t.leds.map(shift), outline: t.outline.map(shift) });
+    });
+    if (tiles.length === 0) return null;
+    // The canvas starts at the top left of the placed screens.
+    const back = ([a, b]) => [a - minX, b - minY];
+    for (const t of tiles) {
+      t.leds = t.leds.map(back);
+      t.outline = t.outline.map(back);
+    }
+    return { width: width - minX, height: height - minY, tiles };
+  };
+  return {
+    relays: placements.map((p) => p.relay),
+    scene,
+    colours: (s) => s.tiles.map((t) => {
+      const relay = placements[t.relay].relay;
+      return coloursOf(relay, { tiles: [{ id: t.tile, leds: t.leds }] })[0];
+    }),
+    sample: () => meters.forEach((m) => m.sample()),
+    // The first relay's words, and the pace of the slowest one.
+    status: (now) => {
+      const all = meters.map((m) => m.status(now));
+      return { ...all[0], fps: Math.min(...all.map((a) => a.fps)) };
+    },
+  };
+}
+
+/** Starts the page for `relay`; resolves with { port, url, refresh(), close() }. */
+function startWebView(relay, options = {}) {
+  return serve(relaySource(relay), options);
+}
+
+/**
+ * Starts the page for several relays on one canvas; `placements` are
+ * [{ relay, name, at: [x, y], angle }]. Resolves as startWebView does.
+ */
+function startShowView(placements, options = {}) {
+  return serve(showSource(placements), options);
+}
+
+async function serve(source, { port = 0 } = {}) {
   const server = http.createServer((req, res) => {
     const url = new URL(req.url, 'http://127.0.0.1');
     const entry = FILES[url.pathname];
@@ -62,8 +140,7 @@ async function startWebView(relay, { port = 0 } = {}) {
   // unhandled error of its own.
   const wss = new WebSocketServer({ server });
   wss.on('error', () => {});
-  const meter = new StatusMeter(relay);
-  let scene = sceneOf(relay);
+  let scene = source.scene();
   let frameTimer = null;
   let lastStatus = 0;
 
@@ -77,9 +154,9 @@ async function startWebView(relay, { port = 0 } = {}) {
     const now = Date.now();
     if (now - lastStatus >= STATUS_MS) {
       lastStatus = now;
-      broadcast(JSON.stringify({ kind: 'status', status: meter.status(now) }));
+      broadcast(JSON.stringify({ kind: 'status', status: source.status(now) }));
     }
-    if (scene) broadcast(encodeColours(coloursOf(relay, scene)));
+    if (scene) broadcast(encodeColours(source.colours(scene)));
   };
   const schedule = () => {
     if (!frameTimer) frameTimer = setTimeout(push, FRAME_MS);
@@ -88,16 +165,16 @@ async function startWebView(relay, { port = 0 } = {}) {
   const onFrame = (frame) => {
     if (frame.type === 0 || frame.type === 5) schedule();
   };
-  relay.on('frame', onFrame);
+  for (const relay of source.relays) relay.on('frame', onFrame);
   // The status goes out now and then even while nothing plays.
   const statusTimer = setInterval(() => {
-    meter.sample();
+    source.sample();
     schedule();
   }, STATUS_MS);
   statusTimer.unref();
 
   wss.on('connection', (socket) => {
-    scene = sceneOf(relay);
+    scene = source.scene();
     sendScene(socket);
     lastStatus = 0;
     schedule();
@@ -109,11 +186,11 @@ async function startWebView(relay, { port = 0 } = {}) {
     url: `http://127.0.0.1:${bound}/`,
     // Call after the installation changed: open pages redraw it.
     refresh() {
-      scene = sceneOf(relay);
+      scene = source.scene();
       for (const client of wss.clients) sendScene(client);
     },
     async close() {
-      relay.off('frame', onFrame);
+      for (const relay of source.relays) relay.off('frame', onFrame);
       clearInterval(statusTimer);
       clearTimeout(frameTimer);
       for (const client of wss.clients) client.terminate();
@@ -126,4 +203,4 @@ async function startWebView(relay, { port = 0 } = {}) {
   };
 }
 
-module.exports = { startWebView, encodeColours };
+module.exports = { startWebView, startShowView, encodeColours };

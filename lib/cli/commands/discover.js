@@ -3,6 +3,7 @@
 const os = require('os');
 const lc = require('../../..');
 const { choice, TAGS } = require('../common');
+const { showEntries } = require('../../show/entries');
 
 const GREETING_PORT = 9860;
 
@@ -34,7 +35,7 @@ function register(cli) {
     .command('discover')
     .description('greet every local IPv4 network and list the relays that answer')
     .option('--type <tag>', 'keep relays of this type (relayrpi keeps the SPI proxy only)', choice(TAGS), 'relay')
-    .option('--json', 'print the relays as a JSON array')
+    .option('--json', 'print the relays as show-file entries ({"name", "host", "port"}; add "tileType" and "at")')
     .action(async (opts) => {
       const targets = greetedAddresses();
       process.stderr.write(
@@ -43,7 +44,7 @@ function register(cli) {
       );
       const relays = await lc.promises.findRelays(opts.type);
       if (opts.json) {
-        process.stdout.write(`${JSON.stringify(relays)}\n`);
+        process.stdout.write(`${JSON.stringify(showEntries(relays), null, 2)}\n`);
         return;
       }
       if (relays.length === 0) process.stdout.write('no relay answered\n');

@@ -1,6 +1,7 @@
 'use strict';
 
-const { relayOptions, withLink } = require('../common');
+const { withLink } = require('../common');
+const { relayOrShowOptions: relayOptions, onShow } = require('../each');
 
 // A version word is four bytes, shown from the most significant down.
 const dotted = (v) => [24, 16, 8, 0].map((s) => (v >>> s) & 0xff).join('.');
@@ -12,11 +13,19 @@ function register(cli) {
       .description('connect to the relay and print its version and state')
       .option('--json', 'print one JSON object'),
   ).action(async (opts) => {
-    const info = await withLink(opts, async (com) => {
+    const read = (com, o) => {
       const version = com.getVersion();
       const state = typeof com.native.getState === 'function' ? com.native.getState() : undefined;
-      return { host: opts.host, port: opts.port, version, state, ready: state !== 0 };
-    });
+      return { host: o.host, port: o.port, version, state, ready: state !== 0 };
+    };
+    if (opts.show) {
+      await onShow(opts, async (com, o) => {
+        const i = read(com, o);
+        return opts.json ? JSON.stringify(i) : `${i.host}:${i.port} version ${dotted(i.version)} state ${i.state} (${i.ready ? 'ready' : 'busy'})`;
+      });
+      return;
+    }
+    const info = await withLink(opts, async (com) => read(com, opts));
     if (opts.json) {
       process.stdout.write(`${JSON.stringify(info)}\n`);
       return;

@@ -3,8 +3,19 @@
 const fs = require('fs');
 const path = require('path');
 const lc = require('../../..');
-const { relayOptions, withLink, withProgress, CommandError } = require('../common');
+const { withLink, withProgress, CommandError } = require('../common');
 const common = require('../common');
+const { relayOrShowOptions: relayOptions, onShow } = require('../each');
+
+async function sendTo(com, file, opts, progress) {
+  const sender = opts.simulator ? new lc.promises.SimLoader(com) : new lc.promises.SdSender(com);
+  try {
+    await sender.send(path.resolve(file), { onProgress: progress, signal: common.interruptSignal() });
+  } catch (err) {
+    if (err.code === 'ERR_LC_ABORTED') throw new CommandError('transfer interrupted: the file on the relay is incomplete; send it again');
+    throw new CommandError(`the transfer failed: ${err.reason || 'the relay refused it, stopped answering, or the link ended'}`);
+  }
+}
 
 function register(cli) {
   relayOptions(
@@ -24,18 +35,13 @@ function register(cli) {
     if (Buffer.byteLength(path.basename(file)) > 122) {
       throw new CommandError(`${path.basename(file)} is longer than the 122 bytes a name on the card may take`);
     }
-    await withLink(opts, (com) =>
-      withProgress('send', 'bytes', async (progress) => {
-        const sender = opts.simulator ? new lc.promises.SimLoader(com) : new lc.promises.SdSender(com);
-        try {
-          await sender.send(path.resolve(file), { onProgress: progress, signal: common.interruptSignal() });
-        } catch (err) {
-          if (err.code === 'ERR_LC_ABORTED') throw new CommandError('transfer interrupted: the file on the relay is incomplete; send it again');
-          throw new CommandError(`the transfer failed: ${err.reason || 'the relay refused it, stopped answering, or the link ended'}`);
-        }
-      }),
-    );
-    process.stdout.write(`sent ${file} (${stat.size} bytes)${opts.simulator ? ' to the simulator' : ''}\n`);
+    const line = `sent ${file} (${stat.size} bytes)${opts.simulator ? ' to the simulator' : ''}`;
+    if (opts.show) {
+      await onShow(opts, (com, o, progress) => sendTo(com, file, o, progress).then(() => line), { progress: ['send', 'bytes'] });
+      return;
+    }
+    await withLink(opts, (com) => withProgress('send', 'bytes', (progress) => sendTo(com, file, opts, progress)));
+    process.stdout.write(`${line}\n`);
   });
 }
 

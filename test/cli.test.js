@@ -421,6 +421,16 @@ test('relay runs a virtual relay with the sample or a given installation', async
     assert.strictEqual(r.code, 130, r.stderr);
     assert.match(r.stdout, /virtual relay stopped/);
   }
+  // Three at once on consecutive ports, the given installation for all.
+  const three = startLc(['relay', '--count', '3', '--topology', doc]);
+  t.after(() => three.child.kill('SIGKILL'));
+  const [, last] = await three.waitFor(/relay3: virtual relay listening on 127\.0\.0\.1:(\d+) \(1 tiles/);
+  const ports = [];
+  for (const n of [1, 2]) ports.push(Number((await three.waitFor(new RegExp(`relay${n}: .*:(\\d+) `)))[1]));
+  assert.deepStrictEqual(ports, [Number(last) - 2, Number(last) - 1]);
+  await Promise.all([...ports, Number(last)].map(firstFrame));
+  three.child.kill('SIGINT');
+  assert.match((await three.done).stdout, /virtual relays stopped/);
   const broken = await runLc(['relay', '--topology', path.join(dir, 'absent.json')]);
   assert.strictEqual(broken.code, 1);
   assert.match(broken.stderr, /lc: cannot read .*absent\.json: ENOENT/);

@@ -118,6 +118,35 @@ test('the live view serves its page on 127.0.0.1 and sends the scene and status'
   assert.strictEqual(status.version, 0x00020103);
 });
 
+test('the live view of a show draws every relay\'s screen at its place on one canvas', { timeout: 20000 }, async (t) => {
+  const { startShowView } = require('../lib/view/web');
+  const { sceneOf } = require('../lib/view/scene');
+  const hosts = await Promise.all([0, 1].map(() => startRelay({ period: 20 })));
+  const view = await startShowView([
+    { relay: hosts[0].relay, name: 'a', at: [0, 0], angle: 0 },
+    { relay: hosts[1].relay, name: 'b', at: [10, 2], angle: 90 },
+  ]);
+  t.after(async () => {
+    await view.close();
+    await Promise.all(hosts.map((h) => h.stop()));
+  });
+  const socket = new WebSocket(`ws://127.0.0.1:${view.port}/`);
+  t.after(() => socket.terminate());
+  const { scene: canvas } = await new Promise((resolve, reject) => {
+    socket.on('error', reject);
+    socket.on('message', (data, binary) => {
+      if (!binary && JSON.parse(data).kind === 'scene') resolve(JSON.parse(data));
+    });
+  });
+  // The sample is W x H unturned, H x W at 90 degrees.
+  const { width: w, height: h } = sceneOf(hosts[0].relay);
+  assert.deepStrictEqual([canvas.width, canvas.height], [Math.max(w, 10 + h), Math.max(h, 2 + w)]);
+  assert.strictEqual(canvas.tiles.length, 24);
+  const of = (name) => canvas.tiles.filter((tile) => tile.id.startsWith(`${name}/`)).flatMap((tile) => tile.leds);
+  assert.ok(of('a').every(([x, y]) => x < w && y < h));
+  assert.ok(of('b').every(([x, y]) => x >= 10 && x < 10 + h && y >= 2 && y < 2 + w));
+});
+
 test('the preview decodes what the player sent as the relay itself did', async (t) => {
   const lc = require('..');
   const { FramePreview } = require('../lib/view/preview');

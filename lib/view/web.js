@@ -58,7 +58,7 @@ function relaySource(relay) {
 function showSource(placements) {
   const meters = placements.map((p) => new StatusMeter(p.relay));
   const parts = () => placements.map((p) => {
-    const doc = p.relay.pixelInstallation ? p.relay.pixelInstallation.doc : p.relay.installation && p.relay.installation.doc;
+    const doc = p.relay.installation && p.relay.installation.doc;
     return doc ? sceneOfLayout(layout(doc, p.angle || 0)) : null;
   });
   const scene = () => {

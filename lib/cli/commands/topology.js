@@ -1,6 +1,6 @@
 'use strict';
 
-const { installationOptions, integer, withLink, installation, readDocument, tagOf, CommandError } = require('../common');
+const { installationOptions, integer, withLink, installation, readDocument, tagOf, CommandError, interruptSignal } = require('../common');
 const { relayOrShowOptions: relayOptions, onShow } = require('../each');
 const { compareTopology, describeDifferences } = require('../../show/compare');
 const { liveTopology } = require('../../show/each');
@@ -13,7 +13,9 @@ function matrixText(matrix) {
 // differs; `failed` tells whether any did.
 async function check(com, opts, saved) {
   // The live side is always the relay's answer, never the saved file.
-  const live = opts.tileType ? await liveTopology(com, opts) : await installation({ ...opts, topology: undefined }, com);
+  const live = opts.tileType
+    ? await liveTopology(com, opts, interruptSignal())
+    : await installation({ ...opts, topology: undefined }, com);
   const diff = compareTopology(saved, live.getTop(), tagOf);
   return { same: diff.same, lines: describeDifferences(diff), modules: live.getTop().length };
 }

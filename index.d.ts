@@ -342,6 +342,14 @@ export class Player {
    * @returns the picture's number in this playback (see `onProgress`), 0 when ignored
    */
   addImage(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string): number;
+  /**
+   * The crop form: writes the screen-sized rectangle whose top left is at
+   * pixel (`crop.x`, `crop.y`) of a larger picture whose rows are
+   * `crop.stride` bytes apart, read in place (nothing is copied first).
+   * Throws a RangeError when the rectangle reaches past a row or past the
+   * picture, a TypeError for values that are not whole numbers.
+   */
+  addImage(image: Uint8Array | Uint8ClampedArray, format: 'RGB' | 'BGR' | string | undefined, crop: PlayerCrop): number;
   /** Copies the latest sensor values into `values`, as many as both hold. */
   getSensors(values: Uint16Array): void;
   /**
@@ -354,6 +362,16 @@ export class Player {
   getScreen(angle: number, topology: Topology | promises.Topology, mode: PlayerMode): PlayerScreen;
   /** The counters of the current or last playback. */
   getCounters(): PlayerCounters;
+}
+
+/** Where a player's screen lies in a larger picture (see `Player.addImage`). */
+export interface PlayerCrop {
+  /** Pixels from the picture's left edge (default 0). */
+  x?: number;
+  /** Rows from the picture's top (default 0). */
+  y?: number;
+  /** Bytes from one row of the picture to the next: at least 4 x (x + the screen's width). */
+  stride: number;
 }
 
 /** The relay types a search can be filtered by; any other tag keeps every relay found. */
@@ -596,7 +614,7 @@ export namespace promises {
      * picture in order. Rejects (code ERR_LC_ENDED) when no playback runs or
      * it ends first, ERR_LC_ABORTED when `signal` fires.
      */
-    push(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string, options?: { signal?: AbortSignal }): Promise<number>;
+    push(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string, options?: { signal?: AbortSignal; crop?: PlayerCrop }): Promise<number>;
     /**
      * Shows a file (video, animation, picture) or an (async) iterable of
      * `{ image, duration }` (ms) on the running playback, at the source's

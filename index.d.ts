@@ -632,6 +632,96 @@ export namespace promises {
     off(event: string, listener: (...args: any[]) => void): this;
   }
 
+  /** One relay of a show, as a show file gives it (defaults filled in). */
+  interface ShowRelay {
+    name: string;
+    host: string;
+    port: number;
+    tileType: string;
+    relayType?: string;
+    angle?: number;
+    /** Canvas pixels of its screen's top left. */
+    at: [number, number];
+    /** A topology document's file, read instead of asking the relay. */
+    topology?: string | null;
+    /** Milliseconds its pictures are handed over after the others'. */
+    delayMs?: number;
+  }
+
+  interface ShowOptions {
+    mode?: PlayerMode;
+    gamma?: number | [number, number, number];
+    gains?: [number, number, number];
+    /** Take a relay that left back when it answers again (tried every 0.5 s, slowing to every 5 s). */
+    rejoin?: boolean;
+  }
+
+  /** The canvas: the screens' bounding box; x, y are its top left in show coordinates. */
+  interface ShowCanvas {
+    width: number;
+    height: number;
+    x: number;
+    y: number;
+  }
+
+  interface ShowCounters {
+    /** Pictures pushed. */
+    pictures: number;
+    /** Relays playing now. */
+    live: number;
+    /**
+     * For each picture, the spread between the moments the relays took it
+     * (each less its delayMs), over the latest 65536 pictures; null before
+     * two relays took one.
+     */
+    skewMs: { p50: number | null; p99: number | null; max: number | null; pictures: number };
+    relays: Array<{
+      name: string;
+      state: 'idle' | 'opening' | 'live' | 'left' | 'stopped';
+      /** Why it last left, while it is out. */
+      reason: string | null;
+      delayMs: number;
+      pushed: number;
+      taken: number;
+      left: number;
+      rejoined: number;
+      player: PlayerCounters | null;
+    }>;
+  }
+
+  /**
+   * Several relays playing one canvas: each relay's screen sits at its `at`;
+   * `push` hands every relay its rectangle (read in place) and resolves when
+   * every relay still playing took it. Emits 'leave' ({ name, reason }) when
+   * a relay fails or goes away, 'rejoin' ({ name }) when it is back.
+   */
+  class Show extends EventEmitter {
+    /** `show`: a show file's name, its parsed document, or the relays `readShow` gives. */
+    constructor(show: string | { relays: object[] } | ShowRelay[], options?: ShowOptions);
+    readonly relays: ReadonlyArray<{ readonly name: string; readonly state: string }>;
+    /** Null until `start` resolved. */
+    readonly canvas: ShowCanvas | null;
+    /**
+     * Opens every relay and starts every player; resolves with the canvas
+     * once each plays or has left; rejects (ERR_LC_ENDED) when none can play.
+     * `signal` bounds the opening and later stops the show.
+     */
+    start(options?: Signalled): Promise<ShowCanvas>;
+    /** Hands over a canvas picture; resolves with its number once every relay playing took its part. */
+    push(picture: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string, options?: Signalled): Promise<number>;
+    /** Shows a source at the canvas size, at its pace or the slowest relay's. */
+    play(source: string | Iterable<PlayItem> | AsyncIterable<PlayItem>, options?: {
+      fit?: 'contain' | 'cover' | 'stretch'; seconds?: number; signal?: AbortSignal;
+      onPicture?: (item: PlayItem, shown: number) => void;
+    }): Promise<{ shown: number }>;
+    getCounters(): ShowCounters;
+    /** Ends every playback and link; resolves once they ended. */
+    stop(): Promise<void>;
+    [Symbol.asyncDispose](): Promise<void>;
+    on(event: 'leave', listener: (relay: { name: string; reason: string }) => void): this;
+    on(event: 'rejoin', listener: (relay: { name: string }) => void): this;
+  }
+
   /** One picture of a source given to `Player.play`. */
   interface PlayItem {
     image: Uint8Array | Uint8ClampedArray;
@@ -749,6 +839,9 @@ import { EventEmitter } from 'events';
  * 4096 lines behind. `setConsole(false)` stops the standard error output
  * while the events go on.
  */
+/** The package's `promises.Show`, also here (not an enumerable export). */
+export const Show: typeof promises.Show;
+
 export const logs: EventEmitter & {
   setConsole(on: boolean): void;
   on(event: 'line', listener: (line: LogLine) => void): EventEmitter;

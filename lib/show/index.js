@@ -321,11 +321,11 @@ function startPlayer(show, m) {
   }
   m.crop = { x, y, stride: 4 * canvas.width };
   const { com, player } = m;
-  let leave;
+  let resolveGone;
   m.gone = new Promise((resolve) => {
-    leave = resolve;
+    resolveGone = resolve;
   });
-  m.gone.leave = leave;
+  m.gone.leave = resolveGone;
   const run = m.gone;
   const ended = player.start(m.entry.angle, m.topology, show.mode, false, show._playback);
   m.state = 'live';

@@ -230,7 +230,12 @@ class Show extends EventEmitter {
     this._stopped = Promise.all(this.relays.map((m) => {
       clearTimeout(m.timer);
       m.timer = null;
-      if (m.state === 'live' || m.state === 'opening') m.state = 'stopped';
+      // Stopped: it played to the end. One still opening never got there.
+      if (m.state === 'live') m.state = 'stopped';
+      else if (m.state !== 'left') {
+        m.state = 'left';
+        m.reason = m.reason || 'the show stopped before it played';
+      }
       return closeRelay(this, m);
     })).then(() => {});
     return this._stopped;

@@ -82,6 +82,7 @@ class Show extends EventEmitter {
     this._skews = new Float64Array(SKEWS_KEPT);
     this._skewCount = 0;
     this._release = () => {};
+    this._onStop = new Set();
   }
 
   /**
@@ -181,6 +182,12 @@ class Show extends EventEmitter {
       for await (const item of items) {
         if (signal && signal.aborted) break;
         if (this._state !== 'playing') break;
+        // With every relay gone there is no pace to keep: wait for one to
+        // come back, or end when none will.
+        if (!this.relays.some((m) => m.state === 'live')) {
+          if (!this.rejoin || !(await comeBack(this, signal))) break;
+          due = null;
+        }
         if (due === null) due = performance.now();
         await sleep(due - performance.now(), signal);
         await this.push(item.image, item.format, { signal });
@@ -227,6 +234,7 @@ class Show extends EventEmitter {
     if (this._state === 'stopped') return this._stopped;
     this._state = 'stopped';
     this._release();
+    for (const f of this._onStop) f();
     this._stopped = Promise.all(this.relays.map((m) => {
       clearTimeout(m.timer);
       m.timer = null;
@@ -391,11 +399,23 @@ function retry(show, m) {
   }, m.retryMs);
 }
 
-/** Opens and starts a show; resolves with it playing. */
-async function openShow(show, options = {}) {
-  const s = new Show(show, options);
-  await s.start({ signal: options.signal });
-  return s;
+// Resolves true when a relay rejoined, false when the show stopped or
+// `signal` fired first.
+function comeBack(show, signal) {
+  return new Promise((resolve) => {
+    const done = (value) => {
+      show.off('rejoin', onRejoin);
+      show._onStop.delete(onStop);
+      if (signal) signal.removeEventListener('abort', onStop);
+      resolve(value);
+    };
+    const onRejoin = () => done(true);
+    const onStop = () => done(false);
+    if (show._state !== 'playing' || (signal && signal.aborted)) return done(false);
+    show.on('rejoin', onRejoin);
+    show._onStop.add(onStop);
+    if (signal) signal.addEventListener('abort', onStop, { once: true });
+  });
 }
 
-module.exports = { Show, openShow };
+module.exports = { Show };

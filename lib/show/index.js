@@ -109,7 +109,9 @@ class Show extends EventEmitter {
       if (!m.screen && m.entry.topology) {
         try {
           measure(this, m, readTopology(this, m.entry.topology));
-        } catch {}
+        } catch {
+          // No place then: it left for the reason its opening gave.
+        }
       }
     }
     const placed = this.relays.filter((m) => m.screen);

@@ -63,6 +63,11 @@ async function* source(files, canvas, opts) {
  * fails (exit 1) unless every relay played to the end.
  */
 async function playShow(files, opts, out = process.stdout) {
+  // Each relay's installation and angle come from the file; the view and the
+  // sensors are one relay's.
+  for (const [key, flag] of [['topology', '--topology'], ['tileType', '--tile-type'], ['view', '--view'], ['sensors', '--sensors']]) {
+    if (opts[key] !== undefined) throw new CommandError(`${flag} does not go with --show`);
+  }
   const show = new Show(relaysOf(opts.show), { mode: opts.mode, gamma: opts.gamma, gains: opts.gains, rejoin: opts.rejoin });
   show.on('leave', ({ name, reason }) => say(`lc: ${name} left the show: ${reason}`));
   show.on('rejoin', ({ name }) => say(`lc: ${name} is back in the show`));

@@ -342,6 +342,14 @@ export class Player {
    * @returns the picture's number in this playback (see `onProgress`), 0 when ignored
    */
   addImage(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string): number;
+  /**
+   * The crop form: writes the screen-sized rectangle whose top left is at
+   * pixel (`crop.x`, `crop.y`) of a larger picture whose rows are
+   * `crop.stride` bytes apart, read in place (nothing is copied first).
+   * Throws a RangeError when the rectangle reaches past a row or past the
+   * picture, a TypeError for values that are not whole numbers.
+   */
+  addImage(image: Uint8Array | Uint8ClampedArray, format: 'RGB' | 'BGR' | string | undefined, crop: PlayerCrop): number;
   /** Copies the latest sensor values into `values`, as many as both hold. */
   getSensors(values: Uint16Array): void;
   /**
@@ -354,6 +362,16 @@ export class Player {
   getScreen(angle: number, topology: Topology | promises.Topology, mode: PlayerMode): PlayerScreen;
   /** The counters of the current or last playback. */
   getCounters(): PlayerCounters;
+}
+
+/** Where a player's screen lies in a larger picture (see `Player.addImage`). */
+export interface PlayerCrop {
+  /** Pixels from the picture's left edge (default 0). */
+  x?: number;
+  /** Rows from the picture's top (default 0). */
+  y?: number;
+  /** Bytes from one row of the picture to the next: at least 4 x (x + the screen's width). */
+  stride: number;
 }
 
 /** The relay types a search can be filtered by; any other tag keeps every relay found. */
@@ -596,7 +614,7 @@ export namespace promises {
      * picture in order. Rejects (code ERR_LC_ENDED) when no playback runs or
      * it ends first, ERR_LC_ABORTED when `signal` fires.
      */
-    push(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string, options?: { signal?: AbortSignal }): Promise<number>;
+    push(image: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string, options?: { signal?: AbortSignal; crop?: PlayerCrop }): Promise<number>;
     /**
      * Shows a file (video, animation, picture) or an (async) iterable of
      * `{ image, duration }` (ms) on the running playback, at the source's
@@ -612,6 +630,96 @@ export namespace promises {
     on(event: 'sensors', listener: (grid: { values: Uint16Array; rows: number; columns: number; sweep: number }) => void): this;
     on(event: 'end', listener: () => void): this;
     off(event: string, listener: (...args: any[]) => void): this;
+  }
+
+  /** One relay of a show, as a show file gives it (defaults filled in). */
+  interface ShowRelay {
+    name: string;
+    host: string;
+    port: number;
+    tileType: string;
+    relayType?: string;
+    angle?: number;
+    /** Canvas pixels of its screen's top left. */
+    at: [number, number];
+    /** A topology document's file, read instead of asking the relay. */
+    topology?: string | null;
+    /** Milliseconds its pictures are handed over after the others'. */
+    delayMs?: number;
+  }
+
+  interface ShowOptions {
+    mode?: PlayerMode;
+    gamma?: number | [number, number, number];
+    gains?: [number, number, number];
+    /** Take a relay that left back when it answers again (tried every 0.5 s, slowing to every 5 s). */
+    rejoin?: boolean;
+  }
+
+  /** The canvas: the screens' bounding box; x, y are its top left in show coordinates. */
+  interface ShowCanvas {
+    width: number;
+    height: number;
+    x: number;
+    y: number;
+  }
+
+  interface ShowCounters {
+    /** Pictures pushed. */
+    pictures: number;
+    /** Relays playing now. */
+    live: number;
+    /**
+     * For each picture, the spread between the moments the relays took it
+     * (each less its delayMs), over the latest 65536 pictures; null before
+     * two relays took one.
+     */
+    skewMs: { p50: number | null; p99: number | null; max: number | null; pictures: number };
+    relays: Array<{
+      name: string;
+      state: 'idle' | 'opening' | 'live' | 'left' | 'stopped';
+      /** Why it last left, while it is out. */
+      reason: string | null;
+      delayMs: number;
+      pushed: number;
+      taken: number;
+      left: number;
+      rejoined: number;
+      player: PlayerCounters | null;
+    }>;
+  }
+
+  /**
+   * Several relays playing one canvas: each relay's screen sits at its `at`;
+   * `push` hands every relay its rectangle (read in place) and resolves when
+   * every relay still playing took it. Emits 'leave' ({ name, reason }) when
+   * a relay fails or goes away, 'rejoin' ({ name }) when it is back.
+   */
+  class Show extends EventEmitter {
+    /** `show`: a show file's name, its parsed document, or the relays `readShow` gives. */
+    constructor(show: string | { relays: object[] } | ShowRelay[], options?: ShowOptions);
+    readonly relays: ReadonlyArray<{ readonly name: string; readonly state: string }>;
+    /** Null until `start` resolved. */
+    readonly canvas: ShowCanvas | null;
+    /**
+     * Opens every relay and starts every player; resolves with the canvas
+     * once each plays or has left; rejects (ERR_LC_ENDED) when none can play.
+     * `signal` bounds the opening and later stops the show.
+     */
+    start(options?: Signalled): Promise<ShowCanvas>;
+    /** Hands over a canvas picture; resolves with its number once every relay playing took its part. */
+    push(picture: Uint8Array | Uint8ClampedArray, format?: 'RGB' | 'BGR' | string, options?: Signalled): Promise<number>;
+    /** Shows a source at the canvas size, at its pace or the slowest relay's. */
+    play(source: string | Iterable<PlayItem> | AsyncIterable<PlayItem>, options?: {
+      fit?: 'contain' | 'cover' | 'stretch'; seconds?: number; signal?: AbortSignal;
+      onPicture?: (item: PlayItem, shown: number) => void;
+    }): Promise<{ shown: number }>;
+    getCounters(): ShowCounters;
+    /** Ends every playback and link; resolves once they ended. */
+    stop(): Promise<void>;
+    [Symbol.asyncDispose](): Promise<void>;
+    on(event: 'leave', listener: (relay: { name: string; reason: string }) => void): this;
+    on(event: 'rejoin', listener: (relay: { name: string }) => void): this;
   }
 
   /** One picture of a source given to `Player.play`. */
@@ -731,6 +839,9 @@ import { EventEmitter } from 'events';
  * 4096 lines behind. `setConsole(false)` stops the standard error output
  * while the events go on.
  */
+/** The package's `promises.Show`, also here (not an enumerable export). */
+export const Show: typeof promises.Show;
+
 export const logs: EventEmitter & {
   setConsole(on: boolean): void;
   on(event: 'line', listener: (line: LogLine) => void): EventEmitter;

@@ -16,3 +16,7 @@ Object.defineProperty(module.exports, 'promises', {
   enumerable: false,
   get: () => require('./lib/promises'),
 });
+Object.defineProperty(module.exports, 'Show', {
+  enumerable: false,
+  get: () => require('./lib/promises').Show,
+});

@@ -12,4 +12,5 @@ export const {
 } = lc;
 export const promises = lc.promises;
 export const logs = lc.logs;
+export const Show = lc.Show;
 export default lc;

@@ -7,6 +7,6 @@ const promises = createRequire(import.meta.url)('./promises.js');
 export const {
   LcError, logs, toNative, connect, findRelays, Com, Topology, Changer, Luminosity,
   Reset, Loader, SdSender, SimLoader, LcApp, RelayFinder, Player, CustomApp,
-  ComBridge,
+  ComBridge, Show,
 } = promises;
 export default promises;

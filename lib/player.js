@@ -112,15 +112,17 @@ function withPacing(Base, errors) {
      * Hands a picture to the sender; resolves with its number once the
      * sender took it (it now goes out whole), rejects when the playback ends
      * first. A picture overwritten by a later one before it was taken
-     * resolves when that later one is taken.
+     * resolves when that later one is taken. `crop` ({ x, y, stride }) hands
+     * over the screen's rectangle of a larger picture (see addImage).
      */
-    push(image, format, { signal } = {}) {
+    push(image, format, { signal, crop } = {}) {
       const run = this._run;
       if (!run || run.done) return Promise.reject(notPlaying());
       if (signal && signal.aborted) return Promise.reject(aborted());
       let number;
       try {
-        number = format === undefined ? this.addImage(image) : this.addImage(image, format);
+        if (crop !== undefined) number = this.addImage(image, format, crop);
+        else number = format === undefined ? this.addImage(image) : this.addImage(image, format);
       } catch (err) {
         return Promise.reject(err);
       }

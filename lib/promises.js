@@ -523,6 +523,8 @@ module.exports = {
   CustomApp,
   ComBridge,
 };
+// Required last: the show builds on the classes above.
+module.exports.Show = require('./show').Show;
 // The table of waiting methods, for the test that keeps the forms in step;
 // not enumerable, so the exports' keys stay the API.
 Object.defineProperty(module.exports, 'waiting', { value: waiting, enumerable: false });

@@ -226,6 +226,24 @@ test('play streams a generated animation and PNG files at the relay\'s pace', { 
   assert.match(noTool.stderr, /^lc: .*clip\.mp4 needs ffmpeg, which is not installed: install it with "apt-get install -y ffmpeg"\n$/);
 });
 
+test('play --show plays across every relay, one line each, exit 1 when one fails', { skip: missing('Player') }, async (t) => {
+  const hosts = [await withHost(t), await withHost(t)];
+  const dir = tempDir(t);
+  const relays = hosts.map((h, i) => ({ name: `r${i}`, host: '127.0.0.1', port: h.port, tileType: 'quadrav2', at: [45 * i, 0] }));
+  const file = (name, list) => {
+    fs.writeFileSync(path.join(dir, name), JSON.stringify({ relays: list }));
+    return path.join(dir, name);
+  };
+  const ok = await runLc(['play', '--show', file('ok.json', relays), '--seconds', '1', '--mode', 'rgb']);
+  assert.strictEqual(ok.code, 0, ok.stderr);
+  assert.match(ok.stdout, /^r0: played \d+ pictures of 40x30 at \[0, 0\], \d+ frames sent\nr1: played \d+ pictures of 40x30 at \[45, 0\].*\nshow: \d+ pictures of 85x30 in rgb mode on 2 relays/);
+  const dead = String(await deadPort(t));
+  const one = await runLc(['play', '--show', file('one.json', [...relays, { name: 'r2', host: '127.0.0.1', port: Number(dead), tileType: 'quadra', at: [0, 40] }]), '--seconds', '0.5']);
+  assert.strictEqual(one.code, 1, one.stderr);
+  assert.match(one.stdout, /r0: played .*\nr1: played .*\nr2: failed: .+\nshow: /);
+  assert.match(one.stderr, /lc: 1 of 3 relays failed: r2\n$/);
+});
+
 test('identify lights exactly one tile', { skip: missing('Player') }, async (t) => {
   const host = await withHost(t);
   const dir = tempDir(t);

@@ -130,6 +130,18 @@ for (const [name, doc, angle] of [['30 square tiles', grid(6, 5, 5), 0],
           const expected = ledsOfImage(placed, image, mode, format);
           await eventually(() => matches(relay, expected), 5000);
         }
+        // The crop form: the screen's rectangle of a wider, taller picture
+        // shows as the same rectangle cut out by hand does.
+        for (const [x, y, pad] of [[0, 0, 0], [3, 2, 5], [7, 1, 1]]) {
+          const width = x + screen.width + pad;
+          const large = picture(width, y + screen.height + 2, x + y);
+          const cut = Buffer.alloc(4 * screen.width * screen.height);
+          for (let r = 0; r < screen.height; r++) {
+            large.copy(cut, 4 * r * screen.width, 4 * ((y + r) * width + x), 4 * ((y + r) * width + x + screen.width));
+          }
+          assert.ok(player.addImage(large, 'RGB', { x, y, stride: 4 * width }) > 0);
+          await eventually(() => matches(relay, ledsOfImage(placed, cut, mode)), 5000);
+        }
         const counters = player.getCounters();
         assert.ok(counters.framesSent > 0 && counters.statusEvents > 0, mode);
         player.stop();
@@ -259,6 +271,18 @@ test('wrong arguments and misuse give clear errors; stop while idle changes noth
     assert.strictEqual(relay.received.find((f) => f.type === 5).payload.length, 918);
     player.addImage(Buffer.alloc(0));
     player.addImage(new Uint8Array(new ArrayBuffer(1000), 3, 5));
+    // A crop rectangle reaching past the picture, or past its row, is
+    // refused before anything is read; a wrong option type is a TypeError.
+    const { width: w, height: h } = player.getScreen(0, top, 'Mask');
+    const big = Buffer.alloc(4 * (w + 2) * (h + 1));
+    assert.ok(player.addImage(big, undefined, { x: 2, y: 1, stride: 4 * (w + 2) }) > 0);
+    for (const crop of [{ x: 3, y: 0, stride: 4 * (w + 2) }, { x: 0, y: 2, stride: 4 * (w + 2) },
+      { x: 0, y: 0, stride: 4 * w - 1 }, { x: 0, y: 0, stride: 4 * (w + 2) * (h + 1) }, { x: -1, stride: 4 * w }]) {
+      assert.throws(() => player.addImage(big, 'RGB', crop), RangeError, JSON.stringify(crop));
+    }
+    for (const crop of [{ x: 0, y: 0 }, { x: 0.5, stride: 4 * w }, 'crop']) {
+      assert.throws(() => player.addImage(big, 'RGB', crop), TypeError, JSON.stringify(crop));
+    }
     player.stop();
     assert.strictEqual(await ended, 1);
     player.stop(); // after the end: nothing queued for the next playback

@@ -111,7 +111,7 @@ test('a TypeScript file using every class, callback and promise form compiles wi
 // declarations: both must stay the CommonJS entries' names.
 test('the ES module entries export what the CommonJS entries do', async () => {
   const esm = await import('../index.mjs');
-  assert.deepStrictEqual(Object.keys(esm).sort(), [...Object.keys(lc), 'default', 'promises', 'logs'].sort());
+  assert.deepStrictEqual(Object.keys(esm).sort(), [...Object.keys(lc), 'default', 'promises', 'logs', 'Show'].sort());
   for (const name of Object.keys(lc)) assert.strictEqual(esm[name], lc[name], name);
   const esmPromises = await import('../promises.mjs');
   assert.deepStrictEqual(Object.keys(esmPromises).sort(), [...Object.keys(lc.promises), 'default'].sort());

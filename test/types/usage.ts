@@ -157,3 +157,17 @@ async function subpath(): Promise<void> {
 }
 
 export { subpath };
+
+async function shows(player: lc.Player, image: Uint8Array): Promise<void> {
+  const n: number = player.addImage(image, undefined, { x: 1, y: 2, stride: 400 });
+  const show = new lcp.Show({ relays: [{ host: '127.0.0.1', tileType: 'quadra', at: [0, 0] }] }, { mode: 'rgb', rejoin: true });
+  show.on('leave', ({ name, reason }) => console.log(name, reason)).on('rejoin', ({ name }) => console.log(name));
+  const canvas: lcp.ShowCanvas = await show.start({ signal: AbortSignal.timeout(1000) });
+  const k: number = await show.push(new Uint8Array(4 * canvas.width * canvas.height));
+  const { shown } = await show.play('clip.mp4', { fit: 'cover' });
+  const c: lcp.ShowCounters = show.getCounters();
+  console.log(n, k, shown, c.skewMs.p99, c.relays[0].reason, new lc.Show('show.json').canvas);
+  await show.stop();
+}
+
+export { shows };

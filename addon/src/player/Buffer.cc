@@ -76,7 +76,8 @@ bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, uns
   return true;
 }
 
-Buffer::Added Buffer::addImage(const unsigned char* image, unsigned length, Data::Format format) {
+Buffer::Added Buffer::addImage(const unsigned char* image, unsigned length, Data::Format format,
+                               std::uint32_t rowBytes) {
   std::uint32_t state = state_.load();
   // Claim the write slot: while it is marked ready the sender may take it.
   // A failed swap means the sender moved; look again.
@@ -88,6 +89,7 @@ Buffer::Added Buffer::addImage(const unsigned char* image, unsigned length, Data
   }
   const std::uint32_t write = writeOf(state_.load());
   if (!mappings_[write]) return Ignored;
+  mappings_[write]->setRowBytes(rowBytes == 0 ? 4 * width_ : rowBytes);
   mappings_[write]->update(image, length, format);
   const std::uint64_t number = added_.load() + 1;
   pictureIn_[write].store(number);

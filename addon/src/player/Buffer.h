@@ -56,7 +56,9 @@ class Buffer {
 
   // Writer side: writes one image into the write slot's mapping, then hands
   // it over by moving writeSlot on, unless the next slot is being sent.
-  Added addImage(const unsigned char* image, unsigned length, Data::Format format);
+  // Image rows are `rowBytes` apart; 0 means 4 x width().
+  Added addImage(const unsigned char* image, unsigned length, Data::Format format,
+                 std::uint32_t rowBytes = 0);
   // Kept images overwritten by a later one before the sender took them,
   // since the last set-up.
   std::uint64_t overwritten() const { return overwritten_.load(std::memory_order_relaxed); }

@@ -89,11 +89,11 @@ void Data::SourceTable::add(const Placement& p) {
   pending_.push_back(p.source);
 }
 
-void Data::SourceTable::finish() {
+void Data::SourceTable::finish(std::uint32_t rowBytes) {
   for (Run& run : runs) {
     const std::uint32_t* s = pending_.data() + run.firstStretch;
     run.firstStretch = static_cast<std::uint32_t>(stretches.size());
-    addStretches(run, s);
+    addStretches(run, s, rowBytes);
     run.endStretch = static_cast<std::uint32_t>(stretches.size());
   }
   pending_.clear();
@@ -105,6 +105,19 @@ namespace {
 // A row shorter than this costs more as a stretch than as offsets.
 constexpr std::uint32_t kMinRow = 3;
 
+// Whether b0 -> b1 is the same move on the image as a0 -> a1: the same
+// offset difference and the same number of rows. Equal offset differences
+// alone could pair a move right with a move a row down and left, which only
+// holds for one row width; a pattern kept this way holds for any, so the
+// table can be rewritten for a wider picture.
+bool sameMove(std::uint32_t a0, std::uint32_t a1, std::uint32_t b0, std::uint32_t b1,
+              std::uint32_t rowBytes) {
+  if (static_cast<std::int64_t>(a1) - a0 != static_cast<std::int64_t>(b1) - b0) return false;
+  if (rowBytes == 0) return true;
+  return static_cast<std::int64_t>(a1 / rowBytes) - a0 / rowBytes ==
+         static_cast<std::int64_t>(b1 / rowBytes) - b0 / rowBytes;
+}
+
 // The step from s[0] to s[1] when it fits a stretch's signed 32 bits.
 bool stepOf(const std::uint32_t* s, std::int32_t& step) {
   const std::int64_t d = static_cast<std::int64_t>(s[1]) - s[0];
@@ -113,17 +126,25 @@ bool stepOf(const std::uint32_t* s, std::int32_t& step) {
   return true;
 }
 
-// Whether the n offsets at s go `step` apart.
-bool isRow(const std::uint32_t* s, std::uint32_t n, std::int32_t step) {
+// Whether the n offsets at s make the same move as s[0] -> s[1] each.
+bool isRow(const std::uint32_t* s, std::uint32_t n, const std::uint32_t* first,
+           std::uint32_t rowBytes) {
   for (std::uint32_t j = 1; j < n; ++j) {
-    if (static_cast<std::int64_t>(s[j]) - s[j - 1] != step) return false;
+    if (!sameMove(first[0], first[1], s[j - 1], s[j], rowBytes)) return false;
   }
   return true;
 }
 
+// Offset p of an image with rows `from` bytes apart, for rows `to` apart.
+std::uint32_t moved(std::uint32_t p, std::uint32_t from, std::uint32_t to, std::uint32_t far) {
+  if (p >= far) return p;
+  const std::uint64_t q = static_cast<std::uint64_t>(p / from) * to + p % from;
+  return q >= far ? far : static_cast<std::uint32_t>(q);
+}
+
 }  // namespace
 
-void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s) {
+void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s, std::uint32_t rowBytes) {
   const std::uint32_t n = run.count;
   std::uint32_t i = 0;
   while (i < n) {
@@ -133,7 +154,7 @@ void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s) {
     std::int32_t step = 0;
     if (n - i >= 2 && stepOf(s + i, step)) {
       c = 2;
-      while (i + c < n && static_cast<std::int64_t>(s[i + c]) - s[i + c - 1] == step) ++c;
+      while (i + c < n && sameMove(s[i], s[i + 1], s[i + c - 1], s[i + c], rowBytes)) ++c;
     }
     if (c < kMinRow) {
       const bool extend = stretches.size() > run.firstStretch && stretches.back().irregular();
@@ -153,8 +174,8 @@ void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s) {
       if (d >= INT32_MIN && d <= INT32_MAX) {
         rowStep = static_cast<std::int32_t>(d);
         while (n - i >= (rows + 1) * c &&
-               static_cast<std::int64_t>(s[i + rows * c]) - s[i + (rows - 1) * c] == rowStep &&
-               isRow(s + i + rows * c, c, step)) {
+               sameMove(s[i], s[i + c], s[i + (rows - 1) * c], s[i + rows * c], rowBytes) &&
+               isRow(s + i + rows * c, c, s + i, rowBytes)) {
           ++rows;
         }
       }
@@ -163,6 +184,36 @@ void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s) {
     stretches.push_back(Stretch{s[i], step, rowStep, c, rows});
     i += rows * c;
   }
+}
+
+void Data::SourceTable::restride(std::uint32_t from, std::uint32_t to) {
+  if (from == 0 || from == to) return;
+  const std::uint32_t far = kUnreachable;
+  const auto at = [&](std::uint32_t p) { return moved(p, from, to, far); };
+  // Every stretch is one move repeated (sameMove), so its new steps are the
+  // new distances between its first LEDs.
+  for (Stretch& st : stretches) {
+    if (st.irregular()) continue;
+    const std::uint32_t start = at(st.start);
+    if (st.count >= 2) {
+      st.step = static_cast<std::int32_t>(
+          static_cast<std::int64_t>(at(st.start + static_cast<std::uint32_t>(st.step))) - start);
+    }
+    if (st.rows >= 2) {
+      st.rowStep = static_cast<std::int32_t>(static_cast<std::int64_t>(at(st.rowStart(1))) - start);
+    }
+    st.start = start;
+  }
+  for (std::uint32_t& p : sources) p = at(p);
+  // Rows at least as far apart keep the offsets' order, so the largest
+  // stays the largest.
+  for (Run& run : runs) run.maxSource = at(run.maxSource);
+}
+
+void Data::setRowBytes(std::uint32_t rowBytes) {
+  if (rowBytes == rowBytes_ || rowBytes < 4ull * width_ || rowBytes_ == 0) return;
+  restrideTables(rowBytes_, rowBytes);
+  rowBytes_ = rowBytes;
 }
 
 std::uint32_t Data::sourceOffset(float x, float y, std::uint32_t width) {

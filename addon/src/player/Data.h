@@ -47,9 +47,16 @@ class Data {
   virtual void initFromTopologyData(const TopologyData<CoordinatesData>& coordinates,
                                     std::uint32_t frameLength, std::uint32_t width,
                                     std::uint32_t height) = 0;
-  // Writes one image (4-byte pixels, `width` per row) into the frames in one
-  // pass. LEDs whose pixel lies past `length` keep their value.
+  // Writes one image (4-byte pixels, rows rowBytes() apart) into the frames
+  // in one pass. LEDs whose pixel lies past `length` keep their value.
   virtual void update(const unsigned char* image, unsigned length, Format format) = 0;
+
+  // Bytes from one image row to the next that update() reads: 4 x width
+  // after a rebuild, more when the image is a rectangle of a wider picture.
+  // A change rewrites the source tables in place, once, so that the kernels
+  // read the wider picture directly. `rowBytes` below 4 x width is ignored.
+  void setRowBytes(std::uint32_t rowBytes);
+  std::uint32_t rowBytes() const { return rowBytes_; }
 
   // The colour correction every later update() applies; kept across
   // rebuilds.
@@ -93,6 +100,8 @@ class Data {
                Place place);
 
   std::uint8_t* bytes() { return bytes_.data(); }
+  // Calls table.restride(from, to) for every source table of the mapping.
+  virtual void restrideTables(std::uint32_t from, std::uint32_t to) = 0;
 
   Correction correction_;
 
@@ -138,14 +147,18 @@ class Data {
     // Appends an LED, extending the last run when it is the next LED of the
     // same slot. finish() must follow the last add().
     void add(const Placement& p);
-    // Turns the offsets gathered by add() into stretches.
-    void finish();
+    // Turns the offsets gathered by add() into stretches; image rows are
+    // `rowBytes` apart.
+    void finish(std::uint32_t rowBytes);
+    // Rewrites every offset for image rows `to` bytes apart instead of
+    // `from` (both at least 4 x width).
+    void restride(std::uint32_t from, std::uint32_t to);
     // Calls f(i, source) for LED i of the run, in order.
     template <typename F>
     void forEachSource(const Run& run, F f) const;
 
    private:
-    void addStretches(Run& run, const std::uint32_t* s);
+    void addStretches(Run& run, const std::uint32_t* s, std::uint32_t rowBytes);
     std::vector<std::uint32_t> pending_;  // per-LED offsets until finish()
   };
 
@@ -166,6 +179,7 @@ class Data {
   std::size_t frameCount_ = 0;
   std::uint32_t frameLength_ = 0;
   std::uint32_t width_ = 0;
+  std::uint32_t rowBytes_ = 0;
   std::uint32_t slotSize_ = 0;
   std::uint32_t modulesPerFrame_ = 0;
 };
@@ -184,6 +198,7 @@ void Data::rebuild(const TopologyData<CoordinatesData>& coordinates, std::uint32
   }
   slotSize_ = s == 0 ? 1 : s;
   width_ = width;
+  rowBytes_ = 4 * width;
   layoutFrames(n, frameLength);
   if (modulesPerFrame_ == 0) return;
 

@@ -178,7 +178,7 @@ void MaskData::initFromTopologyData(const TopologyData<CoordinatesData>& coordin
             Pixel{p.x, p.y, p.source, p.slot + p.led / 8, static_cast<std::uint8_t>(p.led % 8)});
         table_.add(p);
       });
-  table_.finish();
+  table_.finish(rowBytes());
 }
 
 void MaskData::update(const unsigned char* image, unsigned length, Format format) {

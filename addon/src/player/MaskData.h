@@ -32,6 +32,7 @@ class MaskData : public Data {
   const std::vector<Pixel>& pixels() const { return pixels_; }
 
  private:
+  void restrideTables(std::uint32_t from, std::uint32_t to) override { table_.restride(from, to); }
   // `lit` says when a channel lights the LED (pixel::NonZero or pixel::Above<>).
   template <typename Lit>
   void writeAll(const unsigned char* image, unsigned length, const Lit& lit);

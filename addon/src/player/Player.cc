@@ -242,8 +242,9 @@ bool Player::sendSlot() {
   return true;
 }
 
-bool Player::addImage(const unsigned char* image, unsigned length, Data::Format format) {
-  return buffer_.addImage(image, length, format) != Buffer::Ignored;
+bool Player::addImage(const unsigned char* image, unsigned length, Data::Format format,
+                      std::uint32_t rowBytes) {
+  return buffer_.addImage(image, length, format, rowBytes) != Buffer::Ignored;
 }
 
 std::size_t Player::getSensors(std::uint16_t* out, std::size_t count) const {

@@ -95,8 +95,10 @@ class Player {
   bool frameRequest(unsigned flags);
 
   // Script thread: writes an image into the write slot and hands it over;
-  // ignored (false) before the first set-up.
-  bool addImage(const unsigned char* image, unsigned length, Data::Format format);
+  // ignored (false) before the first set-up. Rows of the image are
+  // `rowBytes` apart (0: four bytes a pixel of the screen's width).
+  bool addImage(const unsigned char* image, unsigned length, Data::Format format,
+                std::uint32_t rowBytes = 0);
   // Copies min(sensorCount, count) sensor values; returns how many.
   std::size_t getSensors(std::uint16_t* out, std::size_t count) const;
   // Ends a running (or set-up, not yet begun) playback at its next event.

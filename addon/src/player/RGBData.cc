@@ -255,7 +255,7 @@ void RGBData::initFromTopologyData(const TopologyData<CoordinatesData>& coordina
                                 static_cast<std::uint8_t>((b + 2) % 8)});
         table_.add(p);
       });
-  table_.finish();
+  table_.finish(rowBytes());
 }
 
 template <bool Bgr, int Kernel, typename Lit>

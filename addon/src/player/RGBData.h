@@ -37,6 +37,7 @@ class RGBData : public Data {
   const std::vector<Pixel>& pixels() const { return pixels_; }
 
  private:
+  void restrideTables(std::uint32_t from, std::uint32_t to) override { table_.restride(from, to); }
   // Which kernels update() takes: portable words, SSE2, or SSSE3 shuffles.
   enum Kernel { kWords, kVectors, kShuffles };
 

@@ -32,8 +32,8 @@ void VideoData::initFromTopologyData(const TopologyData<CoordinatesData>& coordi
         (mono ? monoPixels_ : pixels_).push_back(Pixel{p.x, p.y, p.source, p.slot + n * p.led});
         (mono ? mono_ : colours_).add(p);
       });
-  colours_.finish();
-  mono_.finish();
+  colours_.finish(rowBytes());
+  mono_.finish(rowBytes());
 }
 
 namespace {

@@ -34,6 +34,10 @@ class VideoData : public Data {
   const std::vector<Pixel>& monoPixels() const { return monoPixels_; }
 
  private:
+  void restrideTables(std::uint32_t from, std::uint32_t to) override {
+    colours_.restride(from, to);
+    mono_.restride(from, to);
+  }
   template <bool Bgr>
   void writeColours(const unsigned char* image, unsigned length);
   template <bool Bgr>

@@ -340,6 +340,21 @@ Napi::Value PlayerAddon::addImage(const Napi::CallbackInfo& info) {
   if (!info[1].IsUndefined() && !script::readString(info, 1, "format", format)) {
     return env.Undefined();
   }
+  // The crop form: the screen-sized rectangle at (x, y) of a larger picture
+  // whose rows are `stride` bytes apart.
+  const bool crop = !info[2].IsUndefined();
+  std::uint32_t cropX = 0;
+  std::uint32_t cropY = 0;
+  std::uint32_t stride = 0;
+  if (crop) {
+    Napi::Object options;
+    if (!script::readOptions(info, 2, "crop", options) ||
+        !script::readProperty(options, "x", "crop.x", script::readUint32, cropX) ||
+        !script::readProperty(options, "y", "crop.y", script::readUint32, cropY) ||
+        !script::readProperty(options, "stride", "crop.stride", script::readUint32, stride, true)) {
+      return env.Undefined();
+    }
+  }
   if (!check(env)) return env.Undefined();
   // The view's own bytes, wherever they lie: through its buffer object a
   // view of a SharedArrayBuffer is refused.
@@ -351,11 +366,34 @@ Napi::Value PlayerAddon::addImage(const Napi::CallbackInfo& info) {
     return env.Undefined();
   }
   if (data == nullptr) return env.Undefined();  // a detached buffer holds nothing
+  const unsigned char* image = static_cast<const unsigned char*>(data);
+  const std::uint32_t width = player_->buffer().width();
+  const std::uint32_t height = player_->buffer().height();
+  if (crop && width > 0 && height > 0) {
+    // The whole rectangle must lie inside the picture, every row of it
+    // inside its own row, so no LED ever reads past the caller's bytes;
+    // the mappings keep offsets in 32 bits, so its span must fit them.
+    const std::uint64_t rowEnd = 4ull * (static_cast<std::uint64_t>(cropX) + width);
+    const std::uint64_t first = static_cast<std::uint64_t>(cropY) * stride + 4ull * cropX;
+    const std::uint64_t span = static_cast<std::uint64_t>(height - 1) * stride + 4ull * width;
+    if (rowEnd > stride || first + span > length || span > 0x7fffffffu) {
+      Napi::RangeError::New(env, "crop: the " + std::to_string(width) + "x" +
+                                     std::to_string(height) + " rectangle at (" +
+                                     std::to_string(cropX) + ", " + std::to_string(cropY) +
+                                     ") lies outside the picture (" + std::to_string(length) +
+                                     " bytes, rows of " + std::to_string(stride) + " bytes)")
+          .ThrowAsJavaScriptException();
+      return env.Undefined();
+    }
+    image += first;
+    length = static_cast<size_t>(span);
+  } else if (crop) {
+    stride = 0;  // no screen yet: nothing is written, as without the crop
+  }
   // Longer than 4 GiB: what lies past is past any screen anyway.
-  const bool added = player_->addImage(
-      static_cast<const unsigned char*>(data),
-      length > 0xffffffffu ? 0xffffffffu : static_cast<unsigned>(length),
-      Player::formatFromName(format));
+  const bool added =
+      player_->addImage(image, length > 0xffffffffu ? 0xffffffffu : static_cast<unsigned>(length),
+                        Player::formatFromName(format), stride);
   // The picture's number, which the progress function reports once the
   // sender took it; 0 when there was no mapping to write into.
   return Napi::Number::New(env, added ? static_cast<double>(player_->added()) : 0.0);

@@ -8,6 +8,7 @@ const { openSource, hasFfmpeg, isStillPng, INSTALL, FITS } = require('../../cont
 const { startWebView } = require('../../view/web');
 const { FramePreview } = require('../../view/preview');
 const { layout } = require('../../relay/geometry');
+const { showOption, playShow } = require('../../show/play');
 const {
   relayOptions,
   installationOptions,
@@ -302,7 +303,7 @@ function register(cli) {
     process.stdout.write(`tile ${opts.tile} lit for ${opts.seconds} s\n`);
   });
 
-  installationOptions(
+  showOption(installationOptions(
     relayOptions(
       cli
         .command('play')
@@ -318,11 +319,13 @@ function register(cli) {
         .option('--gamma <g>', 'colour correction: one exponent, or three (red,green,blue)', channels('exponent', 0.1, 10))
         .option('--gains <r,g,b>', 'white balance: one factor, or three (red,green,blue)', channels('gain', 0, 16))
         .option('--view', 'serve a live page of what is sent to the tiles')
-        .option('--sensors', 'read the tiles\' sensors and print them at the end'),
+        .option('--sensors', 'read the tiles\' sensors and print them at the end')
+        .option('--rejoin', 'with --show: take a relay that left back into the show when it answers again'),
     ),
-  ).action(async (files, opts) => {
+  )).action(async (files, opts) => {
     if (opts.once && opts.loop) throw new CommandError('--once and --loop exclude each other');
     checkFiles(files);
+    if (opts.show) return playShow(files, opts);
     const result = await withLink(opts, (com) => playOn(com, opts, files));
     const { screen, shown, counters, seconds } = result;
     process.stdout.write(

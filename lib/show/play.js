@@ -1,29 +1,13 @@
 'use strict';
 
-// `--show FILE` for the command line: the option itself (which makes
-// --port optional), and `lc play --show`, which plays across every relay of
-// a show and ends with one line per relay.
+// `lc play --show`: plays across every relay of a show and ends with one
+// line per relay.
 
 const { Show } = require('./index');
 const { readShow, ShowFileError } = require('./file');
 const { openSource } = require('../content');
 const { picture } = require('../animation');
 const { CommandError, say, interruptSignal } = require('../cli/common');
-
-/**
- * Adds `--show <file>` to a command made with relayOptions: with it, the
- * relays come from the file and --port is no longer required.
- */
-function showOption(command) {
-  const port = command.options.find((o) => o.long === '--port');
-  if (port) port.mandatory = false;
-  return command
-    .option('--show <file>', 'every relay of a show file at once, instead of --host/--port')
-    .hook('preAction', (cmd) => {
-      const opts = cmd.opts();
-      if (!opts.show && opts.port === undefined) cmd.error(`error: required option '${port.flags}' not specified`);
-    });
-}
 
 function relaysOf(file) {
   try {
@@ -109,4 +93,4 @@ async function playShow(files, opts, out = process.stdout) {
   if (failed.length) throw new CommandError(`${failed.length} of ${c.relays.length} relays failed: ${failed.join(', ')}`);
 }
 
-module.exports = { showOption, playShow };
+module.exports = { playShow };

@@ -8,9 +8,9 @@ const { openSource, hasFfmpeg, isStillPng, INSTALL, FITS } = require('../../cont
 const { startWebView } = require('../../view/web');
 const { FramePreview } = require('../../view/preview');
 const { layout } = require('../../relay/geometry');
-const { showOption, playShow } = require('../../show/play');
+const { playShow } = require('../../show/play');
+const { relayOrShowOptions, onShow } = require('../each');
 const {
-  relayOptions,
   installationOptions,
   integer,
   choice,
@@ -290,7 +290,7 @@ async function identify(com, opts) {
 
 function register(cli) {
   installationOptions(
-    relayOptions(
+    relayOrShowOptions(
       cli
         .command('identify')
         .description('light one tile alone, to find it on the wall')
@@ -299,12 +299,13 @@ function register(cli) {
         .option('--angle <degrees>', 'the installation\'s rotation', integer(0, 3600), 0),
     ),
   ).action(async (opts) => {
+    if (opts.show) return onShow(opts, (com, o) => identify(com, o).then(() => `tile ${o.tile} lit for ${o.seconds} s`));
     await withLink(opts, (com) => identify(com, opts));
     process.stdout.write(`tile ${opts.tile} lit for ${opts.seconds} s\n`);
   });
 
-  showOption(installationOptions(
-    relayOptions(
+  installationOptions(
+    relayOrShowOptions(
       cli
         .command('play')
         .description('play videos, animations and pictures on the tiles at their own pace or the relay\'s, whichever is slower')
@@ -322,7 +323,7 @@ function register(cli) {
         .option('--sensors', 'read the tiles\' sensors and print them at the end')
         .option('--rejoin', 'with --show: take a relay that left back into the show when it answers again'),
     ),
-  )).action(async (files, opts) => {
+  ).action(async (files, opts) => {
     if (opts.once && opts.loop) throw new CommandError('--once and --loop exclude each other');
     checkFiles(files);
     if (opts.show) return playShow(files, opts);

@@ -3,9 +3,7 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const lc = require('..');
-const { VirtualRelay } = require('../lib/relay');
-const { layout } = require('../lib/relay/geometry');
-const { ledsOfImage } = require('../lib/relay/pixels');
+const { VirtualRelay, layout, ledsOfImage } = require('../lib/relay');
 const { codeRecorder, eventually } = require('./support/codes');
 
 const link = (channel, id, child) => ({ channel, id, child });

@@ -45,8 +45,7 @@ function outline(leds) {
 
 /** The installation as the views draw it; null without one. */
 function sceneOf(relay) {
-  const holder = [relay.pixelInstallation, relay.installation].find((h) => h && h.placed);
-  const placed = holder && holder.placed;
+  const placed = relay.installation && relay.installation.placed;
   if (!placed) return null;
   const tiles = [];
   for (const [id, tile] of placed.tiles) {

@@ -7,7 +7,7 @@ const { picture } = require('../../animation');
 const { openSource, hasFfmpeg, isStillPng, INSTALL, FITS } = require('../../content');
 const { startWebView } = require('../../view/web');
 const { FramePreview } = require('../../view/preview');
-const { layout } = require('../../relay/geometry');
+const { layout } = require('../../relay');
 const {
   relayOptions,
   installationOptions,

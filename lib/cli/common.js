@@ -7,6 +7,7 @@ const fs = require('fs');
 const { InvalidArgumentError } = require('commander');
 const cliProgress = require('cli-progress');
 const lc = require('../..');
+const { RELAY_TAGS, TILE_TAGS, TAGS } = require('../models');
 
 const promises = () => lc.promises;
 
@@ -79,9 +80,6 @@ function choice(values) {
   };
 }
 
-const RELAY_TAGS = ['relay', 'oldrelay', 'relayrpi'];
-const TILE_TAGS = ['delta', 'quadra', 'quadrav2', 'varna'];
-const TAGS = [...RELAY_TAGS, ...TILE_TAGS];
 const MODES = ['video', 'rgb', 'mask'];
 
 // Adds --host and --port (required) to a command that talks to a relay.

@@ -11,11 +11,9 @@
 // of the relay's and the tiles' types.
 
 const { encodeFrame } = require('./frames');
+const { typeOf, channelCount } = require('../models');
 
 const REQUEST_FRAME = 2;
-const TYPE_TAGS = ['relay', 'oldrelay', 'relayrpi', 'delta', 'quadra', 'quadrav2', 'varna'];
-const CHANNELS = [1, 1, 1, 6, 4, 4, 4];
-const channelCount = (type) => CHANNELS[type] || 0;
 
 const STREAM_DEFAULTS = Object.freeze({
   recordsPerFrame: 8,
@@ -26,12 +24,6 @@ const STREAM_DEFAULTS = Object.freeze({
   gap: null, // the id of a module whose record is left out
   dataType: 1, // frame type of the data frames (1 or 2)
 });
-
-function typeOf(value) {
-  if (typeof value === 'number') return value;
-  const i = TYPE_TAGS.indexOf(value);
-  return i < 0 ? 255 : i;
-}
 
 // The records of one cycle, in id order.
 function moduleRecords(document, { wrongTotal = null } = {}) {

@@ -8,6 +8,7 @@ const { openSource, hasFfmpeg, isStillPng, INSTALL, FITS } = require('../../cont
 const { startWebView } = require('../../view/web');
 const { FramePreview } = require('../../view/preview');
 const { layout } = require('../../relay');
+const { isTile } = require('../../models');
 const {
   relayOptions,
   installationOptions,
@@ -256,7 +257,7 @@ function identifyPicture(doc, angle, id, width, height) {
 async function identify(com, opts) {
   const topology = await installation(opts, com);
   const doc = topology.getTop();
-  const tiles = doc.filter((m) => m.id !== 0 && m.type >= 3 && m.type <= 6).map((m) => m.id).sort((a, b) => a - b);
+  const tiles = doc.filter((m) => m.id !== 0 && isTile(m.type)).map((m) => m.id).sort((a, b) => a - b);
   if (!tiles.includes(opts.tile)) {
     throw new CommandError(`the installation has no tile ${opts.tile} (its tiles: ${tiles.join(', ') || 'none'})`);
   }

@@ -19,8 +19,8 @@ const { picture } = require('../lib/animation');
 const { sceneOf, coloursOf } = require('../lib/view/scene');
 const { render } = require('../lib/view/terminal');
 const { writePng } = require('../lib/view/png');
-const { playAtPace } = require('../lib/cli/commands/play');
-const { missingImages } = require('../lib/cli/commands/upload');
+const { playAtPace } = require('../lib/playback');
+const { missingImages } = require('../lib/packages');
 const { withProgress } = require('../lib/cli/common');
 
 const args = process.argv.slice(2);

@@ -3,12 +3,11 @@
 const fs = require('fs');
 const { InvalidArgumentError } = require('commander');
 const lc = require('../../..');
-const { picture } = require('../../animation');
 const { openSource, hasFfmpeg, isStillPng, INSTALL, FITS } = require('../../content');
 const { startWebView } = require('../../view/web');
 const { FramePreview } = require('../../view/preview');
-const { layout } = require('../../relay');
 const { isTile } = require('../../models');
+const { generated, identifyPicture } = require('../../playback');
 const {
   relayOptions,
   installationOptions,
@@ -67,15 +66,6 @@ function checkFiles(files) {
     } else if (!hasFfmpeg()) {
       throw new CommandError(`${file} needs ffmpeg, which is not installed: install it with "${INSTALL}"`);
     }
-  }
-}
-
-// The generated animation: pictures as fast as the relay takes them, for
-// `seconds`.
-async function* generated(screen, mode, seconds) {
-  const deadline = performance.now() + seconds * 1000;
-  for (let i = 0; performance.now() < deadline; i++) {
-    yield { image: picture(i, screen.width, screen.height, mode), duration: 0 };
   }
 }
 
@@ -198,62 +188,6 @@ async function playOn(com, opts, files) {
   return played;
 }
 
-/**
- * Plays `next(i, screen)` pictures at the relay's pace, each handed over
- * once the sender took the one before, until `seconds` pass. Resolves with
- * { screen, shown, counters }.
- */
-async function playAtPace(player, { topology, angle, mode, sensors, seconds, next, onPicture }) {
-  let screen;
-  try {
-    screen = player.getScreen(angle, topology, mode);
-  } catch (err) {
-    throw new CommandError(`this installation cannot be played: ${err.message}`);
-  }
-  const ended = player.start(angle, topology, mode, sensors);
-  let failure = null;
-  ended.catch((err) => {
-    failure = err;
-  });
-  let shown = 0;
-  const deadline = performance.now() + seconds * 1000;
-  try {
-    while (performance.now() < deadline) {
-      await player.push(next(shown, screen));
-      shown++;
-      if (onPicture) onPicture(shown, screen);
-    }
-  } catch (err) {
-    await Promise.resolve();
-    if (failure) throw new CommandError(`the playback did not start: ${failure.message}`);
-    if (err.code === 'ERR_LC_ENDED') throw new CommandError('the playback ended early: the relay stopped pacing it');
-    throw err;
-  }
-  await player.stop();
-  return { screen, shown, counters: player.getCounters() };
-}
-
-/**
- * The picture that lights tile `id` alone: white at its LEDs' pixels, black
- * elsewhere. A pixel that another tile's LED also shows stays black, so no
- * other tile lights. Null when the installation has no such tile.
- */
-function identifyPicture(doc, angle, id, width, height) {
-  const placed = layout(doc, angle);
-  const tile = placed.tiles.get(id);
-  if (!tile || !tile.leds.length) return null;
-  const pixelOf = ([x, y]) =>
-    x >= 0 && x < width && y >= 0 && y < height ? Math.trunc(x) + Math.trunc(y) * width : -1;
-  const others = new Set();
-  for (const [other, t] of placed.tiles) if (other !== id) for (const led of t.leds) others.add(pixelOf(led));
-  const image = Buffer.alloc(width * height * 4);
-  for (const led of tile.leds) {
-    const p = pixelOf(led);
-    if (p >= 0 && !others.has(p)) image.fill(255, 4 * p, 4 * p + 4);
-  }
-  return image;
-}
-
 async function identify(com, opts) {
   const topology = await installation(opts, com);
   const doc = topology.getTop();
@@ -343,4 +277,4 @@ function register(cli) {
   });
 }
 
-module.exports = { register, playAtPace, identifyPicture, positive, channels };
+module.exports = { register, positive, channels };

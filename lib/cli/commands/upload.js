@@ -9,9 +9,9 @@ const {
   installation,
   withProgress,
   CommandError,
-  tagOf,
   interruptSignal,
 } = require('../common');
+const { missingImages } = require('../../packages');
 
 function openPackage(file) {
   let stat;
@@ -24,25 +24,6 @@ function openPackage(file) {
   const app = new lc.promises.LcApp();
   if (!app.openFromFile(file)) throw new CommandError(`${file} is not an application package`);
   return app;
-}
-
-/**
- * The pre-flight check: every tile type of the installation needs an image
- * in the package. Returns the message of what is missing, or null.
- */
-function missingImages(packageTags, document) {
-  const have = new Set(packageTags);
-  const missing = new Map(); // tag -> module ids
-  for (const module of document) {
-    if (module.type < 3) continue; // the relay takes no image
-    const tag = tagOf(module.type);
-    if (have.has(tag)) continue;
-    if (!missing.has(tag)) missing.set(tag, []);
-    missing.get(tag).push(module.id);
-  }
-  if (missing.size === 0) return null;
-  const parts = [...missing].map(([tag, ids]) => `${tag} (module${ids.length > 1 ? 's' : ''} ${ids.sort((a, b) => a - b).join(', ')})`);
-  return `the package has no image for ${parts.join(' and ')}`;
 }
 
 function register(cli) {
@@ -89,4 +70,4 @@ function register(cli) {
   });
 }
 
-module.exports = { register, missingImages };
+module.exports = { register };

@@ -5,8 +5,20 @@
 // fails with.
 const fs = require('fs');
 const { InvalidArgumentError } = require('commander');
-const cliProgress = require('cli-progress');
-const lc = require('../..');
+
+/**
+ * A module loaded at the first use of one of its exports. Building the
+ * command line, and printing its help, needs neither the native module nor
+ * what the commands run on, so these load only when a command runs.
+ */
+function lazy(load) {
+  let loaded = null;
+  return new Proxy({}, {
+    get: (_, key) => (loaded = loaded || load())[key],
+  });
+}
+
+const lc = lazy(() => require('../..'));
 const { RELAY_TAGS, TILE_TAGS, TAGS } = require('../models');
 
 const promises = () => lc.promises;
@@ -192,6 +204,7 @@ async function installation(opts, com) {
 
 /** A bar on standard error while `work(update)` runs; update(sent, total). */
 async function withProgress(label, units, work) {
+  const cliProgress = require('cli-progress');
   const bar = new cliProgress.SingleBar(
     {
       format: `${label} [{bar}] {percentage}% | {value}/{total} ${units}`,
@@ -226,6 +239,7 @@ async function withProgress(label, units, work) {
 const tagOf = (type) => TAGS[type] || `type ${type}`;
 
 module.exports = {
+  lazy,
   CommandError,
   interrupt,
   interrupted,

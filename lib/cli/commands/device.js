@@ -1,8 +1,8 @@
 'use strict';
 
 // The three one-shot device commands.
-const { relayOptions, integer, withLink, CommandError } = require('../common');
-const lc = require('../../..');
+const { lazy, relayOptions, integer, withLink, CommandError } = require('../common');
+const lc = lazy(() => require('../../..'));
 
 async function runCommand(opts, make, what) {
   await withLink(opts, async (com) => {

@@ -1,8 +1,8 @@
 'use strict';
 
 const os = require('os');
-const lc = require('../../..');
-const { choice, TAGS } = require('../common');
+const { lazy, choice, TAGS } = require('../common');
+const lc = lazy(() => require('../../..'));
 
 const GREETING_PORT = 9860;
 

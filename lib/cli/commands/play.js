@@ -2,13 +2,10 @@
 
 const fs = require('fs');
 const { InvalidArgumentError } = require('commander');
-const lc = require('../../..');
-const { openSource, hasFfmpeg, isStillPng, INSTALL, FITS } = require('../../content');
-const { startWebView } = require('../../view/web');
-const { FramePreview } = require('../../view/preview');
+const { FITS } = require('../../content/fit');
 const { isTile } = require('../../models');
-const { generated, identifyPicture } = require('../../playback');
 const {
+  lazy,
   relayOptions,
   installationOptions,
   integer,
@@ -18,6 +15,10 @@ const {
   CommandError,
   MODES,
 } = require('../common');
+const lc = lazy(() => require('../../..'));
+
+const content = lazy(() => require('../../content'));
+const playback = lazy(() => require('../../playback'));
 
 const STATUS_MS = 250;
 
@@ -55,7 +56,7 @@ function checkFiles(files) {
     } catch (err) {
       throw new CommandError(`cannot read ${file}: ${err.code || err.message}`);
     }
-    if (isStillPng(bytes)) {
+    if (content.isStillPng(bytes)) {
       try {
         require('pngjs').PNG.sync.read(bytes);
       } catch (err) {
@@ -63,8 +64,8 @@ function checkFiles(files) {
       }
     } else if (/\.png$/i.test(file) && !bytes.subarray(0, 4).equals(Buffer.from([0x89, 0x50, 0x4e, 0x47]))) {
       throw new CommandError(`${file} is not a readable PNG file: no PNG signature`);
-    } else if (!hasFfmpeg()) {
-      throw new CommandError(`${file} needs ffmpeg, which is not installed: install it with "${INSTALL}"`);
+    } else if (!content.hasFfmpeg()) {
+      throw new CommandError(`${file} needs ffmpeg, which is not installed: install it with "${content.INSTALL}"`);
     }
   }
 }
@@ -74,7 +75,7 @@ async function* sequence(files, screen, opts) {
   for (const file of files) {
     let items;
     try {
-      ({ items } = openSource(file, { width: screen.width, height: screen.height, fit: opts.fit, seconds: opts.seconds }));
+      ({ items } = content.openSource(file, { width: screen.width, height: screen.height, fit: opts.fit, seconds: opts.seconds }));
     } catch (err) {
       throw new CommandError(err.message);
     }
@@ -136,6 +137,8 @@ async function playOn(com, opts, files) {
   let view = null;
   let preview = null;
   if (opts.view) {
+    const { FramePreview } = require('../../view/preview');
+    const { startWebView } = require('../../view/web');
     preview = new FramePreview(topology.getTop(), opts.angle, mode);
     view = await startWebView(preview, { port: opts.viewPort || 0 });
     process.stdout.write(`live view at ${view.url}\n`);
@@ -158,7 +161,7 @@ async function playOn(com, opts, files) {
   const t0 = performance.now();
   let stats;
   try {
-    const source = files.length ? () => sequence(files, screen, opts) : () => generated(screen, mode, opts.seconds);
+    const source = files.length ? () => sequence(files, screen, opts) : () => playback.generated(screen, mode, opts.seconds);
     // A source made afresh for every round, so --loop replays it.
     const rounds = { [Symbol.asyncIterator]: () => source()[Symbol.asyncIterator]() };
     stats = await player.play(files.length ? rounds : source(), {
@@ -204,7 +207,7 @@ async function identify(com, opts) {
       throw new CommandError(`this installation cannot be played: ${err.message}`);
     });
   }
-  const image = identifyPicture(doc, opts.angle, opts.tile, screen.width, screen.height);
+  const image = playback.identifyPicture(doc, opts.angle, opts.tile, screen.width, screen.height);
   try {
     await player.push(image);
     // The picture stays on: the sender sends it again until a new one comes.

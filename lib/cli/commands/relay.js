@@ -2,9 +2,10 @@
 
 const fs = require('fs');
 const { InvalidArgumentError } = require('commander');
-const { startRelay, gridInstallation } = require('../../relay');
-const { port, integer, choice, readDocument, CommandError, MODES, RELAY_TAGS, TILE_TAGS } = require('../common');
+const { lazy, port, integer, choice, readDocument, CommandError, MODES, RELAY_TAGS, TILE_TAGS } = require('../common');
 const { interrupted } = require('./bridge');
+
+const virtual = lazy(() => require('../../relay'));
 
 const word = integer(0, 0xffffffff);
 const count = integer(1, 65535);
@@ -102,7 +103,7 @@ function register(cli) {
     .action(async (opts) => {
       let document;
       if (opts.topology) document = readDocument(opts.topology);
-      else if (opts.grid) document = gridInstallation(opts.grid[0], opts.grid[1], opts.tile);
+      else if (opts.grid) document = virtual.gridInstallation(opts.grid[0], opts.grid[1], opts.tile);
       const expected = opts.expectPackage ? readPackage(opts.expectPackage) : null;
       let discovery = false;
       if (opts.discovery || opts.discoveryPort !== undefined) {
@@ -110,7 +111,7 @@ function register(cli) {
       }
       let host;
       try {
-        host = await startRelay({
+        host = await virtual.startRelay({
           port: opts.port,
           document,
           mode: opts.mode,

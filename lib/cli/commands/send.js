@@ -2,8 +2,8 @@
 
 const fs = require('fs');
 const path = require('path');
-const lc = require('../../..');
-const { relayOptions, withLink, withProgress, CommandError } = require('../common');
+const { lazy, relayOptions, withLink, withProgress, CommandError } = require('../common');
+const lc = lazy(() => require('../../..'));
 const common = require('../common');
 
 function register(cli) {

@@ -1,8 +1,8 @@
 'use strict';
 
 const fs = require('fs');
-const lc = require('../../..');
 const {
+  lazy,
   relayOptions,
   installationOptions,
   withLink,
@@ -11,6 +11,7 @@ const {
   CommandError,
   interruptSignal,
 } = require('../common');
+const lc = lazy(() => require('../../..'));
 const { missingImages } = require('../../packages');
 
 function openPackage(file) {

@@ -7,9 +7,13 @@
 const { VirtualRelay } = require('./relay');
 const { sampleInstallation } = require('./sample');
 const { DISCOVERY_PORT } = require('./discovery');
+const { MODELS } = require('../models');
 
 const SENSOR_MS = 200;
 const PLAYING_MS = 300; // pixel frames this recent mean a playback runs
+// Every module gets as many values as the model with the most sensors has:
+// a record carries as many as modules 0 and 1 do, whatever the others are.
+const MAX_SENSORS = Math.max(...MODELS.map((m) => m.sensors));
 
 /**
  * Starts a relay. Options: port (0 = a free one), document (topology),
@@ -52,7 +56,7 @@ async function startRelay(options = {}) {
     sweep++;
     for (const m of document) {
       if (m.id === 0) continue;
-      for (let k = 0; k < 6; k++) relay.setSensor(m.id, k, (1000 + 37 * m.id + 101 * k + 13 * sweep) % 1024);
+      for (let k = 0; k < MAX_SENSORS; k++) relay.setSensor(m.id, k, (1000 + 37 * m.id + 101 * k + 13 * sweep) % 1024);
     }
     relay.sendSensors();
   }, SENSOR_MS);

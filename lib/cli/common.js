@@ -235,9 +235,6 @@ async function withProgress(label, units, work) {
   }
 }
 
-// Shows how the module names its types in messages.
-const tagOf = (type) => TAGS[type] || `type ${type}`;
-
 module.exports = {
   lazy,
   CommandError,
@@ -257,7 +254,6 @@ module.exports = {
   installation,
   withProgress,
   readDocument,
-  tagOf,
   RELAY_TAGS,
   TILE_TAGS,
   TAGS,

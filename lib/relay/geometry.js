@@ -135,4 +135,4 @@ function layout(doc, angle = 0) {
   return { width, height, tiles, modules };
 }
 
-module.exports = { layout, graph, walk };
+module.exports = { layout };

@@ -8,7 +8,7 @@ const { VirtualRelay, DEFAULTS } = require('./relay');
 const { startRelay } = require('./host');
 const { sampleInstallation, samplePackage, sampleImage, hexRecord } = require('./sample');
 const { layout } = require('./geometry');
-const { attachPixels, pixelMethods, ledsOfImage, MODES } = require('./pixels');
+const { attachPixels, pixelMethods, ledsOfImage } = require('./pixels');
 
 module.exports = {
   VirtualRelay,
@@ -22,7 +22,6 @@ module.exports = {
   attachPixels,
   pixelMethods,
   ledsOfImage,
-  PIXEL_MODES: MODES,
   ...require('./frames'),
   ...require('./discovery'),
   ...require('./installation'),

@@ -8,6 +8,7 @@ const { interrupted } = require('./bridge');
 const virtual = lazy(() => require('../../relay'));
 
 const word = integer(0, 0xffffffff);
+const SD_FAULTS = ['fail', 'stall'].flatMap((how) => ['ready', 'data', 'received', 'done'].map((step) => `${how}-${step}`));
 const count = integer(1, 65535);
 
 // COLUMNSxROWS, as in 4x3.
@@ -97,7 +98,7 @@ function register(cli) {
     .option('--loader-reaction <reaction>', 'what follows an upload: switch, none or close', choice(['switch', 'none', 'close']))
     .option('--loader-state <word>', 'the state word after an upload', integer(0, 65535))
     .option('--expect-package <file>', 'a package (JSON) the uploaded images are compared with')
-    .option('--sd-fault <fault>', 'a fault of SD-card transfers: fail-ready, stall-data, ... (step and how)')
+    .option('--sd-fault <fault>', 'SD-card transfers fail or stall at one step: fail-ready, stall-data, fail-received, stall-done, ...', choice(SD_FAULTS))
     .option('--sd-dir <dir>', 'also write the SD-card files received into this folder')
     .option('--events', 'print a line for every client, frame, upload, SD-card file and custom-application message')
     .action(async (opts) => {

@@ -152,8 +152,9 @@ test('every model row of lib/models.js is what the module plays', async () => {
       const top = new lc.Topology(doc);
       const placed = layout(doc);
       const sensors = placed.tiles.get(1).sensors;
-      const player = new lc.Player(com);
       for (const [mode, count, lit] of [['video', nonzero, model.ledBytes], ['rgb', ones, 3], ['mask', ones, 1]]) {
+        // A player of its own, so no earlier picture can be read for this one.
+        const player = new lc.Player(com);
         const screen = player.getScreen(0, top, mode);
         assert.deepStrictEqual([screen.width, screen.height, screen.rows, screen.columns],
           [placed.width, placed.height, new Set(sensors.map((p) => p[1])).size, new Set(sensors.map((p) => p[0])).size],

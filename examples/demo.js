@@ -21,7 +21,7 @@ const { render } = require('../lib/view/terminal');
 const { writePng } = require('../lib/view/png');
 const { playAtPace } = require('../lib/playback');
 const { missingImages } = require('../lib/packages');
-const { withProgress } = require('../lib/cli/common');
+const { withProgress } = require('../lib/progress');
 
 const args = process.argv.slice(2);
 const WEB = args.includes('--web');

@@ -19,6 +19,7 @@ function lazy(load) {
 }
 
 const lc = lazy(() => require('../..'));
+const { say, withProgress } = require('../progress');
 const { RELAY_TAGS, TILE_TAGS, TAGS } = require('../models');
 
 const promises = () => lc.promises;
@@ -31,19 +32,6 @@ const interruption = new AbortController();
 const interrupt = () => interruption.abort();
 const interrupted = () => interruption.signal.aborted;
 const interruptSignal = () => interruption.signal;
-
-// The bar on screen, if any: log lines are written above it.
-let activeBar = null;
-
-/** Writes one line to standard error, above a progress bar when one shows. */
-function say(line) {
-  if (activeBar && process.stderr.isTTY) {
-    process.stderr.write(`\r\x1b[2K${line}\n`);
-    activeBar.render();
-  } else {
-    process.stderr.write(`${line}\n`);
-  }
-}
 
 /**
  * The module's lines go through here instead of straight to standard error:
@@ -200,39 +188,6 @@ async function installation(opts, com) {
     ? 'lc: the records fit delta and square tiles alike; reading them as quadra (give --tile-type delta otherwise)'
     : 'lc: square tiles, read as quadra: the records cannot tell quadra, quadrav2 and varna apart (give --tile-type otherwise)');
   return square;
-}
-
-/** A bar on standard error while `work(update)` runs; update(sent, total). */
-async function withProgress(label, units, work) {
-  const cliProgress = require('cli-progress');
-  const bar = new cliProgress.SingleBar(
-    {
-      format: `${label} [{bar}] {percentage}% | {value}/{total} ${units}`,
-      stream: process.stderr,
-      hideCursor: false,
-      clearOnComplete: false,
-    },
-    cliProgress.Presets.shades_classic,
-  );
-  let started = false;
-  const update = (sent, total) => {
-    if (!started) {
-      bar.start(total, 0);
-      started = true;
-      activeBar = bar;
-    }
-    bar.setTotal(total);
-    bar.update(sent);
-  };
-  try {
-    const result = await work(update);
-    // Done means all of it, whatever the last report said.
-    if (started) bar.update(bar.getTotal());
-    return result;
-  } finally {
-    if (started) bar.stop();
-    activeBar = null;
-  }
 }
 
 module.exports = {

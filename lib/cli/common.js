@@ -20,7 +20,7 @@ function lazy(load) {
 
 const lc = lazy(() => require('../..'));
 const { say, withProgress } = require('../progress');
-const { RELAY_TAGS, TILE_TAGS, TAGS } = require('../models');
+const { MODELS, RELAY_TAGS, TILE_TAGS, TAGS } = require('../models');
 
 const promises = () => lc.promises;
 
@@ -144,6 +144,10 @@ function readDocument(file) {
   }
 }
 
+// The models whose records look alike: four channels each.
+const SQUARE_TAGS = MODELS.filter((m) => m.tile && m.channels === 4).map((m) => m.tag);
+const sayList = (words) => `${words.slice(0, -1).join(', ')} and ${words[words.length - 1]}`;
+
 /** The installation: from --topology, or asked from the relay on `com`. */
 async function installation(opts, com) {
   const { Topology } = promises();
@@ -186,7 +190,7 @@ async function installation(opts, com) {
   if (delta && !square) return delta;
   say(delta
     ? 'lc: the records fit delta and square tiles alike; reading them as quadra (give --tile-type delta otherwise)'
-    : 'lc: square tiles, read as quadra: the records cannot tell quadra, quadrav2 and varna apart (give --tile-type otherwise)');
+    : `lc: square tiles, read as quadra: the records cannot tell ${sayList(SQUARE_TAGS)} apart (give --tile-type otherwise)`);
   return square;
 }
 

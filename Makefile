@@ -151,6 +151,7 @@ bench: bootstrap addon
 	node bench/compare_topology.js
 	node bench/upload_show.js
 	node bench/show.js
+	node bench/cli_help.js
 
 # HEX throughput beside the npm package nrf-intel-hex and python3-intelhex.
 compare-hex: BOOTSTRAP_EXTRA += libbenchmark-dev python3-intelhex

@@ -13,7 +13,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const lc = require('..');
-const { gridInstallation } = require('../lib/relay/sample');
+const { gridInstallation } = require('../lib/relay');
 
 const seconds = Number(process.argv[2] || 10);
 const period = Number(process.argv[3] || 1);

@@ -8,8 +8,8 @@ const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('fs');
 const lc = require('..');
-const { startRelay } = require('../lib/relay/host');
-const { playAtPace } = require('../lib/cli/commands/play');
+const { startRelay } = require('../lib/relay');
+const { playAtPace } = require('../lib/playback');
 const { picture } = require('../lib/animation');
 const { skipFor } = require('./support/skip');
 

@@ -9,9 +9,7 @@ const os = require('os');
 const net = require('net');
 const path = require('path');
 const lc = require('..');
-const { startRelay } = require('../lib/relay/host');
-const { samplePackage, sampleInstallation, gridInstallation } = require('../lib/relay/sample');
-const { FrameParser } = require('../lib/relay');
+const { startRelay, samplePackage, sampleInstallation, gridInstallation, FrameParser } = require('../lib/relay');
 const { runLc, startLc, bin } = require('./support/cli');
 const { skipFor } = require('./support/skip');
 const delay = (ms) => new Promise((r) => setTimeout(r, ms));
@@ -74,6 +72,8 @@ test('wrong command lines exit 2 with a usage message', async () => {
     [['identify', '--port', '1'], /--tile/],
     [['topology', '--tile-type', 'hexagon', '--port', '1'], /delta, quadra/],
     [['relay', '--period', '0'], /must be 5 to 10000/],
+    [['relay', '--grid', '3by2'], /not COLUMNSxROWS/],
+    [['relay', '--sd-fault', 'fail-later'], /fail-ready, fail-data/],
     [['info', '--port', '1', '--bogus'], /unknown option/],
     [['info', '--show', 'show.json', '--port', '1'], /--show <file>' cannot be used with option '--port/],
     [['relay', '--count', '0'], /must be 1 to 256/],
@@ -425,15 +425,18 @@ test('relay runs a virtual relay with the sample or a given installation', async
   ]));
   const sample = startLc(['relay', '--port', '0', '--state', '3']);
   const given = startLc(['relay', '--port', '0', '--topology', doc, '--mode', 'mask']);
+  const grid = startLc(['relay', '--port', '0', '--grid', '3x2', '--tile', 'varna']);
   t.after(() => {
     sample.child.kill('SIGKILL');
     given.child.kill('SIGKILL');
+    grid.child.kill('SIGKILL');
   });
   const [, port] = await sample.waitFor(/virtual relay listening on 127\.0\.0\.1:(\d+) \(12 tiles, video mode\)/);
   await given.waitFor(/listening on 127\.0\.0\.1:\d+ \(1 tiles, mask mode\)/);
+  await grid.waitFor(/listening on 127\.0\.0\.1:\d+ \(6 tiles, video mode\)/);
   const frame = await firstFrame(Number(port));
   assert.strictEqual(frame.payload.readUInt16LE(0), 3);
-  for (const run of [sample, given]) {
+  for (const run of [sample, given, grid]) {
     run.child.kill('SIGINT');
     const r = await run.done;
     assert.strictEqual(r.code, 130, r.stderr);

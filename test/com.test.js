@@ -13,7 +13,7 @@ const { runChild, root } = require('./support/child');
 require('v8').setFlagsFromString('--expose-gc');
 const gc = require('vm').runInNewContext('gc');
 
-const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });
+const { describe } = require('./support/link');
 
 async function withRelay(t, options) {
   const relay = new VirtualRelay({ period: 20, ...options });

@@ -7,24 +7,11 @@ const { spawn } = require('child_process');
 const lc = require('..');
 const { root } = require('./support/child');
 const { VirtualRelay, FrameParser, encodeFrame, statusPayload } = require('../lib/relay');
-const { codeRecorder, delay, eventually } = require('./support/codes');
+const { delay, eventually } = require('./support/codes');
+const { linked: linkedRelay } = require('./support/link');
 
-const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });
-
-async function linked(t, options) {
-  const relay = new VirtualRelay({ period: 20, ...options });
-  await relay.start();
-  const com = new lc.Com();
-  const codes = codeRecorder();
-  com.start(describe(relay.port), codes.callback);
-  await codes.until((c) => c.includes(0));
-  t.after(async () => {
-    com.stop();
-    await codes.ended();
-    await relay.stop();
-  });
-  return { relay, com };
-}
+// A relay whose state word stays 0, and a link to it that is up.
+const linked = (t, options) => linkedRelay(t, { state: 0, ...options });
 
 // The bridge's callback arguments, waited for with deadlines.
 function bridgeRecorder() {

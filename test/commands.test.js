@@ -7,26 +7,9 @@ const assert = require('node:assert');
 const { spawn } = require('child_process');
 const lc = require('..');
 const { VirtualRelay } = require('../lib/relay');
-const { codeRecorder } = require('./support/codes');
 const { root } = require('./support/child');
 
-const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });
-
-// A relay and a "Com" whose link is up; both end with the test.
-async function linked(t, options) {
-  const relay = new VirtualRelay({ period: 20, state: 1, ...options });
-  await relay.start();
-  const com = new lc.Com();
-  const r = codeRecorder();
-  assert.strictEqual(com.start(describe(relay.port), r.callback), true);
-  await r.until((c) => c.includes(0));
-  t.after(async () => {
-    com.stop();
-    await r.ended().catch(() => {});
-    await relay.stop();
-  });
-  return { relay, com };
-}
+const { describe, linked } = require('./support/link');
 
 // Calls `start(callback)` and resolves with [failed, milliseconds].
 function timed(start) {

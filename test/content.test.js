@@ -11,9 +11,8 @@ const path = require('path');
 const { execFileSync } = require('child_process');
 const { PNG } = require('pngjs');
 const lc = require('..');
-const { VirtualRelay } = require('../lib/relay');
+const { VirtualRelay, gridInstallation } = require('../lib/relay');
 const { openSource, hasFfmpeg } = require('../lib/content');
-const { gridInstallation } = require('../lib/relay/sample');
 
 // Without ffmpeg these skip, except under CI, where a missing tool fails.
 const noFfmpeg = hasFfmpeg() || process.env.CI === 'true' ? false : 'ffmpeg is not installed (apt-get install -y ffmpeg)';

@@ -3,28 +3,11 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const lc = require('..');
-const { VirtualRelay } = require('../lib/relay');
-const { codeRecorder, delay, eventually } = require('./support/codes');
-
-const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });
+const { delay, eventually } = require('./support/codes');
+const { linked: linkedRelay } = require('./support/link');
 
 // A relay that sends status frames only when told, and a link to it that is up.
-async function linked(t, options) {
-  const relay = new VirtualRelay({ period: 0, ...options });
-  await relay.start();
-  const com = new lc.Com();
-  const codes = codeRecorder();
-  com.start(describe(relay.port), codes.callback);
-  await relay.waitForClient();
-  relay.sendStatus();
-  await codes.until((c) => c.includes(0));
-  t.after(async () => {
-    com.stop();
-    await codes.ended();
-    await relay.stop();
-  });
-  return { relay, com };
-}
+const linked = (t, options) => linkedRelay(t, { period: 0, state: 0, ...options });
 
 // Keeps what a CustomApp callback gets.
 function appRecorder() {

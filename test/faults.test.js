@@ -19,7 +19,7 @@ const path = require('path');
 const { silentListener, refusingPort, stalledReader } = require('./support/peers');
 const { packageFile } = require('./support/transfers');
 
-const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });
+const { describe } = require('./support/link');
 
 const SILENCE_MS = 3000;
 const CONNECT_MS = 10000;

@@ -13,7 +13,7 @@ const { VirtualRelay } = require('../lib/relay');
 const { codeRecorder, eventually } = require('./support/codes');
 const { counts, quiesce, settleTo, rss, underAsan } = require('./support/resources');
 
-const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });
+const { describe } = require('./support/link');
 
 const CYCLES = 1000;
 const WARMUP = 100;

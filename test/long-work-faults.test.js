@@ -20,7 +20,7 @@ const { codeRecorder, eventually } = require('./support/codes');
 const { quiesce, settleTo } = require('./support/resources');
 const { packageFile } = require('./support/transfers');
 
-const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });
+const { describe } = require('./support/link');
 
 const SILENCE_MS = 3000; // the link's read bound
 const TOPOLOGY_WAIT_MS = 2000; // the update's wait for any frame

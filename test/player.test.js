@@ -3,10 +3,9 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const lc = require('..');
-const { VirtualRelay } = require('../lib/relay');
-const { layout } = require('../lib/relay/geometry');
-const { ledsOfImage } = require('../lib/relay/pixels');
+const { VirtualRelay, layout, ledsOfImage } = require('../lib/relay');
 const { codeRecorder, eventually } = require('./support/codes');
+const { MODELS } = require('../lib/models');
 
 const link = (channel, id, child) => ({ channel, id, child });
 
@@ -151,6 +150,41 @@ for (const [name, doc, angle] of [['30 square tiles', grid(6, 5, 5), 0],
     });
   });
 }
+
+// The JavaScript table of models against the module's own: for one tile of
+// each model, the screen and sensor grid it reports and, in every mode, how
+// many LED values a white picture lights within the model's slot (and none
+// outside it).
+test('every model row of lib/models.js is what the module plays', async () => {
+  const ones = (bytes) => bytes.reduce((n, b) => n + (b.toString(2).match(/1/g) || []).length, 0);
+  const nonzero = (bytes) => bytes.filter((b) => b !== 0).length;
+  await withLink(async (relay, com) => {
+    for (const model of MODELS.filter((m) => m.tile)) {
+      const doc = [{ id: 0, type: 0, neighbours: [link(0, 1, 1)] }, { id: 1, type: model.id, neighbours: [link(0, 0, 0)] }];
+      const top = new lc.Topology(doc);
+      const placed = layout(doc);
+      const sensors = placed.tiles.get(1).sensors;
+      for (const [mode, count, lit] of [['video', nonzero, model.ledBytes], ['rgb', ones, 3], ['mask', ones, 1]]) {
+        // A player of its own, so no earlier picture can be read for this one.
+        const player = new lc.Player(com);
+        const screen = player.getScreen(0, top, mode);
+        assert.deepStrictEqual([screen.width, screen.height, screen.rows, screen.columns],
+          [placed.width, placed.height, new Set(sensors.map((p) => p[1])).size, new Set(sensors.map((p) => p[0])).size],
+          `${model.tag} ${mode}`);
+        const ended = play(player, 0, top, mode, false);
+        player.addImage(Buffer.alloc(4 * screen.width * screen.height, 255));
+        await eventually(() => nonzero(player.getFrames().subarray(2)) > 0);
+        // Slots go by module id: the relay's comes first, empty.
+        const payload = player.getFrames().subarray(2);
+        const slot = model.slots[mode];
+        assert.strictEqual(count(payload.subarray(slot, 2 * slot)), model.leds * lit, `${model.tag} ${mode}`);
+        assert.strictEqual(count(payload) - count(payload.subarray(slot, 2 * slot)), 0, `${model.tag} ${mode}: off its slot`);
+        player.stop();
+        await ended;
+      }
+    }
+  });
+});
 
 test('frames follow the status frames: a burst of two every second status', async () => {
   await withLink(async (relay, com) => {

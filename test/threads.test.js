@@ -14,7 +14,7 @@ const { VirtualRelay } = require('../lib/relay');
 const { codeRecorder } = require('./support/codes');
 const { root } = require('./support/child');
 
-const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });
+const { describe } = require('./support/link');
 
 async function withRelay(t, options) {
   const relay = new VirtualRelay({ period: 20, ...options });

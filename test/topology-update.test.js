@@ -5,26 +5,11 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const lc = require('..');
-const { VirtualRelay, gridInstallation } = require('../lib/relay');
-const { codeRecorder } = require('./support/codes');
+const { gridInstallation } = require('../lib/relay');
 
-const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });
+const { linked } = require('./support/link');
 const byId = (doc) => [...doc].sort((a, b) => a.id - b.id);
 
-async function linked(t, options) {
-  const relay = new VirtualRelay({ period: 20, state: 1, ...options });
-  await relay.start();
-  const com = new lc.Com();
-  const r = codeRecorder();
-  assert.strictEqual(com.start(describe(relay.port), r.callback), true);
-  await r.until((c) => c.includes(0));
-  t.after(async () => {
-    com.stop();
-    await r.ended().catch(() => {});
-    await relay.stop();
-  });
-  return { relay, com, codes: r };
-}
 
 const update = (top, com, relayTag = 'relay', tileTag = 'quadra') =>
   new Promise((resolve) => top.update(relayTag, tileTag, com, (...args) => resolve(args)));

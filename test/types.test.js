@@ -103,6 +103,14 @@ test('index.d.ts compiles and declares exactly the exported classes and methods'
   for (const f of functions) assert.strictEqual(typeof lc.promises[f], 'function', `promises.${f}`);
 });
 
+// The tags a script may name are the rows of the JavaScript model table.
+test('RelayTag lists the tags of lib/models.js', () => {
+  const source = program.getSourceFile(file);
+  const alias = source.statements.find((s) => ts.isTypeAliasDeclaration(s) && s.name.text === 'RelayTag');
+  const literals = alias.type.types.filter((t) => ts.isLiteralTypeNode(t)).map((t) => t.literal.text);
+  assert.deepStrictEqual(literals, require('../lib/models').TAGS);
+});
+
 test('a TypeScript file using every class, callback and promise form compiles with --strict', () => {
   assert.deepStrictEqual(messages(ts.getPreEmitDiagnostics(program, program.getSourceFile(usage))), []);
 });

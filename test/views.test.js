@@ -13,7 +13,7 @@ const WebSocket = require('ws');
 const { render } = require('../lib/view/terminal');
 const { writePng } = require('../lib/view/png');
 const { outline, ledColour } = require('../lib/view/scene');
-const { startRelay } = require('../lib/relay/host');
+const { startRelay } = require('../lib/relay');
 
 const RED = [255, 0, 0];
 const BLUE = [0, 0, 255];
@@ -151,7 +151,7 @@ test('the preview decodes what the player sent as the relay itself did', async (
   const lc = require('..');
   const { FramePreview } = require('../lib/view/preview');
   const { sceneOf, coloursOf } = require('../lib/view/scene');
-  const { sampleInstallation } = require('../lib/relay/sample');
+  const { sampleInstallation } = require('../lib/relay');
   const host = await startRelay({ period: 5, sensors: false });
   t.after(() => host.stop());
   const com = await lc.promises.connect({ ip: '127.0.0.1', port: host.port });

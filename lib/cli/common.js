@@ -5,8 +5,22 @@
 // fails with.
 const fs = require('fs');
 const { InvalidArgumentError } = require('commander');
-const cliProgress = require('cli-progress');
-const lc = require('../..');
+
+/**
+ * A module loaded at the first use of one of its exports. Building the
+ * command line, and printing its help, needs neither the native module nor
+ * what the commands run on, so these load only when a command runs.
+ */
+function lazy(load) {
+  let loaded = null;
+  return new Proxy({}, {
+    get: (_, key) => (loaded = loaded || load())[key],
+  });
+}
+
+const lc = lazy(() => require('../..'));
+const { say, withProgress } = require('../progress');
+const { MODELS, RELAY_TAGS, TILE_TAGS, TAGS } = require('../models');
 
 const promises = () => lc.promises;
 
@@ -18,19 +32,6 @@ const interruption = new AbortController();
 const interrupt = () => interruption.abort();
 const interrupted = () => interruption.signal.aborted;
 const interruptSignal = () => interruption.signal;
-
-// The bar on screen, if any: log lines are written above it.
-let activeBar = null;
-
-/** Writes one line to standard error, above a progress bar when one shows. */
-function say(line) {
-  if (activeBar && process.stderr.isTTY) {
-    process.stderr.write(`\r\x1b[2K${line}\n`);
-    activeBar.render();
-  } else {
-    process.stderr.write(`${line}\n`);
-  }
-}
 
 /**
  * The module's lines go through here instead of straight to standard error:
@@ -79,9 +80,6 @@ function choice(values) {
   };
 }
 
-const RELAY_TAGS = ['relay', 'oldrelay', 'relayrpi'];
-const TILE_TAGS = ['delta', 'quadra', 'quadrav2', 'varna'];
-const TAGS = [...RELAY_TAGS, ...TILE_TAGS];
 const MODES = ['video', 'rgb', 'mask'];
 
 // Adds --host and --port (required) to a command that talks to a relay.
@@ -146,6 +144,10 @@ function readDocument(file) {
   }
 }
 
+// The models whose records look alike: four channels each.
+const SQUARE_TAGS = MODELS.filter((m) => m.tile && m.channels === 4).map((m) => m.tag);
+const sayList = (words) => `${words.slice(0, -1).join(', ')} and ${words[words.length - 1]}`;
+
 /** The installation: from --topology, or asked from the relay on `com`. */
 async function installation(opts, com) {
   const { Topology } = promises();
@@ -188,46 +190,12 @@ async function installation(opts, com) {
   if (delta && !square) return delta;
   say(delta
     ? 'lc: the records fit delta and square tiles alike; reading them as quadra (give --tile-type delta otherwise)'
-    : 'lc: square tiles, read as quadra: the records cannot tell quadra, quadrav2 and varna apart (give --tile-type otherwise)');
+    : `lc: square tiles, read as quadra: the records cannot tell ${sayList(SQUARE_TAGS)} apart (give --tile-type otherwise)`);
   return square;
 }
 
-/** A bar on standard error while `work(update)` runs; update(sent, total). */
-async function withProgress(label, units, work) {
-  const bar = new cliProgress.SingleBar(
-    {
-      format: `${label} [{bar}] {percentage}% | {value}/{total} ${units}`,
-      stream: process.stderr,
-      hideCursor: false,
-      clearOnComplete: false,
-    },
-    cliProgress.Presets.shades_classic,
-  );
-  let started = false;
-  const update = (sent, total) => {
-    if (!started) {
-      bar.start(total, 0);
-      started = true;
-      activeBar = bar;
-    }
-    bar.setTotal(total);
-    bar.update(sent);
-  };
-  try {
-    const result = await work(update);
-    // Done means all of it, whatever the last report said.
-    if (started) bar.update(bar.getTotal());
-    return result;
-  } finally {
-    if (started) bar.stop();
-    activeBar = null;
-  }
-}
-
-// Shows how the module names its types in messages.
-const tagOf = (type) => TAGS[type] || `type ${type}`;
-
 module.exports = {
+  lazy,
   CommandError,
   interrupt,
   interrupted,
@@ -245,7 +213,6 @@ module.exports = {
   installation,
   withProgress,
   readDocument,
-  tagOf,
   RELAY_TAGS,
   TILE_TAGS,
   TAGS,

@@ -7,45 +7,13 @@
 // Arithmetic is rounded to single precision at every step, as the tiles'
 // positions are single-precision numbers.
 
+const { MODELS, isTile } = require('../models');
+
 const f = Math.fround;
 
-const R100 = Array.from({ length: 100 }, (_, i) => 10 * (9 - (i % 10)) + Math.floor(i / 10));
-const G100X = Array.from({ length: 100 }, (_, i) => 2 * (i % 10) - 9);
-const G100Y = Array.from({ length: 100 }, (_, i) => 2 * Math.floor(i / 10) - 9);
-
-const RELAY = { channels: 1, orientations: 1, rotations: 1, offset: 0, tile: false };
-const SQUARE = { channels: 4, orientations: 1, rotations: 4, offset: -2, tile: true,
-  scaleX: 0.5, scaleY: 0.5, bounds: [-9, 9, -9, 9], turnChannel: [3, 0, 1, 2],
-  channelsX: [0, 20, 0, -20], channelsY: [-20, 0, 20, 0], signs: [1],
-  ledsX: G100X, ledsY: G100Y, turnLed: R100 };
-
-// Rows by type id. "varna" has a sixth sensor without a table entry: it sits
-// at the tile's centre and does not turn.
-const TYPES = [
-  RELAY, RELAY, RELAY,
-  { channels: 6, orientations: 2, rotations: 3, offset: 0, tile: true,
-    scaleX: f(1.7320508), scaleY: 1, bounds: [-10, 10, -5, 5],
-    turnChannel: [2, 3, 4, 5, 0, 1], channelsX: [-10, -5, 0, 5, 10, 0],
-    channelsY: [-10, 5, 20, 5, -10, -10], signs: [1, -1],
-    ledsX: [-4, -3, -1, 0, 2, 3, 5, 6, 8, -4, -3, -1, 0, 2, 3, 5, -4, -3, -1, 0, 2, -4, -3, -1, -4,
-      -2, 1, 4, -2, 1, -2],
-    ledsY: [-4, -3, -3, -2, -2, -1, -1, 0, 0, -2, -1, -1, 0, 0, 1, 1, 0, 1, 1, 2, 2, 2, 3, 3, 4, -2,
-      -1, 0, 0, 1, 2],
-    turnLed: [8, 7, 15, 14, 20, 19, 23, 22, 24, 6, 5, 13, 12, 18, 17, 21, 4, 3, 11, 10, 16, 2, 1, 9,
-      0, 27, 29, 30, 26, 28, 25],
-    sensorsX: [-3, 0, 3, 0], sensorsY: [-3, 6, -3, 0], turnSensor: [1, 2, 0, 3] },
-  { ...SQUARE, sensorsX: [], sensorsY: [], turnSensor: [] },
-  { ...SQUARE, sensorsX: [-5, 5, -5, 5], sensorsY: [-5, -5, 5, 5], turnSensor: [2, 0, 3, 1] },
-  { ...SQUARE, scaleX: 0.5, scaleY: 0.5, bounds: [-1, 1, -1, 1], channelsX: [0, 2, 0, -2],
-    channelsY: [-2, 0, 2, 0], ledsX: [-1, 1, -1, 1], ledsY: [-1, -1, 1, 1], turnLed: [3, 0, 1, 2],
-    sensorsX: [-1, 1, -1, 1, 0, 0], sensorsY: [-1, -1, 1, 1, 0, 0],
-    turnSensor: [3, 0, 1, 2, 4, 5] },
-];
-
-const typeOf = (type) => TYPES[type] || { channels: 0, orientations: 1, rotations: 1, offset: 0 };
-const isTile = (type) => type >= 3 && type <= 6;
-const ledCount = (type) => (isTile(type) ? TYPES[type].ledsX.length : 0);
-const sensorCount = (type) => (isTile(type) ? TYPES[type].sensorsX.length : 0);
+// A type the table lacks has no channels and no shape.
+const NO_MODEL = { channels: 0, orientations: 1, rotations: 1, offset: 0 };
+const typeOf = (type) => MODELS[type] || NO_MODEL;
 
 // The graph of a document: modules by id, each with its links in the order
 // they were given (the first link on a channel wins; channels the type does
@@ -118,7 +86,7 @@ function layout(doc, angle = 0) {
   };
 
   const place = (module, record) => {
-    const t = TYPES[module.type];
+    const t = MODELS[module.type];
     const s = t.signs[record.orientation];
     const point = (xs, ys, turn, i) => {
       const j = turned(turn, i, record.rotation);
@@ -141,7 +109,7 @@ function layout(doc, angle = 0) {
     const record = orient(module, parent);
     if (!isTile(module.type)) return;
     if (parent && isTile(parent.type)) {
-      const t = TYPES[module.type];
+      const t = MODELS[module.type];
       const k = turned(t.turnChannel, facing(module, parent), record.rotation);
       const s = t.signs[record.orientation];
       const p = placed.get(parent.id);
@@ -167,4 +135,4 @@ function layout(doc, angle = 0) {
   return { width, height, tiles, modules };
 }
 
-module.exports = { layout, graph, walk, isTile, ledCount, sensorCount };
+module.exports = { layout };

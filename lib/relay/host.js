@@ -4,26 +4,24 @@
 // document), a display mode for decoding pixel frames, sensor readings that
 // move while pictures are played, and optionally the live view in a browser.
 // Everything listens on 127.0.0.1 only.
-const { VirtualRelay } = require('./index');
+const { VirtualRelay } = require('./relay');
 const { sampleInstallation } = require('./sample');
+const { DISCOVERY_PORT } = require('./discovery');
+const { MODELS } = require('../models');
 
 const SENSOR_MS = 200;
 const PLAYING_MS = 300; // pixel frames this recent mean a playback runs
-
-// Gives the relay its installation, for the topology it reports and for the
-// pixels it decodes.
-function install(relay, document) {
-  if (relay.installation && typeof relay.installation.setInstallation === 'function') {
-    relay.installation.setInstallation(document);
-  }
-  if (typeof relay.setInstallation === 'function') relay.setInstallation(document);
-}
+// Every module gets as many values as the model with the most sensors has:
+// a record carries as many as modules 0 and 1 do, whatever the others are.
+const MAX_SENSORS = Math.max(...MODELS.map((m) => m.sensors));
 
 /**
  * Starts a relay. Options: port (0 = a free one), document (topology),
  * mode ('video', 'rgb', 'mask'), period (ms between status frames), state,
  * version, web (serve the live view), webPort, sensors (false: none),
- * discovery (answer the discovery greeting on 127.0.0.1:9860).
+ * discovery (answer the discovery greeting on 127.0.0.1:9860; or an object
+ * of the responder's options: port, name, relayType), relay (further options
+ * of the VirtualRelay: faults, command and stream behaviour).
  * Resolves with { relay, port, web, setMode(mode), stop() }.
  */
 async function startRelay(options = {}) {
@@ -38,10 +36,12 @@ async function startRelay(options = {}) {
     webPort = 0,
     sensors = true,
     discovery = false,
+    relay: relayOptions = {},
   } = options;
-  const relay = new VirtualRelay({ port, period, state, version, installation: document });
-  install(relay, document);
-  if (typeof relay.setPixelMode === 'function') relay.setPixelMode(mode);
+  // The constructor installs the document: the topology it reports and the
+  // pixels it decodes.
+  const relay = new VirtualRelay({ ...relayOptions, port, period, state, version, installation: document });
+  relay.setPixelMode(mode);
   const bound = await relay.start();
 
   let lastPixels = 0;
@@ -51,12 +51,12 @@ async function startRelay(options = {}) {
   relay.on('frame', onFrame);
   let sweep = 0;
   const sensorTimer = setInterval(() => {
-    if (!sensors || typeof relay.sendSensors !== 'function' || Date.now() - lastPixels > PLAYING_MS) return;
+    if (!sensors || Date.now() - lastPixels > PLAYING_MS) return;
     // Each sensor reads a slow wave, offset by its module and index.
     sweep++;
     for (const m of document) {
       if (m.id === 0) continue;
-      for (let k = 0; k < 6; k++) relay.setSensor(m.id, k, (1000 + 37 * m.id + 101 * k + 13 * sweep) % 1024);
+      for (let k = 0; k < MAX_SENSORS; k++) relay.setSensor(m.id, k, (1000 + 37 * m.id + 101 * k + 13 * sweep) % 1024);
     }
     relay.sendSensors();
   }, SENSOR_MS);
@@ -66,8 +66,8 @@ async function startRelay(options = {}) {
   let view = null;
   try {
     if (discovery) {
-      if (typeof relay.startDiscovery !== 'function') throw new Error('this virtual relay cannot answer discovery');
-      discoveryPort = await relay.startDiscovery({ host: '127.0.0.1', port: 9860 });
+      const given = typeof discovery === 'object' ? discovery : {};
+      discoveryPort = await relay.startDiscovery({ host: '127.0.0.1', port: DISCOVERY_PORT, ...given });
     }
     if (web) {
       const { startWebView } = require('../view/web');
@@ -99,4 +99,4 @@ async function startRelay(options = {}) {
   };
 }
 
-module.exports = { startRelay, install };
+module.exports = { startRelay };

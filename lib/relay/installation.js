@@ -10,13 +10,10 @@
 // neighbour id per channel, for as many channels as the largest channel count
 // of the relay's and the tiles' types.
 
-const fs = require('fs');
 const { encodeFrame } = require('./frames');
+const { typeOf, channelCount } = require('../models');
 
 const REQUEST_FRAME = 2;
-const TYPE_TAGS = ['relay', 'oldrelay', 'relayrpi', 'delta', 'quadra', 'quadrav2', 'varna'];
-const CHANNELS = [1, 1, 1, 6, 4, 4, 4];
-const channelCount = (type) => CHANNELS[type] || 0;
 
 const STREAM_DEFAULTS = Object.freeze({
   recordsPerFrame: 8,
@@ -27,12 +24,6 @@ const STREAM_DEFAULTS = Object.freeze({
   gap: null, // the id of a module whose record is left out
   dataType: 1, // frame type of the data frames (1 or 2)
 });
-
-function typeOf(value) {
-  if (typeof value === 'number') return value;
-  const i = TYPE_TAGS.indexOf(value);
-  return i < 0 ? 255 : i;
-}
 
 // The records of one cycle, in id order.
 function moduleRecords(document, { wrongTotal = null } = {}) {
@@ -58,8 +49,10 @@ function moduleRecords(document, { wrongTotal = null } = {}) {
 // A rectangle of `columns` x `rows` square tiles (channels 0 north, 1 east,
 // 2 south, 3 west) behind a relay joined to the top-left tile's channel 0.
 // Ids go row by row; each tile's parent is the one west of it, or north of
-// it in the first column.
-function gridInstallation(columns, rows, type = 4) {
+// it in the first column. `type` is a tag or id, or a function giving one
+// for each tile id.
+function gridInstallation(columns, rows, type = 'quadra') {
+  const typeAt = typeof type === 'function' ? type : () => type;
   const id = (c, r) => 1 + r * columns + c;
   const doc = [{ id: 0, type: 0, neighbours: [{ channel: 0, id: 1, child: 1 }] }];
   const parentOf = (c, r) => (c > 0 ? id(c - 1, r) : r > 0 ? id(0, r - 1) : 0);
@@ -73,7 +66,7 @@ function gridInstallation(columns, rows, type = 4) {
         const other = id(nc, nr);
         neighbours.push({ channel, id: other, child: parentOf(nc, nr) === me ? 1 : 0 });
       }
-      doc.push({ id: me, type: typeOf(type), neighbours });
+      doc.push({ id: me, type: typeOf(typeAt(me)), neighbours });
     }
   }
   return doc;
@@ -166,19 +159,4 @@ class RecordStream {
   }
 }
 
-// CLI values: --installation FILE (a document), or --grid COLUMNSxROWS with
-// --tile TAG; the rest pass through.
-function fromCli(options) {
-  const out = { ...options };
-  if (typeof options.installation === 'string') {
-    out.installation = JSON.parse(fs.readFileSync(options.installation, 'utf8'));
-  } else if (typeof options.grid === 'string') {
-    const [columns, rows] = options.grid.split('x').map(Number);
-    out.installation = gridInstallation(columns, rows, options.tile || 'quadra');
-  }
-  delete out.grid;
-  delete out.tile;
-  return out;
-}
-
-module.exports = { RecordStream, moduleRecords, gridInstallation, fromCli, STREAM_DEFAULTS };
+module.exports = { RecordStream, moduleRecords, gridInstallation, STREAM_DEFAULTS };

@@ -6,6 +6,8 @@
 // was told to expect. At the end of a good stream it changes its state word,
 // keeps it, or closes the link, as set.
 
+const { TAGS } = require('../models');
+
 const PACKET = 128;
 const KB = 1024;
 const CMD = Object.freeze({
@@ -19,7 +21,6 @@ const FLASH = [
   { base: 0x9d020000, kbPerUnit: 4, units: 96 },
 ];
 const TYPE_CODES = new Set([0x002a, 0x002b, 0x2013]);
-const TAGS = ['relay', 'oldrelay', 'relayrpi', 'delta', 'quadra', 'quadrav2', 'varna'];
 
 // The three little-endian copies of a header field; null when they differ.
 function field(p, offset, width) {

@@ -5,24 +5,22 @@
 // keeps the latest value of every LED, and counts the frames that arrive
 // between two status frames.
 
-const { layout, isTile, ledCount } = require('./geometry');
+const { layout } = require('./geometry');
+const { MODELS, isTile, ledCount, model } = require('../models');
 
 const PIXEL_TYPES = new Set([0, 5]);
 const START_TYPE = 5;
 const MODES = ['video', 'rgb', 'mask'];
-// Bytes one tile takes in a frame, by mode and type id 3 to 6.
-const SLOT_SIZES = {
-  video: { 3: 93, 4: 300, 5: 300, 6: 4 },
-  rgb: { 3: 12, 4: 39, 5: 39, 6: 3 },
-  mask: { 3: 4, 4: 13, 5: 13, 6: 1 },
-};
+// Bytes one tile takes in a frame, by mode and type id.
+const SLOT_SIZES = Object.fromEntries(MODES.map((mode) => [mode,
+  Object.fromEntries(MODELS.filter((m) => m.tile).map((m) => [m.id, m.slots[mode]]))]));
 const PER_STATUS_KEPT = 10000;
 
 // One LED's value from its slot: [r, g, b] in video mode (a "varna" LED has
 // one byte, [v]), [r, g, b] bits in rgb mode, [bit] in mask mode.
 function decodeLed(mode, type, slot, k) {
   const bit = (b) => (slot[b >> 3] >> (b & 7)) & 1;
-  if (mode === 'video') return type === 6 ? [slot[k]] : [slot[3 * k], slot[3 * k + 1], slot[3 * k + 2]];
+  if (mode === 'video') return model(type).ledBytes === 1 ? [slot[k]] : [slot[3 * k], slot[3 * k + 1], slot[3 * k + 2]];
   if (mode === 'rgb') return [bit(3 * k), bit(3 * k + 1), bit(3 * k + 2)];
   return [bit(k)];
 }
@@ -39,7 +37,7 @@ function ledsOfImage(placed, image, mode, format = 'RGB') {
       if (p + 2 >= image.length) return undefined;
       const [r, g, b] = format === 'BGR' ? [image[p + 2], image[p + 1], image[p]]
         : [image[p], image[p + 1], image[p + 2]];
-      if (mode === 'video') return tile.type === 6 ? [Math.max(r, g, b)] : [r, g, b];
+      if (mode === 'video') return model(tile.type).ledBytes === 1 ? [Math.max(r, g, b)] : [r, g, b];
       if (mode === 'rgb') return [+(r !== 0), +(g !== 0), +(b !== 0)];
       return [+((r | g | b) !== 0)];
     }));

@@ -3,31 +3,7 @@
 // A sample installation and a sample application package, for the demo,
 // `lc relay` and the tests.
 
-const TYPE_IDS = { relay: 0, oldrelay: 1, relayrpi: 2, delta: 3, quadra: 4, quadrav2: 5, varna: 6 };
-
-/**
- * A rectangle of square tiles behind a relay joined to the top-left tile:
- * channels 0 north, 1 east, 2 south, 3 west; ids row by row from 1; each
- * tile's parent is the one west of it, or north of it in the first column.
- * `typeAt(id)` gives each tile's type tag.
- */
-function gridInstallation(columns, rows, typeAt = () => 'quadra') {
-  const id = (c, r) => 1 + r * columns + c;
-  const parentOf = (c, r) => (c > 0 ? id(c - 1, r) : r > 0 ? id(0, r - 1) : 0);
-  const doc = [{ id: 0, type: 0, neighbours: [{ channel: 0, id: 1, child: 1 }] }];
-  for (let r = 0; r < rows; r++) {
-    for (let c = 0; c < columns; c++) {
-      const me = id(c, r);
-      const neighbours = me === 1 ? [{ channel: 0, id: 0, child: 0 }] : [];
-      for (const [channel, nc, nr] of [[0, c, r - 1], [1, c + 1, r], [2, c, r + 1], [3, c - 1, r]]) {
-        if (nc < 0 || nr < 0 || nc >= columns || nr >= rows) continue;
-        neighbours.push({ channel, id: id(nc, nr), child: parentOf(nc, nr) === me ? 1 : 0 });
-      }
-      doc.push({ id: me, type: TYPE_IDS[typeAt(me)], neighbours });
-    }
-  }
-  return doc;
-}
+const { gridInstallation } = require('./installation');
 
 /**
  * The sample: twelve square tiles, four by three, of two models that share
@@ -60,4 +36,4 @@ function samplePackage(tags = ['quadra', 'quadrav2'], size = 2048) {
   return tags.map((name, i) => ({ name, hex: sampleImage(size, i + 1) }));
 }
 
-module.exports = { gridInstallation, sampleInstallation, samplePackage, sampleImage, hexRecord, TYPE_IDS };
+module.exports = { gridInstallation, sampleInstallation, samplePackage, sampleImage, hexRecord };

@@ -5,7 +5,7 @@
 // order, packed into data frames. Values are set per tile; faults (a record
 // out of order, a data frame shorter than a record) come on demand.
 
-const { sensorCount } = require('./geometry');
+const { sensorCount } = require('../models');
 
 const DATA_TWO = 2;
 

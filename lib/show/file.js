@@ -5,11 +5,10 @@
 // the field, so a user can mend the file from the message alone.
 const fs = require('fs');
 const path = require('path');
+const { TILE_TAGS, RELAY_TAGS } = require('../models');
 
 /** The port a relay entry gets when it names none (the same as `--port`'s default). */
 const RELAY_PORT = 9000;
-const TILE_TAGS = ['delta', 'quadra', 'quadrav2', 'varna'];
-const RELAY_TAGS = ['relay', 'oldrelay', 'relayrpi'];
 const MAX_RELAYS = 256;
 const MAX_FILE_BYTES = 1 << 20;
 const MAX_COORDINATE = 1 << 16;

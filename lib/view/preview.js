@@ -5,8 +5,7 @@
 // the player sends, picture by picture as the sender takes them, so the live
 // page shows what the real tiles were sent.
 const { EventEmitter } = require('events');
-const { attachPixels, pixelMethods } = require('../relay/pixels');
-const { layout } = require('../relay/geometry');
+const { attachPixels, pixelMethods, layout } = require('../relay');
 
 // Decoding a large installation in script costs; a person cannot follow
 // more than this many pictures a second anyway.

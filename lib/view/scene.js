@@ -45,8 +45,8 @@ function outline(leds) {
 
 /** The installation as the views draw it; null without one. */
 function sceneOf(relay) {
-  const holder = [relay.pixelInstallation, relay.installation].find((h) => h && h.placed);
-  return holder && holder.placed ? sceneOfLayout(holder.placed) : null;
+  const placed = relay.installation && relay.installation.placed;
+  return placed ? sceneOfLayout(placed) : null;
 }
 
 /** A layout (as lib/relay/geometry.js places an installation) as the views draw it. */

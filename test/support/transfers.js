@@ -7,10 +7,8 @@ const os = require('os');
 const path = require('path');
 const { execFileSync } = require('child_process');
 const lc = require('../..');
-const { VirtualRelay } = require('../../lib/relay');
-const { codeRecorder } = require('./codes');
 
-const describe = (port) => ({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'x' });
+const { describe, linked } = require('./link');
 
 function tempDir(t) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'lc-transfer-'));
@@ -18,21 +16,6 @@ function tempDir(t) {
   return dir;
 }
 
-// A relay and a "Com" whose link is up; both end with the test.
-async function linked(t, options = {}) {
-  const relay = new VirtualRelay({ period: 20, state: 1, ...options });
-  await relay.start();
-  const com = new lc.Com();
-  const codes = codeRecorder();
-  com.start(describe(relay.port), codes.callback);
-  await codes.until((c) => c.includes(0));
-  t.after(async () => {
-    com.stop();
-    await codes.ended().catch(() => {});
-    await relay.stop();
-  });
-  return { relay, com };
-}
 
 // Random bytes at `address`, through objcopy into Intel HEX lines.
 function hexLines(dir, name, address, size) {

@@ -1,7 +1,7 @@
 'use strict';
 
-const lc = require('../../..');
-const { relayOptions, host, port, connect, CommandError } = require('../common');
+const { lazy, relayOptions, host, port, connect, CommandError } = require('../common');
+const lc = lazy(() => require('../../..'));
 
 // Resolves at the first of the given signals.
 function interrupted(signals = ['SIGINT', 'SIGTERM']) {

@@ -1,9 +1,9 @@
 'use strict';
 
 // The three one-shot device commands.
-const { integer, withLink, CommandError } = require('../common');
+const { lazy, integer, withLink, CommandError } = require('../common');
 const { relayOrShowOptions: relayOptions, onShow } = require('../each');
-const lc = require('../../..');
+const lc = lazy(() => require('../../..'));
 
 async function attempt(com, make, what) {
   try {

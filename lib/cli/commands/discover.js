@@ -1,9 +1,9 @@
 'use strict';
 
 const os = require('os');
-const lc = require('../../..');
-const { choice, TAGS } = require('../common');
+const { lazy, choice, TAGS } = require('../common');
 const { showEntries } = require('../../show/entries');
+const lc = lazy(() => require('../../..'));
 
 const GREETING_PORT = 9860;
 

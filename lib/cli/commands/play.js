@@ -2,15 +2,11 @@
 
 const fs = require('fs');
 const { InvalidArgumentError } = require('commander');
-const lc = require('../../..');
-const { picture } = require('../../animation');
-const { openSource, hasFfmpeg, isStillPng, INSTALL, FITS } = require('../../content');
-const { startWebView } = require('../../view/web');
-const { FramePreview } = require('../../view/preview');
-const { layout } = require('../../relay/geometry');
-const { playShow } = require('../../show/play');
+const { FITS } = require('../../content/fit');
+const { isTile } = require('../../models');
 const { relayOrShowOptions, onShow } = require('../each');
 const {
+  lazy,
   installationOptions,
   integer,
   choice,
@@ -19,6 +15,11 @@ const {
   CommandError,
   MODES,
 } = require('../common');
+const lc = lazy(() => require('../../..'));
+
+const content = lazy(() => require('../../content'));
+const playback = lazy(() => require('../../playback'));
+const showPlay = lazy(() => require('../../show/play'));
 
 const STATUS_MS = 250;
 
@@ -56,7 +57,7 @@ function checkFiles(files) {
     } catch (err) {
       throw new CommandError(`cannot read ${file}: ${err.code || err.message}`);
     }
-    if (isStillPng(bytes)) {
+    if (content.isStillPng(bytes)) {
       try {
         require('pngjs').PNG.sync.read(bytes);
       } catch (err) {
@@ -64,18 +65,9 @@ function checkFiles(files) {
       }
     } else if (/\.png$/i.test(file) && !bytes.subarray(0, 4).equals(Buffer.from([0x89, 0x50, 0x4e, 0x47]))) {
       throw new CommandError(`${file} is not a readable PNG file: no PNG signature`);
-    } else if (!hasFfmpeg()) {
-      throw new CommandError(`${file} needs ffmpeg, which is not installed: install it with "${INSTALL}"`);
+    } else if (!content.hasFfmpeg()) {
+      throw new CommandError(`${file} needs ffmpeg, which is not installed: install it with "${content.INSTALL}"`);
     }
-  }
-}
-
-// The generated animation: pictures as fast as the relay takes them, for
-// `seconds`.
-async function* generated(screen, mode, seconds) {
-  const deadline = performance.now() + seconds * 1000;
-  for (let i = 0; performance.now() < deadline; i++) {
-    yield { image: picture(i, screen.width, screen.height, mode), duration: 0 };
   }
 }
 
@@ -84,7 +76,7 @@ async function* sequence(files, screen, opts) {
   for (const file of files) {
     let items;
     try {
-      ({ items } = openSource(file, { width: screen.width, height: screen.height, fit: opts.fit, seconds: opts.seconds }));
+      ({ items } = content.openSource(file, { width: screen.width, height: screen.height, fit: opts.fit, seconds: opts.seconds }));
     } catch (err) {
       throw new CommandError(err.message);
     }
@@ -146,6 +138,8 @@ async function playOn(com, opts, files) {
   let view = null;
   let preview = null;
   if (opts.view) {
+    const { FramePreview } = require('../../view/preview');
+    const { startWebView } = require('../../view/web');
     preview = new FramePreview(topology.getTop(), opts.angle, mode);
     view = await startWebView(preview, { port: opts.viewPort || 0 });
     process.stdout.write(`live view at ${view.url}\n`);
@@ -168,7 +162,7 @@ async function playOn(com, opts, files) {
   const t0 = performance.now();
   let stats;
   try {
-    const source = files.length ? () => sequence(files, screen, opts) : () => generated(screen, mode, opts.seconds);
+    const source = files.length ? () => sequence(files, screen, opts) : () => playback.generated(screen, mode, opts.seconds);
     // A source made afresh for every round, so --loop replays it.
     const rounds = { [Symbol.asyncIterator]: () => source()[Symbol.asyncIterator]() };
     stats = await player.play(files.length ? rounds : source(), {
@@ -198,66 +192,10 @@ async function playOn(com, opts, files) {
   return played;
 }
 
-/**
- * Plays `next(i, screen)` pictures at the relay's pace, each handed over
- * once the sender took the one before, until `seconds` pass. Resolves with
- * { screen, shown, counters }.
- */
-async function playAtPace(player, { topology, angle, mode, sensors, seconds, next, onPicture }) {
-  let screen;
-  try {
-    screen = player.getScreen(angle, topology, mode);
-  } catch (err) {
-    throw new CommandError(`this installation cannot be played: ${err.message}`);
-  }
-  const ended = player.start(angle, topology, mode, sensors);
-  let failure = null;
-  ended.catch((err) => {
-    failure = err;
-  });
-  let shown = 0;
-  const deadline = performance.now() + seconds * 1000;
-  try {
-    while (performance.now() < deadline) {
-      await player.push(next(shown, screen));
-      shown++;
-      if (onPicture) onPicture(shown, screen);
-    }
-  } catch (err) {
-    await Promise.resolve();
-    if (failure) throw new CommandError(`the playback did not start: ${failure.message}`);
-    if (err.code === 'ERR_LC_ENDED') throw new CommandError('the playback ended early: the relay stopped pacing it');
-    throw err;
-  }
-  await player.stop();
-  return { screen, shown, counters: player.getCounters() };
-}
-
-/**
- * The picture that lights tile `id` alone: white at its LEDs' pixels, black
- * elsewhere. A pixel that another tile's LED also shows stays black, so no
- * other tile lights. Null when the installation has no such tile.
- */
-function identifyPicture(doc, angle, id, width, height) {
-  const placed = layout(doc, angle);
-  const tile = placed.tiles.get(id);
-  if (!tile || !tile.leds.length) return null;
-  const pixelOf = ([x, y]) =>
-    x >= 0 && x < width && y >= 0 && y < height ? Math.trunc(x) + Math.trunc(y) * width : -1;
-  const others = new Set();
-  for (const [other, t] of placed.tiles) if (other !== id) for (const led of t.leds) others.add(pixelOf(led));
-  const image = Buffer.alloc(width * height * 4);
-  for (const led of tile.leds) {
-    const p = pixelOf(led);
-    if (p >= 0 && !others.has(p)) image.fill(255, 4 * p, 4 * p + 4);
-  }
-  return image;
-}
-
 async function identify(com, opts) {
   const topology = await installation(opts, com);
   const doc = topology.getTop();
-  const tiles = doc.filter((m) => m.id !== 0 && m.type >= 3 && m.type <= 6).map((m) => m.id).sort((a, b) => a - b);
+  const tiles = doc.filter((m) => m.id !== 0 && isTile(m.type)).map((m) => m.id).sort((a, b) => a - b);
   if (!tiles.includes(opts.tile)) {
     throw new CommandError(`the installation has no tile ${opts.tile} (its tiles: ${tiles.join(', ') || 'none'})`);
   }
@@ -270,7 +208,7 @@ async function identify(com, opts) {
       throw new CommandError(`this installation cannot be played: ${err.message}`);
     });
   }
-  const image = identifyPicture(doc, opts.angle, opts.tile, screen.width, screen.height);
+  const image = playback.identifyPicture(doc, opts.angle, opts.tile, screen.width, screen.height);
   try {
     await player.push(image);
     // The picture stays on: the sender sends it again until a new one comes.
@@ -326,7 +264,7 @@ function register(cli) {
   ).action(async (files, opts) => {
     if (opts.once && opts.loop) throw new CommandError('--once and --loop exclude each other');
     checkFiles(files);
-    if (opts.show) return playShow(files, opts);
+    if (opts.show) return showPlay.playShow(files, opts);
     const result = await withLink(opts, (com) => playOn(com, opts, files));
     const { screen, shown, counters, seconds } = result;
     process.stdout.write(
@@ -346,4 +284,4 @@ function register(cli) {
   });
 }
 
-module.exports = { register, playAtPace, identifyPicture, positive, channels };
+module.exports = { register, positive, channels };

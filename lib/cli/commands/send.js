@@ -2,8 +2,8 @@
 
 const fs = require('fs');
 const path = require('path');
-const lc = require('../../..');
-const { withLink, withProgress, CommandError } = require('../common');
+const { lazy, withLink, withProgress, CommandError } = require('../common');
+const lc = lazy(() => require('../../..'));
 const common = require('../common');
 const { relayOrShowOptions: relayOptions, onShow } = require('../each');
 

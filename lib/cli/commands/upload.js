@@ -1,17 +1,18 @@
 'use strict';
 
 const fs = require('fs');
-const lc = require('../../..');
-const { relayOrShowOptions: relayOptions, onShow } = require('../each');
 const {
+  lazy,
   installationOptions,
   withLink,
   installation,
   withProgress,
   CommandError,
-  tagOf,
   interruptSignal,
 } = require('../common');
+const lc = lazy(() => require('../../..'));
+const { missingImages } = require('../../packages');
+const { relayOrShowOptions: relayOptions, onShow } = require('../each');
 
 function openPackage(file) {
   let stat;
@@ -24,54 +25,6 @@ function openPackage(file) {
   const app = new lc.promises.LcApp();
   if (!app.openFromFile(file)) throw new CommandError(`${file} is not an application package`);
   return app;
-}
-
-/**
- * The pre-flight check: every tile type of the installation needs an image
- * in the package. Returns the message of what is missing, or null.
- */
-function missingImages(packageTags, document) {
-  const have = new Set(packageTags);
-  const missing = new Map(); // tag -> module ids
-  for (const module of document) {
-    if (module.type < 3) continue; // the relay takes no image
-    const tag = tagOf(module.type);
-    if (have.has(tag)) continue;
-    if (!missing.has(tag)) missing.set(tag, []);
-    missing.get(tag).push(module.id);
-  }
-  if (missing.size === 0) return null;
-  const parts = [...missing].map(([tag, ids]) => `${tag} (module${ids.length > 1 ? 's' : ''} ${ids.sort((a, b) => a - b).join(', ')})`);
-  return `the package has no image for ${parts.join(' and ')}`;
-}
-
-// The check (unless --no-check) and the upload to the relay on `com`.
-async function uploadTo(com, opts, app, file, progress) {
-  const tags = app.getTypes();
-  if (opts.check) {
-    const top = await installation(opts, com);
-    const problem = missingImages(tags, top.getTop());
-    if (problem) throw new CommandError(`${problem}; nothing was sent (--no-check sends it anyway)`);
-  }
-  let sent = 0;
-  let total = 0;
-  const onProgress = (s, t) => {
-    sent = s;
-    total = t;
-    progress(s, t);
-  };
-  try {
-    await new lc.promises.Loader(com).send(app, { onProgress, signal: interruptSignal() });
-  } catch (err) {
-    if (err.code === 'ERR_LC_ABORTED') {
-      // The sender closed the cut stream, so the tiles wait for a new one.
-      throw new CommandError(
-        `upload interrupted after ${sent} of ${total} packets: the tiles refused the partial stream, ` +
-          `restarted and wait for a new one; run the same lc upload again to upload ${file}`,
-      );
-    }
-    throw new CommandError(`the upload failed: ${err.reason || 'the link ended, or the tiles did not start the application'}`);
-  }
 }
 
 function register(cli) {
@@ -97,4 +50,4 @@ function register(cli) {
   });
 }
 
-module.exports = { register, missingImages };
+module.exports = { register };

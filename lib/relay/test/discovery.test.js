@@ -64,7 +64,7 @@ test('set changes the next replies; flood keeps replying until stopped', async (
 });
 
 test('the command line starts the responder on loopback', async () => {
-  const cli = spawn(process.execPath, [path.join(__dirname, '..', 'cli.js'), '--port', '0',
+  const cli = spawn(process.execPath, [path.join(__dirname, '..', '..', '..', 'bin', 'lc.js'), 'relay', '--port', '0',
     '--discovery-port', '0', '--name', 'Cli', '--relay-type', 'relay'], { stdio: ['ignore', 'pipe', 'pipe'] });
   try {
     let out = '';

@@ -4,9 +4,11 @@
 // relay of the show at once, one line per relay, and a failure of the
 // command when any relay failed.
 const { Option } = require('commander');
-const { readShow, ShowFileError } = require('../show/file');
-const { eachRelay } = require('../show/each');
 const common = require('./common');
+
+// Loaded when a command runs with --show, not for --help.
+const file = common.lazy(() => require('../show/file'));
+const each = common.lazy(() => require('../show/each'));
 
 const { CommandError } = common;
 
@@ -27,11 +29,11 @@ function relayOrShowOptions(command) {
   });
 }
 
-function readRelays(file) {
+function readRelays(name) {
   try {
-    return readShow(file);
+    return file.readShow(name);
   } catch (err) {
-    if (err instanceof ShowFileError) throw new CommandError(err.message);
+    if (err instanceof file.ShowFileError) throw new CommandError(err.message);
     throw err;
   }
 }
@@ -60,7 +62,7 @@ function optionsFor(opts, entry) {
  */
 async function onShow(opts, work, { progress } = {}) {
   const relays = readRelays(opts.show);
-  const run = (update) => eachRelay(relays, ({ com, relay }) => work(com, optionsFor(opts, relay), update(relay)), {
+  const run = (update) => each.eachRelay(relays, ({ com, relay }) => work(com, optionsFor(opts, relay), update(relay)), {
     signal: common.interruptSignal(),
   });
   let results;

@@ -2,7 +2,6 @@
 
 const os = require('os');
 const { lazy, choice, TAGS } = require('../common');
-const { showEntries } = require('../../show/entries');
 const lc = lazy(() => require('../../..'));
 
 const GREETING_PORT = 9860;
@@ -44,7 +43,7 @@ function register(cli) {
       );
       const relays = await lc.promises.findRelays(opts.type);
       if (opts.json) {
-        process.stdout.write(`${JSON.stringify(showEntries(relays), null, 2)}\n`);
+        process.stdout.write(`${JSON.stringify(require('../../show/entries').showEntries(relays), null, 2)}\n`);
         return;
       }
       if (relays.length === 0) process.stdout.write('no relay answered\n');

@@ -4,7 +4,6 @@ const fs = require('fs');
 const { InvalidArgumentError } = require('commander');
 const { lazy, port, integer, choice, readDocument, CommandError, MODES, RELAY_TAGS, TILE_TAGS } = require('../common');
 const { interrupted } = require('./bridge');
-const { readShow } = require('../../show/file');
 
 const virtual = lazy(() => require('../../relay'));
 
@@ -154,7 +153,7 @@ async function runMany(opts) {
   let entries = null;
   if (opts.show) {
     try {
-      entries = readShow(opts.show);
+      entries = require('../../show/file').readShow(opts.show);
     } catch (err) {
       throw new CommandError(err.message);
     }

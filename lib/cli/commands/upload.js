@@ -27,6 +27,35 @@ function openPackage(file) {
   return app;
 }
 
+// The check (unless --no-check) and the upload to the relay on `com`.
+async function uploadTo(com, opts, app, file, progress) {
+  const tags = app.getTypes();
+  if (opts.check) {
+    const top = await installation(opts, com);
+    const problem = missingImages(tags, top.getTop());
+    if (problem) throw new CommandError(`${problem}; nothing was sent (--no-check sends it anyway)`);
+  }
+  let sent = 0;
+  let total = 0;
+  const onProgress = (s, t) => {
+    sent = s;
+    total = t;
+    progress(s, t);
+  };
+  try {
+    await new lc.promises.Loader(com).send(app, { onProgress, signal: interruptSignal() });
+  } catch (err) {
+    if (err.code === 'ERR_LC_ABORTED') {
+      // The sender closed the cut stream, so the tiles wait for a new one.
+      throw new CommandError(
+        `upload interrupted after ${sent} of ${total} packets: the tiles refused the partial stream, ` +
+          `restarted and wait for a new one; run the same lc upload again to upload ${file}`,
+      );
+    }
+    throw new CommandError(`the upload failed: ${err.reason || 'the link ended, or the tiles did not start the application'}`);
+  }
+}
+
 function register(cli) {
   installationOptions(
     relayOptions(

@@ -4,7 +4,6 @@
 
 #include "firmware/LcApp.h"
 #include "firmware/Loader.h"
-#include "script/ComAddon.h"
 #include "script/LcAppAddon.h"
 #include "script/TransferWorker.h"
 
@@ -62,21 +61,20 @@ Napi::Object LoaderAddon::Init(Napi::Env env, Napi::Object exports) {
 }
 
 LoaderAddon::LoaderAddon(const Napi::CallbackInfo& info) : Napi::ObjectWrap<LoaderAddon>(info) {
-  link_ = ComAddon::unwrap(info[0]);
-  if (link_ == nullptr) return;
-  com_ = Napi::Persistent(info[0].As<Napi::Object>());
+  com_.take(info[0]);
 }
 
 Napi::Value LoaderAddon::send(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
+  if (com_.link() == nullptr) return env.Undefined();
   const LcApp* app = LcAppAddon::unwrap(info[0]);
   if (app == nullptr) return env.Undefined();
   Napi::Function callback, progress;
   if (!script::readTransferCallbacks(info, 1, callback, progress)) return env.Undefined();
   LoaderAddonWorker* worker = nullptr;
   try {
-    worker = new LoaderAddonWorker(callback, progress, info.This().As<Napi::Object>(), com_.Value(),
-                                   *link_, *app);
+    worker = new LoaderAddonWorker(callback, progress, info.This().As<Napi::Object>(),
+                                   com_.object(), *com_.link(), *app);
   } catch (const std::exception&) {
     Napi::Error::New(env, "could not copy the package").ThrowAsJavaScriptException();
     return env.Undefined();

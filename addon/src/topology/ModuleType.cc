@@ -14,6 +14,14 @@ constexpr std::uint16_t kTileLoaderCode = 0x2013;
 // Builds one row of the table field by field, so that every value stands
 // beside its name. Fields a row does not set stay zero (tables: null).
 class Row {
+  // Ahead of its callers: a compiler may need a template's body the moment a
+  // constant expression calls it.
+  template <typename T, typename V>
+  constexpr Row& set(T& field, V value) {
+    field = value;
+    return *this;
+  }
+
  public:
   // Relays have one channel, which every rotation keeps, and nothing to show.
   static constexpr Row relay(const char* tag, ModuleType type) {
@@ -92,11 +100,6 @@ class Row {
     info_.tag = tag;
     info_.kind = kind;
     info_.shape.type = type;
-  }
-  template <typename T, typename V>
-  constexpr Row& set(T& field, V value) {
-    field = value;
-    return *this;
   }
 
   ModuleTypeInfo info_;

@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "firmware/LcApp.h"
-#include "firmware/Loader.h"
+#include "firmware/LoaderStream.h"
 #include "script/LcAppAddon.h"
 #include "script/TransferWorker.h"
 
@@ -13,27 +13,30 @@ namespace {
 
 class LoaderAddonWorker : public script::TransferWorker {
  public:
-  // The loader holds its own copy of the package: a later change to the
+  // The stream holds its own copy of the package: a later change to the
   // "LcApp" does not reach an upload under way.
-  // Each upload has a sender of its own, so that cancelling one ends that
+  // Each upload has an uploader of its own, so that cancelling one ends that
   // upload only.
   LoaderAddonWorker(Napi::Function callback, Napi::Function progress, Napi::Object self,
                     Napi::Object com, Communication& link, const LcApp& app)
-      : TransferWorker(callback, progress, {self, com}), sender_(link), link_(link), loader_(app) {}
+      : TransferWorker(callback, progress, {self, com}),
+        uploader_(link),
+        link_(link),
+        stream_(app) {}
 
  protected:
   bool transfer() override {
-    loader_.genAppOnly();
-    switch (sender_.upload(loader_, pacer())) {
-      case Sender::Changed:
+    stream_.genAppOnly();
+    switch (uploader_.upload(stream_, pacer())) {
+      case Uploader::Changed:
         return true;
-      case Sender::NotSent:
+      case Uploader::NotSent:
         setReason("the stream could not be sent: the link is down or a write failed");
         break;
-      case Sender::Closed:
+      case Uploader::Closed:
         setReason("the link ended while waiting for the tiles to switch");
         break;
-      case Sender::NoChange:
+      case Uploader::NoChange:
         setReason("the tiles did not switch to the new application within 25 s");
         break;
     }
@@ -42,14 +45,14 @@ class LoaderAddonWorker : public script::TransferWorker {
 
   void abandon() override {
     link_.retire();
-    sender_.cancel();
+    uploader_.cancel();
   }
-  void cancel() override { sender_.cancel(); }
+  void cancel() override { uploader_.cancel(); }
 
  private:
-  Sender sender_;
+  Uploader uploader_;
   Communication& link_;
-  Loader loader_;
+  LoaderStream stream_;
 };
 
 }  // namespace

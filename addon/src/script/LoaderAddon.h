@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "firmware/Sender.h"
+#include "firmware/Uploader.h"
 #include "script/ComHold.h"
 #include "script/ScriptFrame.h"
 

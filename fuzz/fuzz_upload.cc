@@ -478,10 +478,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (uploader.send(loader, &progress) != sent) std::abort();
     // What the link read before the watch, and what may reach it: the end
     // of a link that ended before or during the send (a watch sees a link
-    // that is already down at once), then the held-back replies.
+    // that is already down at once), then the held-back replies. A send cut
+    // short by a failed write ended the link too: a failed write always does.
     const uint16_t state = stateAt(script, written);
     std::vector<Seen> events;
-    const bool endedEarly = endAt != kNever && endAt <= written;
+    const bool endedEarly = !sent || (endAt != kNever && endAt <= written);
     if (endedEarly) events.push_back({true, 0});
     const std::vector<Seen> late = eventsBetween(script, written, kNever - 1);
     events.insert(events.end(), late.begin(), late.end());

@@ -157,6 +157,23 @@ constexpr bool rowsInIdOrder() {
 }
 static_assert(rowsInIdOrder(), "module type rows must be in id order");
 
+// A tile row that forgot its tables would hand null operations to the
+// visitors; caught here, when the row is written, not when a tile shows.
+constexpr bool tileRowsComplete() {
+  for (const ModuleTypeInfo& row : kTypes) {
+    const TileTables& t = row.shape;
+    if (row.kind != ModuleTypeInfo::Tile) continue;
+    if (t.channelsX == nullptr || t.ledsX == nullptr || t.rotateLed == nullptr ||
+        t.orientations == nullptr || row.rotationCount == 0 || row.orientationCount == 0 ||
+        (t.sensorsX != nullptr) != (t.sensorTableCount != 0) ||
+        t.sensorTableCount > row.sensorCount) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(tileRowsComplete(), "every tile row needs its tables, counts and sensor tables");
+
 }  // namespace
 
 const ModuleTypeInfo* moduleTypeInfo(ModuleType type) {

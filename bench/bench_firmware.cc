@@ -14,7 +14,7 @@
 
 #include "firmware/Hex.h"
 #include "firmware/LcApp.h"
-#include "firmware/Loader.h"
+#include "firmware/LoaderStream.h"
 
 namespace {
 
@@ -134,24 +134,24 @@ lc::LcApp fullApp(uint32_t base, uint32_t kb) {
   return app;
 }
 
-void stream(benchmark::State& state, const lc::LcApp& app, lc::Loader::Type type) {
+void stream(benchmark::State& state, const lc::LcApp& app, lc::LoaderStream::Type type) {
   size_t packets = 0;
   for (auto _ : state) {
-    lc::Loader loader(app);
+    lc::LoaderStream loader(app);
     loader.generate(type);
-    packets = loader.data().size() / lc::Loader::kPacketSize;
+    packets = loader.data().size() / lc::LoaderStream::kPacketSize;
     benchmark::DoNotOptimize(loader.data().data());
   }
   state.counters["packets"] = static_cast<double>(packets);
 }
 
 void BM_LoaderAppOnlyFull(benchmark::State& s) {
-  static const lc::LcApp app = fullApp(lc::Loader::kRamBase, 128);
-  stream(s, app, lc::Loader::AppOnly);
+  static const lc::LcApp app = fullApp(lc::LoaderStream::kRamBase, 128);
+  stream(s, app, lc::LoaderStream::AppOnly);
 }
 void BM_LoaderKernelFull(benchmark::State& s) {
-  static const lc::LcApp app = fullApp(lc::Loader::kKernelBase, 384);
-  stream(s, app, lc::Loader::Kernel);
+  static const lc::LcApp app = fullApp(lc::LoaderStream::kKernelBase, 384);
+  stream(s, app, lc::LoaderStream::Kernel);
 }
 BENCHMARK(BM_LoaderAppOnlyFull)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LoaderKernelFull)->Unit(benchmark::kMicrosecond);

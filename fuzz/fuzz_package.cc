@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "firmware/LcApp.h"
-#include "firmware/Loader.h"
+#include "firmware/LoaderStream.h"
 
 namespace {
 
@@ -46,10 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (back.getIds() != programmedIds(app)) std::abort();
 
-  for (uint32_t kind = lc::Loader::AppOnly; kind <= lc::Loader::Fallback; ++kind) {
-    lc::Loader loader(app);
-    loader.generate(static_cast<lc::Loader::Type>(kind));
-    if (loader.data().size() % lc::Loader::kPacketSize != 0) std::abort();
+  for (uint32_t kind = lc::LoaderStream::AppOnly; kind <= lc::LoaderStream::Fallback; ++kind) {
+    lc::LoaderStream loader(app);
+    loader.generate(static_cast<lc::LoaderStream::Type>(kind));
+    if (loader.data().size() % lc::LoaderStream::kPacketSize != 0) std::abort();
   }
   return 0;
 }

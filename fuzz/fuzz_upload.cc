@@ -4,8 +4,8 @@
 // once a chosen number of packets was written, and a relay that ends the
 // link or falls silent. Writes may fail at a chosen packet.
 //
-// The relay here holds the sender back after each write until the link has
-// taken in every reply that write let out, so what the sender saw at each
+// The relay here holds the uploader back after each write until the link has
+// taken in every reply that write let out, so what the uploader saw at each
 // packet is known, and the outcome of an upload is predicted exactly: what
 // the relay received must be the stream, packet by packet, in whole block
 // frames; a failure never comes back as success. Only a watch that ran past
@@ -30,8 +30,8 @@
 
 #include "FuzzSupport.h"
 #include "firmware/LcApp.h"
-#include "firmware/Loader.h"
-#include "firmware/Sender.h"
+#include "firmware/LoaderStream.h"
+#include "firmware/Uploader.h"
 #include "link/Communication.h"
 #include "link/Event.h"
 #include "link/Frame.h"
@@ -41,8 +41,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using lc::Loader;
-using lc::Sender;
+using lc::LoaderStream;
+using lc::Uploader;
 
 constexpr std::chrono::microseconds kShortBound{1000};
 constexpr std::chrono::microseconds kLongBound{20000};
@@ -79,22 +79,24 @@ void hexRecord(std::string& out, uint8_t type, uint16_t address, const uint8_t* 
 
 // The memory a loader kind sends images from; blocks chosen a little before
 // and past it must be left out of the stream.
-void regionOf(Loader::Type kind, uint32_t& base, uint32_t& kb) {
+void regionOf(LoaderStream::Type kind, uint32_t& base, uint32_t& kb) {
   switch (kind) {
-    case Loader::Kernel:
-      base = Loader::kKernelBase, kb = Loader::kKernelKbPerUnit * Loader::kKernelUnits;
+    case LoaderStream::Kernel:
+      base = LoaderStream::kKernelBase,
+      kb = LoaderStream::kKernelKbPerUnit * LoaderStream::kKernelUnits;
       break;
-    case Loader::Fallback:
-      base = Loader::kFallbackBase, kb = Loader::kFallbackKbPerUnit * Loader::kFallbackUnits;
+    case LoaderStream::Fallback:
+      base = LoaderStream::kFallbackBase,
+      kb = LoaderStream::kFallbackKbPerUnit * LoaderStream::kFallbackUnits;
       break;
     default:
-      base = Loader::kRamBase, kb = Loader::kRamKbPerUnit * Loader::kRamUnits;
+      base = LoaderStream::kRamBase, kb = LoaderStream::kRamKbPerUnit * LoaderStream::kRamUnits;
   }
 }
 
 // Input: an image count; each image a module type and a block count; each
 // block a kilobyte index (u16) and a byte giving its length and content.
-lc::LcApp package(Input& in, Loader::Type kind) {
+lc::LcApp package(Input& in, LoaderStream::Type kind) {
   uint32_t base, regionKb;
   regionOf(kind, base, regionKb);
   std::string json = "[";
@@ -231,10 +233,10 @@ class RelayPeer : public lcfuzz::MemoryDriverBase {
     lastWrite_ = Clock::now();
     if (ended_ || closed_ || written_ == failAt_) return false;
     cutter_.feed(bytes, length, [&](const lc::FrameView& f) {
-      const size_t at = frames_ * Loader::kPacketSize;
-      if (f.type != Sender::kFrameType || f.length() != Loader::kPacketSize ||
-          at + Loader::kPacketSize > expected_.size() ||
-          std::memcmp(f.payload(), expected_.data() + at, Loader::kPacketSize) != 0) {
+      const size_t at = frames_ * LoaderStream::kPacketSize;
+      if (f.type != Uploader::kFrameType || f.length() != LoaderStream::kPacketSize ||
+          at + LoaderStream::kPacketSize > expected_.size() ||
+          std::memcmp(f.payload(), expected_.data() + at, LoaderStream::kPacketSize) != 0) {
         std::abort();
       }
       ++frames_;
@@ -295,7 +297,7 @@ class RelayPeer : public lcfuzz::MemoryDriverBase {
     std::lock_guard<std::mutex> lock(mutex_);
     return frames_;
   }
-  // When the latest write began: the sender's watch bound starts after it.
+  // When the latest write began: the uploader's watch bound starts after it.
   Clock::time_point lastWrite() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return lastWrite_;
@@ -401,16 +403,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t mode = in.next(), failByte = in.next(), pieceByte = in.next();
   const auto delay = std::chrono::microseconds(in.next());
   const unsigned drive = mode & 3;  // 0, 1: upload; 2: waitChange; 3: waitClose
-  const auto kind = static_cast<Loader::Type>((mode >> 2) & 3);
+  const auto kind = static_cast<LoaderStream::Type>((mode >> 2) & 3);
   const bool strict = (mode & 32) != 0;
   const bool endsLink = strict || (mode & 16) != 0;
   const std::chrono::microseconds bound = strict ? kLongBound : kShortBound;
 
-  Loader loader(package(in, kind));
+  LoaderStream loader(package(in, kind));
   loader.generate(kind);
   const std::vector<uint8_t>& expected = loader.data();
-  if (expected.size() % Loader::kPacketSize != 0) std::abort();
-  const size_t packets = expected.size() / Loader::kPacketSize;
+  if (expected.size() % LoaderStream::kPacketSize != 0) std::abort();
+  const size_t packets = expected.size() / LoaderStream::kPacketSize;
   const size_t failAt = failByte == 0 ? kNever : (size_t(failByte - 1) * (packets + 1)) / 255;
   const size_t piece = pieceByte == 0 ? kNever : pieceByte;
 
@@ -428,13 +430,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   peer.waitIdle();
   if (peer.ended()) link.join();
 
-  Sender::Timing timing;
+  Uploader::Timing timing;
   timing.pause = std::chrono::microseconds(0);
   // A slice that passes without an event ends a watch as the bound does.
   timing.waitMs = unsigned(std::chrono::duration_cast<std::chrono::milliseconds>(bound).count());
   timing.bound = bound;
   timing.settle = std::chrono::microseconds(0);
-  Sender sender(link, timing);
+  Uploader uploader(link, timing);
   uint32_t reported = 0;
   lc::ProgressPacer progress(
       [&](uint32_t sent, uint32_t total) {
@@ -452,34 +454,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Clock::time_point began = Clock::now();
   bool overran = false;
   if (drive < 2) {
-    const Sender::Result r = sender.upload(loader, &progress);
+    const Uploader::Result r = uploader.upload(loader, &progress);
     overran = Clock::now() - (packets == 0 ? began : peer.lastWrite()) >= bound;
-    Sender::Result due = Sender::NotSent;
+    Uploader::Result due = Uploader::NotSent;
     if (sent && packets == 0) {
-      due = Sender::NoChange;  // every reply was read before the watch began
+      due = Uploader::NoChange;  // every reply was read before the watch began
     } else if (sent) {
       // Armed before the last packet: it hears what that packet let out.
       const std::vector<Seen> events = eventsBetween(script, packets - 1, packets);
       switch (decide(events, 0, stateAt(script, packets - 1), statusAt(script, packets - 1))) {
         case 1:
-          due = Sender::Changed;
+          due = Uploader::Changed;
           break;
         case 2:
-          due = Sender::Closed;
+          due = Uploader::Closed;
           break;
         default:
-          due = endAt == packets ? Sender::Closed : Sender::NoChange;
+          due = endAt == packets ? Uploader::Closed : Uploader::NoChange;
       }
     }
-    if (r != due && !(r == Sender::NoChange && overran && due != Sender::NotSent)) std::abort();
+    if (r != due && !(r == Uploader::NoChange && overran && due != Uploader::NotSent)) std::abort();
   } else {
-    if (sender.send(loader, &progress) != sent) std::abort();
+    if (uploader.send(loader, &progress) != sent) std::abort();
     // What the link read before the watch, and what may reach it: the end
     // of a link that ended before or during the send (a watch sees a link
-    // that is already down at once), then the held-back replies.
+    // that is already down at once), then the held-back replies. A send cut
+    // short by a failed write ended the link too: a failed write always does.
     const uint16_t state = stateAt(script, written);
     std::vector<Seen> events;
-    const bool endedEarly = endAt != kNever && endAt <= written;
+    const bool endedEarly = !sent || (endAt != kNever && endAt <= written);
     if (endedEarly) events.push_back({true, 0});
     const std::vector<Seen> late = eventsBetween(script, written, kNever - 1);
     events.insert(events.end(), late.begin(), late.end());
@@ -490,7 +493,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       peer.releaseAll();
     });
     const Clock::time_point watched = Clock::now();
-    const bool got = drive == 2 ? sender.waitChange() : sender.waitClose();
+    const bool got = drive == 2 ? uploader.waitChange() : uploader.waitClose();
     overran = Clock::now() - watched >= bound;
     relay.join();
 

@@ -20,8 +20,8 @@
 #include "commands/SdSender.h"
 #include "firmware/Hex.h"
 #include "firmware/LcApp.h"
-#include "firmware/Loader.h"
-#include "firmware/Sender.h"
+#include "firmware/LoaderStream.h"
+#include "firmware/Uploader.h"
 #include "support/HexSupport.h"
 #include "support/Resources.h"
 #include "support/RespondingDriver.h"
@@ -157,8 +157,8 @@ lc::TopologyComputation::Timing topologyTiming() {
   return t;
 }
 
-lc::Sender::Timing senderTiming() {
-  lc::Sender::Timing t;  // the real 5 ms pause: the stream outlasts the read bound
+lc::Uploader::Timing uploaderTiming() {
+  lc::Uploader::Timing t;  // the real 5 ms pause: the stream outlasts the read bound
   t.waitMs = 200;
   t.bound = 400ms;
   t.settle = 100ms;
@@ -173,8 +173,8 @@ lc::SdSender::Timing sdTiming() {
 }
 
 // Four kilobytes of RAM image: 103 packets, about half a second of pauses.
-const lc::Loader& fourKb() {
-  static const lc::Loader loader = [] {
+const lc::LoaderStream& fourKb() {
+  static const lc::LoaderStream loader = [] {
     lc::Hex hex;
     for (uint32_t i = 0; i < 4 * lc::Hex::kBlockSize; ++i)
       hex.storeData(0xA0000000 + i, uint8_t(i));
@@ -182,7 +182,7 @@ const lc::Loader& fourKb() {
     EXPECT_EQ(hex.saveToFile(path), lc::Hex::Ok);
     lc::LcApp app;
     EXPECT_EQ(app.addHex("quadra", path), lc::LcApp::Opened);
-    lc::Loader l(app);
+    lc::LoaderStream l(app);
     l.genAppOnly();
     return l;
   }();
@@ -221,10 +221,10 @@ Work uploadWork() {
   // else comes from the relay.
   return {"upload", 10, [](RespondingDriver&, const Bytes&, size_t) {},
           [](Communication& link) {
-            lc::Sender sender(link, senderTiming());
-            return sender.upload(fourKb()) == lc::Sender::Changed;
+            lc::Uploader uploader(link, uploaderTiming());
+            return uploader.upload(fourKb()) == lc::Uploader::Changed;
           },
-          fourKb().data().size() / lc::Loader::kPacketSize};
+          fourKb().data().size() / lc::LoaderStream::kPacketSize};
 }
 
 Work sdWork() {

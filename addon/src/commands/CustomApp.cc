@@ -78,11 +78,6 @@ size_t CustomApp::queuedBroadcasts() const {
   return broadcastQueue_.size();
 }
 
-size_t CustomApp::queuedData() const {
-  std::lock_guard<std::mutex> lock(dataMutex_);
-  return dataQueue_.size();
-}
-
 bool CustomApp::run() {
   concastReady_ = false;
   if (!active_.load()) return false;

@@ -83,7 +83,6 @@ class CustomApp {
   bool isConcastReady() const { return concastReady_; }
   bool active() const { return active_.load(); }
   size_t queuedBroadcasts() const;
-  size_t queuedData() const;
 
  private:
   // Waits for one event and handles it; false when the run ends.

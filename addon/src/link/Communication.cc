@@ -7,7 +7,7 @@
 namespace lc {
 
 namespace {
-constexpr size_t kTxBufferSize = Communication::kHeaderSize + Communication::kMaxPayload;
+constexpr size_t kTxBufferSize = Frame::kMaxSize;
 constexpr size_t kReservedListeners = 16;
 
 template <typename T>
@@ -153,14 +153,14 @@ bool Communication::transmit(const unsigned char* bytes, unsigned int length,
 
 bool Communication::sendFrame(uint16_t type, const unsigned char* payload, unsigned int length,
                               const StopFlag* stop) {
-  if (length > kMaxPayload || (length > 0 && payload == nullptr)) return false;
+  if (length > Frame::kMaxPayload || (length > 0 && payload == nullptr)) return false;
   std::unique_lock<std::timed_mutex> tx(txMutex_, std::defer_lock);
   if (!lockTx(tx, stop)) return false;
   if (!running_.load() || driver_ == nullptr) return false;
   unsigned char* out = txBuffer_.get();
   encodeHeader(type, uint16_t(length), out);
-  if (length > 0) std::memcpy(out + kHeaderSize, payload, length);
-  return transmit(out, kHeaderSize + length, stop);
+  if (length > 0) std::memcpy(out + Frame::kHeaderSize, payload, length);
+  return transmit(out, Frame::kHeaderSize + length, stop);
 }
 
 bool Communication::sendFramed(const unsigned char* bytes, unsigned int length,

@@ -27,20 +27,11 @@ namespace lc {
 // driver connects, so a stop never waits for a connect.
 class Communication {
  public:
-  static constexpr unsigned int kHeaderSize = Frame::kHeaderSize;
-  static constexpr unsigned int kMaxPayload = Frame::kMaxPayload;
   // How often a sender waiting for the transmit lock looks at its stop.
   static constexpr std::chrono::milliseconds kTxLockSlice{5};
   // Bytes asked of the driver per read: a busy relay's small frames arrive
   // many to a read instead of two reads each.
   static constexpr unsigned int kReadChunk = 65536;
-
-  // Older names of the incoming frame types; Frame holds them all.
-  using FrameType = Frame::Type;
-  static constexpr FrameType StatusFrame = Frame::Status;
-  static constexpr FrameType DataOneFrame = Frame::DataOne;
-  static constexpr FrameType DataTwoFrame = Frame::DataTwo;
-  static constexpr FrameType CloseFrame = Frame::Close;
 
   static constexpr uint32_t kInitialPacketSize = Event::kDefaultPacketSize;
   static constexpr uint32_t kInitialPace = 1;

@@ -123,7 +123,6 @@ class Player {
   Counters counters() const;
   const Buffer& buffer() const { return buffer_; }
   std::uint32_t burst() const { return burst_; }
-  std::uint32_t sensorsPerModule() const { return sensorsPerModule_; }
   std::uint32_t recordSize() const { return recordSize_; }
   std::size_t sensorCount() const { return sensorCount_; }
 

@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "script/ComAddon.h"
 #include "script/ScriptFrame.h"
 
 namespace lc {
@@ -59,10 +58,7 @@ Napi::Object ComBridgeAddon::Init(Napi::Env env, Napi::Object exports) {
 
 ComBridgeAddon::ComBridgeAddon(const Napi::CallbackInfo& info)
     : Napi::ObjectWrap<ComBridgeAddon>(info) {
-  Communication* link = ComAddon::unwrap(info[0]);
-  if (link == nullptr) return;
-  bridge_ = std::make_unique<ComBridge>(*link);
-  com_ = Napi::Persistent(info[0].As<Napi::Object>());
+  if (com_.take(info[0])) bridge_ = std::make_unique<ComBridge>(*com_.link());
 }
 
 Napi::Value ComBridgeAddon::start(const Napi::CallbackInfo& info) {
@@ -90,7 +86,7 @@ Napi::Value ComBridgeAddon::start(const Napi::CallbackInfo& info) {
   }
   busy_ = true;
   auto* worker =
-      new ComBridgeAddonWorker(callback, info.This().As<Napi::Object>(), com_.Value(), *this);
+      new ComBridgeAddonWorker(callback, info.This().As<Napi::Object>(), com_.object(), *this);
   worker->queue();
   if (env.IsExceptionPending()) {
     // No worker: nothing will end the run that start armed.

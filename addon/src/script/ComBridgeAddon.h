@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "link/ComBridge.h"
+#include "script/ComHold.h"
 
 namespace lc {
 
@@ -26,7 +27,7 @@ class ComBridgeAddon : public Napi::ObjectWrap<ComBridgeAddon> {
   // Empty only when the constructor refused its argument.
   std::unique_ptr<ComBridge> bridge_;
   // The "Com" object whose link bridge_ uses outlives this object.
-  Napi::ObjectReference com_;
+  script::ComHold com_;
   // From a start until its code 1 was delivered (script thread only).
   bool busy_ = false;
 };

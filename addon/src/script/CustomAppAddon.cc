@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <climits>
 
-#include "script/ComAddon.h"
 #include "script/ScriptFrame.h"
 
 namespace lc {
@@ -90,10 +89,7 @@ Napi::Object CustomAppAddon::Init(Napi::Env env, Napi::Object exports) {
 
 CustomAppAddon::CustomAppAddon(const Napi::CallbackInfo& info)
     : Napi::ObjectWrap<CustomAppAddon>(info) {
-  Communication* link = ComAddon::unwrap(info[0]);
-  if (link == nullptr) return;
-  app_ = std::make_unique<CustomApp>(*link);
-  com_ = Napi::Persistent(info[0].As<Napi::Object>());
+  if (com_.take(info[0])) app_ = std::make_unique<CustomApp>(*com_.link());
 }
 
 Napi::Value CustomAppAddon::start(const Napi::CallbackInfo& info) {
@@ -105,7 +101,7 @@ Napi::Value CustomAppAddon::start(const Napi::CallbackInfo& info) {
   stopping_.store(false);
   counters_ = Counters{};
   auto* worker =
-      new CustomAppAddonWorker(callback, info.This().As<Napi::Object>(), com_.Value(), *this);
+      new CustomAppAddonWorker(callback, info.This().As<Napi::Object>(), com_.object(), *this);
   worker->queue();
   if (env.IsExceptionPending()) {
     // No worker: nothing will end the run that start armed.

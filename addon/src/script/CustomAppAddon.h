@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "commands/CustomApp.h"
+#include "script/ComHold.h"
 
 namespace lc {
 
@@ -40,7 +41,7 @@ class CustomAppAddon : public Napi::ObjectWrap<CustomAppAddon> {
   // Empty only when the constructor refused its argument.
   std::unique_ptr<CustomApp> app_;
   // The "Com" object whose link app_ uses outlives this object.
-  Napi::ObjectReference com_;
+  script::ComHold com_;
   // From a start until its "stop" was delivered (script thread only).
   bool busy_ = false;
   // From a "stop" of the current run; the worker's thread reads it.

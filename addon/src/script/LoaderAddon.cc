@@ -3,8 +3,7 @@
 #include <exception>
 
 #include "firmware/LcApp.h"
-#include "firmware/Loader.h"
-#include "script/ComAddon.h"
+#include "firmware/LoaderStream.h"
 #include "script/LcAppAddon.h"
 #include "script/TransferWorker.h"
 
@@ -14,27 +13,30 @@ namespace {
 
 class LoaderAddonWorker : public script::TransferWorker {
  public:
-  // The loader holds its own copy of the package: a later change to the
+  // The stream holds its own copy of the package: a later change to the
   // "LcApp" does not reach an upload under way.
-  // Each upload has a sender of its own, so that cancelling one ends that
+  // Each upload has an uploader of its own, so that cancelling one ends that
   // upload only.
   LoaderAddonWorker(Napi::Function callback, Napi::Function progress, Napi::Object self,
                     Napi::Object com, Communication& link, const LcApp& app)
-      : TransferWorker(callback, progress, {self, com}), sender_(link), link_(link), loader_(app) {}
+      : TransferWorker(callback, progress, {self, com}),
+        uploader_(link),
+        link_(link),
+        stream_(app) {}
 
  protected:
   bool transfer() override {
-    loader_.genAppOnly();
-    switch (sender_.upload(loader_, pacer())) {
-      case Sender::Changed:
+    stream_.genAppOnly();
+    switch (uploader_.upload(stream_, pacer())) {
+      case Uploader::Changed:
         return true;
-      case Sender::NotSent:
+      case Uploader::NotSent:
         setReason("the stream could not be sent: the link is down or a write failed");
         break;
-      case Sender::Closed:
+      case Uploader::Closed:
         setReason("the link ended while waiting for the tiles to switch");
         break;
-      case Sender::NoChange:
+      case Uploader::NoChange:
         setReason("the tiles did not switch to the new application within 25 s");
         break;
     }
@@ -43,14 +45,14 @@ class LoaderAddonWorker : public script::TransferWorker {
 
   void abandon() override {
     link_.retire();
-    sender_.cancel();
+    uploader_.cancel();
   }
-  void cancel() override { sender_.cancel(); }
+  void cancel() override { uploader_.cancel(); }
 
  private:
-  Sender sender_;
+  Uploader uploader_;
   Communication& link_;
-  Loader loader_;
+  LoaderStream stream_;
 };
 
 }  // namespace
@@ -62,21 +64,20 @@ Napi::Object LoaderAddon::Init(Napi::Env env, Napi::Object exports) {
 }
 
 LoaderAddon::LoaderAddon(const Napi::CallbackInfo& info) : Napi::ObjectWrap<LoaderAddon>(info) {
-  link_ = ComAddon::unwrap(info[0]);
-  if (link_ == nullptr) return;
-  com_ = Napi::Persistent(info[0].As<Napi::Object>());
+  com_.take(info[0]);
 }
 
 Napi::Value LoaderAddon::send(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
+  if (com_.link() == nullptr) return env.Undefined();
   const LcApp* app = LcAppAddon::unwrap(info[0]);
   if (app == nullptr) return env.Undefined();
   Napi::Function callback, progress;
   if (!script::readTransferCallbacks(info, 1, callback, progress)) return env.Undefined();
   LoaderAddonWorker* worker = nullptr;
   try {
-    worker = new LoaderAddonWorker(callback, progress, info.This().As<Napi::Object>(), com_.Value(),
-                                   *link_, *app);
+    worker = new LoaderAddonWorker(callback, progress, info.This().As<Napi::Object>(),
+                                   com_.object(), *com_.link(), *app);
   } catch (const std::exception&) {
     Napi::Error::New(env, "could not copy the package").ThrowAsJavaScriptException();
     return env.Undefined();

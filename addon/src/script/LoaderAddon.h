@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "firmware/Sender.h"
-#include "link/Communication.h"
+#include "firmware/Uploader.h"
+#include "script/ComHold.h"
 #include "script/ScriptFrame.h"
 
 namespace lc {
@@ -23,9 +23,7 @@ class LoaderAddon : public Napi::ObjectWrap<LoaderAddon>, public script::Cancell
  private:
   Napi::Value send(const Napi::CallbackInfo& info);
 
-  // Keeps the "Com" object, and so the link the sender refers to, alive.
-  Napi::ObjectReference com_;
-  Communication* link_ = nullptr;
+  script::ComHold com_;
 };
 
 }  // namespace lc

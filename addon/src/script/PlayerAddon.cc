@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "script/ComAddon.h"
 #include "script/ScriptFrame.h"
 #include "script/TopAddon.h"
 
@@ -196,7 +195,7 @@ class PlayerAddonWorker : public script::ThreadWorker {
     player_->finish();
     owner_.busy_ = false;
     report(env);  // what came after the last message, before the end
-    release(owner_.link_);
+    release(owner_.com_.link());
     if (hasReason())
       call(env, {env.Undefined(), reason(env)});
     else
@@ -248,17 +247,13 @@ Napi::Object PlayerAddon::Init(Napi::Env env, Napi::Object exports) {
 }
 
 PlayerAddon::PlayerAddon(const Napi::CallbackInfo& info) : Napi::ObjectWrap<PlayerAddon>(info) {
-  Communication* link = ComAddon::unwrap(info[0]);
-  if (link == nullptr) return;
-  com_ = Napi::Persistent(info[0].As<Napi::Object>());
-  link_ = link;
-  player_ = std::make_shared<Player>(*link);
+  if (com_.take(info[0])) player_ = std::make_shared<Player>(*com_.link());
 }
 
 PlayerAddon::~PlayerAddon() {
   // Only reached with a playback running when the runtime goes away.
   if (busy_ && player_) player_->abandon();
-  if (busy_) release(link_);
+  if (busy_) release(com_.link());
 }
 
 bool PlayerAddon::check(Napi::Env env) const {
@@ -285,7 +280,7 @@ Napi::Value PlayerAddon::start(const Napi::CallbackInfo& info) {
   if (!check(env)) return env.Undefined();
 
   Player::SetUp result = busy_ ? Player::Busy : Player::Ready;
-  if (result == Player::Ready && !claim(link_)) {
+  if (result == Player::Ready && !claim(com_.link())) {
     Napi::Error::New(env, "Com already has a Player playing: stop it and wait for its callback")
         .ThrowAsJavaScriptException();
     return env.Undefined();
@@ -294,25 +289,25 @@ Napi::Value PlayerAddon::start(const Napi::CallbackInfo& info) {
     try {
       result = player_->initScreen(*topology, angle, mode, sensors, correction);
     } catch (const std::exception& e) {
-      release(link_);
+      release(com_.link());
       Napi::Error::New(env, e.what()).ThrowAsJavaScriptException();
       return env.Undefined();
     }
   }
   if (result != Player::Ready) {
-    if (!busy_) release(link_);
+    if (!busy_) release(com_.link());
     Napi::Error::New(env, setUpMessage(result)).ThrowAsJavaScriptException();
     return env.Undefined();
   }
   busy_ = true;
-  auto* worker = new PlayerAddonWorker(callback, info.This().As<Napi::Object>(), com_.Value(),
+  auto* worker = new PlayerAddonWorker(callback, info.This().As<Napi::Object>(), com_.object(),
                                        *this, progress);
   worker->queue();
   if (env.IsExceptionPending()) {
     // The worker is gone without running: nothing will end the playback.
     player_->finish();
     busy_ = false;
-    release(link_);
+    release(com_.link());
   }
   return env.Undefined();
 }

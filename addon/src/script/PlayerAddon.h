@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "player/Player.h"
+#include "script/ComHold.h"
 
 namespace lc {
 
@@ -32,10 +33,7 @@ class PlayerAddon : public Napi::ObjectWrap<PlayerAddon> {
   // constructor was refused).
   bool check(Napi::Env env) const;
 
-  // Keeps the "Com" object, and so the link the player sends on, alive as
-  // long as this object.
-  Napi::ObjectReference com_;
-  Communication* link_ = nullptr;
+  script::ComHold com_;
   // Shared with the running worker, which may outlive this object while the
   // runtime tears down.
   std::shared_ptr<Player> player_;

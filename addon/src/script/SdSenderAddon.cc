@@ -2,8 +2,6 @@
 
 #include <ctime>
 
-#include "script/ComAddon.h"
-
 namespace lc {
 
 bool SdSenderAddonWorker::transfer() {
@@ -12,15 +10,15 @@ bool SdSenderAddonWorker::transfer() {
   return sender_.start(path_, name, pacer());
 }
 
-void SdSenderAddonWorker::queueSend(const Napi::CallbackInfo& info, Napi::Object com,
-                                    Communication& link, Naming naming,
-                                    std::shared_ptr<script::Operations> operations) {
+void SdSenderAddonWorker::queueSend(const Napi::CallbackInfo& info, const script::ComHold& com,
+                                    Naming naming, std::shared_ptr<script::Operations> operations) {
+  if (com.link() == nullptr) return;
   std::string path;
   if (!script::readString(info, 0, "path", path)) return;
   Napi::Function callback, progress;
   if (!script::readTransferCallbacks(info, 1, callback, progress)) return;
-  auto* worker = new SdSenderAddonWorker(callback, progress, info.This().As<Napi::Object>(), com,
-                                         link, std::move(path), naming);
+  auto* worker = new SdSenderAddonWorker(callback, progress, info.This().As<Napi::Object>(),
+                                         com.object(), *com.link(), std::move(path), naming);
   worker->track(std::move(operations));
   worker->queue();
 }
@@ -33,15 +31,11 @@ Napi::Object SdSenderAddon::Init(Napi::Env env, Napi::Object exports) {
 
 SdSenderAddon::SdSenderAddon(const Napi::CallbackInfo& info)
     : Napi::ObjectWrap<SdSenderAddon>(info) {
-  link_ = ComAddon::unwrap(info[0]);
-  if (link_ == nullptr) return;
-  com_ = Napi::Persistent(info[0].As<Napi::Object>());
+  com_.take(info[0]);
 }
 
 Napi::Value SdSenderAddon::send(const Napi::CallbackInfo& info) {
-  if (link_ == nullptr) return info.Env().Undefined();
-  SdSenderAddonWorker::queueSend(info, com_.Value(), *link_, SdSenderAddonWorker::BaseName,
-                                 operations_);
+  SdSenderAddonWorker::queueSend(info, com_, SdSenderAddonWorker::BaseName, operations_);
   return info.Env().Undefined();
 }
 

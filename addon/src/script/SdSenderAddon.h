@@ -7,6 +7,7 @@
 
 #include "commands/SdSender.h"
 #include "link/Communication.h"
+#include "script/ComHold.h"
 #include "script/ScriptFrame.h"
 #include "script/TransferWorker.h"
 
@@ -25,9 +26,7 @@ class SdSenderAddon : public Napi::ObjectWrap<SdSenderAddon>, public script::Can
  private:
   Napi::Value send(const Napi::CallbackInfo& info);
 
-  // Keeps the "Com" object, and so the link the sender refers to, alive.
-  Napi::ObjectReference com_;
-  Communication* link_ = nullptr;
+  script::ComHold com_;
 };
 
 // The worker of "SdSender" and "SimLoader": one file, named on the relay by
@@ -48,8 +47,8 @@ class SdSenderAddonWorker : public script::TransferWorker {
 
   // Reads "send"'s arguments (path, callback, progress) and queues the
   // worker; a wrong argument leaves a TypeError pending.
-  static void queueSend(const Napi::CallbackInfo& info, Napi::Object com, Communication& link,
-                        Naming naming, std::shared_ptr<script::Operations> operations);
+  static void queueSend(const Napi::CallbackInfo& info, const script::ComHold& com, Naming naming,
+                        std::shared_ptr<script::Operations> operations);
 
  protected:
   bool transfer() override;

@@ -1,6 +1,5 @@
 #include "script/SimLoaderAddon.h"
 
-#include "script/ComAddon.h"
 #include "script/SdSenderAddon.h"
 
 namespace lc {
@@ -13,15 +12,11 @@ Napi::Object SimLoaderAddon::Init(Napi::Env env, Napi::Object exports) {
 
 SimLoaderAddon::SimLoaderAddon(const Napi::CallbackInfo& info)
     : Napi::ObjectWrap<SimLoaderAddon>(info) {
-  link_ = ComAddon::unwrap(info[0]);
-  if (link_ == nullptr) return;
-  com_ = Napi::Persistent(info[0].As<Napi::Object>());
+  com_.take(info[0]);
 }
 
 Napi::Value SimLoaderAddon::send(const Napi::CallbackInfo& info) {
-  if (link_ == nullptr) return info.Env().Undefined();
-  SdSenderAddonWorker::queueSend(info, com_.Value(), *link_, SdSenderAddonWorker::SimulatorTime,
-                                 operations_);
+  SdSenderAddonWorker::queueSend(info, com_, SdSenderAddonWorker::SimulatorTime, operations_);
   return info.Env().Undefined();
 }
 

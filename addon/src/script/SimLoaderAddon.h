@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "commands/SdSender.h"
-#include "link/Communication.h"
+#include "script/ComHold.h"
 #include "script/ScriptFrame.h"
 
 namespace lc {
@@ -23,9 +23,7 @@ class SimLoaderAddon : public Napi::ObjectWrap<SimLoaderAddon>, public script::C
  private:
   Napi::Value send(const Napi::CallbackInfo& info);
 
-  // Keeps the "Com" object, and so the link the sender refers to, alive.
-  Napi::ObjectReference com_;
-  Communication* link_ = nullptr;
+  script::ComHold com_;
 };
 
 }  // namespace lc

@@ -7,162 +7,145 @@ namespace lc {
 
 namespace {
 
-// 1.7320508: the single-precision value nearest to the square root of 3, so
-// that delta tiles are equilateral on screen.
-constexpr float kDeltaScaleX = 1.7320508f;
-
-// Relays have one channel, which every rotation keeps, and nothing to show.
-constexpr TileTables relayShape(ModuleType type) {
-  return TileTables{type,
-                    1,
-                    0,
-                    0,
-                    0.0f,
-                    0.0f,
-                    0,
-                    0,
-                    0,
-                    0,
-                    nullptr,
-                    nullptr,
-                    nullptr,
-                    nullptr,
-                    nullptr,
-                    nullptr,
-                    &ConfigRotationRelay::channels,
-                    nullptr,
-                    nullptr,
-                    &ConfigRotationRelay::orientations};
-}
-
-constexpr ModuleTypeInfo relayRow(const char* tag, ModuleType type, std::uint16_t loaderCode) {
-  return ModuleTypeInfo{tag,          ModuleTypeInfo::Relay, 1, 1, 0, 0, loaderCode,
-                        {0, 0, 0, 0}, relayShape(type)};
-}
-
 // All four tile models share one boot code: the loader stream does not tell
 // them apart.
 constexpr std::uint16_t kTileLoaderCode = 0x2013;
 
-// Indexed by type id; the order is also the order in which tags are matched.
-constexpr ModuleTypeInfo kTypes[kModuleTypeCount] = {
-    relayRow("relay", TypeRelay, 0x002A),
-    relayRow("oldrelay", TypeOldRelay, 0x002A),
-    relayRow("relayrpi", TypeRelayRpi, 0x002B),
-    {"delta",
-     ModuleTypeInfo::Tile,
-     2,
-     3,
-     0,
-     4,
-     kTileLoaderCode,
-     {93, 3, 12, 4},
-     {TypeDelta,
-      6,
-      31,
-      4,
-      kDeltaScaleX,
-      1.0f,
-      -10,
-      10,
-      -5,
-      5,
-      &ConfigGeometryDelta::channelsX,
-      &ConfigGeometryDelta::channelsY,
-      &ConfigGeometryDelta::ledsX,
-      &ConfigGeometryDelta::ledsY,
-      &ConfigGeometryDelta::sensorsX,
-      &ConfigGeometryDelta::sensorsY,
-      &ConfigRotationDelta::channels,
-      &ConfigRotationDelta::leds,
-      &ConfigRotationDelta::sensors,
-      &ConfigRotationDelta::orientations}},
-    {"quadra",
-     ModuleTypeInfo::Tile,
-     1,
-     4,
-     -2,
-     0,
-     kTileLoaderCode,
-     {300, 3, 39, 13},
-     {TypeQuadra,
-      4,
-      100,
-      0,
-      0.5f,
-      0.5f,
-      -9,
-      9,
-      -9,
-      9,
-      &ConfigGeometryQuadra::channelsX,
-      &ConfigGeometryQuadra::channelsY,
-      &ConfigGeometryQuadra::ledsX,
-      &ConfigGeometryQuadra::ledsY,
-      nullptr,
-      nullptr,
-      &ConfigRotationQuadra::channels,
-      &ConfigRotationQuadra::leds,
-      nullptr,
-      &ConfigRotationQuadra::orientations}},
-    {"quadrav2",
-     ModuleTypeInfo::Tile,
-     1,
-     4,
-     -2,
-     4,
-     kTileLoaderCode,
-     {300, 3, 39, 13},
-     {TypeQuadraV2,
-      4,
-      100,
-      4,
-      0.5f,
-      0.5f,
-      -9,
-      9,
-      -9,
-      9,
-      &ConfigGeometryQuadraV2::channelsX,
-      &ConfigGeometryQuadraV2::channelsY,
-      &ConfigGeometryQuadraV2::ledsX,
-      &ConfigGeometryQuadraV2::ledsY,
-      &ConfigGeometryQuadraV2::sensorsX,
-      &ConfigGeometryQuadraV2::sensorsY,
-      &ConfigRotationQuadraV2::channels,
-      &ConfigRotationQuadraV2::leds,
-      &ConfigRotationQuadraV2::sensors,
-      &ConfigRotationQuadraV2::orientations}},
-    // Its video slot has one byte per LED, not three.
-    {"varna",
-     ModuleTypeInfo::Tile,
-     1,
-     4,
-     -2,
-     6,
-     kTileLoaderCode,
-     {4, 1, 3, 1},
-     {TypeVarna,
-      4,
-      4,
-      5,
-      0.5f,
-      0.5f,
-      -1,
-      1,
-      -1,
-      1,
-      &ConfigGeometryVarna::channelsX,
-      &ConfigGeometryVarna::channelsY,
-      &ConfigGeometryVarna::ledsX,
-      &ConfigGeometryVarna::ledsY,
-      &ConfigGeometryVarna::sensorsX,
-      &ConfigGeometryVarna::sensorsY,
-      &ConfigRotationVarna::channels,
-      &ConfigRotationVarna::leds,
-      &ConfigRotationVarna::sensors,
-      &ConfigRotationVarna::orientations}},
+// Builds one row of the table field by field, so that every value stands
+// beside its name. Fields a row does not set stay zero (tables: null).
+class Row {
+  // Ahead of its callers: a compiler may need a template's body the moment a
+  // constant expression calls it.
+  template <typename T, typename V>
+  constexpr Row& set(T& field, V value) {
+    field = value;
+    return *this;
+  }
+
+ public:
+  // Relays have one channel, which every rotation keeps, and nothing to show.
+  static constexpr Row relay(const char* tag, ModuleType type) {
+    Row row(tag, ModuleTypeInfo::Relay, type);
+    row.info_.shape.channelCount = 1;
+    row.info_.orientationCount = 1;
+    row.info_.rotationCount = 1;
+    row.info_.shape.rotateChannel = &ConfigRotationRelay::channels;
+    row.info_.shape.orientations = &ConfigRotationRelay::orientations;
+    return row;
+  }
+  static constexpr Row tile(const char* tag, ModuleType type) {
+    Row row(tag, ModuleTypeInfo::Tile, type);
+    row.info_.loaderCode = kTileLoaderCode;
+    row.info_.slots.videoBytesPerLed = 3;
+    return row;
+  }
+
+  constexpr Row& loaderCode(std::uint16_t code) { return set(info_.loaderCode, code); }
+  constexpr Row& channels(unsigned n) { return set(info_.shape.channelCount, n); }
+  constexpr Row& leds(unsigned n) { return set(info_.shape.ledCount, n); }
+  constexpr Row& sensors(unsigned n) { return set(info_.sensorCount, n); }
+  constexpr Row& orientations(unsigned n) { return set(info_.orientationCount, n); }
+  constexpr Row& rotations(unsigned n) { return set(info_.rotationCount, n); }
+  constexpr Row& rotationOffset(int offset) { return set(info_.rotationOffset, offset); }
+  // Pixel-frame bytes per module in each display mode.
+  constexpr Row& videoSlot(std::uint32_t bytes) { return set(info_.slots.video, bytes); }
+  constexpr Row& videoBytesPerLed(std::uint32_t n) { return set(info_.slots.videoBytesPerLed, n); }
+  constexpr Row& rgbSlot(std::uint32_t bytes) { return set(info_.slots.rgb, bytes); }
+  constexpr Row& maskSlot(std::uint32_t bytes) { return set(info_.slots.mask, bytes); }
+  // Table units to screen units.
+  constexpr Row& scale(float x, float y) {
+    info_.shape.scaleX = x;
+    info_.shape.scaleY = y;
+    return *this;
+  }
+  // The box a tile claims around its centre, in table units.
+  constexpr Row& boundsX(int from, int to) {
+    info_.shape.boundsXFrom = from;
+    info_.shape.boundsXTo = to;
+    return *this;
+  }
+  constexpr Row& boundsY(int from, int to) {
+    info_.shape.boundsYFrom = from;
+    info_.shape.boundsYTo = to;
+    return *this;
+  }
+  // The channel, LED and orientation tables of geometry G and rotation R.
+  template <typename G, typename R>
+  constexpr Row& tables() {
+    TileTables& t = info_.shape;
+    t.channelsX = &G::channelsX;
+    t.channelsY = &G::channelsY;
+    t.ledsX = &G::ledsX;
+    t.ledsY = &G::ledsY;
+    t.rotateChannel = &R::channels;
+    t.rotateLed = &R::leds;
+    t.orientations = &R::orientations;
+    return *this;
+  }
+  // The sensor tables, `entries` long; a model without them sets none.
+  template <typename G, typename R>
+  constexpr Row& sensorTables(unsigned entries) {
+    TileTables& t = info_.shape;
+    t.sensorTableCount = entries;
+    t.sensorsX = &G::sensorsX;
+    t.sensorsY = &G::sensorsY;
+    t.rotateSensor = &R::sensors;
+    return *this;
+  }
+
+  constexpr operator ModuleTypeInfo() const { return info_; }
+
+ private:
+  constexpr Row(const char* tag, ModuleTypeInfo::Kind kind, ModuleType type) : info_() {
+    info_.tag = tag;
+    info_.kind = kind;
+    info_.shape.type = type;
+  }
+
+  ModuleTypeInfo info_;
 };
+
+// 1.7320508: the single-precision value nearest to the square root of 3, so
+// that delta tiles are equilateral on screen.
+constexpr float kDeltaScaleX = 1.7320508f;
+
+// Indexed by type id; the order is also the order in which tags are matched.
+// clang-format off
+constexpr ModuleTypeInfo kTypes[kModuleTypeCount] = {
+    Row::relay("relay", TypeRelay).loaderCode(0x002A),
+    Row::relay("oldrelay", TypeOldRelay).loaderCode(0x002A),
+    Row::relay("relayrpi", TypeRelayRpi).loaderCode(0x002B),
+    Row::tile("delta", TypeDelta)
+        .channels(6).leds(31).sensors(4)
+        .orientations(2).rotations(3).rotationOffset(0)
+        .videoSlot(93).rgbSlot(12).maskSlot(4)
+        .scale(kDeltaScaleX, 1.0f).boundsX(-10, 10).boundsY(-5, 5)
+        .tables<ConfigGeometryDelta, ConfigRotationDelta>()
+        .sensorTables<ConfigGeometryDelta, ConfigRotationDelta>(4),
+    Row::tile("quadra", TypeQuadra)
+        .channels(4).leds(100).sensors(0)
+        .orientations(1).rotations(4).rotationOffset(-2)
+        .videoSlot(300).rgbSlot(39).maskSlot(13)
+        .scale(0.5f, 0.5f).boundsX(-9, 9).boundsY(-9, 9)
+        .tables<ConfigGeometryQuadra, ConfigRotationQuadra>(),
+    Row::tile("quadrav2", TypeQuadraV2)
+        .channels(4).leds(100).sensors(4)
+        .orientations(1).rotations(4).rotationOffset(-2)
+        .videoSlot(300).rgbSlot(39).maskSlot(13)
+        .scale(0.5f, 0.5f).boundsX(-9, 9).boundsY(-9, 9)
+        .tables<ConfigGeometryQuadraV2, ConfigRotationQuadraV2>()
+        .sensorTables<ConfigGeometryQuadraV2, ConfigRotationQuadraV2>(4),
+    // One video byte per LED, not three; the sixth sensor has no table
+    // entries (it sits at the centre).
+    Row::tile("varna", TypeVarna)
+        .channels(4).leds(4).sensors(6)
+        .orientations(1).rotations(4).rotationOffset(-2)
+        .videoSlot(4).videoBytesPerLed(1).rgbSlot(3).maskSlot(1)
+        .scale(0.5f, 0.5f).boundsX(-1, 1).boundsY(-1, 1)
+        .tables<ConfigGeometryVarna, ConfigRotationVarna>()
+        .sensorTables<ConfigGeometryVarna, ConfigRotationVarna>(5),
+};
+// clang-format on
 
 // A row's place in the table and its shape's type must agree, or a lookup
 // by id would hand out another model's tables.
@@ -173,6 +156,23 @@ constexpr bool rowsInIdOrder() {
   return true;
 }
 static_assert(rowsInIdOrder(), "module type rows must be in id order");
+
+// A tile row that forgot its tables would hand null operations to the
+// visitors; caught here, when the row is written, not when a tile shows.
+constexpr bool tileRowsComplete() {
+  for (const ModuleTypeInfo& row : kTypes) {
+    const TileTables& t = row.shape;
+    if (row.kind != ModuleTypeInfo::Tile) continue;
+    if (t.channelsX == nullptr || t.ledsX == nullptr || t.rotateLed == nullptr ||
+        t.orientations == nullptr || row.rotationCount == 0 || row.orientationCount == 0 ||
+        (t.sensorsX != nullptr) != (t.sensorTableCount != 0) ||
+        t.sensorTableCount > row.sensorCount) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(tileRowsComplete(), "every tile row needs its tables, counts and sensor tables");
 
 }  // namespace
 

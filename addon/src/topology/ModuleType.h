@@ -1,17 +1,18 @@
 #pragma once
 
 // Module type ids, their tags and every fact of a module model: counts,
-// shape tables, pixel slot sizes and the loader's code. A model is one row
-// of the table in ModuleType.cc (plus its ConfigGeometry and ConfigRotation
-// classes); the rest of the system looks facts up here and never switches
-// on a type id.
+// shape tables, pixel slot sizes and the loader's code. A model is its id
+// below and one named row of the table in ModuleType.cc (plus its
+// ConfigGeometry and ConfigRotation tables); the rest of the system looks
+// facts up here and never switches on a type id.
 
 #include <cstdint>
 #include <string>
 
 namespace lc {
 
-// u8 id of a module model; 255 (and anything above 6) is an unknown model.
+// u8 id of a module model; 255, and any id from kModuleTypeCount up, is an
+// unknown model.
 using ModuleType = std::uint8_t;
 
 enum ModuleTypeId : ModuleType {
@@ -94,7 +95,7 @@ ModuleType typeFromTag(const std::string& tag);
 const char* tagFromType(ModuleType type);
 
 inline bool isKnownType(ModuleType type) { return type < kModuleTypeCount; }
-// The hubs (ids 0 to 2) and the tile models (ids 3 to 6); an unknown type is
+// The hubs and the tile models, as their rows say; an unknown type is
 // neither.
 bool isRelay(ModuleType type);
 bool isTile(ModuleType type);

@@ -1,4 +1,4 @@
-#include "firmware/Sender.h"
+#include "firmware/Uploader.h"
 
 #include <algorithm>
 #include <thread>
@@ -51,7 +51,7 @@ class PausePacer {
       // Smoothed, so that one wake-up delayed by a busy machine does not
       // set the lead for the next ones.
       const Clock::duration late = now - aim;
-      lead_ = std::min<Clock::duration>(Sender::kMaxLead, (lead_ * 7 + late) / 8);
+      lead_ = std::min<Clock::duration>(Uploader::kMaxLead, (lead_ * 7 + late) / 8);
     }
     while (now < resume) {
       if (wait_.cancelledSince(epoch_)) return false;
@@ -70,17 +70,17 @@ class PausePacer {
 // stopped before packet `next`: the boot code takes a unit header's data
 // packets (24 per kilobyte) or fillers (16) as such, whatever they hold.
 size_t unitTail(const std::vector<uint8_t>& stream, size_t next) {
-  const size_t size = Loader::kPacketSize;
+  const size_t size = LoaderStream::kPacketSize;
   size_t i = 0;
   while (i < next) {
     const uint8_t* packet = stream.data() + i * size;
     size_t body = 0;
-    if (packet[0] == Loader::CmdMemory) {
+    if (packet[0] == LoaderStream::CmdMemory) {
       const uint32_t address = uint32_t(packet[18]) | uint32_t(packet[19]) << 8 |
                                uint32_t(packet[20]) << 16 | uint32_t(packet[21]) << 24;
-      const bool ram = address >= Loader::kRamBase;
-      body = 24 * (ram ? Loader::kRamKbPerUnit : Loader::kKernelKbPerUnit);
-    } else if (packet[0] == Loader::CmdEmpty) {
+      const bool ram = address >= LoaderStream::kRamBase;
+      body = 24 * (ram ? LoaderStream::kRamKbPerUnit : LoaderStream::kKernelKbPerUnit);
+    } else if (packet[0] == LoaderStream::CmdEmpty) {
       body = 16;
     }
     const size_t end = i + 1 + body;
@@ -92,33 +92,34 @@ size_t unitTail(const std::vector<uint8_t>& stream, size_t next) {
 
 }  // namespace
 
-void Sender::closeStream(const std::vector<uint8_t>& stream, size_t next) {
+void Uploader::closeStream(const std::vector<uint8_t>& stream, size_t next) {
   // The tiles' boot code knows no time-out: a stream that stops in the middle
   // leaves it waiting for the rest, and it would take the next stream's
   // packets as that rest. So the unit in progress is completed, then a reset
   // ends the stream: its count then differs from the size packet's and the
   // tiles refuse to run it, restart, and wait for a new stream.
-  const size_t packets = stream.size() / Loader::kPacketSize;
+  const size_t packets = stream.size() / LoaderStream::kPacketSize;
   const size_t tail = std::min(unitTail(stream, next), packets - next);
   for (size_t k = 0; k < tail; ++k) {
     std::this_thread::sleep_for(timing_.pause);
-    if (!communication_.sendFrame(kFrameType, stream.data() + (next + k) * Loader::kPacketSize,
-                                  Loader::kPacketSize)) {
+    if (!communication_.sendFrame(kFrameType,
+                                  stream.data() + (next + k) * LoaderStream::kPacketSize,
+                                  LoaderStream::kPacketSize)) {
       return;
     }
   }
-  uint8_t reset[Loader::kPacketSize] = {};
-  Loader::putVal(Loader::CmdReset, reset, 1);
-  Loader::putVal(0xFFFF, reset + 6, 2);
+  uint8_t reset[LoaderStream::kPacketSize] = {};
+  LoaderStream::putVal(LoaderStream::CmdReset, reset, 1);
+  LoaderStream::putVal(0xFFFF, reset + 6, 2);
   std::this_thread::sleep_for(timing_.pause);
-  communication_.sendFrame(kFrameType, reset, Loader::kPacketSize);
+  communication_.sendFrame(kFrameType, reset, LoaderStream::kPacketSize);
 }
 
-bool Sender::send(const Loader& loader, ProgressPacer* progress) {
-  return sendStream(loader.data(), progress, nullptr, nullptr, nullptr);
+bool Uploader::send(const LoaderStream& stream, ProgressPacer* progress) {
+  return sendStream(stream.data(), progress, nullptr, nullptr, nullptr);
 }
 
-Sender::Baseline Sender::arm(EventListener& listener) {
+Uploader::Baseline Uploader::arm(EventListener& listener) {
   listener.setCommunication(communication_);
   Baseline before;
   // The count first: a status counted after it reaches the listener as well.
@@ -127,7 +128,7 @@ Sender::Baseline Sender::arm(EventListener& listener) {
   return before;
 }
 
-bool Sender::waitChange() {
+bool Uploader::waitChange() {
   EventListener listener;
   CallCancel::Scope scope(call_, listener);
   const Baseline before = arm(listener);
@@ -137,7 +138,7 @@ bool Sender::waitChange() {
   return watchChange(listener, before, Clock::now()) == Changed;
 }
 
-bool Sender::waitClose() {
+bool Uploader::waitClose() {
   EventListener listener(communication_);
   CallCancel::Scope scope(call_, listener);
   // Already down: its end went out before the listener was there to hear it.
@@ -150,18 +151,18 @@ bool Sender::waitClose() {
   return false;
 }
 
-Sender::Result Sender::upload(const Loader& loader, ProgressPacer* progress) {
+Uploader::Result Uploader::upload(const LoaderStream& stream, ProgressPacer* progress) {
   EventListener listener;
   CallCancel::Scope scope(call_, listener);
   Baseline before;
   Clock::time_point sentAt;
-  if (!sendStream(loader.data(), progress, &listener, &before, &sentAt)) return NotSent;
+  if (!sendStream(stream.data(), progress, &listener, &before, &sentAt)) return NotSent;
   return watchChange(listener, before, sentAt);
 }
 
-bool Sender::sendStream(const std::vector<uint8_t>& stream, ProgressPacer* progress,
-                        EventListener* watch, Baseline* before, Clock::time_point* sentAt) {
-  const size_t packets = stream.size() / Loader::kPacketSize;
+bool Uploader::sendStream(const std::vector<uint8_t>& stream, ProgressPacer* progress,
+                          EventListener* watch, Baseline* before, Clock::time_point* sentAt) {
+  const size_t packets = stream.size() / LoaderStream::kPacketSize;
   auto armWatch = [&] {
     if (watch != nullptr) *before = arm(*watch);
   };
@@ -186,8 +187,8 @@ bool Sender::sendStream(const std::vector<uint8_t>& stream, ProgressPacer* progr
     // Before the last write, not after it: tiles that switch at once would
     // otherwise change the state word before it is read.
     if (i + 1 == packets) armWatch();
-    if (!communication_.sendFrame(kFrameType, stream.data() + i * Loader::kPacketSize,
-                                  Loader::kPacketSize, &sendStop_)) {
+    if (!communication_.sendFrame(kFrameType, stream.data() + i * LoaderStream::kPacketSize,
+                                  LoaderStream::kPacketSize, &sendStop_)) {
       return false;
     }
     const Clock::time_point written = Clock::now();
@@ -198,8 +199,8 @@ bool Sender::sendStream(const std::vector<uint8_t>& stream, ProgressPacer* progr
   return pauses.until(resume);
 }
 
-Sender::Result Sender::watchChange(EventListener& listener, Baseline before,
-                                   Clock::time_point start) {
+Uploader::Result Uploader::watchChange(EventListener& listener, Baseline before,
+                                       Clock::time_point start) {
   Event event;
   while (nextEvent(listener, event, start)) {
     if (event.kind == Event::Closed) return Closed;
@@ -218,7 +219,7 @@ Sender::Result Sender::watchChange(EventListener& listener, Baseline before,
   return NoChange;
 }
 
-bool Sender::nextEvent(EventListener& listener, Event& event, Clock::time_point start) {
+bool Uploader::nextEvent(EventListener& listener, Event& event, Clock::time_point start) {
   const Clock::duration elapsed = Clock::now() - start;
   if (elapsed > timing_.bound) return false;
   // A slice never reaches past the bound, so a quiet link ends the watch on

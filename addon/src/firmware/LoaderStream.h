@@ -12,7 +12,7 @@ namespace lc {
 // Builds the loader stream of a package: 128-byte packets for the modules'
 // boot code. The stream has no checksum, so every header value and every
 // 128 bytes of image data are written three times in a row.
-class Loader {
+class LoaderStream {
  public:
   enum Type : uint32_t { AppOnly = 0, Ram = 1, Kernel = 2, Fallback = 3 };
 
@@ -37,10 +37,10 @@ class Loader {
 
   // Keeps its own copy: later changes to the caller's package do not reach
   // the stream.
-  explicit Loader(const LcApp& app) : app_(app) {}
+  explicit LoaderStream(const LcApp& app) : app_(app) {}
   // Takes a package the caller no longer needs (a worker's own copy)
   // without copying its images again.
-  explicit Loader(LcApp&& app) : app_(std::move(app)) {}
+  explicit LoaderStream(LcApp&& app) : app_(std::move(app)) {}
 
   // Appends the stream of one kind; any other value does nothing.
   void generate(Type type);
@@ -61,7 +61,7 @@ class Loader {
   void genStartRam();
   void genReset();
 
-  void concat(const Loader& other);
+  void concat(const LoaderStream& other);
   const std::vector<uint8_t>& data() const { return stream_; }
 
   // The 16-bit code the boot code knows a module type by (a fact of the

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "firmware/Loader.h"
+#include "firmware/LoaderStream.h"
 #include "link/CallCancel.h"
 #include "link/Communication.h"
 #include "link/EventListener.h"
@@ -17,7 +17,7 @@ namespace lc {
 // Sends a loader stream to the relay, one 128-byte packet per frame, and
 // watches for the tiles to take it. The boot code acknowledges nothing, so
 // a fixed pause after every frame is the only flow control.
-class Sender {
+class Uploader {
  public:
   static constexpr uint16_t kFrameType = Frame::Block;
   static constexpr std::chrono::milliseconds kPause{5};
@@ -46,13 +46,13 @@ class Sender {
     NoChange = 3  // the bound passed without a new state word, or no event came
   };
 
-  explicit Sender(Communication& communication) : Sender(communication, Timing{}) {}
-  Sender(Communication& communication, Timing timing)
+  explicit Uploader(Communication& communication) : Uploader(communication, Timing{}) {}
+  Uploader(Communication& communication, Timing timing)
       : communication_(communication), timing_(timing) {}
 
-  // Writes every packet of the loader's stream, pausing after each; true when
+  // Writes every packet of the stream, pausing after each; true when
   // all were written, or the stream is empty and the link is up.
-  bool send(const Loader& loader, ProgressPacer* progress = nullptr);
+  bool send(const LoaderStream& stream, ProgressPacer* progress = nullptr);
   // True when the relay reports a state word other than the current one
   // within the bound; false at once when the link is down.
   bool waitChange();
@@ -61,7 +61,7 @@ class Sender {
 
   // send, then the watch of waitChange, armed before the last frame is
   // written: a relay that answers within the last pause is still seen.
-  Result upload(const Loader& loader, ProgressPacer* progress = nullptr);
+  Result upload(const LoaderStream& stream, ProgressPacer* progress = nullptr);
 
   // Cuts the pause under way short, and every later one: a stream then ends
   // unsent, a watch at once, a settle at once. The link stays up.

@@ -1,4 +1,4 @@
-#include "firmware/Loader.h"
+#include "firmware/LoaderStream.h"
 
 #include <algorithm>
 #include <cstring>
@@ -18,20 +18,20 @@ constexpr uint8_t kErased[kChunk] = {
 };
 }  // namespace
 
-uint16_t Loader::typeCode(uint8_t typeId) { return loaderCode(typeId); }
+uint16_t LoaderStream::typeCode(uint8_t typeId) { return loaderCode(typeId); }
 
-void Loader::putOne(uint32_t value, uint8_t* buffer, uint32_t width) {
+void LoaderStream::putOne(uint32_t value, uint8_t* buffer, uint32_t width) {
   for (uint32_t i = 0; i < width; ++i) {
     buffer[i] = i < 4 ? static_cast<uint8_t>(value >> (8 * i)) : 0;
   }
 }
 
-void Loader::putVal(uint32_t value, uint8_t* buffer, uint32_t width) {
+void LoaderStream::putVal(uint32_t value, uint8_t* buffer, uint32_t width) {
   for (uint32_t copy = 0; copy < 3; ++copy) putOne(value, buffer + copy * width, width);
 }
 
-uint8_t* Loader::appendPacket(uint8_t command, uint16_t selector, uint16_t code, uint32_t argument,
-                              uint32_t argument2) {
+uint8_t* LoaderStream::appendPacket(uint8_t command, uint16_t selector, uint16_t code,
+                                    uint32_t argument, uint32_t argument2) {
   const size_t at = stream_.size();
   stream_.resize(at + kPacketSize, 0);
   uint8_t* p = stream_.data() + at;
@@ -43,25 +43,25 @@ uint8_t* Loader::appendPacket(uint8_t command, uint16_t selector, uint16_t code,
   return p;
 }
 
-void Loader::genSize(uint32_t count) { appendPacket(CmdSize, kNoSelector, 0, count, 0); }
+void LoaderStream::genSize(uint32_t count) { appendPacket(CmdSize, kNoSelector, 0, count, 0); }
 
-void Loader::genSetCurtainJump(uint32_t code) {
+void LoaderStream::genSetCurtainJump(uint32_t code) {
   appendPacket(CmdCurtainJump, 0, static_cast<uint16_t>(code), kCurtainJumpFrom, kCurtainJumpTo);
 }
 
-void Loader::genJump() { appendPacket(CmdJump, kNoSelector, 0, 0, 0); }
-void Loader::genStartRam() { appendPacket(CmdStartRam, kNoSelector, 0, 0, 0); }
-void Loader::genReset() { appendPacket(CmdReset, kNoSelector, 0, 0, 0); }
+void LoaderStream::genJump() { appendPacket(CmdJump, kNoSelector, 0, 0, 0); }
+void LoaderStream::genStartRam() { appendPacket(CmdStartRam, kNoSelector, 0, 0, 0); }
+void LoaderStream::genReset() { appendPacket(CmdReset, kNoSelector, 0, 0, 0); }
 
-bool Loader::unitUsed(const Hex& hex, uint32_t address, uint32_t kbPerUnit) const {
+bool LoaderStream::unitUsed(const Hex& hex, uint32_t address, uint32_t kbPerUnit) const {
   for (uint32_t k = 0; k < kbPerUnit; ++k) {
     if (hex.kb(address + k * Hex::kBlockSize) != nullptr) return true;
   }
   return false;
 }
 
-uint32_t Loader::genMemory(const Hex& hex, uint32_t code, uint32_t kbPerUnit, uint32_t baseAddress,
-                           uint32_t unitCount) {
+uint32_t LoaderStream::genMemory(const Hex& hex, uint32_t code, uint32_t kbPerUnit,
+                                 uint32_t baseAddress, uint32_t unitCount) {
   uint32_t units = 0;
   const uint32_t unitSize = kbPerUnit * Hex::kBlockSize;
   for (uint32_t u = 0; u < unitCount && kbPerUnit != 0; ++u) {
@@ -84,8 +84,8 @@ uint32_t Loader::genMemory(const Hex& hex, uint32_t code, uint32_t kbPerUnit, ui
   return units;
 }
 
-uint32_t Loader::genEmpty(const Hex& hex, uint32_t code, uint32_t kbPerUnit, uint32_t baseAddress,
-                          uint32_t unitCount) {
+uint32_t LoaderStream::genEmpty(const Hex& hex, uint32_t code, uint32_t kbPerUnit,
+                                uint32_t baseAddress, uint32_t unitCount) {
   uint32_t units = 0;
   const uint32_t unitSize = kbPerUnit * Hex::kBlockSize;
   for (uint32_t u = 0; u < unitCount && kbPerUnit != 0; ++u) {
@@ -105,16 +105,16 @@ uint32_t Loader::genEmpty(const Hex& hex, uint32_t code, uint32_t kbPerUnit, uin
   return units;
 }
 
-size_t Loader::beginKind(size_t packets) {
+size_t LoaderStream::beginKind(size_t packets) {
   const size_t mark = stream_.size();
-  // One allocation for the whole kind; a fresh loader also gets its size
+  // One allocation for the whole kind; a fresh stream also gets its size
   // packet's slot now, so that nothing has to move to make room for it.
   stream_.reserve(mark + (packets + 1) * kPacketSize);
   if (mark == 0) genSize(0);
   return mark;
 }
 
-void Loader::endKind(size_t mark, uint32_t units) {
+void LoaderStream::endKind(size_t mark, uint32_t units) {
   if (mark == 0) {
     putVal(units, stream_.data() + 18, 4);
     return;
@@ -126,8 +126,8 @@ void Loader::endKind(size_t mark, uint32_t units) {
               stream_.end());
 }
 
-uint32_t Loader::usedUnits(const Hex& hex, uint32_t kbPerUnit, uint32_t baseAddress,
-                           uint32_t unitCount) const {
+uint32_t LoaderStream::usedUnits(const Hex& hex, uint32_t kbPerUnit, uint32_t baseAddress,
+                                 uint32_t unitCount) const {
   uint32_t used = 0;
   for (uint32_t u = 0; u < unitCount && kbPerUnit != 0; ++u) {
     used += unitUsed(hex, baseAddress + u * kbPerUnit * Hex::kBlockSize, kbPerUnit) ? 1 : 0;
@@ -135,7 +135,7 @@ uint32_t Loader::usedUnits(const Hex& hex, uint32_t kbPerUnit, uint32_t baseAddr
   return used;
 }
 
-void Loader::genRamKind(bool startRam) {
+void LoaderStream::genRamKind(bool startRam) {
   const std::vector<uint8_t> ids = app_.getIds();
   size_t packets = 1;
   for (uint8_t id : ids) {
@@ -157,10 +157,10 @@ void Loader::genRamKind(bool startRam) {
   endKind(mark, units);
 }
 
-void Loader::genAppOnly() { genRamKind(true); }
-void Loader::genRam() { genRamKind(false); }
+void LoaderStream::genAppOnly() { genRamKind(true); }
+void LoaderStream::genRam() { genRamKind(false); }
 
-void Loader::genKernel() {
+void LoaderStream::genKernel() {
   const std::vector<uint8_t> ids = app_.getIds();
   size_t packets = 1;
   for (uint8_t id : ids) {
@@ -179,7 +179,7 @@ void Loader::genKernel() {
   endKind(mark, units);
 }
 
-void Loader::genFallback() {
+void LoaderStream::genFallback() {
   const std::vector<uint8_t> ids = app_.getIds();
   size_t packets = 1;
   for (uint8_t id : ids) {
@@ -197,7 +197,7 @@ void Loader::genFallback() {
   endKind(mark, units);
 }
 
-void Loader::generate(Type type) {
+void LoaderStream::generate(Type type) {
   switch (type) {
     case AppOnly:
       genAppOnly();
@@ -214,8 +214,8 @@ void Loader::generate(Type type) {
   }
 }
 
-void Loader::concat(const Loader& other) {
-  // Sized first so that a loader can be appended to itself.
+void LoaderStream::concat(const LoaderStream& other) {
+  // Sized first so that a stream can be appended to itself.
   const size_t oldSize = stream_.size();
   const size_t n = other.stream_.size();
   stream_.resize(oldSize + n);

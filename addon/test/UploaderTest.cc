@@ -10,8 +10,8 @@
 
 #include "firmware/Hex.h"
 #include "firmware/LcApp.h"
-#include "firmware/Loader.h"
-#include "firmware/Sender.h"
+#include "firmware/LoaderStream.h"
+#include "firmware/Uploader.h"
 #include "support/HexSupport.h"
 #include "support/RespondingDriver.h"
 #include "util/ProgressPacer.h"
@@ -21,14 +21,14 @@ namespace {
 using namespace std::chrono_literals;
 using lc::Communication;
 using lc::LcApp;
-using lc::Loader;
-using lc::Sender;
+using lc::LoaderStream;
+using lc::Uploader;
 using lc::test::RespondingDriver;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<unsigned char>;
 
-Sender::Timing fast() {
-  Sender::Timing t;  // the real 5 ms pause: the spacing is what is tested
+Uploader::Timing fast() {
+  Uploader::Timing t;  // the real 5 ms pause: the spacing is what is tested
   t.waitMs = 250;
   t.bound = 300ms;
   t.settle = 150ms;
@@ -38,15 +38,15 @@ Sender::Timing fast() {
 LcApp appWithBlock(uint32_t address) {
   lc::Hex hex;
   for (uint32_t i = 0; i < lc::Hex::kBlockSize; ++i) hex.storeData(address + i, uint8_t(i * 7));
-  const std::string path = lc::test::tempPath("sender.hex");
+  const std::string path = lc::test::tempPath("uploader.hex");
   EXPECT_EQ(hex.saveToFile(path), lc::Hex::Ok);
   LcApp app;
   EXPECT_EQ(app.addHex("delta", path), LcApp::Opened);
   return app;
 }
 
-Loader appOnly(const LcApp& app) {
-  Loader loader(app);
+LoaderStream appOnly(const LcApp& app) {
+  LoaderStream loader(app);
   loader.genAppOnly();
   return loader;
 }
@@ -78,15 +78,15 @@ double msSince(Clock::time_point t) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
 }
 
-TEST(Sender, FramesAreWholePacketsPacedAtLeastThePauseApart) {
-  const Loader loader = appOnly(appWithBlock(0xA0000400));
-  const size_t count = loader.data().size() / Loader::kPacketSize;
+TEST(Uploader, FramesAreWholePacketsPacedAtLeastThePauseApart) {
+  const LoaderStream loader = appOnly(appWithBlock(0xA0000400));
+  const size_t count = loader.data().size() / LoaderStream::kPacketSize;
   ASSERT_EQ(count, 28u);
   Rig rig;
   ASSERT_TRUE(rig.started);
-  Sender sender(rig.link, fast());
+  Uploader uploader(rig.link, fast());
   const Clock::time_point begin = Clock::now();
-  ASSERT_TRUE(sender.send(loader));
+  ASSERT_TRUE(uploader.send(loader));
   // The pause follows the last frame as well.
   EXPECT_GE(msSince(begin), 5.0 * count);
 
@@ -105,28 +105,28 @@ TEST(Sender, FramesAreWholePacketsPacedAtLeastThePauseApart) {
 
 // What the relay does once the last packet has been written, and what the
 // upload makes of it.
-TEST(Sender, UploadOutcomeFollowsTheRelay) {
+TEST(Uploader, UploadOutcomeFollowsTheRelay) {
   enum Relay { Switch, KeepState, Close, DataOnly, Retire };
   struct Case {
     const char* name;
     bool withImage;
     Relay relay;
-    Sender::Result expected;
+    Uploader::Result expected;
     double minMs, maxMs;  // from the last frame to the result
   } cases[] = {
       // Answering inside the last pause is still seen; the settle follows.
-      {"switch at once", true, Switch, Sender::Changed, 150, 280},
-      {"empty package", false, Switch, Sender::Changed, 150, 280},
-      {"unchanged state", true, KeepState, Sender::NoChange, 295, 450},
-      {"empty package, unchanged", false, KeepState, Sender::NoChange, 295, 450},
-      {"data only", true, DataOnly, Sender::NoChange, 295, 450},
-      {"link closed", true, Close, Sender::Closed, 0, 120},
-      {"link retired", true, Retire, Sender::Closed, 0, 120},
+      {"switch at once", true, Switch, Uploader::Changed, 150, 280},
+      {"empty package", false, Switch, Uploader::Changed, 150, 280},
+      {"unchanged state", true, KeepState, Uploader::NoChange, 295, 450},
+      {"empty package, unchanged", false, KeepState, Uploader::NoChange, 295, 450},
+      {"data only", true, DataOnly, Uploader::NoChange, 295, 450},
+      {"link closed", true, Close, Uploader::Closed, 0, 120},
+      {"link retired", true, Retire, Uploader::Closed, 0, 120},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Loader loader = appOnly(c.withImage ? appWithBlock(0xA0000000) : LcApp{});
-    const size_t last = loader.data().size() / Loader::kPacketSize - 1;
+    const LoaderStream loader = appOnly(c.withImage ? appWithBlock(0xA0000000) : LcApp{});
+    const size_t last = loader.data().size() / LoaderStream::kPacketSize - 1;
     Communication* linkOf = nullptr;
     RespondingDriver* driverOf = nullptr;
     std::thread retirer;
@@ -156,8 +156,8 @@ TEST(Sender, UploadOutcomeFollowsTheRelay) {
         }
       });
     }
-    Sender sender(rig.link, fast());
-    const Sender::Result result = sender.upload(loader);
+    Uploader uploader(rig.link, fast());
+    const Uploader::Result result = uploader.upload(loader);
     const Clock::time_point end = Clock::now();
     feeding = false;
     if (dataFeed.joinable()) dataFeed.join();
@@ -171,24 +171,24 @@ TEST(Sender, UploadOutcomeFollowsTheRelay) {
     if (!c.withImage) {
       // Only the size packet (no unit) and the start-RAM packet.
       const auto frames = rig.driver.frames();
-      EXPECT_EQ(frames[0][4], Loader::CmdSize);
+      EXPECT_EQ(frames[0][4], LoaderStream::CmdSize);
       EXPECT_EQ(frames[0][4 + 18], 0);
-      EXPECT_EQ(frames[1][4], Loader::CmdStartRam);
+      EXPECT_EQ(frames[1][4], LoaderStream::CmdStartRam);
     }
   }
 }
 
 // A link that goes down, or a cancel from an owner whose runtime goes away,
 // ends the stream within the pause under way, and nothing is watched after.
-TEST(Sender, LinkDownOrCancelMidStreamStopsAtOnceWithoutWatching) {
-  const Loader loader = appOnly(appWithBlock(0xA0000000));
+TEST(Uploader, LinkDownOrCancelMidStreamStopsAtOnceWithoutWatching) {
+  const LoaderStream loader = appOnly(appWithBlock(0xA0000000));
   enum Fault { WriteFails, RelayCloses, Cancel };
   for (Fault fault : {WriteFails, RelayCloses, Cancel}) {
     SCOPED_TRACE(fault == WriteFails    ? "write fails"
                  : fault == RelayCloses ? "relay closes"
                                         : "cancel");
     RespondingDriver* driverOf = nullptr;
-    Sender* senderOf = nullptr;
+    Uploader* uploaderOf = nullptr;
     Rig rig([&](const Bytes&, size_t index) {
       if (index != 5) return;
       if (fault == WriteFails) {
@@ -196,18 +196,18 @@ TEST(Sender, LinkDownOrCancelMidStreamStopsAtOnceWithoutWatching) {
       } else if (fault == RelayCloses) {
         driverOf->peerClose();
       } else {
-        senderOf->cancel();
+        uploaderOf->cancel();
       }
     });
     driverOf = &rig.driver;
     ASSERT_TRUE(rig.started);
-    Sender::Timing timing = fast();
+    Uploader::Timing timing = fast();
     timing.bound = 5s;
     timing.waitMs = 5000;
-    Sender sender(rig.link, timing);
-    senderOf = &sender;
+    Uploader uploader(rig.link, timing);
+    uploaderOf = &uploader;
     const Clock::time_point begin = Clock::now();
-    EXPECT_EQ(sender.upload(loader), Sender::NotSent);
+    EXPECT_EQ(uploader.upload(loader), Uploader::NotSent);
     EXPECT_LT(msSince(begin), 1000);
     // The write after the fault failed and nothing was tried after it; a
     // cancel ends the pause after the frame that saw it, then completes the
@@ -229,11 +229,11 @@ TEST(Sender, LinkDownOrCancelMidStreamStopsAtOnceWithoutWatching) {
   }
 }
 
-TEST(Sender, WaitCloseSeesOnlyTheEndOfTheLink) {
+TEST(Uploader, WaitCloseSeesOnlyTheEndOfTheLink) {
   for (bool closes : {false, true}) {
     Rig rig;
     ASSERT_TRUE(rig.started);
-    Sender sender(rig.link, fast());
+    Uploader uploader(rig.link, fast());
     std::thread later([&] {
       std::this_thread::sleep_for(50ms);
       if (closes) {
@@ -243,7 +243,7 @@ TEST(Sender, WaitCloseSeesOnlyTheEndOfTheLink) {
       }
     });
     const Clock::time_point begin = Clock::now();
-    EXPECT_EQ(sender.waitClose(), closes);
+    EXPECT_EQ(uploader.waitClose(), closes);
     EXPECT_LT(msSince(begin), closes ? 250 : 500);
     later.join();
   }
@@ -251,7 +251,7 @@ TEST(Sender, WaitCloseSeesOnlyTheEndOfTheLink) {
 
 // A link that ended before the call: its end went out before any listener
 // of the call was there, so only the link's own state can tell.
-TEST(Sender, ALinkAlreadyDownIsSeenAtOnce) {
+TEST(Uploader, ALinkAlreadyDownIsSeenAtOnce) {
   for (bool started : {false, true}) {
     SCOPED_TRACE(started ? "ended" : "never started");
     Rig rig;
@@ -264,17 +264,17 @@ TEST(Sender, ALinkAlreadyDownIsSeenAtOnce) {
       rig.link.stopAndWait();
     }
     ASSERT_FALSE(rig.link.running());
-    Sender::Timing timing = fast();
+    Uploader::Timing timing = fast();
     timing.bound = 5s;
     timing.waitMs = 5000;
-    Sender sender(rig.link, timing);
+    Uploader uploader(rig.link, timing);
     const Clock::time_point begin = Clock::now();
-    EXPECT_FALSE(sender.waitChange());
-    EXPECT_TRUE(sender.waitClose());
+    EXPECT_FALSE(uploader.waitChange());
+    EXPECT_TRUE(uploader.waitClose());
     // Nothing to write: the stream alone does not find the link down.
-    EXPECT_EQ(sender.upload(Loader(LcApp{})), Sender::NotSent);
-    EXPECT_FALSE(sender.send(Loader(LcApp{})));
-    EXPECT_EQ(sender.upload(appOnly(appWithBlock(0xA0000000))), Sender::NotSent);
+    EXPECT_EQ(uploader.upload(LoaderStream(LcApp{})), Uploader::NotSent);
+    EXPECT_FALSE(uploader.send(LoaderStream(LcApp{})));
+    EXPECT_EQ(uploader.upload(appOnly(appWithBlock(0xA0000000))), Uploader::NotSent);
     EXPECT_LT(msSince(begin), 500);
   }
 }
@@ -283,16 +283,16 @@ TEST(Sender, ALinkAlreadyDownIsSeenAtOnce) {
 // run's (or 0): that frame tells the word and is no change; only a later one
 // that differs is. An upload started before the first status of a fresh or
 // restarted link must not report tiles that never switched as switched.
-TEST(Sender, TheFirstStatusOfARunIsNoChange) {
+TEST(Uploader, TheFirstStatusOfARunIsNoChange) {
   struct Case {
     const char* name;
     uint16_t earlierRun;  // the state word a previous run ended with; 0: none
     std::vector<uint16_t> states;
-    Sender::Result expected;
+    Uploader::Result expected;
   } cases[] = {
-      {"fresh link, state stays", 0, {1, 1, 1}, Sender::NoChange},
-      {"restarted link, state stays", 5, {1, 1, 1}, Sender::NoChange},
-      {"fresh link, state changes later", 0, {1, 1, 9}, Sender::Changed},
+      {"fresh link, state stays", 0, {1, 1, 1}, Uploader::NoChange},
+      {"restarted link, state stays", 5, {1, 1, 1}, Uploader::NoChange},
+      {"fresh link, state changes later", 0, {1, 1, 9}, Uploader::Changed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -317,35 +317,35 @@ TEST(Sender, TheFirstStatusOfARunIsNoChange) {
         std::this_thread::sleep_for(20ms);
       }
     });
-    Sender sender(link, fast());
-    EXPECT_EQ(sender.upload(appOnly(LcApp{})), c.expected);
+    Uploader uploader(link, fast());
+    EXPECT_EQ(uploader.upload(appOnly(LcApp{})), c.expected);
     relay.join();
     link.stopAndWait();
   }
 }
 
-TEST(Sender, CancelCutsTheSettlePauseShort) {
+TEST(Uploader, CancelCutsTheSettlePauseShort) {
   Rig rig;
   ASSERT_TRUE(rig.started);
-  Sender::Timing timing = fast();
+  Uploader::Timing timing = fast();
   timing.settle = 10s;
-  Sender sender(rig.link, timing);
+  Uploader uploader(rig.link, timing);
   std::thread canceller([&] {
     // Changed once the watch has read the state word it compares with: a
     // status of the new state before that would be no change to it.
     std::this_thread::sleep_for(50ms);
     rig.driver.state = 6;
     std::this_thread::sleep_for(50ms);
-    sender.cancel();
+    uploader.cancel();
   });
   const Clock::time_point begin = Clock::now();
-  EXPECT_TRUE(sender.waitChange());
+  EXPECT_TRUE(uploader.waitChange());
   EXPECT_LT(msSince(begin), 2000);
   canceller.join();
 }
 
-TEST(Sender, ProgressCountsPacketsThinnedToTheInterval) {
-  const Loader loader = appOnly(appWithBlock(0xA0000000));  // 28 packets, >= 140 ms
+TEST(Uploader, ProgressCountsPacketsThinnedToTheInterval) {
+  const LoaderStream loader = appOnly(appWithBlock(0xA0000000));  // 28 packets, >= 140 ms
   Rig rig;
   ASSERT_TRUE(rig.started);
   std::vector<std::pair<uint32_t, uint32_t>> reports;
@@ -356,8 +356,8 @@ TEST(Sender, ProgressCountsPacketsThinnedToTheInterval) {
         at.push_back(Clock::now());
       },
       40ms);
-  Sender sender(rig.link, fast());
-  ASSERT_TRUE(sender.send(loader, &pacer));
+  Uploader uploader(rig.link, fast());
+  ASSERT_TRUE(uploader.send(loader, &pacer));
   pacer.finish();
   ASSERT_GE(reports.size(), 3u);
   EXPECT_EQ(reports.front(), std::make_pair(1u, 28u));
@@ -370,20 +370,20 @@ TEST(Sender, ProgressCountsPacketsThinnedToTheInterval) {
 
 // A measurement, not a check: run with --gtest_also_run_disabled_tests.
 // A full RAM image of one type is 3203 packets, 16.01 s of pauses at least.
-TEST(Sender, DISABLED_FullUploadWallTime) {
+TEST(Uploader, DISABLED_FullUploadWallTime) {
   lc::Hex hex;
   for (uint32_t a = 0; a < 128 * 1024; ++a) hex.storeData(0xA0000000 + a, uint8_t(a * 7));
-  const std::string path = lc::test::tempPath("sender-full.hex");
+  const std::string path = lc::test::tempPath("uploader-full.hex");
   ASSERT_EQ(hex.saveToFile(path), lc::Hex::Ok);
   LcApp app;
   ASSERT_EQ(app.addHex("delta", path), LcApp::Opened);
-  const Loader loader = appOnly(app);
+  const LoaderStream loader = appOnly(app);
   ASSERT_EQ(loader.data().size() / 128, 3203u);
   Rig rig;
   ASSERT_TRUE(rig.started);
-  Sender sender(rig.link);
+  Uploader uploader(rig.link);
   const Clock::time_point begin = Clock::now();
-  ASSERT_TRUE(sender.send(loader));
+  ASSERT_TRUE(uploader.send(loader));
   const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
   const auto times = rig.driver.times();
   const double span = std::chrono::duration<double>(times.back() - times.front()).count();

@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "firmware/Loader.h"
+#include "firmware/LoaderStream.h"
 #include "support/HexSupport.h"
 
 namespace lc {
 namespace {
 
-constexpr size_t kPacket = Loader::kPacketSize;
+constexpr size_t kPacket = LoaderStream::kPacketSize;
 
 // A packet of the stream, read field by field, each field checked to hold
 // three equal copies.
@@ -42,7 +42,7 @@ Packet packetAt(const std::vector<uint8_t>& stream, size_t index) {
           field(p + 18, 4), field(p + 30, 4)};
 }
 
-size_t packets(const Loader& loader) { return loader.data().size() / kPacket; }
+size_t packets(const LoaderStream& loader) { return loader.data().size() / kPacket; }
 
 LcApp appWith(uint8_t type, std::initializer_list<uint32_t> blocks) {
   std::ostringstream text;
@@ -57,42 +57,42 @@ LcApp appWith(uint8_t type, std::initializer_list<uint32_t> blocks) {
   return app;
 }
 
-TEST(LoaderTest, PutValWritesThreeLittleEndianCopies) {
+TEST(LoaderStreamTest, PutValWritesThreeLittleEndianCopies) {
   uint8_t buf[24];
   std::memset(buf, 0xAA, sizeof buf);
-  Loader::putVal(0x11223344, buf, 4);
+  LoaderStream::putVal(0x11223344, buf, 4);
   const uint8_t four[] = {0x44, 0x33, 0x22, 0x11};
   for (int c = 0; c < 3; ++c) EXPECT_EQ(std::memcmp(buf + 4 * c, four, 4), 0);
   EXPECT_EQ(buf[12], 0xAA);
-  Loader::putVal(0x11223344, buf, 6);
+  LoaderStream::putVal(0x11223344, buf, 6);
   const uint8_t six[] = {0x44, 0x33, 0x22, 0x11, 0, 0};
   for (int c = 0; c < 3; ++c) EXPECT_EQ(std::memcmp(buf + 6 * c, six, 6), 0);
-  Loader::putOne(0xABCD, buf, 1);
+  LoaderStream::putOne(0xABCD, buf, 1);
   EXPECT_EQ(buf[0], 0xCD);
   EXPECT_EQ(buf[1], 0x33);
 }
 
-TEST(LoaderTest, EmptyPackageAppOnly) {
-  Loader loader{LcApp{}};
-  loader.generate(Loader::AppOnly);
+TEST(LoaderStreamTest, EmptyPackageAppOnly) {
+  LoaderStream loader{LcApp{}};
+  loader.generate(LoaderStream::AppOnly);
   ASSERT_EQ(loader.data().size(), 256u);
   Packet size = packetAt(loader.data(), 0);
-  EXPECT_EQ(size.command, Loader::CmdSize);
+  EXPECT_EQ(size.command, LoaderStream::CmdSize);
   EXPECT_EQ(size.selector, 0xFFFF);
   EXPECT_EQ(size.argument, 0u);
-  EXPECT_EQ(packetAt(loader.data(), 1).command, Loader::CmdStartRam);
+  EXPECT_EQ(packetAt(loader.data(), 1).command, LoaderStream::CmdStartRam);
 }
 
-TEST(LoaderTest, OneRamBlockAppOnlyAndRam) {
+TEST(LoaderStreamTest, OneRamBlockAppOnlyAndRam) {
   const LcApp app = appWith(TypeDelta, {0xA0000400, 0x1D000000, 0x0});
-  for (Loader::Type type : {Loader::AppOnly, Loader::Ram}) {
-    Loader loader(app);
+  for (LoaderStream::Type type : {LoaderStream::AppOnly, LoaderStream::Ram}) {
+    LoaderStream loader(app);
     loader.generate(type);
     const std::vector<uint8_t>& s = loader.data();
     ASSERT_EQ(packets(loader), 28u);
     EXPECT_EQ(packetAt(s, 0).argument, 1u);
     const Packet memory = packetAt(s, 1);
-    EXPECT_EQ(memory.command, Loader::CmdMemory);
+    EXPECT_EQ(memory.command, LoaderStream::CmdMemory);
     EXPECT_EQ(memory.selector, 0);
     EXPECT_EQ(memory.typeCode, 0x2013);
     EXPECT_EQ(memory.argument, 0xA0000400u);
@@ -104,19 +104,19 @@ TEST(LoaderTest, OneRamBlockAppOnlyAndRam) {
       }
     }
     const Packet curtain = packetAt(s, 26);
-    EXPECT_EQ(curtain.command, Loader::CmdCurtainJump);
+    EXPECT_EQ(curtain.command, LoaderStream::CmdCurtainJump);
     EXPECT_EQ(curtain.typeCode, 0x2013);
     EXPECT_EQ(curtain.argument, 0xA000F000u);
     EXPECT_EQ(curtain.argument2, 0xA000FA00u);
     EXPECT_EQ(packetAt(s, 27).command,
-              type == Loader::AppOnly ? Loader::CmdStartRam : Loader::CmdJump);
+              type == LoaderStream::AppOnly ? LoaderStream::CmdStartRam : LoaderStream::CmdJump);
   }
 }
 
-TEST(LoaderTest, KernelSendsEmptyUnitsThenMemoryUnits) {
+TEST(LoaderStreamTest, KernelSendsEmptyUnitsThenMemoryUnits) {
   const LcApp app = appWith(TypeRelayRpi, {0x9D021000});
-  Loader loader(app);
-  loader.generate(Loader::Kernel);
+  LoaderStream loader(app);
+  loader.generate(LoaderStream::Kernel);
   const std::vector<uint8_t>& s = loader.data();
   ASSERT_EQ(packets(loader), 1 + 95 * 17 + 97 + 1);
   EXPECT_EQ(packetAt(s, 0).argument, 96u);
@@ -124,7 +124,7 @@ TEST(LoaderTest, KernelSendsEmptyUnitsThenMemoryUnits) {
   for (uint32_t u = 0; u < 96; ++u) {
     if (u == 1) continue;
     const Packet empty = packetAt(s, at);
-    ASSERT_EQ(empty.command, Loader::CmdEmpty) << u;
+    ASSERT_EQ(empty.command, LoaderStream::CmdEmpty) << u;
     EXPECT_EQ(empty.typeCode, 0x002B);
     EXPECT_EQ(empty.argument, 0x9D020000u + u * 0x1000);
     for (size_t f = 1; f <= 16; ++f) {
@@ -135,7 +135,7 @@ TEST(LoaderTest, KernelSendsEmptyUnitsThenMemoryUnits) {
     at += 17;
   }
   const Packet memory = packetAt(s, at);
-  EXPECT_EQ(memory.command, Loader::CmdMemory);
+  EXPECT_EQ(memory.command, LoaderStream::CmdMemory);
   EXPECT_EQ(memory.argument, 0x9D021000u);
   // The image's block is the unit's first kilobyte; the other three are erased.
   const uint8_t* block = app.getHex(TypeRelayRpi).kb(0x9D021000);
@@ -146,30 +146,35 @@ TEST(LoaderTest, KernelSendsEmptyUnitsThenMemoryUnits) {
     }
   }
   for (size_t i = 0; i < 72 * kPacket; ++i) ASSERT_EQ(s[(at + 25) * kPacket + i], 0xFF);
-  EXPECT_EQ(packetAt(s, at + 97).command, Loader::CmdReset);
+  EXPECT_EQ(packetAt(s, at + 97).command, LoaderStream::CmdReset);
 }
 
-TEST(LoaderTest, UnitCounts) {
+TEST(LoaderStreamTest, UnitCounts) {
   struct Case {
     const char* name;
     uint8_t type;
     std::vector<uint32_t> blocks;
-    Loader::Type kind;
+    LoaderStream::Type kind;
     uint32_t units;
     size_t packets;
   };
   const Case cases[] = {
-      {"outside every region, AppOnly", TypeVarna, {0x1D000000, 0x0}, Loader::AppOnly, 0, 3},
-      {"outside every region, Fallback", TypeVarna, {0x1D000000, 0x0}, Loader::Fallback, 0, 2},
+      {"outside every region, AppOnly", TypeVarna, {0x1D000000, 0x0}, LoaderStream::AppOnly, 0, 3},
+      {"outside every region, Fallback",
+       TypeVarna,
+       {0x1D000000, 0x0},
+       LoaderStream::Fallback,
+       0,
+       2},
       {"outside every region, Kernel",
        TypeVarna,
        {0x1D000000, 0x0},
-       Loader::Kernel,
+       LoaderStream::Kernel,
        96,
        2 + 96 * 17},
-      {"fallback unit", TypeQuadra, {0x9D000000, 0x9D000C00}, Loader::Fallback, 1, 2 + 97},
-      {"last RAM unit only", TypeRelay, {0xA001FC00, 0xA0020000}, Loader::AppOnly, 1, 3 + 25},
-      {"full RAM", TypeDelta, {}, Loader::AppOnly, 128, 3203},
+      {"fallback unit", TypeQuadra, {0x9D000000, 0x9D000C00}, LoaderStream::Fallback, 1, 2 + 97},
+      {"last RAM unit only", TypeRelay, {0xA001FC00, 0xA0020000}, LoaderStream::AppOnly, 1, 3 + 25},
+      {"full RAM", TypeDelta, {}, LoaderStream::AppOnly, 128, 3203},
   };
   for (const Case& c : cases) {
     LcApp app;
@@ -188,21 +193,21 @@ TEST(LoaderTest, UnitCounts) {
       ASSERT_EQ(hex.saveToFile(path), Hex::Ok);
       ASSERT_EQ(app.addHex(tagFromType(c.type), path), LcApp::Opened);
     }
-    Loader loader(app);
+    LoaderStream loader(app);
     loader.generate(c.kind);
     EXPECT_EQ(packets(loader), c.packets) << c.name;
     EXPECT_EQ(packetAt(loader.data(), 0).argument, c.units) << c.name;
   }
 }
 
-TEST(LoaderTest, TwoTileModelsShareTheirCode) {
+TEST(LoaderStreamTest, TwoTileModelsShareTheirCode) {
   LcApp app = appWith(TypeDelta, {0xA0000000});
   const std::string path = test::tempPath("second.hex");
   Hex second;
   second.storeData(0xA0000800, 7);
   ASSERT_EQ(second.saveToFile(path), Hex::Ok);
   ASSERT_EQ(app.addHex("varna", path), LcApp::Opened);
-  Loader loader(app);
+  LoaderStream loader(app);
   loader.genAppOnly();
   const std::vector<uint8_t>& s = loader.data();
   ASSERT_EQ(packets(loader), 1 + 25 + 1 + 25 + 1 + 1);
@@ -213,10 +218,10 @@ TEST(LoaderTest, TwoTileModelsShareTheirCode) {
   EXPECT_EQ(packetAt(s, 27).argument, 0xA0000800u);
 }
 
-TEST(LoaderTest, StreamsGrowAndConcatenate) {
+TEST(LoaderStreamTest, StreamsGrowAndConcatenate) {
   const LcApp app = appWith(TypeDelta, {0xA0000000});
-  Loader loader(app);
-  loader.generate(static_cast<Loader::Type>(7));
+  LoaderStream loader(app);
+  loader.generate(static_cast<LoaderStream::Type>(7));
   EXPECT_TRUE(loader.data().empty());
   EXPECT_EQ(loader.genMemory(app.getHex(TypeDelta), 1, 0, 0xA0000000, 5), 0u);
   EXPECT_EQ(loader.genEmpty(app.getHex(TypeDelta), 1, 1, 0xA0000000, 0), 0u);
@@ -227,10 +232,10 @@ TEST(LoaderTest, StreamsGrowAndConcatenate) {
   // A second kind appends its packets and puts its size packet in front.
   loader.genFallback();
   ASSERT_EQ(packets(loader), first.size() / kPacket + 2);
-  EXPECT_EQ(packetAt(loader.data(), 0).command, Loader::CmdSize);
+  EXPECT_EQ(packetAt(loader.data(), 0).command, LoaderStream::CmdSize);
   EXPECT_EQ(std::memcmp(loader.data().data() + kPacket, first.data(), first.size()), 0);
 
-  Loader copy{LcApp{}};
+  LoaderStream copy{LcApp{}};
   copy.concat(loader);
   copy.concat(copy);
   ASSERT_EQ(copy.data().size(), 2 * loader.data().size());
@@ -240,7 +245,7 @@ TEST(LoaderTest, StreamsGrowAndConcatenate) {
 
   // The loader keeps its own copy of the package.
   LcApp changing = app;
-  Loader own(changing);
+  LoaderStream own(changing);
   changing.getHex(TypeDelta).storeData(0xA0000000, 0x99);
   own.genAppOnly();
   EXPECT_EQ(own.data()[2 * kPacket], app.getHex(TypeDelta).kb(0xA0000000)[0]);

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "player/Data.h"
+#include "topology/CoordinatesData.h"
 #include "topology/Topology.h"
+#include "topology/TopologyData.h"
 #include "util/Log.h"
 
 namespace lc {
@@ -36,6 +38,12 @@ class Buffer {
   // start from, or there is no mapping to build.
   bool initScreen(const Topology& topology, unsigned angle, Mode mode, unsigned frameLength,
                   const Correction& correction = Correction());
+
+  // Frames per picture that initScreen would lay out in `mode` for the
+  // placed installation `coordinates`, without building a mapping; 0 for
+  // a mode that names none.
+  static std::size_t framesFor(const TopologyData<CoordinatesData>& coordinates, Mode mode,
+                               unsigned frameLength);
 
   std::uint32_t width() const { return width_; }
   std::uint32_t height() const { return height_; }

@@ -36,27 +36,40 @@ void allowVectorKernels(bool allowed) { vectorsAllowed.store(allowed, std::memor
 
 }  // namespace pixel
 
+void Data::layoutOf(std::size_t moduleCount, std::uint32_t slotSize, std::uint32_t frameLength,
+                    std::uint32_t& modulesPerFrame, std::size_t& frameCount) {
+  modulesPerFrame = 0;
+  frameCount = 0;
+  if (moduleCount == 0) return;
+  const std::uint32_t length = std::min(frameLength, kMaxFrameLength);
+  const std::uint32_t slot = slotSize == 0 ? 1 : slotSize;
+  // A frame too short for the number and one slot carries no module: it is
+  // still made (the cycle has one frame), but nothing is placed in it.
+  if (length >= kHeaderLength + slot) modulesPerFrame = (length - kHeaderLength) / slot;
+  frameCount = modulesPerFrame == 0 ? 1 : (moduleCount + modulesPerFrame - 1) / modulesPerFrame;
+  // Records keep 32-bit offsets into the block; an installation that would
+  // need more (millions of modules) gets one empty frame instead.
+  if (static_cast<std::uint64_t>(frameCount) * length > 0xffffffffull) {
+    modulesPerFrame = 0;
+    frameCount = 1;
+  }
+}
+
+std::size_t Data::framesFor(std::size_t moduleCount, std::uint32_t slotSize,
+                            std::uint32_t frameLength) {
+  std::uint32_t modulesPerFrame = 0;
+  std::size_t frameCount = 0;
+  layoutOf(moduleCount, slotSize, frameLength, modulesPerFrame, frameCount);
+  return frameCount;
+}
+
 void Data::layoutFrames(std::size_t moduleCount, std::uint32_t frameLength) {
   // Free the old frames first: no record may outlive the block it points in.
   bytes_.clear();
   bytes_.shrink_to_fit();
-  frameCount_ = 0;
   frameLength_ = std::min(frameLength, kMaxFrameLength);
-  modulesPerFrame_ = 0;
-  if (moduleCount == 0) return;
-
-  // A frame too short for the number and one slot carries no module: it is
-  // still made (the cycle has one frame), but nothing is placed in it.
-  if (frameLength_ >= kHeaderLength + slotSize_) {
-    modulesPerFrame_ = (frameLength_ - kHeaderLength) / slotSize_;
-  }
-  frameCount_ = modulesPerFrame_ == 0 ? 1 : (moduleCount + modulesPerFrame_ - 1) / modulesPerFrame_;
-  // Records keep 32-bit offsets into the block; an installation that would
-  // need more (millions of modules) gets one empty frame instead.
-  if (static_cast<std::uint64_t>(frameCount_) * frameLength_ > 0xffffffffull) {
-    modulesPerFrame_ = 0;
-    frameCount_ = 1;
-  }
+  layoutOf(moduleCount, slotSize_, frameLength, modulesPerFrame_, frameCount_);
+  if (frameCount_ == 0) return;
   bytes_.assign(frameCount_ * frameLength_, 0);
   if (frameLength_ < kHeaderLength) return;
   for (std::size_t q = 0; q < frameCount_; ++q) {
@@ -67,37 +80,49 @@ void Data::layoutFrames(std::size_t moduleCount, std::uint32_t frameLength) {
 }
 
 void Data::SourceTable::clear() {
-  runs.clear();
-  stretches.clear();
-  sources.clear();
-  pending_.clear();
+  storage_ = std::make_shared<Storage>();
+  refresh();
+}
+
+void Data::SourceTable::refresh() {
+  runs = {storage_->runs.data(), storage_->runs.size()};
+  stretches = {storage_->stretches.data(), storage_->stretches.size()};
+  sources = {storage_->sources.data(), storage_->sources.size()};
 }
 
 void Data::SourceTable::add(const Placement& p) {
   // Until finish(), a run's firstStretch is the index of its first offset
-  // in pending_.
-  if (!runs.empty()) {
-    Run& last = runs.back();
+  // in pending.
+  std::vector<Run>& all = storage_->runs;
+  std::vector<std::uint32_t>& pending = storage_->pending;
+  if (!all.empty()) {
+    Run& last = all.back();
     if (last.slot == p.slot && last.firstLed + last.count == p.led) {
       ++last.count;
       last.maxSource = std::max(last.maxSource, p.source);
-      pending_.push_back(p.source);
+      pending.push_back(p.source);
       return;
     }
   }
-  runs.push_back(Run{p.slot, p.led, 1, static_cast<std::uint32_t>(pending_.size()), 0, p.source});
-  pending_.push_back(p.source);
+  all.push_back(Run{p.slot, p.led, 1, static_cast<std::uint32_t>(pending.size()), 0, p.source});
+  pending.push_back(p.source);
 }
 
 void Data::SourceTable::finish() {
-  for (Run& run : runs) {
-    const std::uint32_t* s = pending_.data() + run.firstStretch;
-    run.firstStretch = static_cast<std::uint32_t>(stretches.size());
+  Storage& st = *storage_;
+  for (Run& run : st.runs) {
+    const std::uint32_t* s = st.pending.data() + run.firstStretch;
+    run.firstStretch = static_cast<std::uint32_t>(st.stretches.size());
     addStretches(run, s);
-    run.endStretch = static_cast<std::uint32_t>(stretches.size());
+    run.endStretch = static_cast<std::uint32_t>(st.stretches.size());
   }
-  pending_.clear();
-  pending_.shrink_to_fit();
+  st.pending.clear();
+  st.pending.shrink_to_fit();
+  // Built by pushing, so a third or so of each is spare room.
+  st.runs.shrink_to_fit();
+  st.stretches.shrink_to_fit();
+  st.sources.shrink_to_fit();
+  refresh();
 }
 
 namespace {
@@ -124,6 +149,8 @@ bool isRow(const std::uint32_t* s, std::uint32_t n, std::int32_t step) {
 }  // namespace
 
 void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s) {
+  std::vector<Stretch>& stretches = storage_->stretches;
+  std::vector<std::uint32_t>& sources = storage_->sources;
   const std::uint32_t n = run.count;
   std::uint32_t i = 0;
   while (i < n) {

@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "player/Correction.h"
@@ -50,6 +51,21 @@ class Data {
   // Writes one image (4-byte pixels, `width` per row) into the frames in one
   // pass. LEDs whose pixel lies past `length` keep their value.
   virtual void update(const unsigned char* image, unsigned length, Format format) = 0;
+  // A mapping with the same frames and correction, sharing this one's
+  // source table (which a later rebuild of either never changes in place):
+  // a player's three slots differ only in their frames.
+  virtual std::unique_ptr<Data> clone() const = 0;
+
+  // Whether initFromTopologyData keeps the record of every LED it placed
+  // (pixels()). update() never reads them; a player does not keep them,
+  // since at 100 000 LEDs they were megabytes per mapping.
+  void keepRecords(bool keep) { keepRecords_ = keep; }
+
+  // Frames one picture takes with `moduleCount` slots of `slotSize` bytes
+  // (0 counts as 1) in frames of `frameLength` bytes, as a rebuild lays
+  // them out.
+  static std::size_t framesFor(std::size_t moduleCount, std::uint32_t slotSize,
+                               std::uint32_t frameLength);
 
   // The colour correction every later update() applies; kept across
   // rebuilds.
@@ -95,6 +111,7 @@ class Data {
   std::uint8_t* bytes() { return bytes_.data(); }
 
   Correction correction_;
+  bool keepRecords_ = true;
 
   // Consecutive LEDs k, k + 1, ... of one module slot, all on the screen.
   struct Run {
@@ -128,12 +145,28 @@ class Data {
     }
   };
 
+  // A read-only window on a vector of a shared table, used as the vector
+  // was: copies of a mapping share the table instead of copying it.
+  template <typename T>
+  struct View {
+    const T* first = nullptr;
+    std::size_t count = 0;
+    const T* begin() const { return first; }
+    const T* end() const { return first + count; }
+    const T* data() const { return first; }
+    std::size_t size() const { return count; }
+    bool empty() const { return count == 0; }
+    const T& operator[](std::size_t i) const { return first[i]; }
+    const T& back() const { return first[count - 1]; }
+  };
+
   // What update() reads: per run, its LEDs' image offsets as stretches.
   struct SourceTable {
-    std::vector<Run> runs;
-    std::vector<Stretch> stretches;
-    std::vector<std::uint32_t> sources;  // offsets of the irregular LEDs
+    View<Run> runs;
+    View<Stretch> stretches;
+    View<std::uint32_t> sources;  // offsets of the irregular LEDs
 
+    // Starts a new table; copies made before keep the old one.
     void clear();
     // Appends an LED, extending the last run when it is the next LED of the
     // same slot. finish() must follow the last add().
@@ -145,8 +178,15 @@ class Data {
     void forEachSource(const Run& run, F f) const;
 
    private:
+    struct Storage {
+      std::vector<Run> runs;
+      std::vector<Stretch> stretches;
+      std::vector<std::uint32_t> sources;
+      std::vector<std::uint32_t> pending;  // per-LED offsets until finish()
+    };
     void addStretches(Run& run, const std::uint32_t* s);
-    std::vector<std::uint32_t> pending_;  // per-LED offsets until finish()
+    void refresh();
+    std::shared_ptr<Storage> storage_ = std::make_shared<Storage>();
   };
 
   // Whether every pixel a run reads lies wholly (four bytes) inside an image
@@ -160,6 +200,8 @@ class Data {
 
  private:
   void layoutFrames(std::size_t moduleCount, std::uint32_t frameLength);
+  static void layoutOf(std::size_t moduleCount, std::uint32_t slotSize, std::uint32_t frameLength,
+                       std::uint32_t& modulesPerFrame, std::size_t& frameCount);
   static std::uint32_t sourceOffset(float x, float y, std::uint32_t width);
 
   std::vector<std::uint8_t> bytes_;

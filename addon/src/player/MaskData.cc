@@ -168,15 +168,16 @@ std::uint32_t MaskData::typeSlotSize(ModuleType type) { return pixelSlots(type).
 void MaskData::initFromTopologyData(const TopologyData<CoordinatesData>& coordinates,
                                     std::uint32_t frameLength, std::uint32_t width,
                                     std::uint32_t height) {
-  pixels_.clear();
+  std::vector<Pixel>().swap(pixels_);
   table_.clear();
   rebuild(
       coordinates, frameLength, width, height, typeSlotSize,
       [](ModuleType type, std::uint32_t led) { return led / 8 < typeSlotSize(type); },
       [&](const Placement& p) {
+        table_.add(p);
+        if (!keepRecords_) return;
         pixels_.push_back(
             Pixel{p.x, p.y, p.source, p.slot + p.led / 8, static_cast<std::uint8_t>(p.led % 8)});
-        table_.add(p);
       });
   table_.finish();
 }

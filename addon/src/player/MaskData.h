@@ -4,6 +4,7 @@
 // is non-zero once corrected. LED k's bit is bit k mod 8 of slot byte k / 8.
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "player/Data.h"
@@ -28,6 +29,7 @@ class MaskData : public Data {
                             std::uint32_t height) override;
   // The byte order matters only to a colour correction.
   void update(const unsigned char* image, unsigned length, Format format) override;
+  std::unique_ptr<Data> clone() const override { return std::make_unique<MaskData>(*this); }
 
   const std::vector<Pixel>& pixels() const { return pixels_; }
 

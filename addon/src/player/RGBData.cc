@@ -240,7 +240,7 @@ std::uint32_t RGBData::typeSlotSize(ModuleType type) { return pixelSlots(type).r
 void RGBData::initFromTopologyData(const TopologyData<CoordinatesData>& coordinates,
                                    std::uint32_t frameLength, std::uint32_t width,
                                    std::uint32_t height) {
-  pixels_.clear();
+  std::vector<Pixel>().swap(pixels_);
   table_.clear();
   rebuild(
       coordinates, frameLength, width, height, typeSlotSize,
@@ -248,12 +248,13 @@ void RGBData::initFromTopologyData(const TopologyData<CoordinatesData>& coordina
         return (3 * static_cast<std::uint64_t>(led) + 3) <= 8ull * typeSlotSize(type);
       },
       [&](const Placement& p) {
+        table_.add(p);
+        if (!keepRecords_) return;
         const std::uint32_t b = 3 * p.led;
         pixels_.push_back(Pixel{p.x, p.y, p.source, p.slot + b / 8, p.slot + (b + 1) / 8,
                                 p.slot + (b + 2) / 8, static_cast<std::uint8_t>(b % 8),
                                 static_cast<std::uint8_t>((b + 1) % 8),
                                 static_cast<std::uint8_t>((b + 2) % 8)});
-        table_.add(p);
       });
   table_.finish();
 }

@@ -15,8 +15,8 @@ std::uint32_t VideoData::typeSlotSize(ModuleType type) { return pixelSlots(type)
 void VideoData::initFromTopologyData(const TopologyData<CoordinatesData>& coordinates,
                                      std::uint32_t frameLength, std::uint32_t width,
                                      std::uint32_t height) {
-  pixels_.clear();
-  monoPixels_.clear();
+  std::vector<Pixel>().swap(pixels_);
+  std::vector<Pixel>().swap(monoPixels_);
   colours_.clear();
   mono_.clear();
   const auto bytesPerLed = [](ModuleType type) { return pixelSlots(type).videoBytesPerLed; };
@@ -29,8 +29,10 @@ void VideoData::initFromTopologyData(const TopologyData<CoordinatesData>& coordi
       [&](const Placement& p) {
         const std::uint32_t n = bytesPerLed(p.type);
         const bool mono = n < 3;
-        (mono ? monoPixels_ : pixels_).push_back(Pixel{p.x, p.y, p.source, p.slot + n * p.led});
         (mono ? mono_ : colours_).add(p);
+        if (keepRecords_) {
+          (mono ? monoPixels_ : pixels_).push_back(Pixel{p.x, p.y, p.source, p.slot + n * p.led});
+        }
       });
   colours_.finish();
   mono_.finish();

@@ -1,6 +1,7 @@
 #include "player/Buffer.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "player/MaskData.h"
 #include "player/RGBData.h"
@@ -30,7 +31,7 @@ std::unique_ptr<Data> makeMapping(Buffer::Mode mode) {
 }  // namespace
 
 bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, unsigned frameLength,
-                        const Correction& correction) {
+                        const Correction& correction, TopologyData<CoordinatesData>* placed) {
   if (mode == MaskMode || mode == RgbMode || mode == VideoMode) {
     mappings_[0] = makeMapping(mode);
   }
@@ -62,6 +63,7 @@ bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, uns
   mappings_[0]->initFromTopologyData(coordinates, frameLength, width_, height_);
   mappings_[0]->setCorrection(correction);
   for (unsigned slot = 1; slot < kSlots; ++slot) mappings_[slot] = mappings_[0]->clone();
+  if (placed != nullptr) *placed = std::move(coordinates);
   // The blank picture of a set-up needs no complete cycle.
   sent_.assign(frameCount(), 1);
   unsent_ = 0;

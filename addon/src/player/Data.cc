@@ -90,34 +90,22 @@ void Data::SourceTable::refresh() {
   sources = {storage_->sources.data(), storage_->sources.size()};
 }
 
-void Data::SourceTable::add(const Placement& p) {
-  // Until finish(), a run's firstStretch is the index of its first offset
-  // in pending.
-  std::vector<Run>& all = storage_->runs;
-  std::vector<std::uint32_t>& pending = storage_->pending;
-  if (!all.empty()) {
-    Run& last = all.back();
-    if (last.slot == p.slot && last.firstLed + last.count == p.led) {
-      ++last.count;
-      last.maxSource = std::max(last.maxSource, p.source);
-      pending.push_back(p.source);
-      return;
-    }
-  }
-  all.push_back(Run{p.slot, p.led, 1, static_cast<std::uint32_t>(pending.size()), 0, p.source});
-  pending.push_back(p.source);
+void Data::SourceTable::close() {
+  // A run is closed when the next one begins, so only its own offsets wait
+  // in pending: a hundred or so, where a whole installation's were megabytes.
+  Storage& st = *storage_;
+  if (st.runs.empty() || st.pending.empty()) return;
+  Run& run = st.runs.back();
+  run.firstStretch = static_cast<std::uint32_t>(st.stretches.size());
+  addStretches(run, st.pending.data());
+  run.endStretch = static_cast<std::uint32_t>(st.stretches.size());
+  st.pending.clear();
 }
 
 void Data::SourceTable::finish() {
+  close();
   Storage& st = *storage_;
-  for (Run& run : st.runs) {
-    const std::uint32_t* s = st.pending.data() + run.firstStretch;
-    run.firstStretch = static_cast<std::uint32_t>(st.stretches.size());
-    addStretches(run, s);
-    run.endStretch = static_cast<std::uint32_t>(st.stretches.size());
-  }
-  st.pending.clear();
-  st.pending.shrink_to_fit();
+  std::vector<std::uint32_t>().swap(st.pending);
   // Built by pushing, so a third or so of each is spare room.
   st.runs.shrink_to_fit();
   st.stretches.shrink_to_fit();
@@ -190,16 +178,6 @@ void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s) {
     stretches.push_back(Stretch{s[i], step, rowStep, c, rows});
     i += rows * c;
   }
-}
-
-std::uint32_t Data::sourceOffset(float x, float y, std::uint32_t width) {
-  // x and y are on the screen (non-negative), so truncation is a floor. The
-  // offset is fixed by the width, so it is worked out once here instead of
-  // for every image.
-  const std::uint64_t col = static_cast<std::uint64_t>(std::trunc(x));
-  const std::uint64_t row = static_cast<std::uint64_t>(std::trunc(y));
-  const std::uint64_t p = 4 * (col + row * width);
-  return p > kUnreachable ? kUnreachable : static_cast<std::uint32_t>(p);
 }
 
 }  // namespace lc

@@ -185,6 +185,8 @@ class Data {
       std::vector<std::uint32_t> pending;  // per-LED offsets until finish()
     };
     void addStretches(Run& run, const std::uint32_t* s);
+    // Turns the last run's pending offsets into its stretches.
+    void close();
     void refresh();
     std::shared_ptr<Storage> storage_ = std::make_shared<Storage>();
   };
@@ -202,7 +204,15 @@ class Data {
   void layoutFrames(std::size_t moduleCount, std::uint32_t frameLength);
   static void layoutOf(std::size_t moduleCount, std::uint32_t slotSize, std::uint32_t frameLength,
                        std::uint32_t& modulesPerFrame, std::size_t& frameCount);
-  static std::uint32_t sourceOffset(float x, float y, std::uint32_t width);
+  static std::uint32_t sourceOffset(float x, float y, std::uint32_t width) {
+    // x and y are on the screen (non-negative), so truncation is a floor.
+    // The offset is fixed by the width, so it is worked out once here
+    // instead of for every image.
+    const std::uint64_t col = static_cast<std::uint64_t>(x);
+    const std::uint64_t row = static_cast<std::uint64_t>(y);
+    const std::uint64_t p = 4 * (col + row * width);
+    return p > kUnreachable ? kUnreachable : static_cast<std::uint32_t>(p);
+  }
 
   std::vector<std::uint8_t> bytes_;
   std::size_t frameCount_ = 0;
@@ -253,6 +263,23 @@ void Data::rebuild(const TopologyData<CoordinatesData>& coordinates, std::uint32
       }
     }
   }
+}
+
+inline void Data::SourceTable::add(const Placement& p) {
+  std::vector<Run>& all = storage_->runs;
+  std::vector<std::uint32_t>& pending = storage_->pending;
+  if (!all.empty()) {
+    Run& last = all.back();
+    if (last.slot == p.slot && last.firstLed + last.count == p.led) {
+      ++last.count;
+      last.maxSource = std::max(last.maxSource, p.source);
+      pending.push_back(p.source);
+      return;
+    }
+  }
+  close();
+  all.push_back(Run{p.slot, p.led, 1, 0, 0, p.source});
+  pending.push_back(p.source);
 }
 
 template <typename F>

@@ -172,7 +172,14 @@ void MaskData::initFromTopologyData(const TopologyData<CoordinatesData>& coordin
   table_.clear();
   rebuild(
       coordinates, frameLength, width, height, typeSlotSize,
-      [](ModuleType type, std::uint32_t led) { return led / 8 < typeSlotSize(type); },
+      // The slot size is looked up once per type, not once per LED.
+      [last = ModuleType{0}, size = typeSlotSize(0)](ModuleType type, std::uint32_t led) mutable {
+        if (type != last) {
+          last = type;
+          size = typeSlotSize(type);
+        }
+        return led / 8 < size;
+      },
       [&](const Placement& p) {
         table_.add(p);
         if (!keepRecords_) return;

@@ -82,13 +82,15 @@ Player::SetUp Player::initScreen(const Topology& topology, unsigned angle, Buffe
   if (playing_.load()) return Busy;
   const SetUp check = checkTopology(topology);
   if (check != Ready) return check;
-  if (!buffer_.initScreen(topology, angle, mode, communication_.lastPacketSize(), correction)) {
+  // The sensor grid reads the placement the mappings were built from.
+  TopologyData<CoordinatesData> placed;
+  if (!buffer_.initScreen(topology, angle, mode, communication_.lastPacketSize(), correction,
+                          &placed)) {
     return NoMapping;
   }
   sensorsEnabled_ = sensors;
 
-  Placed placed(topology, angle);
-  SensorsVisitor grid(placed.coordinates);
+  SensorsVisitor grid(placed);
   topology.visitAll(grid, 0);
   sensorLayout_ = grid.layout();
   // At least one entry per grid cell: a layout of few modules with many

@@ -244,8 +244,14 @@ void RGBData::initFromTopologyData(const TopologyData<CoordinatesData>& coordina
   table_.clear();
   rebuild(
       coordinates, frameLength, width, height, typeSlotSize,
-      [](ModuleType type, std::uint32_t led) {
-        return (3 * static_cast<std::uint64_t>(led) + 3) <= 8ull * typeSlotSize(type);
+      // The slot size is looked up once per type, not once per LED.
+      [last = ModuleType{0}, bits = 8ull * typeSlotSize(0)](ModuleType type,
+                                                            std::uint32_t led) mutable {
+        if (type != last) {
+          last = type;
+          bits = 8ull * typeSlotSize(type);
+        }
+        return (3 * static_cast<std::uint64_t>(led) + 3) <= bits;
       },
       [&](const Placement& p) {
         table_.add(p);

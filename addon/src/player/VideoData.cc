@@ -22,9 +22,15 @@ void VideoData::initFromTopologyData(const TopologyData<CoordinatesData>& coordi
   const auto bytesPerLed = [](ModuleType type) { return pixelSlots(type).videoBytesPerLed; };
   rebuild(
       coordinates, frameLength, width, height, typeSlotSize,
-      [&](ModuleType type, std::uint32_t led) {
-        const std::uint32_t n = bytesPerLed(type);
-        return n != 0 && (static_cast<std::uint64_t>(led) + 1) * n <= typeSlotSize(type);
+      // The sizes are looked up once per type, not once per LED.
+      [bytesPerLed, last = ModuleType{0}, n = bytesPerLed(0), size = typeSlotSize(0)](
+          ModuleType type, std::uint32_t led) mutable {
+        if (type != last) {
+          last = type;
+          n = bytesPerLed(type);
+          size = typeSlotSize(type);
+        }
+        return n != 0 && (static_cast<std::uint64_t>(led) + 1) * n <= size;
       },
       [&](const Placement& p) {
         const std::uint32_t n = bytesPerLed(p.type);

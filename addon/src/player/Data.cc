@@ -32,6 +32,16 @@ bool byteShuffles() {
 #endif
 }
 
+bool wideKernels() {
+#if LC_PIXEL_WIDE
+  static const bool present = __builtin_cpu_supports("avx512f") &&
+                              __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi2");
+  return present && vectorsAllowed.load(std::memory_order_relaxed);
+#else
+  return false;
+#endif
+}
+
 void allowVectorKernels(bool allowed) { vectorsAllowed.store(allowed, std::memory_order_relaxed); }
 
 }  // namespace pixel

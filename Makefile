@@ -149,6 +149,7 @@ bench: bootstrap addon
 	@for b in build-bench/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
 	node bench/compare_package.js
 	node bench/compare_topology.js
+	node --expose-gc bench/compare_player.js
 
 # HEX throughput beside the npm package nrf-intel-hex and python3-intelhex.
 compare-hex: BOOTSTRAP_EXTRA += libbenchmark-dev python3-intelhex

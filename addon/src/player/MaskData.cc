@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -180,7 +181,7 @@ inline bool contiguousRows(const Run& run, const Stretch* stretches) {
 // load (the pixels past a row are never read, and read as dark; a lane's
 // compare is the LED's bit), and returns the first run it left. Runs, rows
 // and the writer stay in registers: per run there is no call and no copy.
-template <typename Run, typename Stretch>
+template <bool Bounded, typename Run, typename Stretch>
 LC_PIXEL_WIDE_TARGET std::size_t putRunsWide(std::uint8_t* frames, const Run* runs,
                                              std::size_t first, std::size_t end,
                                              const Stretch* stretches, const unsigned char* image,
@@ -203,7 +204,8 @@ LC_PIXEL_WIDE_TARGET std::size_t putRunsWide(std::uint8_t* frames, const Run* ru
       if (whole == 0 && rest == 10) {
         // A tile's rows of ten: one load and one put each, all constant.
         for (std::uint32_t r = 0; r < st.rows; ++r, at += st.rowStep) {
-          const __m512i v = _mm512_subs_epu8(_mm512_maskz_loadu_epi32(tail, image + at), bound);
+          __m512i v = _mm512_maskz_loadu_epi32(tail, image + at);
+          if (Bounded) v = _mm512_subs_epu8(v, bound);
           out.put(static_cast<std::uint32_t>(_mm512_test_epi32_mask(v, colours)), 10);
         }
         continue;
@@ -211,11 +213,13 @@ LC_PIXEL_WIDE_TARGET std::size_t putRunsWide(std::uint8_t* frames, const Run* ru
       for (std::uint32_t r = 0; r < st.rows; ++r, at += st.rowStep) {
         const unsigned char* p = image + at;
         for (std::uint32_t j = 0; j < whole; ++j, p += 64) {
-          const __m512i v = _mm512_subs_epu8(_mm512_loadu_si512(p), bound);
+          __m512i v = _mm512_loadu_si512(p);
+          if (Bounded) v = _mm512_subs_epu8(v, bound);
           out.put(static_cast<std::uint32_t>(_mm512_test_epi32_mask(v, colours)), 16);
         }
         if (rest == 0) continue;
-        const __m512i v = _mm512_subs_epu8(_mm512_maskz_loadu_epi32(tail, p), bound);
+        __m512i v = _mm512_maskz_loadu_epi32(tail, p);
+        if (Bounded) v = _mm512_subs_epu8(v, bound);
         out.put(static_cast<std::uint32_t>(_mm512_test_epi32_mask(v, colours)), rest);
       }
     }
@@ -291,8 +295,10 @@ void MaskData::writeBits(const unsigned char* image, unsigned length, const Lit 
   for (std::size_t i = 0; i < runs; ++i) {
 #if LC_PIXEL_WIDE
     if (wide) {
-      i = putRunsWide(frames, table_.runs.data(), i, runs, table_.stretches.data(), image, length,
-                      lit.bounds());
+      // Without a correction every bound is 0, and the subtraction is left out.
+      i = putRunsWide<!std::is_same_v<Lit, pixel::NonZero>>(frames, table_.runs.data(), i, runs,
+                                                            table_.stretches.data(), image, length,
+                                                            lit.bounds());
       if (i == runs) break;
     }
 #endif

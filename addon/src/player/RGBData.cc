@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 
 #include "player/PixelWords.h"
@@ -242,10 +243,11 @@ __attribute__((target("ssse3"))) pixel::BitWriter putRowsShuffled(pixel::BitWrit
 // read (the load is masked and reads them as 0, which no bound counts), and the extraction drops
 // pixel byte 3 from the compares' mask, which has the channels already in
 // the order they are sent when they are RGB.
-template <bool Bgr>
+template <bool Bgr, bool Bounded>
 LC_PIXEL_WIDE_TARGET inline std::uint64_t wideBits(__m512i bound, const unsigned char* p,
                                                    __mmask64 load) {
-  const __m512i v = _mm512_subs_epu8(_mm512_maskz_loadu_epi8(load, p), bound);
+  __m512i v = _mm512_maskz_loadu_epi8(load, p);
+  if (Bounded) v = _mm512_subs_epu8(v, bound);
   const std::uint64_t x = _pext_u64(_mm512_test_epi8_mask(v, v), 0x7777777777777777ull);
   if (!Bgr) return x;
   constexpr std::uint64_t kFirst = 0x249249249249ull;  // bits 3j, j = 0 .. 15
@@ -265,7 +267,7 @@ inline bool contiguousRows(const Run& run, const Stretch* stretches) {
 // is made of rows of pixels that follow each other, and returns the first
 // run it left. Runs, rows and the writer stay in registers across a whole
 // installation of such tiles: per run there is no call and no copy.
-template <bool Bgr, typename Run, typename Stretch>
+template <bool Bgr, bool Bounded, typename Run, typename Stretch>
 LC_PIXEL_WIDE_TARGET std::size_t putRunsWide(std::uint8_t* frames, const Run* runs,
                                              std::size_t first, std::size_t end,
                                              const Stretch* stretches, const unsigned char* image,
@@ -288,19 +290,20 @@ LC_PIXEL_WIDE_TARGET std::size_t putRunsWide(std::uint8_t* frames, const Run* ru
       if (whole == 0 && rest == kMaxPut) {
         // A tile's rows of ten: one load and one put each, all constant.
         for (std::uint32_t r = 0; r < st.rows; ++r, at += st.rowStep) {
-          out.put(static_cast<std::uint32_t>(wideBits<Bgr>(bound, image + at, tail)), 3 * kMaxPut);
+          out.put(static_cast<std::uint32_t>(wideBits<Bgr, Bounded>(bound, image + at, tail)),
+                  3 * kMaxPut);
         }
         continue;
       }
       for (std::uint32_t r = 0; r < st.rows; ++r, at += st.rowStep) {
         const unsigned char* p = image + at;
         for (std::uint32_t j = 0; j < whole; ++j, p += 64) {
-          const std::uint64_t bits = wideBits<Bgr>(bound, p, ~0ull);
+          const std::uint64_t bits = wideBits<Bgr, Bounded>(bound, p, ~0ull);
           out.put(static_cast<std::uint32_t>(bits & 0xffffff), 24);
           out.put(static_cast<std::uint32_t>(bits >> 24), 24);
         }
         if (rest == 0) continue;
-        const std::uint64_t bits = wideBits<Bgr>(bound, p, tail);
+        const std::uint64_t bits = wideBits<Bgr, Bounded>(bound, p, tail);
         if (rest <= kMaxPut) {
           out.put(static_cast<std::uint32_t>(bits), 3 * rest);
         } else {
@@ -356,8 +359,10 @@ void RGBData::writeBits(const unsigned char* image, unsigned length, const Lit l
   for (std::size_t i = 0; i < runs; ++i) {
 #if LC_PIXEL_WIDE
     if (wide) {
-      i = putRunsWide<Bgr>(frames, table_.runs.data(), i, runs, table_.stretches.data(), image,
-                           length, lit.bounds());
+      // Without a correction every bound is 0, and the subtraction is left out.
+      i = putRunsWide<Bgr, !std::is_same_v<Lit, pixel::NonZero>>(frames, table_.runs.data(), i,
+                                                                 runs, table_.stretches.data(),
+                                                                 image, length, lit.bounds());
       if (i == runs) break;
     }
 #endif

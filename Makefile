@@ -149,6 +149,7 @@ bench: bootstrap addon
 	@for b in build-bench/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
 	node bench/compare_package.js
 	node bench/compare_topology.js
+	node --expose-gc bench/compare_player.js
 	node bench/upload_show.js
 	node bench/show.js
 	node bench/cli_help.js

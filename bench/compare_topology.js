@@ -107,7 +107,8 @@ function plainMatrix(cells, height, width) {
   }
   return out;
 }
-for (const [name, make, tiles] of [['grid', grid, 1000], ['grid', grid, 10000],
+for (const [name, make, tiles] of [['grid', grid, 12], ['grid', grid, 100],
+  ['grid', grid, 1000], ['grid', grid, 10000],
   ['grid', grid, 30000], ['staircase', staircase, 2000], ['staircase', staircase, 6000]]) {
   const top = new lc.Topology(make(tiles));
   const matrix = top.getMatrix(0);

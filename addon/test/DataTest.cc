@@ -293,6 +293,30 @@ TEST(DataTest, EveryRecordStaysInItsOwnFrameAcrossRebuilds) {
   }
 }
 
+// A player's slots are copies sharing one table: rebuilding one for another
+// installation must leave the others writing the pictures they were made for.
+TEST(DataTest, ACopyKeepsItsTableWhenTheOriginalIsRebuilt) {
+  const test::Screen big = screenOf(squareRow(3));
+  const test::Screen small = screenOf(relayWithTile(TypeQuadra));
+  std::unique_ptr<Data> mappings[] = {std::make_unique<VideoData>(), std::make_unique<RGBData>(),
+                                      std::make_unique<MaskData>()};
+  for (auto& data : mappings) {
+    data->initFromTopologyData(big.coordinates, 918, big.width, big.height);
+    const std::unique_ptr<Data> copy = data->clone();
+    std::unique_ptr<Data> fresh = data->clone();
+    fresh->initFromTopologyData(big.coordinates, 918, big.width, big.height);
+    data->initFromTopologyData(small.coordinates, 918, small.width, small.height);
+    const auto img = image(big.width, big.height, [](unsigned col, unsigned row) {
+      return Rgba{static_cast<std::uint8_t>(col * 7), static_cast<std::uint8_t>(row * 5), 0, 0};
+    });
+    copy->update(img.data(), static_cast<unsigned>(img.size()), Data::RGB);
+    fresh->update(img.data(), static_cast<unsigned>(img.size()), Data::RGB);
+    ASSERT_EQ(copy->frameCount(), fresh->frameCount());
+    EXPECT_TRUE(
+        std::equal(copy->frame(0), copy->frame(0) + copy->frameCount() * 918, fresh->frame(0)));
+  }
+}
+
 TEST(DataTest, LedsOffTheScreenOrPastTheTypeGetNoRecord) {
   TopologyData<CoordinatesData> c;
   c[0];

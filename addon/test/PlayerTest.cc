@@ -406,6 +406,22 @@ TEST(PlayerTest, SetUpReadsTheLinkAndRefusesWhatCannotBePlayed) {
   EXPECT_EQ(screen.frames, 1u);
 }
 
+// getScreen counts the frames without building them: the count must be
+// the one a set-up then lays out.
+TEST(PlayerTest, TheScreenCountsTheFramesASetUpBuilds) {
+  for (std::uint16_t packet : {3, 40, 918, 1200, 65535}) {
+    for (Buffer::Mode mode : {Buffer::MaskMode, Buffer::RgbMode, Buffer::VideoMode}) {
+      Link l;
+      l.announce(1, packet);
+      Player player(l.link);
+      Player::Screen screen;
+      ASSERT_EQ(player.measure(lShape(), 90, mode, screen), Player::Ready);
+      ASSERT_EQ(player.initScreen(lShape(), 90, mode, false), Player::Ready);
+      EXPECT_EQ(screen.frames, player.buffer().frameCount()) << packet << " " << mode;
+    }
+  }
+}
+
 TEST(PlayerTest, ModeAndFormatNamesAreComparedExactly) {
   const std::pair<const char*, Buffer::Mode> modes[] = {
       {"mask", Buffer::MaskMode}, {"video", Buffer::VideoMode}, {"rgb", Buffer::RgbMode},

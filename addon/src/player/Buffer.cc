@@ -1,6 +1,7 @@
 #include "player/Buffer.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "player/MaskData.h"
 #include "player/RGBData.h"
@@ -30,9 +31,9 @@ std::unique_ptr<Data> makeMapping(Buffer::Mode mode) {
 }  // namespace
 
 bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, unsigned frameLength,
-                        const Correction& correction) {
+                        const Correction& correction, TopologyData<CoordinatesData>* placed) {
   if (mode == MaskMode || mode == RgbMode || mode == VideoMode) {
-    for (auto& mapping : mappings_) mapping = makeMapping(mode);
+    mappings_[0] = makeMapping(mode);
   }
   if (!mappings_[0]) {
     log_.error("No pixel mapping for mode ", static_cast<unsigned>(mode), ".");
@@ -57,10 +58,12 @@ bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, uns
   TranslateVisitor translate(coordinates, -visitor.minX(), -visitor.minY());
   topology.visitLinear(translate);
 
-  for (auto& mapping : mappings_) {
-    mapping->initFromTopologyData(coordinates, frameLength, width_, height_);
-    mapping->setCorrection(correction);
-  }
+  // Built once: the other slots copy its frames and share its table.
+  mappings_[0]->keepRecords(false);
+  mappings_[0]->initFromTopologyData(coordinates, frameLength, width_, height_);
+  mappings_[0]->setCorrection(correction);
+  for (unsigned slot = 1; slot < kSlots; ++slot) mappings_[slot] = mappings_[0]->clone();
+  if (placed != nullptr) *placed = std::move(coordinates);
   // The blank picture of a set-up needs no complete cycle.
   sent_.assign(frameCount(), 1);
   unsent_ = 0;
@@ -74,6 +77,28 @@ bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, uns
   state_.store(stateOf(0, 1, 0));
   overwritten_.store(0, std::memory_order_relaxed);
   return true;
+}
+
+std::size_t Buffer::framesFor(const TopologyData<CoordinatesData>& coordinates, Mode mode,
+                              unsigned frameLength) {
+  std::uint32_t (*slotSizeOf)(ModuleType) = nullptr;
+  switch (mode) {
+    case MaskMode:
+      slotSizeOf = MaskData::typeSlotSize;
+      break;
+    case RgbMode:
+      slotSizeOf = RGBData::typeSlotSize;
+      break;
+    case VideoMode:
+      slotSizeOf = VideoData::typeSlotSize;
+      break;
+  }
+  if (slotSizeOf == nullptr) return 0;
+  std::uint32_t slot = 0;
+  for (const auto& entry : coordinates) {
+    if (entry.second.valid) slot = std::max(slot, slotSizeOf(entry.second.type));
+  }
+  return Data::framesFor(coordinates.size(), slot, frameLength);
 }
 
 Buffer::Added Buffer::addImage(const unsigned char* image, unsigned length, Data::Format format,

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "player/Data.h"
+#include "topology/CoordinatesData.h"
 #include "topology/Topology.h"
+#include "topology/TopologyData.h"
 #include "util/Log.h"
 
 namespace lc {
@@ -34,8 +36,17 @@ class Buffer {
   // present ones. Must not run while images are added or frames sent.
   // Returns false (and logs) when the topology has no relay (module 0) to
   // start from, or there is no mapping to build.
+  // With `placed`, the placement it computed is moved there (screen
+  // positions shifted, sensor copies not), for a caller that needs it too.
   bool initScreen(const Topology& topology, unsigned angle, Mode mode, unsigned frameLength,
-                  const Correction& correction = Correction());
+                  const Correction& correction = Correction(),
+                  TopologyData<CoordinatesData>* placed = nullptr);
+
+  // Frames per picture that initScreen would lay out in `mode` for the
+  // placed installation `coordinates`, without building a mapping; 0 for
+  // a mode that names none.
+  static std::size_t framesFor(const TopologyData<CoordinatesData>& coordinates, Mode mode,
+                               unsigned frameLength);
 
   std::uint32_t width() const { return width_; }
   std::uint32_t height() const { return height_; }

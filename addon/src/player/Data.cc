@@ -32,31 +32,54 @@ bool byteShuffles() {
 #endif
 }
 
+bool wideKernels() {
+#if LC_PIXEL_WIDE
+  static const bool present = __builtin_cpu_supports("avx512f") &&
+                              __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi2");
+  return present && vectorsAllowed.load(std::memory_order_relaxed);
+#else
+  return false;
+#endif
+}
+
 void allowVectorKernels(bool allowed) { vectorsAllowed.store(allowed, std::memory_order_relaxed); }
 
 }  // namespace pixel
+
+void Data::layoutOf(std::size_t moduleCount, std::uint32_t slotSize, std::uint32_t frameLength,
+                    std::uint32_t& modulesPerFrame, std::size_t& frameCount) {
+  modulesPerFrame = 0;
+  frameCount = 0;
+  if (moduleCount == 0) return;
+  const std::uint32_t length = std::min(frameLength, kMaxFrameLength);
+  const std::uint32_t slot = slotSize == 0 ? 1 : slotSize;
+  // A frame too short for the number and one slot carries no module: it is
+  // still made (the cycle has one frame), but nothing is placed in it.
+  if (length >= kHeaderLength + slot) modulesPerFrame = (length - kHeaderLength) / slot;
+  frameCount = modulesPerFrame == 0 ? 1 : (moduleCount + modulesPerFrame - 1) / modulesPerFrame;
+  // Records keep 32-bit offsets into the block; an installation that would
+  // need more (millions of modules) gets one empty frame instead.
+  if (static_cast<std::uint64_t>(frameCount) * length > 0xffffffffull) {
+    modulesPerFrame = 0;
+    frameCount = 1;
+  }
+}
+
+std::size_t Data::framesFor(std::size_t moduleCount, std::uint32_t slotSize,
+                            std::uint32_t frameLength) {
+  std::uint32_t modulesPerFrame = 0;
+  std::size_t frameCount = 0;
+  layoutOf(moduleCount, slotSize, frameLength, modulesPerFrame, frameCount);
+  return frameCount;
+}
 
 void Data::layoutFrames(std::size_t moduleCount, std::uint32_t frameLength) {
   // Free the old frames first: no record may outlive the block it points in.
   bytes_.clear();
   bytes_.shrink_to_fit();
-  frameCount_ = 0;
   frameLength_ = std::min(frameLength, kMaxFrameLength);
-  modulesPerFrame_ = 0;
-  if (moduleCount == 0) return;
-
-  // A frame too short for the number and one slot carries no module: it is
-  // still made (the cycle has one frame), but nothing is placed in it.
-  if (frameLength_ >= kHeaderLength + slotSize_) {
-    modulesPerFrame_ = (frameLength_ - kHeaderLength) / slotSize_;
-  }
-  frameCount_ = modulesPerFrame_ == 0 ? 1 : (moduleCount + modulesPerFrame_ - 1) / modulesPerFrame_;
-  // Records keep 32-bit offsets into the block; an installation that would
-  // need more (millions of modules) gets one empty frame instead.
-  if (static_cast<std::uint64_t>(frameCount_) * frameLength_ > 0xffffffffull) {
-    modulesPerFrame_ = 0;
-    frameCount_ = 1;
-  }
+  layoutOf(moduleCount, slotSize_, frameLength, modulesPerFrame_, frameCount_);
+  if (frameCount_ == 0) return;
   bytes_.assign(frameCount_ * frameLength_, 0);
   if (frameLength_ < kHeaderLength) return;
   for (std::size_t q = 0; q < frameCount_; ++q) {
@@ -66,38 +89,39 @@ void Data::layoutFrames(std::size_t moduleCount, std::uint32_t frameLength) {
   }
 }
 
-void Data::SourceTable::clear() {
-  runs.clear();
-  stretches.clear();
-  sources.clear();
-  pending_.clear();
+void Data::SourceTable::clear(std::uint32_t rowBytes) {
+  storage_ = std::make_shared<Storage>();
+  storage_->rowBytes = rowBytes;
+  refresh();
 }
 
-void Data::SourceTable::add(const Placement& p) {
-  // Until finish(), a run's firstStretch is the index of its first offset
-  // in pending_.
-  if (!runs.empty()) {
-    Run& last = runs.back();
-    if (last.slot == p.slot && last.firstLed + last.count == p.led) {
-      ++last.count;
-      last.maxSource = std::max(last.maxSource, p.source);
-      pending_.push_back(p.source);
-      return;
-    }
-  }
-  runs.push_back(Run{p.slot, p.led, 1, static_cast<std::uint32_t>(pending_.size()), 0, p.source});
-  pending_.push_back(p.source);
+void Data::SourceTable::refresh() {
+  runs = {storage_->runs.data(), storage_->runs.size()};
+  stretches = {storage_->stretches.data(), storage_->stretches.size()};
+  sources = {storage_->sources.data(), storage_->sources.size()};
 }
 
-void Data::SourceTable::finish(std::uint32_t rowBytes) {
-  for (Run& run : runs) {
-    const std::uint32_t* s = pending_.data() + run.firstStretch;
-    run.firstStretch = static_cast<std::uint32_t>(stretches.size());
-    addStretches(run, s, rowBytes);
-    run.endStretch = static_cast<std::uint32_t>(stretches.size());
-  }
-  pending_.clear();
-  pending_.shrink_to_fit();
+void Data::SourceTable::close() {
+  // A run is closed when the next one begins, so only its own offsets wait
+  // in pending: a hundred or so, where a whole installation's were megabytes.
+  Storage& st = *storage_;
+  if (st.runs.empty() || st.pending.empty()) return;
+  Run& run = st.runs.back();
+  run.firstStretch = static_cast<std::uint32_t>(st.stretches.size());
+  addStretches(run, st.pending.data());
+  run.endStretch = static_cast<std::uint32_t>(st.stretches.size());
+  st.pending.clear();
+}
+
+void Data::SourceTable::finish() {
+  close();
+  Storage& st = *storage_;
+  std::vector<std::uint32_t>().swap(st.pending);
+  // Built by pushing, so a third or so of each is spare room.
+  st.runs.shrink_to_fit();
+  st.stretches.shrink_to_fit();
+  st.sources.shrink_to_fit();
+  refresh();
 }
 
 namespace {
@@ -144,7 +168,10 @@ std::uint32_t moved(std::uint32_t p, std::uint32_t from, std::uint32_t to, std::
 
 }  // namespace
 
-void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s, std::uint32_t rowBytes) {
+void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s) {
+  std::vector<Stretch>& stretches = storage_->stretches;
+  std::vector<std::uint32_t>& sources = storage_->sources;
+  const std::uint32_t rowBytes = storage_->rowBytes;
   const std::uint32_t n = run.count;
   std::uint32_t i = 0;
   while (i < n) {
@@ -186,13 +213,15 @@ void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s, std::uint
   }
 }
 
-void Data::SourceTable::restride(std::uint32_t from, std::uint32_t to) {
+void Data::SourceTable::restride(std::uint32_t to) {
+  Storage& table = *storage_;
+  const std::uint32_t from = table.rowBytes;
   if (from == 0 || from == to) return;
   const std::uint32_t far = kUnreachable;
   const auto at = [&](std::uint32_t p) { return moved(p, from, to, far); };
   // Every stretch is one move repeated (sameMove), so its new steps are the
   // new distances between its first LEDs.
-  for (Stretch& st : stretches) {
+  for (Stretch& st : table.stretches) {
     if (st.irregular()) continue;
     const std::uint32_t start = at(st.start);
     if (st.count >= 2) {
@@ -204,26 +233,16 @@ void Data::SourceTable::restride(std::uint32_t from, std::uint32_t to) {
     }
     st.start = start;
   }
-  for (std::uint32_t& p : sources) p = at(p);
+  for (std::uint32_t& p : table.sources) p = at(p);
   // Rows at least as far apart keep the offsets' order, so the largest
   // stays the largest.
-  for (Run& run : runs) run.maxSource = at(run.maxSource);
+  for (Run& run : table.runs) run.maxSource = at(run.maxSource);
+  table.rowBytes = to;
 }
 
 void Data::setRowBytes(std::uint32_t rowBytes) {
-  if (rowBytes == rowBytes_ || rowBytes < 4ull * width_ || rowBytes_ == 0) return;
-  restrideTables(rowBytes_, rowBytes);
-  rowBytes_ = rowBytes;
-}
-
-std::uint32_t Data::sourceOffset(float x, float y, std::uint32_t width) {
-  // x and y are on the screen (non-negative), so truncation is a floor. The
-  // offset is fixed by the width, so it is worked out once here instead of
-  // for every image.
-  const std::uint64_t col = static_cast<std::uint64_t>(std::trunc(x));
-  const std::uint64_t row = static_cast<std::uint64_t>(std::trunc(y));
-  const std::uint64_t p = 4 * (col + row * width);
-  return p > kUnreachable ? kUnreachable : static_cast<std::uint32_t>(p);
+  if (width_ == 0 || rowBytes < 4ull * width_) return;
+  restrideTables(rowBytes);
 }
 
 }  // namespace lc

@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "player/Correction.h"
@@ -47,16 +48,30 @@ class Data {
   virtual void initFromTopologyData(const TopologyData<CoordinatesData>& coordinates,
                                     std::uint32_t frameLength, std::uint32_t width,
                                     std::uint32_t height) = 0;
-  // Writes one image (4-byte pixels, rows rowBytes() apart) into the frames
+  // Writes one image (4-byte pixels, rows as setRowBytes() last said) into the frames
   // in one pass. LEDs whose pixel lies past `length` keep their value.
   virtual void update(const unsigned char* image, unsigned length, Format format) = 0;
+  // A mapping with the same frames and correction, sharing this one's
+  // source table (which a later rebuild of either never changes in place):
+  // a player's three slots differ only in their frames.
+  virtual std::unique_ptr<Data> clone() const = 0;
+
+  // Whether initFromTopologyData keeps the record of every LED it placed
+  // (pixels()). update() never reads them; a player does not keep them,
+  // since at 100 000 LEDs they were megabytes per mapping.
+  void keepRecords(bool keep) { keepRecords_ = keep; }
+
+  // Frames one picture takes with `moduleCount` slots of `slotSize` bytes
+  // (0 counts as 1) in frames of `frameLength` bytes, as a rebuild lays
+  // them out.
+  static std::size_t framesFor(std::size_t moduleCount, std::uint32_t slotSize,
+                               std::uint32_t frameLength);
 
   // Bytes from one image row to the next that update() reads: 4 x width
   // after a rebuild, more when the image is a rectangle of a wider picture.
   // A change rewrites the source tables in place, once, so that the kernels
   // read the wider picture directly. `rowBytes` below 4 x width is ignored.
   void setRowBytes(std::uint32_t rowBytes);
-  std::uint32_t rowBytes() const { return rowBytes_; }
 
   // The colour correction every later update() applies; kept across
   // rebuilds.
@@ -100,10 +115,11 @@ class Data {
                Place place);
 
   std::uint8_t* bytes() { return bytes_.data(); }
-  // Calls table.restride(from, to) for every source table of the mapping.
-  virtual void restrideTables(std::uint32_t from, std::uint32_t to) = 0;
+  // Calls table.restride(to) for every source table of the mapping.
+  virtual void restrideTables(std::uint32_t to) = 0;
 
   Correction correction_;
+  bool keepRecords_ = true;
 
   // Consecutive LEDs k, k + 1, ... of one module slot, all on the screen.
   struct Run {
@@ -137,29 +153,57 @@ class Data {
     }
   };
 
+  // A read-only window on a vector of a shared table, used as the vector
+  // was: copies of a mapping share the table instead of copying it.
+  template <typename T>
+  struct View {
+    const T* first = nullptr;
+    std::size_t count = 0;
+    const T* begin() const { return first; }
+    const T* end() const { return first + count; }
+    const T* data() const { return first; }
+    std::size_t size() const { return count; }
+    bool empty() const { return count == 0; }
+    const T& operator[](std::size_t i) const { return first[i]; }
+    const T& back() const { return first[count - 1]; }
+  };
+
   // What update() reads: per run, its LEDs' image offsets as stretches.
   struct SourceTable {
-    std::vector<Run> runs;
-    std::vector<Stretch> stretches;
-    std::vector<std::uint32_t> sources;  // offsets of the irregular LEDs
+    View<Run> runs;
+    View<Stretch> stretches;
+    View<std::uint32_t> sources;  // offsets of the irregular LEDs
 
-    void clear();
+    // Starts a new table for image rows `rowBytes` apart; copies made
+    // before keep the old one.
+    void clear(std::uint32_t rowBytes);
     // Appends an LED, extending the last run when it is the next LED of the
     // same slot. finish() must follow the last add().
     void add(const Placement& p);
-    // Turns the offsets gathered by add() into stretches; image rows are
-    // `rowBytes` apart.
-    void finish(std::uint32_t rowBytes);
-    // Rewrites every offset for image rows `to` bytes apart instead of
-    // `from` (both at least 4 x width).
-    void restride(std::uint32_t from, std::uint32_t to);
+    // Turns the offsets gathered by add() into stretches.
+    void finish();
+    // Rewrites every offset for image rows `to` bytes apart (at least the
+    // stride the table was built for). The copies sharing the table see
+    // the change, and their own restride to the same stride does nothing,
+    // so the slots of a player never rewrite one table twice.
+    void restride(std::uint32_t to);
     // Calls f(i, source) for LED i of the run, in order.
     template <typename F>
     void forEachSource(const Run& run, F f) const;
 
    private:
-    void addStretches(Run& run, const std::uint32_t* s, std::uint32_t rowBytes);
-    std::vector<std::uint32_t> pending_;  // per-LED offsets until finish()
+    struct Storage {
+      std::vector<Run> runs;
+      std::vector<Stretch> stretches;
+      std::vector<std::uint32_t> sources;
+      std::vector<std::uint32_t> pending;  // per-LED offsets until finish()
+      std::uint32_t rowBytes = 0;          // image stride the offsets are for
+    };
+    void addStretches(Run& run, const std::uint32_t* s);
+    // Turns the last run's pending offsets into its stretches.
+    void close();
+    void refresh();
+    std::shared_ptr<Storage> storage_ = std::make_shared<Storage>();
   };
 
   // Whether every pixel a run reads lies wholly (four bytes) inside an image
@@ -173,13 +217,22 @@ class Data {
 
  private:
   void layoutFrames(std::size_t moduleCount, std::uint32_t frameLength);
-  static std::uint32_t sourceOffset(float x, float y, std::uint32_t width);
+  static void layoutOf(std::size_t moduleCount, std::uint32_t slotSize, std::uint32_t frameLength,
+                       std::uint32_t& modulesPerFrame, std::size_t& frameCount);
+  static std::uint32_t sourceOffset(float x, float y, std::uint32_t width) {
+    // x and y are on the screen (non-negative), so truncation is a floor.
+    // The offset is fixed by the width, so it is worked out once here
+    // instead of for every image.
+    const std::uint64_t col = static_cast<std::uint64_t>(x);
+    const std::uint64_t row = static_cast<std::uint64_t>(y);
+    const std::uint64_t p = 4 * (col + row * width);
+    return p > kUnreachable ? kUnreachable : static_cast<std::uint32_t>(p);
+  }
 
   std::vector<std::uint8_t> bytes_;
   std::size_t frameCount_ = 0;
   std::uint32_t frameLength_ = 0;
   std::uint32_t width_ = 0;
-  std::uint32_t rowBytes_ = 0;
   std::uint32_t slotSize_ = 0;
   std::uint32_t modulesPerFrame_ = 0;
 };
@@ -198,7 +251,6 @@ void Data::rebuild(const TopologyData<CoordinatesData>& coordinates, std::uint32
   }
   slotSize_ = s == 0 ? 1 : s;
   width_ = width;
-  rowBytes_ = 4 * width;
   layoutFrames(n, frameLength);
   if (modulesPerFrame_ == 0) return;
 
@@ -226,6 +278,23 @@ void Data::rebuild(const TopologyData<CoordinatesData>& coordinates, std::uint32
       }
     }
   }
+}
+
+inline void Data::SourceTable::add(const Placement& p) {
+  std::vector<Run>& all = storage_->runs;
+  std::vector<std::uint32_t>& pending = storage_->pending;
+  if (!all.empty()) {
+    Run& last = all.back();
+    if (last.slot == p.slot && last.firstLed + last.count == p.led) {
+      ++last.count;
+      last.maxSource = std::max(last.maxSource, p.source);
+      pending.push_back(p.source);
+      return;
+    }
+  }
+  close();
+  all.push_back(Run{p.slot, p.led, 1, 0, 0, p.source});
+  pending.push_back(p.source);
 }
 
 template <typename F>

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -9,6 +10,10 @@
 #endif
 
 #include "player/PixelWords.h"
+
+#if LC_PIXEL_WIDE
+#include <immintrin.h>
+#endif
 
 namespace lc {
 
@@ -161,6 +166,69 @@ inline void putStridedRow(pixel::BitWriter& out, const Lit& lit, const unsigned 
   }
 }
 
+#if LC_PIXEL_WIDE
+// Whether every stretch of a run is rows of pixels that follow each other.
+template <typename Run, typename Stretch>
+inline bool contiguousRows(const Run& run, const Stretch* stretches) {
+  for (std::uint32_t k = run.firstStretch; k < run.endStretch; ++k) {
+    if (stretches[k].irregular() || stretches[k].step != 4) return false;
+  }
+  return true;
+}
+
+// Writes runs from `first` on, while each lies wholly inside the image and
+// is made of rows of pixels that follow each other, sixteen LEDs a masked
+// load (the pixels past a row are never read, and read as dark; a lane's
+// compare is the LED's bit), and returns the first run it left. Runs, rows
+// and the writer stay in registers: per run there is no call and no copy.
+template <bool Bounded, typename Run, typename Stretch>
+LC_PIXEL_WIDE_TARGET std::size_t putRunsWide(std::uint8_t* frames, const Run* runs,
+                                             std::size_t first, std::size_t end,
+                                             const Stretch* stretches, const unsigned char* image,
+                                             unsigned length, __m128i bounds) {
+  const __m512i bound = _mm512_maskz_broadcast_i32x4(0xffff, bounds);
+  const __m512i colours = _mm512_set1_epi32(0x00ffffff);
+  std::size_t i = first;
+  for (; i < end; ++i) {
+    const Run run = runs[i];
+    if (static_cast<std::uint64_t>(run.maxSource) + 4 > length || !contiguousRows(run, stretches)) {
+      break;
+    }
+    pixel::BitWriter out(frames + run.slot + run.firstLed / 8, run.firstLed % 8);
+    for (std::uint32_t k = run.firstStretch; k < run.endStretch; ++k) {
+      const Stretch st = stretches[k];
+      const std::uint32_t whole = st.count / 16;
+      const std::uint32_t rest = st.count % 16;
+      const __mmask16 tail = static_cast<__mmask16>((1u << rest) - 1);
+      std::ptrdiff_t at = st.start;
+      if (whole == 0 && rest == 10) {
+        // A tile's rows of ten: one load and one put each, all constant.
+        for (std::uint32_t r = 0; r < st.rows; ++r, at += st.rowStep) {
+          __m512i v = _mm512_maskz_loadu_epi32(tail, image + at);
+          if (Bounded) v = _mm512_subs_epu8(v, bound);
+          out.put(static_cast<std::uint32_t>(_mm512_test_epi32_mask(v, colours)), 10);
+        }
+        continue;
+      }
+      for (std::uint32_t r = 0; r < st.rows; ++r, at += st.rowStep) {
+        const unsigned char* p = image + at;
+        for (std::uint32_t j = 0; j < whole; ++j, p += 64) {
+          __m512i v = _mm512_loadu_si512(p);
+          if (Bounded) v = _mm512_subs_epu8(v, bound);
+          out.put(static_cast<std::uint32_t>(_mm512_test_epi32_mask(v, colours)), 16);
+        }
+        if (rest == 0) continue;
+        __m512i v = _mm512_maskz_loadu_epi32(tail, p);
+        if (Bounded) v = _mm512_subs_epu8(v, bound);
+        out.put(static_cast<std::uint32_t>(_mm512_test_epi32_mask(v, colours)), rest);
+      }
+    }
+    out.finish();
+  }
+  return i;
+}
+#endif
+
 }  // namespace
 
 std::uint32_t MaskData::typeSlotSize(ModuleType type) { return pixelSlots(type).mask; }
@@ -168,17 +236,25 @@ std::uint32_t MaskData::typeSlotSize(ModuleType type) { return pixelSlots(type).
 void MaskData::initFromTopologyData(const TopologyData<CoordinatesData>& coordinates,
                                     std::uint32_t frameLength, std::uint32_t width,
                                     std::uint32_t height) {
-  pixels_.clear();
-  table_.clear();
+  std::vector<Pixel>().swap(pixels_);
+  table_.clear(4 * width);
   rebuild(
       coordinates, frameLength, width, height, typeSlotSize,
-      [](ModuleType type, std::uint32_t led) { return led / 8 < typeSlotSize(type); },
+      // The slot size is looked up once per type, not once per LED.
+      [last = ModuleType{0}, size = typeSlotSize(0)](ModuleType type, std::uint32_t led) mutable {
+        if (type != last) {
+          last = type;
+          size = typeSlotSize(type);
+        }
+        return led / 8 < size;
+      },
       [&](const Placement& p) {
+        table_.add(p);
+        if (!keepRecords_) return;
         pixels_.push_back(
             Pixel{p.x, p.y, p.source, p.slot + p.led / 8, static_cast<std::uint8_t>(p.led % 8)});
-        table_.add(p);
       });
-  table_.finish(rowBytes());
+  table_.finish();
 }
 
 void MaskData::update(const unsigned char* image, unsigned length, Format format) {
@@ -213,8 +289,20 @@ void MaskData::writeAll(const unsigned char* image, unsigned length, const Lit& 
 
 template <bool Vectors, typename Lit>
 void MaskData::writeBits(const unsigned char* image, unsigned length, const Lit lit) {
+  [[maybe_unused]] const bool wide = Vectors && pixel::wideKernels();
   std::uint8_t* const frames = bytes();
-  for (const Run run : table_.runs) {  // a copy: frame stores may alias it
+  const std::size_t runs = table_.runs.size();
+  for (std::size_t i = 0; i < runs; ++i) {
+#if LC_PIXEL_WIDE
+    if (wide) {
+      // Without a correction every bound is 0, and the subtraction is left out.
+      i = putRunsWide<!std::is_same_v<Lit, pixel::NonZero>>(frames, table_.runs.data(), i, runs,
+                                                            table_.stretches.data(), image, length,
+                                                            lit.bounds());
+      if (i == runs) break;
+    }
+#endif
+    const Run run = table_.runs[i];  // a copy: frame stores may alias it
     std::uint8_t* const out = frames + run.slot + run.firstLed / 8;
     const unsigned shift = run.firstLed % 8;
     if (!wholeRunFits(run, length)) {

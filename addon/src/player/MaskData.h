@@ -4,6 +4,7 @@
 // is non-zero once corrected. LED k's bit is bit k mod 8 of slot byte k / 8.
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "player/Data.h"
@@ -28,11 +29,12 @@ class MaskData : public Data {
                             std::uint32_t height) override;
   // The byte order matters only to a colour correction.
   void update(const unsigned char* image, unsigned length, Format format) override;
+  std::unique_ptr<Data> clone() const override { return std::make_unique<MaskData>(*this); }
 
   const std::vector<Pixel>& pixels() const { return pixels_; }
 
  private:
-  void restrideTables(std::uint32_t from, std::uint32_t to) override { table_.restride(from, to); }
+  void restrideTables(std::uint32_t to) override { table_.restride(to); }
   // `lit` says when a channel lights the LED (pixel::NonZero or pixel::Above<>).
   template <typename Lit>
   void writeAll(const unsigned char* image, unsigned length, const Lit& lit);

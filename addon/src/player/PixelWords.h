@@ -18,6 +18,16 @@
 #define LC_PIXEL_SHUFFLES 0
 #endif
 
+// Kernels that read a whole tile row in one masked 64-byte load and turn
+// the compares' mask into the row's bits with one bit extraction (x86-64
+// with AVX-512BW and BMI2, compiled for them function by function).
+#if defined(__GNUC__) && defined(__x86_64__)
+#define LC_PIXEL_WIDE 1
+#define LC_PIXEL_WIDE_TARGET __attribute__((target("avx512f,avx512bw,bmi2")))
+#else
+#define LC_PIXEL_WIDE 0
+#endif
+
 // For the helpers of a row's inner loop, which must be inlined for their
 // loops to unroll where the row length is known.
 #if defined(__GNUC__)
@@ -82,6 +92,8 @@ struct NonZero {
   static __m128i bytes(__m128i v) { return v; }
   static __m128i sentBytes(__m128i v) { return v; }
   static __m128i pixels(__m128i v) { return _mm_and_si128(v, _mm_set1_epi32(0x00ffffff)); }
+  // What a byte must be above to count, per pixel byte (4 pixels).
+  static __m128i bounds() { return _mm_setzero_si128(); }
 #endif
 };
 
@@ -133,6 +145,7 @@ class Above {
   __m128i bytes(__m128i v) const { return _mm_subs_epu8(v, bytes_); }
   __m128i sentBytes(__m128i v) const { return _mm_subs_epu8(v, sent_); }
   __m128i pixels(__m128i v) const { return _mm_subs_epu8(v, bytes_); }
+  __m128i bounds() const { return bytes_; }
 #endif
 
  private:
@@ -165,7 +178,7 @@ class BitWriter {
     }
   }
 
-  void finish() {
+  LC_PIXEL_INLINE void finish() {
     for (; bits_ >= 8; bits_ -= 8, pending_ >>= 8) *out_++ = static_cast<std::uint8_t>(pending_);
     if (bits_ > 0) {
       const unsigned keep = ~((1u << bits_) - 1);
@@ -186,6 +199,8 @@ bool vectorKernels();
 // Whether update() may also take kernels that need byte shuffles (x86 SSSE3,
 // compiled for it function by function and taken only where present).
 bool byteShuffles();
+// Whether update() may also take the wide kernels (see LC_PIXEL_WIDE).
+bool wideKernels();
 void allowVectorKernels(bool allowed);
 
 }  // namespace lc::pixel

@@ -14,12 +14,14 @@ namespace lc {
 
 namespace {
 
-// Coordinates of the whole installation at `angle`, from the relay.
+// Where the tiles and sensors of the whole installation lie at `angle`,
+// from the relay. The LEDs are the mappings' to place.
 struct Placed {
   TopologyData<CoordinatesData> coordinates;
   TopologyData<OrientedData> oriented;
   CoordinatesVisitor visitor;
-  Placed(const Topology& topology, unsigned angle) : visitor(coordinates, oriented, angle) {
+  Placed(const Topology& topology, unsigned angle)
+      : visitor(coordinates, oriented, angle, CoordinatesVisitor::NoLeds) {
     topology.visitAll(visitor, 0);
   }
 };
@@ -59,12 +61,12 @@ Player::SetUp Player::measure(const Topology& topology, unsigned angle, Buffer::
                               Screen& out) const {
   const SetUp check = checkTopology(topology);
   if (check != Ready) return check;
-  Buffer buffer;
-  if (!buffer.initScreen(topology, angle, mode, communication_.lastPacketSize())) {
-    return NoMapping;
-  }
-  out.frames = static_cast<std::uint32_t>(buffer.frameCount());
+  // Counted as initScreen lays the frames out, without building them.
   Placed placed(topology, angle);
+  const std::size_t frames =
+      Buffer::framesFor(placed.coordinates, mode, communication_.lastPacketSize());
+  if (frames == 0) return NoMapping;
+  out.frames = static_cast<std::uint32_t>(frames);
   SensorsVisitor sensors(placed.coordinates);
   topology.visitAll(sensors, 0);
   out.width = placed.visitor.screenWidth();
@@ -80,13 +82,15 @@ Player::SetUp Player::initScreen(const Topology& topology, unsigned angle, Buffe
   if (playing_.load()) return Busy;
   const SetUp check = checkTopology(topology);
   if (check != Ready) return check;
-  if (!buffer_.initScreen(topology, angle, mode, communication_.lastPacketSize(), correction)) {
+  // The sensor grid reads the placement the mappings were built from.
+  TopologyData<CoordinatesData> placed;
+  if (!buffer_.initScreen(topology, angle, mode, communication_.lastPacketSize(), correction,
+                          &placed)) {
     return NoMapping;
   }
   sensorsEnabled_ = sensors;
 
-  Placed placed(topology, angle);
-  SensorsVisitor grid(placed.coordinates);
+  SensorsVisitor grid(placed);
   topology.visitAll(grid, 0);
   sensorLayout_ = grid.layout();
   // At least one entry per grid cell: a layout of few modules with many

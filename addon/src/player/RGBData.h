@@ -5,6 +5,7 @@
 // 3k + 1 and 3k + 2 of its module's slot.
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "player/Data.h"
@@ -33,11 +34,12 @@ class RGBData : public Data {
                             std::uint32_t frameLength, std::uint32_t width,
                             std::uint32_t height) override;
   void update(const unsigned char* image, unsigned length, Format format) override;
+  std::unique_ptr<Data> clone() const override { return std::make_unique<RGBData>(*this); }
 
   const std::vector<Pixel>& pixels() const { return pixels_; }
 
  private:
-  void restrideTables(std::uint32_t from, std::uint32_t to) override { table_.restride(from, to); }
+  void restrideTables(std::uint32_t to) override { table_.restride(to); }
   // Which kernels update() takes: portable words, SSE2, or SSSE3 shuffles.
   enum Kernel { kWords, kVectors, kShuffles };
 

@@ -1,6 +1,8 @@
 #include "player/SensorsVisitor.h"
 
 #include <algorithm>
+#include <cmath>
+#include <utility>
 
 #include "topology/Module.h"
 
@@ -9,6 +11,7 @@ namespace lc {
 void SensorsVisitor::enter(const Module& module) {
   lines_.clear();
   layout_.clear();
+  placed_.clear();
   visited_ = 0;
   maxSensors_ = 0;
   rows_ = 0;
@@ -17,7 +20,53 @@ void SensorsVisitor::enter(const Module& module) {
 
 void SensorsVisitor::enter(const Module&, const Module& module) { computeSensors(module); }
 
+namespace {
+
+// The distinct values, ascending; -0 and 0 are one value.
+std::vector<float> distinct(std::vector<float> values) {
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  return values;
+}
+
+std::size_t rankOf(const std::vector<float>& sorted, float value) {
+  return static_cast<std::size_t>(std::lower_bound(sorted.begin(), sorted.end(), value) -
+                                  sorted.begin());
+}
+
+}  // namespace
+
 void SensorsVisitor::quit(const Module&) {
+  // The grid is laid out once all sensors are known: rows by the distinct
+  // y, columns by the distinct x, each sensor then found by two searches.
+  // Placing them one at a time into growing lines cost lines x cells per
+  // sensor, seconds for a few thousand tiles.
+  std::vector<float> xs;
+  std::vector<float> ys;
+  xs.reserve(placed_.size());
+  ys.reserve(placed_.size());
+  for (const Placed& p : placed_) {
+    xs.push_back(p.x);
+    ys.push_back(p.y);
+  }
+  xs = distinct(std::move(xs));
+  ys = distinct(std::move(ys));
+  std::vector<Cell> blank;
+  blank.reserve(xs.size());
+  for (float x : xs) blank.push_back(Cell{x, false, 0, 0});
+  lines_.reserve(ys.size());
+  for (float y : ys) lines_.push_back(Line{y, blank});
+  // In the order of the walk: of two sensors at one place the later keeps
+  // the cell.
+  for (const Placed& p : placed_) {
+    Cell& cell = lines_[rankOf(ys, p.y)].cells[rankOf(xs, p.x)];
+    cell.occupied = true;
+    cell.sensor = p.sensor;
+    cell.module = p.module;
+  }
+  placed_.clear();
+  placed_.shrink_to_fit();
+
   layout_.assign(rows_, std::vector<std::int32_t>(maxSensors_, -1));
   for (std::size_t r = 0; r < lines_.size(); ++r) {
     const std::vector<Cell>& cells = lines_[r].cells;
@@ -42,53 +91,13 @@ void SensorsVisitor::computeSensors(const Module& module) {
   const std::size_t placed = std::min<std::size_t>(
       {static_cast<std::size_t>(n), c->sensorCopyX.size(), c->sensorCopyY.size()});
   for (std::size_t k = 0; k < placed; ++k) {
-    computeSensor(module, static_cast<unsigned char>(k), c->sensorCopyX[k], c->sensorCopyY[k]);
+    const float x = c->sensorCopyX[k];
+    const float y = c->sensorCopyY[k];
+    // Positions come from the tile tables; one that is not finite could
+    // not be ordered and takes no cell.
+    if (!std::isfinite(x) || !std::isfinite(y)) continue;
+    placed_.push_back(Placed{x, y, module.id(), static_cast<std::uint8_t>(k)});
   }
-}
-
-bool SensorsVisitor::placeInLine(Line& line, float x, float y, std::uint32_t module,
-                                 std::uint8_t sensor) {
-  const bool here = line.y == y;
-  auto it = line.cells.begin();
-  while (it != line.cells.end() && it->x < x) ++it;
-  if (it != line.cells.end() && it->x == x) {
-    if (!here) return false;
-    it->occupied = true;
-    it->sensor = sensor;
-    it->module = module;
-    return true;
-  }
-  line.cells.insert(it, Cell{x, here, sensor, module});
-  return here;
-}
-
-void SensorsVisitor::computeSensor(const Module& module, unsigned char sensor, float x, float y) {
-  if (lines_.empty()) {
-    lines_.push_back(Line{y, {Cell{x, true, sensor, module.id()}}});
-    return;
-  }
-  bool matched = false;
-  for (std::size_t i = 0; i < lines_.size(); ++i) {
-    if (!matched && y < lines_[i].y) {
-      insertLine(i, x, y, module.id(), sensor);
-      matched = true;
-      ++i;  // the line the new one was put before still needs the column
-    }
-    if (placeInLine(lines_[i], x, y, module.id(), sensor)) matched = true;
-  }
-  if (!matched) insertLine(lines_.size(), x, y, module.id(), sensor);
-}
-
-void SensorsVisitor::insertLine(std::size_t position, float x, float y, unsigned int module,
-                                unsigned char sensor) {
-  Line line{y, {}};
-  if (!lines_.empty()) {
-    line.cells = lines_.front().cells;
-    for (Cell& cell : line.cells) cell.occupied = false;
-  }
-  placeInLine(line, x, y, module, sensor);
-  position = std::min(position, lines_.size());
-  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(position), std::move(line));
 }
 
 }  // namespace lc

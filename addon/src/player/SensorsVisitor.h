@@ -38,9 +38,6 @@ class SensorsVisitor : public GraphVisitor {
   void enter(const Module& parent, const Module& module) override;
 
   void computeSensors(const Module& module);
-  void computeSensor(const Module& module, unsigned char sensor, float x, float y);
-  void insertLine(std::size_t position, float x, float y, unsigned int module,
-                  unsigned char sensor);
 
   const std::vector<Line>& lines() const { return lines_; }
   const std::vector<std::vector<std::int32_t>>& layout() const { return layout_; }
@@ -56,12 +53,18 @@ class SensorsVisitor : public GraphVisitor {
   }
 
  private:
-  // Gives `line` a cell at x, occupied by the sensor when the line is at y.
-  // Returns whether the sensor took a cell.
-  static bool placeInLine(Line& line, float x, float y, std::uint32_t module, std::uint8_t sensor);
+  // A sensor's position, in the order of the walk, until the grid is laid
+  // out when the walk ends.
+  struct Placed {
+    float x;
+    float y;
+    std::uint32_t module;
+    std::uint8_t sensor;
+  };
 
   const TopologyData<CoordinatesData>* coordinates_;
   std::vector<Line> lines_;
+  std::vector<Placed> placed_;
   std::vector<std::vector<std::int32_t>> layout_;
   std::uint32_t visited_ = 0;
   std::uint32_t maxSensors_ = 0;

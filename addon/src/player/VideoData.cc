@@ -15,25 +15,33 @@ std::uint32_t VideoData::typeSlotSize(ModuleType type) { return pixelSlots(type)
 void VideoData::initFromTopologyData(const TopologyData<CoordinatesData>& coordinates,
                                      std::uint32_t frameLength, std::uint32_t width,
                                      std::uint32_t height) {
-  pixels_.clear();
-  monoPixels_.clear();
-  colours_.clear();
-  mono_.clear();
+  std::vector<Pixel>().swap(pixels_);
+  std::vector<Pixel>().swap(monoPixels_);
+  colours_.clear(4 * width);
+  mono_.clear(4 * width);
   const auto bytesPerLed = [](ModuleType type) { return pixelSlots(type).videoBytesPerLed; };
   rebuild(
       coordinates, frameLength, width, height, typeSlotSize,
-      [&](ModuleType type, std::uint32_t led) {
-        const std::uint32_t n = bytesPerLed(type);
-        return n != 0 && (static_cast<std::uint64_t>(led) + 1) * n <= typeSlotSize(type);
+      // The sizes are looked up once per type, not once per LED.
+      [bytesPerLed, last = ModuleType{0}, n = bytesPerLed(0), size = typeSlotSize(0)](
+          ModuleType type, std::uint32_t led) mutable {
+        if (type != last) {
+          last = type;
+          n = bytesPerLed(type);
+          size = typeSlotSize(type);
+        }
+        return n != 0 && (static_cast<std::uint64_t>(led) + 1) * n <= size;
       },
       [&](const Placement& p) {
         const std::uint32_t n = bytesPerLed(p.type);
         const bool mono = n < 3;
-        (mono ? monoPixels_ : pixels_).push_back(Pixel{p.x, p.y, p.source, p.slot + n * p.led});
         (mono ? mono_ : colours_).add(p);
+        if (keepRecords_) {
+          (mono ? monoPixels_ : pixels_).push_back(Pixel{p.x, p.y, p.source, p.slot + n * p.led});
+        }
       });
-  colours_.finish(rowBytes());
-  mono_.finish(rowBytes());
+  colours_.finish();
+  mono_.finish();
 }
 
 namespace {

@@ -5,6 +5,7 @@
 // byte: the pixel's largest channel.
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "player/Data.h"
@@ -27,6 +28,7 @@ class VideoData : public Data {
                             std::uint32_t frameLength, std::uint32_t width,
                             std::uint32_t height) override;
   void update(const unsigned char* image, unsigned length, Format format) override;
+  std::unique_ptr<Data> clone() const override { return std::make_unique<VideoData>(*this); }
 
   const std::vector<Pixel>& pixels() const { return pixels_; }
   // The one-byte LEDs of "varna" tiles; target is the LED's only byte. Kept
@@ -34,9 +36,9 @@ class VideoData : public Data {
   const std::vector<Pixel>& monoPixels() const { return monoPixels_; }
 
  private:
-  void restrideTables(std::uint32_t from, std::uint32_t to) override {
-    colours_.restride(from, to);
-    mono_.restride(from, to);
+  void restrideTables(std::uint32_t to) override {
+    colours_.restride(to);
+    mono_.restride(to);
   }
   template <bool Bgr>
   void writeColours(const unsigned char* image, unsigned length);

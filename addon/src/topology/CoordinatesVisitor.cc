@@ -59,7 +59,7 @@ TileCentre CoordinatesVisitor::centreFrom(const Module& parent, TileCentre from,
 
 void CoordinatesVisitor::computePositions(const Module& module) {
   if (detail_ == CentresOnly) return;
-  computeLeds(module);
+  if (detail_ == Everything) computeLeds(module);
   computeSensors(module);
 }
 

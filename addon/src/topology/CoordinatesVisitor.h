@@ -19,8 +19,9 @@ class CoordinatesVisitor : public GraphVisitor {
  public:
   // What to compute for each tile: everything, or only its centre (with
   // `valid`, `type` and the box), for callers such as the occupancy matrix
-  // that never read the LED and sensor positions.
-  enum Detail : unsigned { Everything = 0, CentresOnly = 1 };
+  // that never read the LED and sensor positions, or all but the LEDs, for
+  // the sensor grid (a tile has up to a hundred LEDs and a few sensors).
+  enum Detail : unsigned { Everything = 0, CentresOnly = 1, NoLeds = 2 };
 
   // Fills `coordinates` and `oriented`; `angle` is the installation's
   // rotation in degrees.

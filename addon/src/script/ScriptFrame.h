@@ -221,6 +221,8 @@ class ThreadWorker {
   // stays pending and surfaces as the runtime's uncaught exception.
   void call(Napi::Env env, std::initializer_list<napi_value> args);
   Napi::Function callback() const { return callback_.Value(); }
+  // The receiver of every call.
+  Napi::Object receiver() const { return receiver_.Value(); }
 
  private:
   void run();

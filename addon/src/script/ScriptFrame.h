@@ -228,6 +228,10 @@ class ThreadWorker {
   void run();
   static void callJs(napi_env env, napi_value, void* context, void* data);
   static void finalize(napi_env env, void* data, void* hint);
+  // A drain asked for in a turn that already had one runs once this turn's
+  // I/O is done (script thread).
+  void deferDrain(napi_env env);
+  static napi_value deferredDrain(napi_env env, napi_callback_info info);
 
   friend class Operations;
 
@@ -248,6 +252,7 @@ class ThreadWorker {
   // completion having run (a drain put off past it finds nothing to do).
   uint64_t drainTurn_ = 0;
   bool completed_ = false;
+  bool drainDeferred_ = false;
 };
 
 // A worker whose callback receives one boolean, true when the operation

@@ -23,7 +23,7 @@ PREBUILD_PACKAGES = g++-aarch64-linux-gnu libjsoncpp-dev:arm64 binutils
 ARM64_PACKAGES = $(PREBUILD_PACKAGES) qemu-user libuv1:arm64 libc-ares2:arm64 libicu72:arm64 \
   libnghttp2-14:arm64 libssl3:arm64 libbrotli1:arm64 zlib1g:arm64 libstdc++6:arm64
 unit asan sanitize tsan: BOOTSTRAP_EXTRA += $(UNIT_PACKAGES)
-bench: BOOTSTRAP_EXTRA += libbenchmark-dev ffmpeg
+bench: BOOTSTRAP_EXTRA += libbenchmark-dev ffmpeg strace
 fuzz: BOOTSTRAP_EXTRA += clang libclang-rt-dev
 js js-asan: BOOTSTRAP_EXTRA += $(JS_PACKAGES)
 # The packaging tests list the arm64 binary's libraries with qemu.
@@ -149,6 +149,7 @@ bench: bootstrap addon
 	@for b in build-bench/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
 	node bench/compare_package.js
 	node bench/compare_topology.js
+	node bench/compare_link.js
 	node --expose-gc bench/compare_player.js
 	node bench/upload_show.js
 	node bench/show.js

@@ -420,7 +420,7 @@ export class CustomApp {
   /**
    * Starts a run: messages offered before it were refused, those queued
    * after it returns are sent. `callback` gets ("concast", bytes) for each data
-   * frame (a new Buffer of at most 256 bytes) and "stop" once when the run ends: after
+   * frame (a Buffer of at most 256 bytes, its own slice of its batch's memory) and "stop" once when the run ends: after
    * `stop`, when the link ends, after 2 s without any frame from the relay,
    * or when a frame cannot be sent. Returns false, without calling back,
    * while a run has not reported "stop" yet.
@@ -445,7 +445,7 @@ export class CustomApp {
   sendData(bytes: Uint8Array): boolean;
   /**
    * The current (or last) run's records: `concasts` delivered, and
-   * `concastsDropped`, the oldest of those left out while more than 1024
+   * `concastsDropped`, the oldest of those left out while more than 4096
    * waited for a script that was behind. Nothing is delivered after `stop`.
    */
   getCounters(): CustomAppCounters;

@@ -97,6 +97,34 @@ test('data frames arrive as concast Buffers of at most 256 bytes', async (t) => 
   assert.strictEqual(r.calls.length, 4);
 });
 
+test('a burst of data frames arrives whole and in order; a stop from a callback ends its batch', async (t) => {
+  const { encodeFrame, FrameType } = require('../lib/relay/frames');
+  const { relay, com } = await linked(t);
+  const app = new lc.CustomApp(com);
+  const r = appRecorder();
+  assert.strictEqual(app.start(r.callback), true);
+  // Lengths 0 to 299 in one piece: many records to a batch, some cut to 256.
+  const sent = Array.from({ length: 300 }, (_, i) => bytes(i, i));
+  relay.sendRaw(Buffer.concat(sent.map((b, i) =>
+    encodeFrame(i % 2 ? FrameType.DATA_ONE : FrameType.DATA_TWO, b))));
+  await eventually(() => r.concasts().length === sent.length);
+  assert.deepStrictEqual(r.concasts(), sent.map((b) => b.subarray(0, 256)));
+  assert.ok(r.concasts().every((b) => Buffer.isBuffer(b)));
+  assert.deepStrictEqual(app.getCounters(), { concasts: 300, concastsDropped: 0 });
+
+  const stopping = appRecorder();
+  app.stop();
+  await r.stopped();
+  assert.strictEqual(app.start((...args) => {
+    stopping.callback(...args);
+    if (args[1] === 'concast') app.stop();
+  }), true);
+  relay.sendRaw(Buffer.concat(sent.slice(0, 50).map((b) => encodeFrame(FrameType.DATA_ONE, b))));
+  await stopping.stopped();
+  assert.deepStrictEqual(stopping.calls.map((c) => c[1]), ['concast', 'stop']);
+  assert.strictEqual(app.getCounters().concasts, 1);
+});
+
 test('start twice, stop at once, stop while idle, start again after stop', async (t) => {
   const { relay, com } = await linked(t);
   const app = new lc.CustomApp(com);

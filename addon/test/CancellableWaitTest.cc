@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "transport/CancellableWait.h"
-#include "transport/Sockets.h"
+#include "transport/Pipe.h"
 
 namespace {
 

@@ -17,6 +17,7 @@
 #include "support/LoopbackListener.h"
 #include "transport/ListenSocket.h"
 #include "transport/StreamConnection.h"
+#include "transport/UdpSocket.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -36,14 +37,34 @@ class FrameLog : public test::ScriptedDriver {
     std::uint8_t led;  // the byte at kFirstLed
   };
 
+  // A write may hold several whole frames (a burst).
   bool write(const unsigned char* data, unsigned int length) override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (failing_ || length < 6) return false;
-    const std::uint16_t payload = static_cast<std::uint16_t>(data[2] | (data[3] << 8));
-    sent_.push_back(Sent{static_cast<std::uint16_t>(data[0] | (data[1] << 8)), payload,
-                         static_cast<std::uint16_t>(data[4] | (data[5] << 8)),
-                         payload > kFirstLed ? data[4 + kFirstLed] : std::uint8_t{0}});
-    return true;
+    ++writes_;
+    while (length >= 6) {
+      const std::uint16_t payload = static_cast<std::uint16_t>(data[2] | (data[3] << 8));
+      if (length < 4u + payload) return false;
+      sent_.push_back(Sent{static_cast<std::uint16_t>(data[0] | (data[1] << 8)), payload,
+                           static_cast<std::uint16_t>(data[4] | (data[5] << 8)),
+                           payload > kFirstLed ? data[4 + kFirstLed] : std::uint8_t{0}});
+      if (keepBytes_) bytes_.insert(bytes_.end(), data, data + 4 + payload);
+      data += 4 + payload;
+      length -= 4 + payload;
+    }
+    return length == 0;
+  }
+  void keepBytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    keepBytes_ = true;
+  }
+  Bytes bytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bytes_;
+  }
+  int writes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return writes_;
   }
   void fail() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -66,6 +87,9 @@ class FrameLog : public test::ScriptedDriver {
   std::vector<Sent> sent_;
   std::size_t taken_ = 0;
   bool failing_ = false;
+  bool keepBytes_ = false;
+  Bytes bytes_;
+  int writes_ = 0;
 };
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
@@ -230,6 +254,42 @@ TEST(PlayerTest, AHugePaceIsCappedAtTwoBurstsOfOneNumberingCycle) {
     ASSERT_TRUE(player.frameRequest(8));
     EXPECT_TRUE(l.driver.fresh().empty());
   }
+}
+
+TEST(PlayerTest, ABurstLeavesInOneWriteWithTheBytesOfItsFrames) {
+  // Pace 2: bursts of four frames, eight at the first request.
+  Link l;
+  l.announce(2, 918);
+  l.driver.keepBytes();
+  Player player(l.link);
+  ASSERT_EQ(player.initScreen(row(6, TypeQuadra), 0, Buffer::VideoMode, false), Player::Ready);
+  const std::size_t length = player.buffer().frameLength();
+  std::vector<std::uint8_t> picture(player.buffer().frameCount() * length);
+  ASSERT_EQ(player.copyFrames(picture.data(), picture.size()), picture.size());
+  const std::size_t count = player.buffer().frameCount();
+  ASSERT_TRUE(player.frameRequest(0));
+  for (int i = 0; i < 16; ++i) ASSERT_TRUE(player.frameRequest(0));  // four more bursts
+
+  // Each frame as a lone send would have written it, one after the other,
+  // through the picture's frames from the one the cycle starts at.
+  const Bytes wire = l.driver.bytes();
+  ASSERT_GE(wire.size(), 4 + length);
+  std::size_t first = 0;
+  while (first < count && !std::equal(wire.begin() + 4, wire.begin() + 4 + long(length),
+                                      picture.begin() + long(first * length)))
+    ++first;
+  ASSERT_LT(first, count);
+  Bytes expected;
+  for (std::size_t i = 0; i < 24; ++i) {
+    const std::uint16_t type = i == 0 ? Frame::Pixels : Frame::Stream;
+    expected.insert(expected.end(), {std::uint8_t(type), std::uint8_t(type >> 8),
+                                     std::uint8_t(length), std::uint8_t(length >> 8)});
+    const std::uint8_t* payload = picture.data() + ((first + i) % count) * length;
+    expected.insert(expected.end(), payload, payload + length);
+  }
+  EXPECT_EQ(wire, expected);
+  EXPECT_EQ(l.driver.writes(), 5);
+  EXPECT_EQ(player.counters().framesSent, 24u);
 }
 
 TEST(PlayerTest, TheStartMarkerGoesWithTheFirstFrameThatLeaves) {

@@ -15,7 +15,7 @@
 
 #include "topology/ModuleType.h"
 #include "transport/ComDriver.h"
-#include "transport/Sockets.h"
+#include "transport/UdpSocket.h"
 #include "util/Log.h"
 
 namespace lc {

@@ -33,14 +33,29 @@ Communication::~Communication() { stopAndWait(); }
 bool Communication::setDriver(ComDriver* driver) {
   std::lock_guard<std::mutex> state(stateMutex_);
   std::lock_guard<std::mutex> join(joinMutex_);
-  if (starting_ || running_.load() || receiveThread_.joinable()) return false;
+  if (starting_ || running_.load() || unjoinedLocked()) return false;
   // A sender that saw the link running finishes its write first.
   std::lock_guard<std::timed_mutex> tx(txMutex_);
   driver_ = driver;
   return true;
 }
 
-bool Communication::start(uint64_t ticket) {
+bool Communication::start(uint64_t ticket) { return begin(ticket, true); }
+
+bool Communication::startHere(uint64_t ticket) { return begin(ticket, false); }
+
+void Communication::receiveHere() {
+  {
+    std::lock_guard<std::mutex> join(joinMutex_);
+    if (!receivingHere_) return;
+  }
+  receive();
+  std::lock_guard<std::mutex> join(joinMutex_);
+  receivingHere_ = false;
+  hereEnded_.notify_all();
+}
+
+bool Communication::begin(uint64_t ticket, bool ownThread) {
   ComDriver* driver;
   uint64_t epoch;
   {
@@ -51,7 +66,7 @@ bool Communication::start(uint64_t ticket) {
     {
       // An ended run that nobody joined yet still owns the thread handle.
       std::lock_guard<std::mutex> join(joinMutex_);
-      if (receiveThread_.joinable()) return false;
+      if (unjoinedLocked()) return false;
     }
     // Read under the lock stop() takes: a stop either came before the ticket
     // check above or after this, and then its close fails the connect.
@@ -73,6 +88,10 @@ bool Communication::start(uint64_t ticket) {
   std::lock_guard<std::mutex> join(joinMutex_);
   statusCount_.store(0);
   running_.store(true);
+  if (!ownThread) {
+    receivingHere_ = true;
+    return true;
+  }
   try {
     receiveThread_ = std::thread(&Communication::receive, this);
   } catch (const std::system_error&) {
@@ -98,8 +117,9 @@ void Communication::waitForStart() {
 }
 
 void Communication::join() {
-  std::lock_guard<std::mutex> join(joinMutex_);
+  std::unique_lock<std::mutex> join(joinMutex_);
   if (receiveThread_.joinable()) receiveThread_.join();
+  hereEnded_.wait(join, [&] { return !receivingHere_; });
 }
 
 void Communication::stopAndWait() {
@@ -113,7 +133,7 @@ void Communication::stopAndWait() {
 void Communication::releaseDriver() {
   std::lock_guard<std::mutex> state(stateMutex_);
   std::lock_guard<std::mutex> join(joinMutex_);
-  if (driver_ == nullptr || starting_ || running_.load() || receiveThread_.joinable()) return;
+  if (driver_ == nullptr || starting_ || running_.load() || unjoinedLocked()) return;
   // No sender is inside a write once the lock is taken, and none enters one
   // while the link is not running.
   std::lock_guard<std::timed_mutex> tx(txMutex_);

@@ -57,6 +57,14 @@ class Communication {
   // retired.
   bool start(uint64_t ticket);
   bool start() { return start(ticket()); }
+  // The same connect, but no receive thread: the caller then runs the loop
+  // itself with receiveHere, so an owner that only watches the link needs
+  // no thread besides its own. Until that loop ended, the link counts as a
+  // run not joined yet.
+  bool startHere(uint64_t ticket);
+  // After a startHere that succeeded: reads and dispatches on this thread
+  // until the link ends (a stop, a failed read, the silence bound).
+  void receiveHere();
   // Fails the starts of earlier tickets (cancelling a connect in progress),
   // clears running and closes the driver; the receive thread ends by itself.
   // Never waits for a connect.
@@ -64,7 +72,8 @@ class Communication {
   // stop, then wait for a start in progress to give up and join the receive
   // thread.
   void stopAndWait();
-  // Joins the receive thread if it has ended or is ending.
+  // Joins the receive thread if it has ended or is ending, or waits for a
+  // loop run by receiveHere on another thread to end.
   void join();
   // Stops for good and joins: every later start fails, and a connect in
   // progress is cancelled. Used by an owner that is about to destroy the
@@ -108,7 +117,10 @@ class Communication {
   uint32_t lastPace() const { return lastPace_.load(); }
 
  private:
+  bool begin(uint64_t ticket, bool ownThread);
   void receive();
+  // A run not joined yet: a receive thread, or a loop owed by startHere.
+  bool unjoinedLocked() const { return receiveThread_.joinable() || receivingHere_; }
   void deliver(const Event& event);
   // Raw listeners, then the decoded event; called for each frame cut, with
   // listenersMutex_ held.
@@ -148,6 +160,10 @@ class Communication {
   // A start is connecting; guarded by stateMutex_.
   bool starting_ = false;
   std::condition_variable startEnded_;
+  // From a startHere that succeeded until its receiveHere returned;
+  // guarded by joinMutex_.
+  bool receivingHere_ = false;
+  std::condition_variable hereEnded_;
 };
 
 }  // namespace lc

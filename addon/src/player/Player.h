@@ -128,7 +128,8 @@ class Player {
 
  private:
   static SetUp checkTopology(const Topology& topology);
-  bool sendSlot();
+  // Sends the next `slots` frame slots of the picture.
+  bool sendSlots(std::uint32_t slots);
   void readSensors(const Event& event);
 
   Communication& communication_;
@@ -138,6 +139,10 @@ class Player {
   StopFlag sendStop_;
   Buffer buffer_;
   LogRef log_{"streaming"};
+  // A burst's frames, header and payload each, as they go out; room for the
+  // largest frame, so a write always holds at least one.
+  static constexpr std::size_t kBatchSize = Frame::kMaxSize;
+  std::unique_ptr<unsigned char[]> batch_;
   // Received into a member: an event is a 2 KB record, not worth zeroing
   // on the stack for every frame.
   Event event_;

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "link/EventListener.h"
+#include "link/EventListenerBase.h"
 #include "link/StatusWatch.h"
 #include "script/ScriptFrame.h"
 #include "transport/TcpipDriver.h"
@@ -94,40 +94,70 @@ class ComAddonWorker : public script::ProgressWorker<unsigned char> {
   // Codes 0 and 2 only, and a run of 2 coalesces: a few slots are plenty.
   static constexpr size_t kCodesWaiting = 16;
 
-  void watch() {
-    {
-      // Registered before the link starts, so an end that comes at once
-      // is still seen.
-      EventListener listener(link_);
-      const bool started = link_.start(ticket_);
-      {
-        std::lock_guard<std::mutex> lock(run_->mutex);
-        run_->connecting = false;
-      }
-      if (!started) {
-        setReason("cannot connect to " + where_);
-        return;
-      }
-      StatusWatch watch;
-      Event event;
-      bool up = false;
-      while (listener.waitEvent(event, 0) == EventListener::Taken) {
-        StatusWatch::Report report = watch.onEvent(event);
-        if (report == StatusWatch::FirstStatus) up = true;
-        if (report == StatusWatch::Ended) break;
-        if (report == StatusWatch::Nothing) continue;
-        unsigned char code = report;
-        send(&code, 1);
-      }
-      // A peer that takes the connection but never sends a status frame is
-      // ended by the link's silence bound; say what that usually means.
-      if (!up && link_.ticket() == ticket_) {
-        setReason("no status from " + where_ + ": not a relay, or not answering");
-      }
-      // The listener goes before the wait below: after a close frame the link
-      // may run on for long, and nobody would drain its queue.
+  // Turns the link's events into codes on the receive loop itself, so a
+  // watched link takes one thread, not a reader and a watcher woken for
+  // every read. Called with the link's listener lock held.
+  class CodeListener : public EventListenerBase {
+   public:
+    explicit CodeListener(ComAddonWorker& worker) : worker_(worker) {}
+
+    void addEvent(const Event& event) override {
+      addBatchedEvent(event);
+      flushEvents();
     }
-    link_.join();
+
+    void addBatchedEvent(const Event& event) override {
+      if (ended_) return;
+      const StatusWatch::Report report = watch_.onEvent(event);
+      if (report == StatusWatch::FirstStatus) up_ = true;
+      if (report == StatusWatch::Ended) ended_ = true;
+      if (report != StatusWatch::FirstStatus && report != StatusWatch::StateChanged) return;
+      // Only a first status and changes come; a run of changes is one code.
+      if (count_ > 0 && codes_[count_ - 1] == report) return;
+      if (count_ < kCodes) codes_[count_++] = report;
+    }
+
+    // One hand-over per read of the link.
+    void flushEvents() override {
+      if (count_ > 0) worker_.send(codes_, count_);
+      count_ = 0;
+    }
+
+    bool up() const { return up_; }
+
+   private:
+    static constexpr size_t kCodes = 4;
+    ComAddonWorker& worker_;
+    StatusWatch watch_;
+    unsigned char codes_[kCodes] = {};
+    size_t count_ = 0;
+    bool up_ = false;
+    // After a close frame the link may run on until it is stopped; the
+    // script has heard its end then, as code 1 follows with the completion.
+    bool ended_ = false;
+  };
+
+  void watch() {
+    CodeListener listener(*this);
+    // Registered before the link starts, so an end that comes at once is
+    // still seen.
+    link_.addEventListener(listener);
+    const bool started = link_.startHere(ticket_);
+    {
+      std::lock_guard<std::mutex> lock(run_->mutex);
+      run_->connecting = false;
+    }
+    if (started) link_.receiveHere();
+    link_.removeEventListener(listener);
+    if (!started) {
+      setReason("cannot connect to " + where_);
+      return;
+    }
+    // A peer that takes the connection but never sends a status frame is
+    // ended by the link's silence bound; say what that usually means.
+    if (!listener.up() && link_.ticket() == ticket_) {
+      setReason("no status from " + where_ + ": not a relay, or not answering");
+    }
   }
 
   void report(Napi::Env env, unsigned char code) {

@@ -18,8 +18,10 @@ class CustomAppAddon : public Napi::ObjectWrap<CustomAppAddon> {
  public:
   static Napi::Object Init(Napi::Env env, Napi::Object exports);
   // Records waiting for a script that is behind; beyond it the oldest go
-  // (about 260 KiB of records).
-  static constexpr size_t kConcastsWaiting = 1024;
+  // (about 1 MiB of records). A batch goes once per turn of the event loop,
+  // so this is also how many a turn can take: at 1024 a relay sending a
+  // million a second already lost records to a script that kept up.
+  static constexpr size_t kConcastsWaiting = 4096;
 
   explicit CustomAppAddon(const Napi::CallbackInfo& info);
 
@@ -31,6 +33,14 @@ class CustomAppAddon : public Napi::ObjectWrap<CustomAppAddon> {
   Napi::Value sendBroadcast(const Napi::CallbackInfo& info);
   Napi::Value sendData(const Napi::CallbackInfo& info);
   Napi::Value getCounters(const Napi::CallbackInfo& info);
+
+  // The script function that hands one batch of concasts to the callback,
+  // made on first use; and its shared words: [0] raised by "stop", [1] the
+  // concasts it called back with.
+  Napi::Function deliverer(Napi::Env env);
+  Napi::FunctionReference deliverer_;
+  Napi::Reference<Napi::Uint32Array> shared_;
+  uint32_t* sharedWords_ = nullptr;
 
   // Of the current (or last) run, script thread only.
   struct Counters {

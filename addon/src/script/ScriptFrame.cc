@@ -133,7 +133,9 @@ void ThreadWorker::callJs(napi_env env, napi_value, void* context, void* data) {
     // turn, so timers and I/O get their share.
     const uint64_t turn = loopTurn(env);
     if (turn != 0 && turn == self->drainTurn_) {
-      napi_call_threadsafe_function(self->tsfn_, &drainTag, napi_tsfn_nonblocking);
+      // Not posted back into the runtime's queue: that queue runs on at
+      // once, in this same turn, and the worker would spin through it.
+      if (!self->drainDeferred_) self->deferDrain(env);
       return;
     }
     self->drainTurn_ = turn;
@@ -156,6 +158,46 @@ void ThreadWorker::callJs(napi_env env, napi_value, void* context, void* data) {
     self->completed_ = true;
     self->onComplete(napiEnv);
   }
+}
+
+void ThreadWorker::deferDrain(napi_env env) {
+  // After the loop's I/O of this turn, through the runtime's own immediate
+  // queue. The function's hold keeps this worker until the drain ran; when
+  // the environment goes first, its teardown finalises the function anyway.
+  napi_value global;
+  napi_value setImmediate;
+  napi_value drain;
+  napi_value result;
+  if (napi_acquire_threadsafe_function(tsfn_) != napi_ok) return;
+  if (napi_get_global(env, &global) == napi_ok &&
+      napi_get_named_property(env, global, "setImmediate", &setImmediate) == napi_ok &&
+      napi_create_function(env, "drain", NAPI_AUTO_LENGTH, &ThreadWorker::deferredDrain, this,
+                           &drain) == napi_ok &&
+      napi_call_function(env, global, setImmediate, 1, &drain, &result) == napi_ok) {
+    drainDeferred_ = true;
+    return;
+  }
+  // No immediate: post back as before, so the items are not left waiting.
+  napi_call_threadsafe_function(tsfn_, &drainTag, napi_tsfn_nonblocking);
+  napi_release_threadsafe_function(tsfn_, napi_tsfn_release);
+}
+
+napi_value ThreadWorker::deferredDrain(napi_env env, napi_callback_info info) {
+  void* data = nullptr;
+  if (napi_get_cb_info(env, info, nullptr, nullptr, nullptr, &data) != napi_ok || !data) {
+    return nullptr;
+  }
+  auto* self = static_cast<ThreadWorker*>(data);
+  self->drainDeferred_ = false;
+  if (!self->completed_) {
+    self->drainTurn_ = loopTurn(env);
+    Napi::Env napiEnv(env);
+    Napi::HandleScope scope(napiEnv);
+    self->onDrain(napiEnv);
+  }
+  // Last: the release may let the worker be finalised.
+  napi_release_threadsafe_function(self->tsfn_, napi_tsfn_release);
+  return nullptr;
 }
 
 void ThreadWorker::call(Napi::Env env, std::initializer_list<napi_value> args) {

@@ -143,11 +143,17 @@ class ThreadWorker {
   // stays pending and surfaces as the runtime's uncaught exception.
   void call(Napi::Env env, std::initializer_list<napi_value> args);
   Napi::Function callback() const { return callback_.Value(); }
+  // The receiver of every call.
+  Napi::Object receiver() const { return receiver_.Value(); }
 
  private:
   void run();
   static void callJs(napi_env env, napi_value, void* context, void* data);
   static void finalize(napi_env env, void* data, void* hint);
+  // A drain asked for in a turn that already had one runs once this turn's
+  // I/O is done (script thread).
+  void deferDrain(napi_env env);
+  static napi_value deferredDrain(napi_env env, napi_callback_info info);
 
   friend class Operations;
 
@@ -168,6 +174,7 @@ class ThreadWorker {
   // completion having run (a drain put off past it finds nothing to do).
   uint64_t drainTurn_ = 0;
   bool completed_ = false;
+  bool drainDeferred_ = false;
 };
 
 // A worker whose callback receives one boolean, true when the operation

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <thread>
 
-#include "transport/Sockets.h"
+#include "transport/Pipe.h"
 
 namespace lc {
 

@@ -5,7 +5,8 @@
 #include <string>
 
 #include "transport/CancellableWait.h"
-#include "transport/Sockets.h"
+#include "transport/SharedDescriptor.h"
+#include "transport/SimpleSocket.h"
 #include "transport/StreamConnection.h"
 
 namespace lc {

@@ -3,7 +3,8 @@
 #include <cstddef>
 
 #include "transport/CancellableWait.h"
-#include "transport/Sockets.h"
+#include "transport/SharedDescriptor.h"
+#include "transport/SimpleSocket.h"
 
 namespace lc {
 

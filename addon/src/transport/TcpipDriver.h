@@ -5,7 +5,8 @@
 #include <string>
 
 #include "transport/ComDriver.h"
-#include "transport/Sockets.h"
+#include "transport/TimeoutClientSocket.h"
+#include "transport/UdpSocket.h"
 #include "util/Log.h"
 
 namespace lc {

@@ -90,6 +90,10 @@ TEST(ModuleTypeTest, EveryRowIsConsistent) {
       EXPECT_EQ(info.sensorCount, 0u);
       continue;
     }
+    EXPECT_NE(shape.channelsX, nullptr);
+    EXPECT_NE(shape.ledsX, nullptr);
+    EXPECT_NE(shape.rotateLed, nullptr);
+    EXPECT_NE(shape.orientations, nullptr);
     EXPECT_GE(info.rotationCount, 1u);
     EXPECT_GE(info.orientationCount, 1u);
     EXPECT_LE(shape.sensorTableCount, info.sensorCount);

@@ -89,4 +89,4 @@ async function onShow(opts, work, { progress } = {}) {
   return results;
 }
 
-module.exports = { relayOrShowOptions, onShow, optionsFor };
+module.exports = { relayOrShowOptions, onShow, optionsFor, readRelays };

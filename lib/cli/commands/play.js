@@ -19,7 +19,7 @@ const lc = lazy(() => require('../../..'));
 
 const content = lazy(() => require('../../content'));
 const playback = lazy(() => require('../../playback'));
-const showPlay = lazy(() => require('../../show/play'));
+const showPlay = lazy(() => require('../play-show'));
 
 const STATUS_MS = 250;
 

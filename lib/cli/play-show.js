@@ -3,20 +3,11 @@
 // `lc play --show`: plays across every relay of a show and ends with one
 // line per relay.
 
-const { Show } = require('./index');
-const { readShow, ShowFileError } = require('./file');
+const { Show } = require('../show/index');
+const { readRelays } = require('./each');
 const { openSource } = require('../content');
 const { picture } = require('../animation');
-const { CommandError, say, interruptSignal } = require('../cli/common');
-
-function relaysOf(file) {
-  try {
-    return readShow(file);
-  } catch (err) {
-    if (err instanceof ShowFileError) throw new CommandError(err.message);
-    throw err;
-  }
-}
+const { CommandError, say, interruptSignal } = require('./common');
 
 // The files in turn at the canvas size, or the generated animation for
 // `seconds` at the slowest relay's pace.
@@ -52,7 +43,7 @@ async function playShow(files, opts, out = process.stdout) {
   for (const [key, flag] of [['topology', '--topology'], ['tileType', '--tile-type'], ['view', '--view'], ['sensors', '--sensors']]) {
     if (opts[key] !== undefined) throw new CommandError(`${flag} does not go with --show`);
   }
-  const show = new Show(relaysOf(opts.show), { mode: opts.mode, gamma: opts.gamma, gains: opts.gains, rejoin: opts.rejoin });
+  const show = new Show(readRelays(opts.show), { mode: opts.mode, gamma: opts.gamma, gains: opts.gains, rejoin: opts.rejoin });
   show.on('leave', ({ name, reason }) => say(`lc: ${name} left the show: ${reason}`));
   show.on('rejoin', ({ name }) => say(`lc: ${name} is back in the show`));
   const stop = new AbortController();

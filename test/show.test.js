@@ -90,7 +90,8 @@ test('a relay that goes away leaves the others playing, is reported, and rejoins
     await eventually(() => solid(hosts[0].relay) === '10,10,10' && solid(hosts[2].relay) === '10,10,10', 5000);
     let c = show.getCounters();
     assert.deepStrictEqual([c.live, c.relays[1].state, c.relays[1].left], [2, 'left', 1]);
-    assert.strictEqual(c.relays[1].reason, left[0].reason);
+    // The latest reason: the leaving one, or a retry's since.
+    assert.match(c.relays[1].reason, /link|pacing|cannot connect/);
 
     // Back on its port: taken into the show again, and shown what comes next.
     hosts[1] = await startRelay({ port, period: 10, sensors: false });

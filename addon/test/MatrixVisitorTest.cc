@@ -125,7 +125,10 @@ Rows incrementalMatrix(const std::vector<std::pair<float, float>>& centres) {
     line.cells.push_back({x, occupied});
   };
   std::vector<Line> lines;
-  for (auto [x, y] : centres) {
+  for (const auto& centre : centres) {
+    // Plain names: a lambda may not capture a structured binding in C++17.
+    const float x = centre.first;
+    const float y = centre.second;
     auto insertLine = [&](std::size_t at) {
       Line line{y, {}};
       if (!lines.empty()) {

@@ -145,6 +145,18 @@ async function until(check, ms) {
   return check();
 }
 
+// The module at `native` and a Com started on the relay at `port`.
+async function startCom(native, port) {
+  const lc = require(native);
+  const com = new lc.Com();
+  let up = false;
+  com.start({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'bench' }, (_, code) => {
+    if (code === 0) up = true;
+  });
+  await until(() => up, 5000);
+  return { lc, com };
+}
+
 function tasks() {
   return fs.readdirSync('/proc/self/task');
 }
@@ -206,13 +218,7 @@ async function events(kind, native, rate, seconds) {
     await new Promise((r) => socket.once('connect', r));
     stop = () => socket.destroy();
   } else {
-    const lc = require(native);
-    const com = new lc.Com();
-    let up = false;
-    com.start({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'bench' }, (_, code) => {
-      if (code === 0) up = true;
-    });
-    await until(() => up, 5000);
+    const { lc, com } = await startCom(native, port);
     const app = new lc.CustomApp(com);
     app.start((_, what) => {
       if (what === 'concast') delivered++;
@@ -325,13 +331,7 @@ async function streaming(kind, native, rate, seconds, strace) {
     statuses = () => seen;
     stop = () => socket.destroy();
   } else {
-    const lc = require(native);
-    const com = new lc.Com();
-    let up = false;
-    com.start({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'bench' }, (_, code) => {
-      if (code === 0) up = true;
-    });
-    await until(() => up, 5000);
+    const { lc, com } = await startCom(native, port);
     const topology = new lc.Topology(grid(1000));
     const player = new lc.Player(com);
     player.start(0, topology, 'rgb', false, () => {});

@@ -5,6 +5,7 @@
 // fails with.
 const fs = require('fs');
 const { InvalidArgumentError } = require('commander');
+const { hostProblem } = require('../hosts');
 
 /**
  * A module loaded at the first use of one of its exports. Building the
@@ -59,18 +60,9 @@ const port = integer(0, 65535);
 
 // A dotted IPv4 address or a host name (resolved when connecting).
 function host(text) {
-  const value = String(text);
-  const parts = value.split('.');
-  if (parts.length === 4 && parts.every((p) => /^\d+$/.test(p))) {
-    if (!parts.every((p) => /^\d{1,3}$/.test(p) && Number(p) <= 255)) {
-      throw new InvalidArgumentError('not a dotted-quad IPv4 address.');
-    }
-    return value;
-  }
-  if (!/^[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?(\.[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?)*$/.test(value)) {
-    throw new InvalidArgumentError('not an IPv4 address or a host name.');
-  }
-  return value;
+  const problem = hostProblem(text);
+  if (problem) throw new InvalidArgumentError(problem);
+  return String(text);
 }
 
 function choice(values) {

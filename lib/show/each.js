@@ -54,10 +54,10 @@ async function liveTopology(com, relay, signal) {
   return top;
 }
 
-/** The installation of a relay: its saved `topology` file when it has one, else the relay's answer. */
-async function topologyOf(com, relay, signal) {
+/** The relay's saved installation (its `topology` file), or null when it names none. */
+function savedTopology(relay) {
   const doc = savedDocument(relay);
-  if (!doc) return liveTopology(com, relay, signal);
+  if (!doc) return null;
   const top = new (lc().Topology)(doc);
   try {
     top.getTop();
@@ -65,6 +65,11 @@ async function topologyOf(com, relay, signal) {
     throw new Error(`${relay.topology} has no relay (module 0)`);
   }
   return top;
+}
+
+/** The installation of a relay: its saved `topology` file when it has one, else the relay's answer. */
+async function topologyOf(com, relay, signal) {
+  return savedTopology(relay) || liveTopology(com, relay, signal);
 }
 
 /**
@@ -100,4 +105,4 @@ async function eachRelay(relays, action, options = {}) {
   return Promise.all(relays.map(one));
 }
 
-module.exports = { eachRelay, liveTopology, topologyOf, savedDocument, reasonOf };
+module.exports = { eachRelay, liveTopology, topologyOf, savedTopology, savedDocument, reasonOf };

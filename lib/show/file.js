@@ -5,6 +5,7 @@
 // the field, so a user can mend the file from the message alone.
 const fs = require('fs');
 const path = require('path');
+const { hostProblem } = require('../hosts');
 const { TILE_TAGS, RELAY_TAGS } = require('../models');
 
 /** The port a relay entry gets when it names none (the same as `--port`'s default). */
@@ -20,14 +21,7 @@ class ShowFileError extends Error {}
 const isInteger = (v, min, max) => Number.isInteger(v) && v >= min && v <= max;
 
 // A dotted IPv4 address or a host name, as `--host` takes them.
-function isHost(value) {
-  if (typeof value !== 'string' || value.length === 0 || value.length > 253) return false;
-  const parts = value.split('.');
-  if (parts.length === 4 && parts.every((p) => /^\d+$/.test(p))) {
-    return parts.every((p) => /^\d{1,3}$/.test(p) && Number(p) <= 255);
-  }
-  return /^[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?(\.[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?)*$/.test(value);
-}
+const isHost = (value) => typeof value === 'string' && value.length > 0 && hostProblem(value) === null;
 
 /**
  * Checks a parsed show document; `where` names it in messages and `dir` is

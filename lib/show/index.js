@@ -12,8 +12,9 @@ const { EventEmitter } = require('events');
 const { readShow, checkShow } = require('./file');
 const { openSource } = require('../content');
 const { sleep } = require('../player');
+const { savedTopology } = require('./each');
 const {
-  RETRY_FIRST_MS, lcError, aborted, hand, readTopology, measure, openRelay, startPlayer, leave, closeRelay, comeBack,
+  RETRY_FIRST_MS, lcError, aborted, hand, measure, openRelay, startPlayer, leave, closeRelay, comeBack,
 } = require('./members');
 
 // Skews kept for the percentiles: the latest ones, a ring.
@@ -93,7 +94,7 @@ class Show extends EventEmitter {
     for (const m of this.relays) {
       if (!m.screen && m.entry.topology) {
         try {
-          measure(this, m, readTopology(this, m.entry.topology));
+          measure(this, m, savedTopology(m.entry));
         } catch {
           // No place then: it left for the reason its opening gave.
         }

@@ -4,8 +4,8 @@
 // part of a picture, and its leaving and coming back. The functions take the
 // show they serve; its state stays in the Show.
 
-const fs = require('fs');
 const { sleep } = require('../player');
+const { topologyOf } = require('./each');
 
 // Bounds of one attempt to open a relay: the link's first status frame,
 // then its installation.
@@ -48,13 +48,6 @@ async function hand(show, m, picture, format, signal) {
   return now - delay;
 }
 
-function readTopology(show, file) {
-  const { Topology } = lcPromises();
-  const doc = JSON.parse(fs.readFileSync(file, 'utf8'));
-  if (!Array.isArray(doc)) throw new Error(`${file} is not a topology document`);
-  return new Topology(doc);
-}
-
 function measure(show, m, topology) {
   const { Com, Player } = lcPromises();
   // Measuring needs no link: a Com that never starts will do.
@@ -66,25 +59,15 @@ function measure(show, m, topology) {
 // One attempt: the link, the installation (from its file or the relay)
 // and the screen.
 async function openRelay(show, m, signal) {
-  const { Com, Topology, Player } = lcPromises();
-  const { host, port, relayType, tileType } = m.entry;
+  const { Com, Player } = lcPromises();
+  const { host, port } = m.entry;
   const bound = (ms) => (signal ? AbortSignal.any([signal, AbortSignal.timeout(ms)]) : AbortSignal.timeout(ms));
   m.state = 'opening';
   const com = new Com();
   m.com = com;
   try {
     await com.start({ type: 'TCPIP', name: 'lc', ip: host, port }, { signal: bound(CONNECT_MS) });
-    let topology;
-    if (m.entry.topology) {
-      topology = readTopology(show, m.entry.topology);
-    } else {
-      topology = new Topology();
-      try {
-        await topology.update(relayType, tileType, com, { signal: bound(TOPOLOGY_MS) });
-      } catch (err) {
-        throw new Error(`it did not send its installation (${err.message})`);
-      }
-    }
+    const topology = await topologyOf(com, m.entry, bound(TOPOLOGY_MS));
     m.player = new Player(com);
     measure(show, m, topology);
   } catch (err) {
@@ -189,5 +172,5 @@ function comeBack(show, signal) {
 }
 
 module.exports = {
-  RETRY_FIRST_MS, lcError, aborted, hand, readTopology, measure, openRelay, startPlayer, leave, closeRelay, comeBack,
+  RETRY_FIRST_MS, lcError, aborted, hand, measure, openRelay, startPlayer, leave, closeRelay, comeBack,
 };

@@ -142,8 +142,11 @@ for (const [name, doc, angle] of [['30 square tiles', grid(6, 5, 5), 0],
           assert.ok(player.addImage(large, 'RGB', { x, y, stride: 4 * width }) > 0);
           await eventually(() => matches(relay, ledsOfImage(placed, cut, mode)), 5000);
         }
-        const counters = player.getCounters();
-        assert.ok(counters.framesSent > 0 && counters.statusEvents > 0, mode);
+        // Counted on the player's thread: give a slow (sanitized) build time.
+        await eventually(() => {
+          const counters = player.getCounters();
+          return counters.framesSent > 0 && counters.statusEvents > 0;
+        }, 5000);
         player.stop();
         assert.strictEqual(await ended, 1);
       }

@@ -35,6 +35,9 @@ bool Reset::reset(ResetType type, unsigned char argument) {
   listener.clearEvents();
   // A cancel's Closed event may have gone with them.
   if (cancelled()) return fail();
+  // So may the link's own, when the relay closed it as soon as the frame
+  // arrived: a link that no longer runs has reset.
+  if (!communication_.running()) return true;
   log_.info("Waiting for the relay to reset.");
   const auto start = std::chrono::steady_clock::now();
   Event event;

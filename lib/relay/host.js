@@ -11,6 +11,8 @@ const { MODELS } = require('../models');
 
 const SENSOR_MS = 200;
 const PLAYING_MS = 300; // pixel frames this recent mean a playback runs
+// Frames a long-running relay keeps for inspection (see VirtualRelay).
+const KEEP_FRAMES = 1000;
 // Every module gets as many values as the model with the most sensors has:
 // a record carries as many as modules 0 and 1 do, whatever the others are.
 const MAX_SENSORS = Math.max(...MODELS.map((m) => m.sensors));
@@ -40,7 +42,7 @@ async function startRelay(options = {}) {
   } = options;
   // The constructor installs the document: the topology it reports and the
   // pixels it decodes.
-  const relay = new VirtualRelay({ ...relayOptions, port, period, state, version, installation: document });
+  const relay = new VirtualRelay({ keepFrames: KEEP_FRAMES, ...relayOptions, port, period, state, version, installation: document });
   relay.setPixelMode(mode);
   const bound = await relay.start();
 

@@ -32,6 +32,10 @@ const DEFAULTS = Object.freeze({
   aux2: 60,
   flags: 8,
   statusLength: 18, // payload bytes of each status frame
+  // `received` keeps at least this many of the newest frames and fewer than
+  // twice as many, so a relay left running for hours holds a bounded tail.
+  // Tests that read every frame keep them all.
+  keepFrames: Infinity,
 });
 
 class VirtualRelay extends EventEmitter {
@@ -44,7 +48,9 @@ class VirtualRelay extends EventEmitter {
     }
     this.statusLength = this.options.statusLength;
     this.period = this.options.period;
-    this.received = []; // every frame from every client: {type, payload}
+    this.received = []; // the frames of every client, oldest first: {type, payload}
+    this.keepFrames = this.options.keepFrames;
+    if (!(this.keepFrames >= 1)) throw new RangeError(`keepFrames must be at least 1, not ${this.keepFrames}`);
     this.sockets = new Set();
     this.connections = 0;
     this.server = null;
@@ -239,6 +245,10 @@ class VirtualRelay extends EventEmitter {
     this.connections++;
     const parser = new FrameParser((frame) => {
       this.received.push(frame);
+      // Trimmed in steps, so that a kept tail costs no copy per frame.
+      if (this.received.length >= 2 * this.keepFrames) {
+        this.received.splice(0, this.received.length - this.keepFrames);
+      }
       this.emit('frame', frame, socket);
       // Custom-application data shares the block frames, and a session opens
       // with the same empty frame as a topology request: so blocks are told

@@ -99,6 +99,18 @@ test('sends frames on demand and records what it receives', async (t) => {
   assert.strictEqual(empty.payload.length, 0);
   assert.deepStrictEqual([...relay.received[0].payload], [4, 200]);
   c.socket.destroy();
+
+  // A relay that keeps a tail holds the newest frames, never all of them.
+  const kept = new VirtualRelay({ period: 0, keepFrames: 3 });
+  const keptPort = await kept.start();
+  t.after(() => kept.stop());
+  const k = await connect(keptPort);
+  k.socket.write(Buffer.concat([...Array(20).keys()].map((i) => encodeFrame(1, [i]))));
+  await kept.waitForFrame((f) => f.payload[0] === 19);
+  assert.ok(kept.received.length >= 3 && kept.received.length < 6, String(kept.received.length));
+  assert.deepStrictEqual(kept.received.slice(-3).map((f) => f.payload[0]), [17, 18, 19]);
+  assert.throws(() => new VirtualRelay({ keepFrames: 0 }), RangeError);
+  k.socket.destroy();
 });
 
 test('faults: cut header, cut payload, stall', async (t) => {

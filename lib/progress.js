@@ -17,8 +17,12 @@ function say(line) {
   }
 }
 
-/** A bar on standard error while `work(update)` runs; update(sent, total). */
-async function withProgress(label, units, work) {
+/**
+ * A bar on standard error while `work(update)` runs; update(sent, total).
+ * The bar ends full when the work resolves, unless `complete(result)` says
+ * that some of it did not get through.
+ */
+async function withProgress(label, units, work, { complete = () => true } = {}) {
   const cliProgress = require('cli-progress');
   const bar = new cliProgress.SingleBar(
     {
@@ -42,7 +46,7 @@ async function withProgress(label, units, work) {
   try {
     const result = await work(update);
     // Done means all of it, whatever the last report said.
-    if (started) bar.update(bar.getTotal());
+    if (started && complete(result)) bar.update(bar.getTotal());
     return result;
   } finally {
     if (started) bar.stop();

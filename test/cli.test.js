@@ -306,6 +306,10 @@ test('--show runs a command on every relay at once, one line per relay', { skip:
   assert.strictEqual(lum.code, 0, lum.stderr);
   assert.strictEqual(lum.stdout, ['r0', 'r1', 'r2', 'r3'].map((n) => `${n}: luminosity set to 33\n`).join(''));
   for (const h of hosts) assert.strictEqual(h.relay.commands.luminosity, 33);
+  const info = await runLc(['info', '--json', '--show', show]);
+  assert.strictEqual(info.code, 0, info.stderr);
+  assert.deepStrictEqual(JSON.parse(info.stdout).map((i) => [i.name, i.port, i.ready]),
+    hosts.map((h, i) => [`r${i}`, h.port, true]));
 
   // The last relay drops the link in the middle of the stream.
   hosts[3].relay.faultAfterBlocks(3, 'close');

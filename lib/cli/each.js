@@ -58,9 +58,11 @@ function optionsFor(opts, entry) {
  * `progress` ([label, units]) one bar shows the sum of every relay's
  * progress and `progress(sent, total)` reports one relay's part. Prints
  * `name: text` or `name: failed: reason` per relay, in the show's order,
- * and fails when any relay failed.
+ * and fails when any relay failed. With `json`, `work` resolves with an
+ * object and one JSON array is printed instead, an entry per relay:
+ * { name, ...object } or { name, failed: reason }.
  */
-async function onShow(opts, work, { progress } = {}) {
+async function onShow(opts, work, { progress, json = false } = {}) {
   const relays = readRelays(opts.show);
   const run = (update) => each.eachRelay(relays, ({ com, relay }) => work(com, optionsFor(opts, relay), update(relay)), {
     signal: common.interruptSignal(),
@@ -79,11 +81,16 @@ async function onShow(opts, work, { progress } = {}) {
         }
         bar(s, t);
       });
-    });
+    }, { complete: (all) => all.every((r) => r.ok) });
   } else {
     results = await run(() => undefined);
   }
-  for (const r of results) process.stdout.write(`${r.name}: ${r.ok ? r.output : `failed: ${r.reason}`}\n`);
+  if (json) {
+    const entries = results.map((r) => (r.ok ? { name: r.name, ...r.output } : { name: r.name, failed: r.reason }));
+    process.stdout.write(`${JSON.stringify(entries)}\n`);
+  } else {
+    for (const r of results) process.stdout.write(`${r.name}: ${r.ok ? r.output : `failed: ${r.reason}`}\n`);
+  }
   const failed = results.filter((r) => !r.ok).length;
   if (failed) throw new CommandError(`${failed} of ${results.length} relays failed`);
   return results;

@@ -19,10 +19,11 @@ function register(cli) {
       return { host: o.host, port: o.port, version, state, ready: state !== 0 };
     };
     if (opts.show) {
+      // With --json, one array for the whole show, an entry per relay.
       await onShow(opts, async (com, o) => {
         const i = read(com, o);
-        return opts.json ? JSON.stringify(i) : `${i.host}:${i.port} version ${dotted(i.version)} state ${i.state} (${i.ready ? 'ready' : 'busy'})`;
-      });
+        return opts.json ? i : `${i.host}:${i.port} version ${dotted(i.version)} state ${i.state} (${i.ready ? 'ready' : 'busy'})`;
+      }, { json: opts.json });
       return;
     }
     const info = await withLink(opts, async (com) => read(com, opts));

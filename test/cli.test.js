@@ -73,6 +73,7 @@ test('wrong command lines exit 2 with a usage message', async () => {
     [['topology', '--tile-type', 'hexagon', '--port', '1'], /delta, quadra/],
     [['relay', '--period', '0'], /must be 5 to 10000/],
     [['relay', '--grid', '3by2'], /not COLUMNSxROWS/],
+    [['relay', '--version', '1.2.256'], /not a version/],
     [['relay', '--sd-fault', 'fail-later'], /fail-ready, fail-data/],
     [['info', '--port', '1', '--bogus'], /unknown option/],
     [['info', '--show', 'show.json', '--port', '1'], /--show <file>' cannot be used with option '--port/],
@@ -427,7 +428,7 @@ test('relay runs a virtual relay with the sample or a given installation', async
     { id: 0, type: 0, neighbours: [{ channel: 0, id: 1, child: 1 }] },
     { id: 1, type: 3, neighbours: [{ channel: 0, id: 0, child: 0 }] },
   ]));
-  const sample = startLc(['relay', '--port', '0', '--state', '3']);
+  const sample = startLc(['relay', '--port', '0', '--state', '3', '--version', '1.2.3.4']);
   const given = startLc(['relay', '--port', '0', '--topology', doc, '--mode', 'mask']);
   const grid = startLc(['relay', '--port', '0', '--grid', '3x2', '--tile', 'varna']);
   t.after(() => {
@@ -440,6 +441,7 @@ test('relay runs a virtual relay with the sample or a given installation', async
   await grid.waitFor(/listening on 127\.0\.0\.1:\d+ \(6 tiles, video mode\)/);
   const frame = await firstFrame(Number(port));
   assert.strictEqual(frame.payload.readUInt16LE(0), 3);
+  assert.strictEqual(frame.payload.readUInt32LE(4), 0x01020304);
   for (const run of [sample, given, grid]) {
     run.child.kill('SIGINT');
     const r = await run.done;

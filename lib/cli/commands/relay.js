@@ -8,6 +8,17 @@ const { interrupted } = require('./bridge');
 const virtual = lazy(() => require('../../relay'));
 
 const word = integer(0, 0xffffffff);
+
+// A version word as `lc info` prints it, four bytes from the most
+// significant down (2.1.3 stands for 0.2.1.3), or as one number.
+function version(text) {
+  const parts = String(text).trim().split('.');
+  if (parts.length === 1) return word(text);
+  if (parts.length > 4 || !parts.every((p) => /^\d{1,3}$/.test(p) && Number(p) <= 255)) {
+    throw new InvalidArgumentError('not a version: up to four numbers 0 to 255 joined by dots, as in 2.1.3, or one number.');
+  }
+  return parts.reduce((v, p) => v * 256 + Number(p), 0);
+}
 const SD_FAULTS = ['fail', 'stall'].flatMap((how) => ['ready', 'data', 'received', 'done'].map((step) => `${how}-${step}`));
 const count = integer(1, 65535);
 
@@ -82,7 +93,7 @@ function register(cli) {
     .option('--web-port <number>', 'port of the live picture; 0 takes a free one', port, 0)
     .option('--grid <columns>x<rows>', 'the installation as a rectangle of square tiles instead of the sample', grid)
     .option('--tile <tag>', 'the tiles\' type of --grid', choice(TILE_TAGS), 'quadra')
-    .option('--version <word>', 'the firmware version the relay reports', word, 0x00020103)
+    .option('--version <word>', 'the firmware version the relay reports, dotted as lc info prints it (2.1.3) or one number', version, 0x00020103)
     .option('--discovery-port <number>', 'answer the discovery greeting on this UDP port instead; 0 takes a free one', port)
     .option('--name <text>', 'the name the relay gives in its discovery reply')
     .option('--relay-type <tag>', 'the relay type the discovery reply stands for', choice(RELAY_TAGS))

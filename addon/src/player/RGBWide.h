@@ -45,6 +45,37 @@ inline bool contiguousRows(const Run& run, const Stretch* stretches) {
   return true;
 }
 
+// Whether a run is one whole tile seen straight: ten rows of ten pixels
+// that follow each other, its bits starting on a byte.
+template <typename Run, typename Stretch>
+inline bool straightTile(const Run& run, const Stretch& st) {
+  return run.endStretch == run.firstStretch + 1 && run.firstLed % 8 == 0 && st.step == 4 &&
+         st.count == kMaxPut && st.rows == kMaxPut;
+}
+
+// The 300 bits of such a tile at `out`: the rows' bits are laid into words
+// at places fixed by their row, and each word is stored once, so that no
+// row waits for the row before it to move a writer's bit count on. The
+// bits of the last byte past the tile's keep their value.
+template <bool Bgr, bool Bounded>
+LC_PIXEL_WIDE_TARGET inline void putTile(std::uint8_t* out, __m512i bound, const unsigned char* p,
+                                         std::ptrdiff_t rowStep) {
+  constexpr __mmask64 kRowBytes = (1ull << (4 * kMaxPut)) - 1;
+  std::uint64_t b[kMaxPut];
+  for (std::uint64_t& bits : b) {
+    bits = wideBits<Bgr, Bounded>(bound, p, kRowBytes);
+    p += rowStep;
+  }
+  pixel::store64(out, b[0] | b[1] << 30 | b[2] << 60);
+  pixel::store64(out + 8, b[2] >> 4 | b[3] << 26 | b[4] << 56);
+  pixel::store64(out + 16, b[4] >> 8 | b[5] << 22 | b[6] << 52);
+  pixel::store64(out + 24, b[6] >> 12 | b[7] << 18 | b[8] << 48);
+  const std::uint64_t last = b[8] >> 16 | b[9] << 14;  // bits 256 to 299
+  pixel::store(out + 32, static_cast<std::uint32_t>(last));
+  out[36] = static_cast<std::uint8_t>(last >> 32);
+  out[37] = static_cast<std::uint8_t>((out[37] & 0xf0u) | (last >> 40));
+}
+
 // Writes runs from `first` on, while each lies wholly inside the image and
 // is made of rows of pixels that follow each other, and returns the first
 // run it left. Runs, rows and the writer stay in registers across a whole
@@ -62,6 +93,12 @@ LC_PIXEL_WIDE_TARGET std::size_t putRunsWide(std::uint8_t* frames, const Run* ru
       break;
     }
     const std::uint32_t firstBit = 3 * run.firstLed;
+    const Stretch& first = stretches[run.firstStretch];
+    if (straightTile(run, first)) {
+      putTile<Bgr, Bounded>(frames + run.slot + firstBit / 8, bound, image + first.start,
+                            first.rowStep);
+      continue;
+    }
     pixel::BitWriter out(frames + run.slot + firstBit / 8, firstBit % 8);
     for (std::uint32_t k = run.firstStretch; k < run.endStretch; ++k) {
       const Stretch st = stretches[k];

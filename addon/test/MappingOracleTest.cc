@@ -199,7 +199,8 @@ TEST(MappingOracleTest, EveryMappingWritesWhatThePerRecordAlgorithmWrites) {
 // rows of pixels that follow each other, rows a constant step apart in
 // either direction, whole tiles that are one row, and runs broken by the
 // screen's edges. Some tiles are scattered instead. `straight` tiles are
-// square grids of ten seen straight, many of them whole on the screen.
+// square grids of ten, rows left to right, taken top down or bottom up,
+// many of them whole on the screen.
 Installation patternedInstallation(std::mt19937& rng, bool straight) {
   Installation in;
   in.width = 1 + rng() % 48;
@@ -213,7 +214,7 @@ Installation patternedInstallation(std::mt19937& rng, bool straight) {
     c.valid = true;
     const unsigned leds = ledCount(c.type);
     const unsigned across = straight ? 10 : 1 + rng() % 20;
-    const unsigned orientation = straight ? 0 : rng() % 8;
+    const unsigned orientation = straight ? 2 * (rng() % 2) : rng() % 8;
     const bool serpentine = !straight && rng() % 4 == 0;
     const bool scattered = !straight && rng() % 6 == 0;
     const int x0 = static_cast<int>(rng() % (in.width + 6)) - 3;

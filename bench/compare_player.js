@@ -1,8 +1,9 @@
 'use strict';
 // The Player's cost on the script thread, side by side with its limits in
 // one run: getScreen and start at 1000 and 5000 square tiles beside the
-// 2 ms a UI can spare, the time from start to the first pixel frame, rgb
-// and mask addImage beside a copy of the same input image, and the memory
+// 2 ms a UI can spare, the time from start to the first pixel frame, rgb,
+// mask and video addImage beside a copy of the same input image (the aim
+// is for the one-bit modes), and the memory
 // a started Player holds beyond its frame buffers (measured in a child
 // process of its own, so that nothing else of this run counts).
 //
@@ -92,7 +93,7 @@ async function main() {
 
   // addImage at 1000 tiles against a copy of its own input.
   const top = new lc.Topology(installation(1000));
-  for (const mode of ['rgb', 'mask']) {
+  for (const mode of ['rgb', 'mask', 'video']) {
     const player = new lc.Player(com);
     const { width, height } = player.getScreen(0, top, mode);
     let ended;
@@ -120,7 +121,7 @@ async function main() {
     const a = median(add);
     const c = median(copy);
     rows.push({ what: `addImage ${mode}, 1000 tiles (${width} x ${height})`, ms: (a / 1000).toFixed(4),
-      limit: `copy of the image ${(c / 1000).toFixed(4)} ms`, ratio: (a / c).toFixed(2), aim: '<= 2.5' });
+      limit: `copy of the image ${(c / 1000).toFixed(4)} ms`, ratio: (a / c).toFixed(2), aim: mode === 'video' ? '' : '<= 2.5' });
     player.stop();
     await done;
   }

@@ -176,6 +176,36 @@ inline bool contiguousRows(const Run& run, const Stretch* stretches) {
   return true;
 }
 
+// A whole tile seen straight (one stretch of ten rows of ten pixels that
+// follow each other, its bits starting on a byte): its 100 bits are laid
+// into two words at places fixed by their row and each word is stored
+// once, so that no row waits on a writer moved by the one before. The
+// bits of the last byte past the tile's keep their value.
+template <bool Bounded, typename Run, typename Stretch>
+LC_PIXEL_WIDE_TARGET inline bool putTile(std::uint8_t* frames, const Run& run, const Stretch& st,
+                                         const unsigned char* image, __m512i bound,
+                                         __m512i colours) {
+  if (run.endStretch != run.firstStretch + 1 || run.firstLed % 8 != 0 || st.step != 4 ||
+      st.count != 10 || st.rows != 10) {
+    return false;
+  }
+  std::uint64_t b[10];
+  const unsigned char* p = image + st.start;
+  for (std::uint64_t& bits : b) {
+    __m512i v = _mm512_maskz_loadu_epi32(0x3ff, p);
+    if (Bounded) v = _mm512_subs_epu8(v, bound);
+    bits = _mm512_test_epi32_mask(v, colours);
+    p += st.rowStep;
+  }
+  std::uint8_t* const out = frames + run.slot + run.firstLed / 8;
+  pixel::store64(
+      out, b[0] | b[1] << 10 | b[2] << 20 | b[3] << 30 | b[4] << 40 | b[5] << 50 | b[6] << 60);
+  const std::uint64_t last = b[6] >> 4 | b[7] << 6 | b[8] << 16 | b[9] << 26;  // bits 64 to 99
+  pixel::store(out + 8, static_cast<std::uint32_t>(last));
+  out[12] = static_cast<std::uint8_t>((out[12] & 0xf0u) | (last >> 32));
+  return true;
+}
+
 // Writes runs from `first` on, while each lies wholly inside the image and
 // is made of rows of pixels that follow each other, sixteen LEDs a masked
 // load (the pixels past a row are never read, and read as dark; a lane's
@@ -194,6 +224,7 @@ LC_PIXEL_WIDE_TARGET std::size_t putRunsWide(std::uint8_t* frames, const Run* ru
     if (static_cast<std::uint64_t>(run.maxSource) + 4 > length || !contiguousRows(run, stretches)) {
       break;
     }
+    if (putTile<Bounded>(frames, run, stretches[run.firstStretch], image, bound, colours)) continue;
     pixel::BitWriter out(frames + run.slot + run.firstLed / 8, run.firstLed % 8);
     for (std::uint32_t k = run.firstStretch; k < run.endStretch; ++k) {
       const Stretch st = stretches[k];

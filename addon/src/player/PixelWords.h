@@ -7,6 +7,7 @@
 // little-endian machines and which stay correct on any other.
 
 #include <cstdint>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -53,6 +54,17 @@ inline void store(std::uint8_t* p, std::uint32_t v) {
   p[1] = static_cast<std::uint8_t>(v >> 8);
   p[2] = static_cast<std::uint8_t>(v >> 16);
   p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+// Eight bytes, the low byte first. Copied whole where that is the machine's
+// order: written byte by byte, the compiler may gather the bytes of several
+// words into a vector instead of storing each word once.
+inline void store64(std::uint8_t* p, std::uint64_t v) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  std::memcpy(p, &v, sizeof v);
+#else
+  for (unsigned k = 0; k < 8; ++k) p[k] = static_cast<std::uint8_t>(v >> (8 * k));
+#endif
 }
 
 // Exchanges pixel bytes 0 and 2; byte 3 becomes 0.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "script/ImageArgument.h"
 #include "script/ScriptFrame.h"
 #include "script/TopAddon.h"
 
@@ -26,59 +27,6 @@ const char* setUpMessage(Player::SetUp result) {
       return "Topology has no module 1";
     default:
       return "Player could not be set up";
-  }
-}
-
-// What a refused value is, for the error that refuses it.
-std::string describe(Napi::Value value) {
-  if (value.IsTypedArray()) {
-    switch (value.As<Napi::TypedArray>().TypedArrayType()) {
-      case napi_int8_array:
-        return "an Int8Array";
-      case napi_uint8_array:
-        return "a Uint8Array";
-      case napi_uint8_clamped_array:
-        return "a Uint8ClampedArray";
-      case napi_int16_array:
-        return "an Int16Array";
-      case napi_uint16_array:
-        return "a Uint16Array";
-      case napi_int32_array:
-        return "an Int32Array";
-      case napi_uint32_array:
-        return "a Uint32Array";
-      case napi_float32_array:
-        return "a Float32Array";
-      case napi_float64_array:
-        return "a Float64Array";
-      case napi_bigint64_array:
-        return "a BigInt64Array";
-      case napi_biguint64_array:
-        return "a BigUint64Array";
-      default:
-        return "a typed array";
-    }
-  }
-  if (value.IsArrayBuffer()) return "an ArrayBuffer";
-  if (value.IsDataView()) return "a DataView";
-  if (value.IsArray()) return "an Array";
-  switch (value.Type()) {
-    case napi_undefined:
-      return "undefined";
-    case napi_null:
-      return "null";
-    case napi_boolean:
-      return "a boolean";
-    case napi_number:
-      return "a number";
-    case napi_string:
-      return "a string";
-    case napi_bigint:
-      return "a bigint";
-    case napi_function:
-      return "a function";
-    default:
-      return "an object";
   }
 }
 
@@ -319,76 +267,16 @@ Napi::Value PlayerAddon::stop(const Napi::CallbackInfo& info) {
 
 Napi::Value PlayerAddon::addImage(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
-  // Bytes only: a Float64Array or an Int32Array would be read as its bytes,
-  // which is never the image it holds.
-  napi_typedarray_type type = napi_int8_array;
-  const bool typed = info[0].IsTypedArray();
-  if (typed) type = info[0].As<Napi::TypedArray>().TypedArrayType();
-  if (!typed || (type != napi_uint8_array && type != napi_uint8_clamped_array)) {
-    Napi::TypeError::New(env, std::string("image must be a Buffer, a Uint8Array or a "
-                                          "Uint8ClampedArray, not ") +
-                                  describe(info[0]))
-        .ThrowAsJavaScriptException();
+  script::ImageArgument image;
+  if (!script::readImage(info, 0, image) || !check(env)) return env.Undefined();
+  if (image.data == nullptr) return env.Undefined();  // a detached buffer holds nothing
+  if (!script::narrowToCrop(env, player_->buffer().width(), player_->buffer().height(), image)) {
     return env.Undefined();
-  }
-  std::string format = "RGB";
-  if (!info[1].IsUndefined() && !script::readString(info, 1, "format", format)) {
-    return env.Undefined();
-  }
-  // The crop form: the screen-sized rectangle at (x, y) of a larger picture
-  // whose rows are `stride` bytes apart.
-  const bool crop = !info[2].IsUndefined();
-  std::uint32_t cropX = 0;
-  std::uint32_t cropY = 0;
-  std::uint32_t stride = 0;
-  if (crop) {
-    Napi::Object options;
-    if (!script::readOptions(info, 2, "crop", options) ||
-        !script::readProperty(options, "x", "crop.x", script::readUint32, cropX) ||
-        !script::readProperty(options, "y", "crop.y", script::readUint32, cropY) ||
-        !script::readProperty(options, "stride", "crop.stride", script::readUint32, stride, true)) {
-      return env.Undefined();
-    }
-  }
-  if (!check(env)) return env.Undefined();
-  // The view's own bytes, wherever they lie: through its buffer object a
-  // view of a SharedArrayBuffer is refused.
-  void* data = nullptr;
-  size_t length = 0;
-  if (napi_get_typedarray_info(env, info[0], nullptr, &length, &data, nullptr, nullptr) !=
-      napi_ok) {
-    Napi::TypeError::New(env, "image could not be read").ThrowAsJavaScriptException();
-    return env.Undefined();
-  }
-  if (data == nullptr) return env.Undefined();  // a detached buffer holds nothing
-  const unsigned char* image = static_cast<const unsigned char*>(data);
-  const std::uint32_t width = player_->buffer().width();
-  const std::uint32_t height = player_->buffer().height();
-  if (crop && width > 0 && height > 0) {
-    // The whole rectangle must lie inside the picture, every row of it
-    // inside its own row, so no LED ever reads past the caller's bytes;
-    // the mappings keep offsets in 32 bits, so its span must fit them.
-    const std::uint64_t rowEnd = 4ull * (static_cast<std::uint64_t>(cropX) + width);
-    const std::uint64_t first = static_cast<std::uint64_t>(cropY) * stride + 4ull * cropX;
-    const std::uint64_t span = static_cast<std::uint64_t>(height - 1) * stride + 4ull * width;
-    if (rowEnd > stride || first + span > length || span > 0x7fffffffu) {
-      Napi::RangeError::New(env, "crop: the " + std::to_string(width) + "x" +
-                                     std::to_string(height) + " rectangle at (" +
-                                     std::to_string(cropX) + ", " + std::to_string(cropY) +
-                                     ") lies outside the picture (" + std::to_string(length) +
-                                     " bytes, rows of " + std::to_string(stride) + " bytes)")
-          .ThrowAsJavaScriptException();
-      return env.Undefined();
-    }
-    image += first;
-    length = static_cast<size_t>(span);
-  } else if (crop) {
-    stride = 0;  // no screen yet: nothing is written, as without the crop
   }
   // Longer than 4 GiB: what lies past is past any screen anyway.
-  const bool added =
-      player_->addImage(image, length > 0xffffffffu ? 0xffffffffu : static_cast<unsigned>(length),
-                        Player::formatFromName(format), stride);
+  const bool added = player_->addImage(
+      image.data, image.length > 0xffffffffu ? 0xffffffffu : static_cast<unsigned>(image.length),
+      image.format, image.stride);
   // The picture's number, which the progress function reports once the
   // sender took it; 0 when there was no mapping to write into.
   return Napi::Number::New(env, added ? static_cast<double>(player_->added()) : 0.0);

@@ -195,9 +195,9 @@ Napi::Value TopAddon::getMatrix(const Napi::CallbackInfo& info) {
     const double height = static_cast<double>(rows.size());
     if (rows.size() * width <= kMaxKeptCells) {
       keptHelpers_ = made;
-      KeptMatrix& kept = kept_[nextKept_];
+      KeptMatrix& slot = kept_[nextKept_];
       nextKept_ = (nextKept_ + 1) % kept_.size();
-      kept = {topology_.revision(), angle, height, double(width),
+      slot = {topology_.revision(), angle, height, double(width),
               Napi::Persistent(static_cast<Napi::Object>(cells))};
     }
     rows = {};

@@ -99,6 +99,19 @@ test('--help works for the tool and for each command', async () => {
   });
 });
 
+// `lc --help` is laid out from the command table and the commands not named
+// stand in from it; both must read as the parser's help of every command built.
+test('the tool\'s help from the table and the stand-ins is the built commands\' help at any width', () => {
+  const { program } = require('../lib/cli/main');
+  const { toolHelp } = require('../lib/cli/help');
+  const at = (cli, width) => cli.configureHelp({ ...cli.configureHelp(), helpWidth: width }).helpInformation();
+  for (const width of [undefined, 20, 45, 61, 80, 100, 132, 400]) {
+    const built = at(program(), width);
+    assert.strictEqual(at(program([]), width), built, `stand-ins, ${width} columns`);
+    assert.strictEqual(toolHelp(width), built, `table, ${width} columns`);
+  }
+});
+
 test('info prints the version and state; a silent address fails with one message', async (t) => {
   const host = await withHost(t, { state: 9, version: 0x01020304 });
   const dead = await deadPort(t);

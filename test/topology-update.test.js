@@ -35,8 +35,10 @@ test('readers see the old topology whole until the update completes', async (t) 
   let done = false;
   let reads = 0;
   const pending = update(top, com).then((args) => {
-    // The first look on the script thread after completion.
+    // The first look on the script thread after completion; the old matrix
+    // was asked for many times before.
     assert.deepStrictEqual(byId(top.getTop()), byId(doc));
+    assert.deepStrictEqual(top.getMatrix(0), Array.from({ length: 3 }, () => new Array(4).fill(1)));
     done = true;
     return args;
   });

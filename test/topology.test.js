@@ -85,6 +85,11 @@ test('a dozen tiles: the document comes back and the matrix turns with the angle
   assert.deepStrictEqual(top.getMatrix(180), turned(2));
   assert.deepStrictEqual(top.getMatrix(270), turned(3));
   assert.deepStrictEqual(top.getMatrix(450), turned(1));
+  // Each call hands out rows of its own.
+  const mine = top.getMatrix(0);
+  mine[0][0] = 7;
+  mine.pop();
+  assert.deepStrictEqual(top.getMatrix(0), shape);
 
   // A topology rebuilt from what getTop gave is the same installation.
   const again = new lc.Topology(back);

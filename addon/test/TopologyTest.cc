@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -159,6 +160,40 @@ TEST(TopologyTest, CopiesPointIntoTheirOwnModules) {
 
   Topology moved(std::move(copy));
   EXPECT_EQ(moved.find(1)->neighbour(5), moved.find(2));
+}
+
+// What is kept beside a revision is stale exactly when the revision moved:
+// every way the graph changes moves it, to a value no topology held before.
+TEST(TopologyTest, EveryChangeTakesARevisionNoTopologyHeldBefore) {
+  std::set<std::uint64_t> seen;
+  auto fresh = [&](const Topology& t) { return seen.insert(t.revision()).second; };
+  Topology t;
+  EXPECT_TRUE(fresh(t));
+  t.newModule(TypeRelay, 0);
+  EXPECT_TRUE(fresh(t));
+  const std::uint64_t before = t.revision();
+  t.newModule(TypeQuadra, 0);                 // already there
+  t.addNeighbour(9, 0, TypeQuadra, 1, true);  // no module 9
+  EXPECT_EQ(t.revision(), before);
+  t.addNeighbour(0, 0, TypeQuadra, 1, true);
+  EXPECT_TRUE(fresh(t));
+  ASSERT_TRUE(t.fromJSON(R"([{"id":1,"type":4,"neighbours":[{"channel":0,"id":0,"child":0}]}])"));
+  EXPECT_TRUE(fresh(t));
+
+  Topology other;
+  EXPECT_TRUE(fresh(other));
+  other = t;
+  EXPECT_TRUE(fresh(other));
+  Topology moved(std::move(other));
+  EXPECT_TRUE(fresh(moved));
+  EXPECT_TRUE(fresh(other));  // emptied
+  other = std::move(moved);
+  EXPECT_TRUE(fresh(other));
+  EXPECT_TRUE(fresh(moved));
+  const Topology copy(t);
+  EXPECT_TRUE(fresh(copy));
+  t.clear();
+  EXPECT_TRUE(fresh(t));
 }
 
 // Walks index per-module tables by slot, so the slots of a topology must be

@@ -167,6 +167,9 @@ Napi::Value TopAddon::getMatrix(const Napi::CallbackInfo& info) {
   std::uint32_t angle = 0;
   if (!script::readAngle(info, 0, "angle", angle)) return env.Undefined();
   if (!checkRoot(env)) return env.Undefined();
+  Napi::Value kept = keptMatrix(env, angle);
+  if (!kept.IsEmpty()) return kept;
+  if (env.IsExceptionPending()) return env.Undefined();
   std::vector<std::string> rows;
   try {
     rows = topology_.getMatrix(angle);
@@ -190,6 +193,13 @@ Napi::Value TopAddon::getMatrix(const Napi::CallbackInfo& info) {
       for (char c : row) *cell++ = c == '1' ? 1 : 0;
     }
     const double height = static_cast<double>(rows.size());
+    if (rows.size() * width <= kMaxKeptCells) {
+      keptHelpers_ = made;
+      KeptMatrix& slot = kept_[nextKept_];
+      nextKept_ = (nextKept_ + 1) % kept_.size();
+      slot = {topology_.revision(), angle, height, double(width),
+              Napi::Persistent(static_cast<Napi::Object>(cells))};
+    }
     rows = {};
     Napi::Value result = made->matrix.Call(
         {cells, Napi::Number::New(env, height), Napi::Number::New(env, double(width))});
@@ -232,6 +242,22 @@ Napi::Value TopAddon::getMatrix(const Napi::CallbackInfo& info) {
     if (env.IsExceptionPending()) return env.Undefined();
   }
   return matrix;
+}
+
+Napi::Value TopAddon::keptMatrix(Napi::Env env, std::uint32_t angle) {
+  for (const KeptMatrix& kept : kept_) {
+    if (kept.revision != topology_.revision() || kept.angle != angle) continue;
+    // The call made most often: straight to Node-API.
+    napi_value args[3] = {kept.cells.Value(), Napi::Number::New(env, kept.height),
+                          Napi::Number::New(env, kept.width)};
+    napi_value result = nullptr;
+    if (napi_call_function(env, env.Undefined(), keptHelpers_->matrix.Value(), 3, args, &result) !=
+        napi_ok) {
+      return Napi::Value();
+    }
+    return Napi::Value(env, result);
+  }
+  return Napi::Value();
 }
 
 Napi::Value TopAddon::update(const Napi::CallbackInfo& info) {

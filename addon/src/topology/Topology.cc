@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <atomic>
 #include <exception>
 #include <memory>
 #include <sstream>
@@ -15,10 +16,31 @@
 
 namespace lc {
 
+std::uint64_t Topology::freshRevision() {
+  // Topologies are built on the script thread and on update threads alike.
+  static std::atomic<std::uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 Topology::Topology(const Topology& other) { *this = other; }
+
+Topology::Topology(Topology&& other) noexcept : modules_(std::move(other.modules_)) {
+  other.modules_.clear();
+  other.changed();
+}
+
+Topology& Topology::operator=(Topology&& other) noexcept {
+  if (this == &other) return *this;
+  modules_ = std::move(other.modules_);
+  other.modules_.clear();
+  changed();
+  other.changed();
+  return *this;
+}
 
 Topology& Topology::operator=(const Topology& other) {
   if (this == &other) return *this;
+  changed();
   modules_.clear();
   for (const auto& [id, module] : other.modules_) {
     modules_.emplace(id, Module(module.type(), id, module.slot()));
@@ -36,13 +58,16 @@ Topology& Topology::operator=(const Topology& other) {
 // Modules are never removed one by one, so the count before an insertion is
 // a slot no other module holds.
 void Topology::newModule(ModuleType type, std::uint32_t id) {
-  modules_.try_emplace(id, type, id, static_cast<std::uint32_t>(modules_.size()));
+  if (modules_.try_emplace(id, type, id, static_cast<std::uint32_t>(modules_.size())).second) {
+    changed();
+  }
 }
 
 void Topology::addNeighbour(std::uint32_t id, std::uint32_t channel, ModuleType type,
                             std::uint32_t neighbourId, bool child) {
   auto it = modules_.find(id);
   if (it == modules_.end()) return;
+  changed();
   Module& module = it->second;
   const auto slot = static_cast<std::uint32_t>(modules_.size());
   Module& neighbour = modules_.try_emplace(neighbourId, type, neighbourId, slot).first->second;

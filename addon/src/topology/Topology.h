@@ -29,9 +29,10 @@ class Topology {
   // Copies rebuild the links so that they point into the copy's own modules.
   Topology(const Topology& other);
   Topology& operator=(const Topology& other);
-  // Moving keeps the map's nodes, so the links stay valid.
-  Topology(Topology&&) noexcept = default;
-  Topology& operator=(Topology&&) noexcept = default;
+  // Moving keeps the map's nodes, so the links stay valid; the emptied
+  // source has changed as well.
+  Topology(Topology&& other) noexcept;
+  Topology& operator=(Topology&& other) noexcept;
 
   // Adds a module unless one already has the id (whose type then stays).
   void newModule(ModuleType type, std::uint32_t id);
@@ -89,11 +90,24 @@ class Topology {
   bool contains(std::uint32_t id) const { return modules_.count(id) != 0; }
   std::size_t size() const { return modules_.size(); }
   bool empty() const { return modules_.empty(); }
-  void clear() { modules_.clear(); }
+  void clear() {
+    modules_.clear();
+    changed();
+  }
   const std::map<std::uint32_t, Module>& modules() const { return modules_; }
 
+  // Names the graph's present state: every change (a module or link added,
+  // a document read, clear, an assignment) takes a value that no topology
+  // of the process held before, so a result kept with the revision it was
+  // computed at is stale exactly when the revision differs. Never 0.
+  std::uint64_t revision() const { return revision_; }
+
  private:
+  static std::uint64_t freshRevision();
+  void changed() { revision_ = freshRevision(); }
+
   std::map<std::uint32_t, Module> modules_;
+  std::uint64_t revision_ = freshRevision();
 };
 
 }  // namespace lc

@@ -145,10 +145,12 @@ async function until(check, ms) {
   return check();
 }
 
-// The module at `native` and a Com started on the relay at `port`.
-async function startCom(native, port) {
+// The module at `native` and a Com started on the relay at `port`;
+// `beforeStart(lc, com)` runs before the link connects.
+async function startCom(native, port, beforeStart = () => {}) {
   const lc = require(native);
   const com = new lc.Com();
+  beforeStart(lc, com);
   let up = false;
   com.start({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'bench' }, (_, code) => {
     if (code === 0) up = true;
@@ -218,10 +220,15 @@ async function events(kind, native, rate, seconds) {
     await new Promise((r) => socket.once('connect', r));
     stop = () => socket.destroy();
   } else {
-    const { lc, com } = await startCom(native, port);
-    const app = new lc.CustomApp(com);
-    app.start((_, what) => {
-      if (what === 'concast') delivered++;
+    // Started before the link is up, so that it hears every frame from the
+    // first, as the socket's handler does: the relay floods from the moment
+    // it accepts.
+    let app;
+    const { com } = await startCom(native, port, (lc, c) => {
+      app = new lc.CustomApp(c);
+      app.start((_, what) => {
+        if (what === 'concast') delivered++;
+      });
     });
     counters = () => app.getCounters();
     stop = () => {

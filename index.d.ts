@@ -445,8 +445,9 @@ export class CustomApp {
   sendData(bytes: Uint8Array): boolean;
   /**
    * The current (or last) run's records: `concasts` delivered, and
-   * `concastsDropped`, the oldest of those left out while more than 4096
-   * waited for a script that was behind. Nothing is delivered after `stop`.
+   * `concastsDropped`, the oldest of those left out while more than 8 MiB of
+   * records (each its bytes plus 4) waited for a script that was behind.
+   * Nothing is delivered after `stop`.
    */
   getCounters(): CustomAppCounters;
 }

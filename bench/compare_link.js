@@ -34,9 +34,9 @@ function frame(type, payload) {
   return f;
 }
 
-function statusFrame() {
+function statusFrame(state = 1) {
   const p = Buffer.alloc(18);
-  p.writeUInt16LE(1, 0); // state
+  p.writeUInt16LE(state, 0);
   p.writeUInt16LE(1, 2); // pace
   p.writeUInt16LE(PIXELS_SIZE, 8);
   p.writeUInt16LE(128, 10);
@@ -47,20 +47,23 @@ function statusFrame() {
 
 // ---------------------------------------------------------------------------
 // The relay: `serve MODE RATE` floods every connection with status frames
-// (MODE status) or with 16-byte data frames and a status in every 256 (MODE
-// data), RATE frames a second (0: as fast as the socket takes them), and
+// (MODE status; MODE states: their state word alternating between 1 and 2)
+// or with 16-byte data frames and a status in every 256 (MODE data), RATE frames a second (0: as fast as the socket takes them), and
 // discards what it receives. "stop" on stdin ends the flood and prints the
 // frames sent.
 
 function serve(mode, rate) {
   const status = statusFrame();
   const data = frame(DATA, Buffer.alloc(16, 7));
-  const unit = mode === 'status' ? status : data;
+  const unit = mode === 'data' ? data : status;
+  const changed = statusFrame(2);
   // Statuses come a few to a write, as from a busy relay; data in
   // millisecond-sized pieces.
-  const perChunk = mode === 'status' ? 8 : 1024;
-  const chunk = Buffer.concat(Array.from({ length: perChunk },
-    (_, i) => (mode === 'data' && i % 256 === 0 ? status : unit)));
+  const perChunk = mode === 'data' ? 1024 : 8;
+  const chunk = Buffer.concat(Array.from({ length: perChunk }, (_, i) => {
+    if (mode === 'states') return i % 2 ? changed : status;
+    return mode === 'data' && i % 256 === 0 ? status : unit;
+  }));
   let sent = 0;
   let stopped = false;
   const sockets = new Set();
@@ -75,12 +78,17 @@ function serve(mode, rate) {
     const pump = () => {
       if (stopped || socket.destroyed) return;
       if (rate === 0) {
-        while (socket.write(chunk)) {
+        // A reader that keeps up never fills the socket: yield now and then,
+        // or "stop" would never be read.
+        for (let i = 0; i < 256; i++) {
+          const more = socket.write(chunk);
           sent += perChunk;
-          if (stopped) return;
+          if (!more) {
+            socket.once('drain', pump);
+            return;
+          }
         }
-        sent += perChunk;
-        socket.once('drain', pump);
+        setImmediate(pump);
         return;
       }
       const due = Number((process.hrtime.bigint() - began) * BigInt(rate) / 1000000000n);
@@ -145,10 +153,12 @@ async function until(check, ms) {
   return check();
 }
 
-// The module at `native` and a Com started on the relay at `port`.
-async function startCom(native, port) {
+// The module at `native` and a Com started on the relay at `port`;
+// `beforeStart(lc, com)` runs before the link connects.
+async function startCom(native, port, beforeStart = () => {}) {
   const lc = require(native);
   const com = new lc.Com();
+  beforeStart(lc, com);
   let up = false;
   com.start({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'bench' }, (_, code) => {
     if (code === 0) up = true;
@@ -218,10 +228,15 @@ async function events(kind, native, rate, seconds) {
     await new Promise((r) => socket.once('connect', r));
     stop = () => socket.destroy();
   } else {
-    const { lc, com } = await startCom(native, port);
-    const app = new lc.CustomApp(com);
-    app.start((_, what) => {
-      if (what === 'concast') delivered++;
+    // Started before the link is up, so that it hears every frame from the
+    // first, as the socket's handler does: the relay floods from the moment
+    // it accepts.
+    let app;
+    const { com } = await startCom(native, port, (lc, c) => {
+      app = new lc.CustomApp(c);
+      app.start((_, what) => {
+        if (what === 'concast') delivered++;
+      });
     });
     counters = () => app.getCounters();
     stop = () => {
@@ -257,6 +272,63 @@ async function events(kind, native, rate, seconds) {
     p99LagMs: lag.percentile(99) / 1e6,
     lost: Math.max(0, dataSent - delivered),
     dropped,
+    rssMB: (rssPeak - rss0) / 1048576,
+  };
+}
+
+// Status changes: every status frame of a flood changes the state word.
+// lc's Com reports a run of changes not yet delivered as one code 2; the
+// net.Socket handler calls a function for each change it parses.
+async function states(kind, native, seconds) {
+  const relay = new Relay('states', 0);
+  const port = await relay.line();
+  const lag = monitorEventLoopDelay({ resolution: 1 });
+  let calls = 0;
+  let stop;
+  if (kind === 'net') {
+    let state = -1;
+    const onChange = () => calls++;
+    const socket = net.connect(port, '127.0.0.1');
+    const cutter = new Cutter((type, payload) => {
+      if (type !== STATUS) return;
+      const now = payload.readUInt16LE(0);
+      if (state !== -1 && now !== state) onChange(now);
+      state = now;
+    });
+    socket.on('data', (d) => cutter.push(d));
+    socket.on('error', () => {});
+    await new Promise((r) => socket.once('connect', r));
+    stop = () => socket.destroy();
+  } else {
+    const lc = require(native);
+    const com = new lc.Com();
+    com.start({ type: 'TCPIP', ip: '127.0.0.1', port, name: 'bench' }, (_, code) => {
+      if (code === 2) calls++;
+    });
+    stop = () => com.stop();
+  }
+  await sleep(300);
+  const rss0 = process.memoryUsage().rss;
+  let rssPeak = rss0;
+  const peak = setInterval(() => {
+    rssPeak = Math.max(rssPeak, process.memoryUsage().rss);
+  }, 20);
+  const n0 = calls;
+  const c0 = mainCpu();
+  const t0 = process.hrtime.bigint();
+  lag.enable();
+  await sleep(seconds * 1000);
+  lag.disable();
+  const elapsed = Number(process.hrtime.bigint() - t0) / 1e9;
+  const cpu = mainCpu() - c0;
+  clearInterval(peak);
+  const sent = await relay.stop();
+  stop();
+  return {
+    offered: sent / (elapsed + 0.3),
+    callsPerSecond: (calls - n0) / elapsed,
+    mainCpuShare: cpu / 1e9 / elapsed,
+    p99LagMs: lag.percentile(99) / 1e6,
     rssMB: (rssPeak - rss0) / 1048576,
   };
 }
@@ -399,15 +471,19 @@ function main() {
   const peerFlood = runChild(['events', 'net', '-', '0', String(seconds)]);
   const peerPaced = runChild(['events', 'net', '-', '1000000', String(seconds)]);
   const peerStream = runChild(['streaming', 'net', '-', '20000', String(seconds), strace ? '1' : '0']);
+  const peerStates = runChild(['states', 'net', '-', '0', String(seconds)]);
   console.log(`net.Socket: ${fmt(peerFlood.rate / 1e6)} M events/s unpaced; at 1 M/s ` +
     `${fmt(peerPaced.mainUsPerEvent, 3)} us per event, p99 lag ${fmt(peerPaced.p99LagMs, 3)} ms; ` +
     `streaming ${fmt(peerStream.cpuUsPerStatus)} us CPU, ` +
     `${fmt(peerStream.switchesPerStatus)} switches per status, ` +
-    `${fmt(peerStream.syscallsPerFrame)} system calls per frame`);
+    `${fmt(peerStream.syscallsPerFrame)} system calls per frame; state changes: ` +
+    `${fmt(peerStates.offered / 1e6)} M status/s offered, ${fmt(peerStates.callsPerSecond / 1e6)} M ` +
+    `calls/s, main thread ${fmt(100 * peerStates.mainCpuShare, 0)}% busy, RSS +${fmt(peerStates.rssMB, 1)} MB`);
   for (const { label, file } of modules) {
     const flood = runChild(['events', 'lc', file, '0', String(seconds)]);
     const paced = runChild(['events', 'lc', file, '1000000', String(seconds)]);
     const stream = runChild(['streaming', 'lc', file, '20000', String(seconds), strace ? '1' : '0']);
+    const changes = runChild(['states', 'lc', file, '0', String(seconds)]);
     console.log(`${label}:`);
     console.log(`  events unpaced: ${fmt(flood.rate / 1e6)} M/s = ` +
       `${fmt(flood.rate / peerFlood.rate)}x net.Socket (aim >= 0.5), ${flood.dropped} dropped, ` +
@@ -421,18 +497,24 @@ function main() {
       `${fmt(stream.cpuUsPerStatus / peerStream.cpuUsPerStatus)}x net.Socket (aim <= 2); ` +
       `${fmt(stream.switchesPerStatus)} switches per status; ` +
       `${fmt(stream.syscallsPerFrame)} system calls per pixel frame (aim <= 1.2)`);
+    console.log(`  state changes: ${fmt(changes.offered / 1e6)} M status/s offered ` +
+      `(${fmt(changes.offered / peerStates.offered)}x net.Socket's), ` +
+      `${fmt(changes.callsPerSecond / 1e3, 1)} k code-2 calls/s (a run of changes is one), ` +
+      `main thread ${fmt(100 * changes.mainCpuShare, 0)}% busy, p99 lag ${fmt(changes.p99LagMs, 3)} ms ` +
+      `(net.Socket ${fmt(peerStates.p99LagMs, 3)}), RSS +${fmt(changes.rssMB, 1)} MB`);
   }
 }
 
 async function child() {
   const [what, kind, native, rate, seconds, strace] = process.argv.slice(2);
-  const result = what === 'events'
-    ? await events(kind, native, Number(rate), Number(seconds))
-    : await streaming(kind, native, Number(rate), Number(seconds), strace === '1');
+  let result;
+  if (what === 'events') result = await events(kind, native, Number(rate), Number(seconds));
+  else if (what === 'states') result = await states(kind, native, Number(seconds));
+  else result = await streaming(kind, native, Number(rate), Number(seconds), strace === '1');
   process.stdout.write(`${JSON.stringify(result)}\n`);
   process.exit(0);
 }
 
 if (process.argv[2] === 'serve') serve(process.argv[3], Number(process.argv[4]));
-else if (process.argv[2] === 'events' || process.argv[2] === 'streaming') child();
+else if (['events', 'streaming', 'states'].includes(process.argv[2])) child();
 else main();

@@ -79,11 +79,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   if (!link.start()) std::abort();
-  while (app.run()) {
-    if (app.isConcastReady() && app.getConcast().length > lc::CustomApp::kConcastSize) {
-      std::abort();
-    }
-  }
+  lc::ConcastQueue::Batch batch;
+  const auto check = [&] {
+    app.concasts().take(batch);
+    size_t bytes = 0;
+    batch.forEach([&](const unsigned char*, uint32_t length) {
+      if (length > lc::CustomApp::kConcastSize) std::abort();
+      bytes += length;
+    });
+    if (bytes != batch.payloadBytes()) std::abort();
+  };
+  while (app.run()) check();
+  check();
   if (app.active()) std::abort();
   link.join();
   return 0;

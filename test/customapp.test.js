@@ -123,6 +123,21 @@ test('a burst of data frames arrives whole and in order; a stop from a callback 
   await stopping.stopped();
   assert.deepStrictEqual(stopping.calls.map((c) => c[1]), ['concast', 'stop']);
   assert.strictEqual(app.getCounters().concasts, 1);
+
+  // A burst, then the end of the link while the script is busy, so that the
+  // run is over before the script takes the records: every one still comes,
+  // in order, before "stop".
+  const tail = appRecorder();
+  assert.strictEqual(app.start(tail.callback), true);
+  relay.sendRaw(Buffer.concat(sent.map((b) => encodeFrame(FrameType.DATA_TWO, b))));
+  await eventually(() => [...relay.sockets].every((s) => s.writableLength === 0));
+  relay.disconnect();
+  const busyUntil = Date.now() + 200;
+  while (Date.now() < busyUntil);
+  await tail.stopped();
+  assert.deepStrictEqual(tail.concasts(), sent.map((b) => b.subarray(0, 256)));
+  assert.strictEqual(tail.calls.at(-1)[1], 'stop');
+  assert.strictEqual(tail.calls.length, sent.length + 1);
 });
 
 test('start twice, stop at once, stop while idle, start again after stop', async (t) => {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -47,17 +48,21 @@ struct Channel {
     link.stopAndWait();
   }
 
+  // The worker loop; the concasts the link queued meanwhile are taken after
+  // each step, as a script's drains would.
   void runWorker() {
     worker = std::thread([this] {
-      while (app.run()) {
-        if (!app.isConcastReady()) continue;
-        const CustomApp::Concast& c = app.getConcast();
-        std::lock_guard<std::mutex> lock(mutex);
-        concasts.emplace_back(c.data, c.data + c.length);
-      }
+      while (app.run()) takeConcasts();
+      takeConcasts();
       ended = Clock::now();
       done.store(true);
     });
+  }
+
+  void takeConcasts() {
+    app.concasts().take(batch);
+    std::lock_guard<std::mutex> lock(mutex);
+    batch.forEach([&](const unsigned char* b, uint32_t n) { concasts.emplace_back(b, b + n); });
   }
 
   bool waitWritten(size_t size, std::chrono::milliseconds limit = 2s) {
@@ -91,6 +96,7 @@ struct Channel {
   std::thread worker;
   std::mutex mutex;
   std::vector<Bytes> concasts;
+  lc::ConcastQueue::Batch batch;
   std::atomic<bool> done{false};
   Clock::time_point ended;
 };
@@ -200,6 +206,102 @@ TEST(CustomAppTest, AFailedSendKeepsTheMessageUntilTheNextStart) {
   EXPECT_EQ(ch.app.queuedBroadcasts(), 1u);
   ASSERT_TRUE(ch.app.start());
   EXPECT_EQ(ch.app.queuedBroadcasts(), 0u);
+}
+
+TEST(CustomAppTest, DataFramesAloneKeepARunGoingAndArriveInOrder) {
+  Channel ch(300);
+  ASSERT_TRUE(ch.linked);
+  ASSERT_TRUE(ch.app.start());
+  ch.runWorker();
+  // Twice the silence bound, with a data frame every 100 ms and no status.
+  std::vector<Bytes> sent;
+  for (unsigned i = 0; i < 6; ++i) {
+    sent.push_back(pattern(i == 5 ? 300 : i * 10, i));
+    ch.driver.feed(frame(i % 2 ? 1 : 2, sent.back()));
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_FALSE(ch.done.load());
+  const auto last = Clock::now() - 100ms;
+  ASSERT_TRUE(ch.waitDone());
+  EXPECT_GE(ch.ended - last, 300ms);
+  sent.back().resize(CustomApp::kConcastSize);
+  EXPECT_EQ(ch.received(), sent);
+}
+
+// The queue between the receive loop and the script, driven as the link
+// and the script's drains drive it.
+struct DrainCounter : lc::ConcastQueue::Sink {
+  void drainWanted() override { ++asked; }
+  int asked = 0;
+};
+
+std::vector<Bytes> taken(lc::ConcastQueue& queue) {
+  lc::ConcastQueue::Batch batch;
+  queue.take(batch);
+  std::vector<Bytes> out;
+  size_t bytes = 0;
+  batch.forEach([&](const unsigned char* b, uint32_t n) {
+    out.emplace_back(b, b + n);
+    bytes += n;
+  });
+  EXPECT_EQ(batch.count(), out.size());
+  EXPECT_EQ(batch.payloadBytes(), bytes);
+  return out;
+}
+
+TEST(CustomAppTest, ConcastQueueAsksForOneDrainPerIdleQueue) {
+  lc::ConcastQueue queue;
+  DrainCounter sink;
+  const Bytes a = pattern(10, 1), b = pattern(0, 2), c = pattern(400, 3);
+  // Records of a read before any sink: kept, and asked for once one comes.
+  queue.add(a.data(), uint32_t(a.size()));
+  queue.flush();
+  queue.setSink(&sink);
+  EXPECT_EQ(sink.asked, 1);
+  // More reads before the drain: no other request.
+  queue.add(b.data(), 0);
+  queue.add(c.data(), uint32_t(c.size()));
+  queue.flush();
+  queue.flush();
+  EXPECT_EQ(sink.asked, 1);
+  EXPECT_EQ(taken(queue), (std::vector<Bytes>{a, b, Bytes(c.begin(), c.begin() + 256)}));
+  EXPECT_TRUE(taken(queue).empty());
+  // Idle again: the next read asks, an empty one does not.
+  queue.flush();
+  EXPECT_EQ(sink.asked, 1);
+  queue.add(a.data(), uint32_t(a.size()));
+  queue.flush();
+  EXPECT_EQ(sink.asked, 2);
+  queue.setSink(nullptr);
+  queue.clear();
+  EXPECT_TRUE(taken(queue).empty());
+}
+
+TEST(CustomAppTest, ConcastQueueLosesTheOldestPastItsBound) {
+  lc::ConcastQueue queue;
+  // Records of 16 bytes cost 20 of the bound; a read holds up to 64 KiB.
+  const size_t perRead = 3000;
+  const size_t fit = lc::ConcastQueue::kMaxQueuedBytes / 20;
+  const size_t total = fit * 3 + 7;  // past the bound, and past its slack
+  uint32_t next = 0;
+  while (next < total) {
+    for (size_t i = 0; i < perRead && next < total; ++i, ++next) {
+      unsigned char record[16] = {};
+      std::memcpy(record, &next, sizeof next);
+      queue.add(record, sizeof record);
+    }
+    queue.flush();
+  }
+  EXPECT_EQ(queue.dropped(), total - fit);
+  const std::vector<Bytes> kept = taken(queue);
+  ASSERT_EQ(kept.size(), fit);
+  for (size_t i = 0; i < kept.size(); ++i) {
+    uint32_t id;
+    std::memcpy(&id, kept[i].data(), sizeof id);
+    ASSERT_EQ(id, total - fit + i);
+  }
+  queue.clear();
+  EXPECT_EQ(queue.dropped(), 0u);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "commands/CustomApp.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace lc {
@@ -31,9 +32,27 @@ CustomApp::CustomApp(Communication& communication, Timing timing)
     : communication_(communication), timing_(timing) {}
 
 CustomApp::~CustomApp() {
-  // Only reachable while active when the runtime tears down under a worker;
-  // the listener's own destructor then unregisters it.
+  // Only reachable while active when the runtime tears down under a worker.
   if (active_.load()) listener_.closeEvent();
+  communication_.removeEventListener(router_);
+}
+
+void CustomApp::Router::addEvent(const Event& event) {
+  addBatchedEvent(event);
+  flushEvents();
+}
+
+void CustomApp::Router::addBatchedEvent(const Event& event) {
+  if (event.kind == Event::Data) {
+    app_.concasts_.add(event.data, event.length);
+  } else {
+    app_.listener_.addBatchedEvent(event);
+  }
+}
+
+void CustomApp::Router::flushEvents() {
+  app_.concasts_.flush();
+  app_.listener_.flushEvents();
 }
 
 bool CustomApp::start() {
@@ -48,9 +67,9 @@ bool CustomApp::start() {
   }
   // A stop that came after the previous run ended left a Closed behind.
   listener_.clearEvents();
-  listener_.setCommunication(communication_);
+  concasts_.clear();
+  communication_.addEventListener(router_);
   startSent_ = false;
-  concastReady_ = false;
   sendStop_.clear();
   active_.store(true);
   return true;
@@ -79,7 +98,6 @@ size_t CustomApp::queuedBroadcasts() const {
 }
 
 bool CustomApp::run() {
-  concastReady_ = false;
   if (!active_.load()) return false;
   if (processEvent()) return true;
   end();
@@ -87,23 +105,34 @@ bool CustomApp::run() {
 }
 
 void CustomApp::end() {
-  communication_.removeEventListener(listener_);
+  communication_.removeEventListener(router_);
   active_.store(false);
 }
 
 bool CustomApp::processEvent() {
-  if (listener_.waitEvent(event_, timing_.waitMs) != EventListener::Taken) return false;
+  unsigned int waitMs = timing_.waitMs;
+  for (;;) {
+    const EventListener::WaitResult result = listener_.waitEvent(event_, waitMs);
+    if (result == EventListener::Taken) break;
+    if (result != EventListener::TimedOut || !dataKeptUp(waitMs)) return false;
+  }
   switch (event_.kind) {
-    case Event::Data:
-      concast_.length = std::min<uint32_t>(event_.length, kConcastSize);
-      std::memcpy(concast_.data, event_.data, concast_.length);
-      concastReady_ = true;
+    case Event::Data:  // the router keeps them in concasts_
       return true;
     case Event::Closed:
       return false;
     case Event::Status:
       return onStatus();
   }
+  return true;
+}
+
+bool CustomApp::dataKeptUp(unsigned int& waitMs) const {
+  const auto quiet = std::chrono::steady_clock::now() - concasts_.lastArrival();
+  const auto left = std::chrono::milliseconds(timing_.waitMs) -
+                    std::chrono::duration_cast<std::chrono::milliseconds>(quiet);
+  if (left.count() <= 0) return false;
+  waitMs = unsigned(left.count());
   return true;
 }
 

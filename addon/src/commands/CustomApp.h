@@ -5,8 +5,10 @@
 #include <deque>
 #include <mutex>
 
+#include "commands/ConcastQueue.h"
 #include "link/Communication.h"
 #include "link/EventListener.h"
+#include "link/EventListenerBase.h"
 #include "link/Frame.h"
 #include "util/Log.h"
 
@@ -14,16 +16,18 @@ namespace lc {
 
 // The channel to a custom application running on the tiles. The script
 // queues broadcast and data messages; each status frame of the relay carries
-// at most one of each out, and every data frame that comes back is kept as
-// the latest "concast" record for the worker to hand on.
+// at most one of each out, and every data frame that comes back becomes a
+// "concast" record in concasts(), queued by the link's receive loop itself,
+// so a flood of them never wakes the worker.
 //
 // Threads: start, stop, sendBroadcast and sendData run on the script thread;
-// run and the concast accessors on the worker's thread.
+// run on the worker's thread; concasts() is taken by whichever thread hands
+// the records on (see ConcastQueue).
 class CustomApp {
  public:
   static constexpr unsigned int kBroadcastSize = 2048;
   static constexpr unsigned int kDataSize = 1024;
-  static constexpr unsigned int kConcastSize = 256;
+  static constexpr unsigned int kConcastSize = ConcastQueue::kMaxRecord;
   // Messages each queue holds at most; one of each kind leaves per status
   // frame, so this is a backlog of that many status periods, generous
   // enough for a script's bursts. Messages are stored whole, so it also
@@ -46,11 +50,6 @@ class CustomApp {
   struct Buffer {
     uint32_t length = 0;
     unsigned char data[N] = {};
-  };
-
-  struct Concast {
-    uint32_t length = 0;
-    unsigned char data[kConcastSize] = {};
   };
 
   explicit CustomApp(Communication& communication);
@@ -79,14 +78,31 @@ class CustomApp {
   // last step does it; the wrapper does it again for a worker that never ran.
   void end();
 
-  const Concast& getConcast() const { return concast_; }
-  bool isConcastReady() const { return concastReady_; }
+  // The data frames of the current (or last) run; start empties it.
+  ConcastQueue& concasts() { return concasts_; }
   bool active() const { return active_.load(); }
   size_t queuedBroadcasts() const;
 
  private:
+  // What the link hands this channel while a run is registered: data frames
+  // go to the concast queue on the receive loop, everything else to the
+  // worker's listener.
+  class Router : public EventListenerBase {
+   public:
+    explicit Router(CustomApp& app) : app_(app) {}
+    void addEvent(const Event& event) override;
+    void addBatchedEvent(const Event& event) override;
+    void flushEvents() override;
+
+   private:
+    CustomApp& app_;
+  };
+
   // Waits for one event and handles it; false when the run ends.
   bool processEvent();
+  // The worker's wait found no event: true when a data frame came within
+  // the silence bound all the same, with the time left of it in `waitMs`.
+  bool dataKeptUp(unsigned int& waitMs) const;
   bool onStatus();
   // Sends the oldest message of a queue, if any. The message is copied out
   // so that no queue lock is held while the link writes; only this thread
@@ -96,15 +112,16 @@ class CustomApp {
 
   bool startSent_ = false;
   Communication& communication_;
+  // Status and Closed events only; not registered with the link itself.
   EventListener listener_;
+  ConcastQueue concasts_;
+  Router router_{*this};
   // Raised by stop, so a send held up by the relay ends the run at once.
   StopFlag sendStop_;
   LogRef log_{"customAppCom"};
   std::atomic<bool> active_{false};
   std::deque<Buffer<kDataSize>> dataQueue_;
   std::deque<Buffer<kBroadcastSize>> broadcastQueue_;
-  Concast concast_;
-  bool concastReady_ = false;
   mutable std::mutex broadcastMutex_;
   mutable std::mutex dataMutex_;
   Timing timing_;

@@ -26,49 +26,62 @@ bool readBytes(Napi::Value value, const char* what, const unsigned char*& data, 
 
 }  // namespace
 
-class CustomAppAddonWorker : public script::ProgressWorker<CustomApp::Concast> {
+// The data frames reach the script without passing through this worker's
+// thread: the link's receive loop queues them (ConcastQueue) and asks for a
+// drain when the queue was idle; the script thread then takes everything
+// waiting in one go. The thread itself only answers status frames.
+class CustomAppAddonWorker : public script::ThreadWorker, private ConcastQueue::Sink {
  public:
   CustomAppAddonWorker(Napi::Function callback, Napi::Object self, Napi::Object com,
                        CustomAppAddon& owner)
-      : ProgressWorker(callback, {self, com}, CustomAppAddon::kConcastsWaiting),
-        owner_(owner),
-        app_(*owner.app_) {}
+      : ThreadWorker(callback, {self, com}), owner_(owner), app_(*owner.app_) {}
 
  protected:
   void execute() override {
+    // Drains are asked for only while this thread runs: the thread-safe
+    // function they go through is released when it ends. The run's end
+    // removed the link's hold on the queue before the sink goes.
+    struct Detach {
+      CustomApp& app;
+      ~Detach() {
+        app.end();
+        app.concasts().setSink(nullptr);
+      }
+    } detach{app_};
+    app_.concasts().setSink(this);
     while (app_.run()) {
-      // After "stop" the script hears nothing more but the end of the run.
-      if (!app_.isConcastReady() || owner_.stopping_.load()) continue;
-      send(&app_.getConcast(), 1);
     }
   }
 
   void abandon() override { app_.stop(); }
 
+  void drainWanted() override { postDrain(); }
+
   // One call into script per batch: the payloads go into one Buffer, and a
   // script loop hands each its own slice. A call from native code per
   // concast cost several times what a socket's 'data' handler spends.
-  void onProgress(Napi::Env env, const CustomApp::Concast* items, size_t count) override {
-    owner_.counters_.concastsDropped = dropped();
-    if (owner_.stopping_.load()) return;
+  void onDrain(Napi::Env env) override {
+    app_.concasts().take(batch_);
+    owner_.counters_.concastsDropped = app_.concasts().dropped();
+    // After "stop" the script hears nothing more but the end of the run.
+    if (batch_.count() == 0 || owner_.stopping_.load()) return;
     Napi::Function deliver = owner_.deliverer(env);
     if (deliver.IsEmpty() || owner_.sharedWords_ == nullptr) return;
-    size_t total = 0;
-    for (size_t i = 0; i < count; ++i) total += items[i].length;
     void* slabData = nullptr;
     napi_value slab;
-    if (napi_create_buffer(env, total, &slabData, &slab) != napi_ok) return;
-    Napi::ArrayBuffer endsBuffer = Napi::ArrayBuffer::New(env, count * sizeof(uint32_t));
+    if (napi_create_buffer(env, batch_.payloadBytes(), &slabData, &slab) != napi_ok) return;
+    Napi::ArrayBuffer endsBuffer = Napi::ArrayBuffer::New(env, batch_.count() * sizeof(uint32_t));
     if (env.IsExceptionPending()) return;
     auto* ends = static_cast<uint32_t*>(endsBuffer.Data());
     auto* out = static_cast<unsigned char*>(slabData);
     size_t at = 0;
-    for (size_t i = 0; i < count; ++i) {
-      if (items[i].length > 0) std::memcpy(out + at, items[i].data, items[i].length);
-      at += items[i].length;
-      ends[i] = uint32_t(at);
-    }
-    Napi::Uint32Array endsArray = Napi::Uint32Array::New(env, count, endsBuffer, 0);
+    size_t i = 0;
+    batch_.forEach([&](const unsigned char* bytes, uint32_t length) {
+      if (length > 0) std::memcpy(out + at, bytes, length);
+      at += length;
+      ends[i++] = uint32_t(at);
+    });
+    Napi::Uint32Array endsArray = Napi::Uint32Array::New(env, batch_.count(), endsBuffer, 0);
     if (env.IsExceptionPending()) return;
     owner_.sharedWords_[1] = 0;
     napi_value args[] = {callback(), receiver(), slab, endsArray, owner_.shared_.Value()};
@@ -82,7 +95,7 @@ class CustomAppAddonWorker : public script::ProgressWorker<CustomApp::Concast> {
   void onComplete(Napi::Env env) override {
     // A worker that never got its thread left the run armed.
     app_.end();
-    owner_.counters_.concastsDropped = dropped();
+    owner_.counters_.concastsDropped = app_.concasts().dropped();
     owner_.busy_ = false;
     if (hasReason())
       call(env, {env.Undefined(), Napi::String::New(env, "stop"), reason(env)});
@@ -93,6 +106,8 @@ class CustomAppAddonWorker : public script::ProgressWorker<CustomApp::Concast> {
  private:
   CustomAppAddon& owner_;
   CustomApp& app_;
+  // Script thread only: the records of the drain being delivered.
+  ConcastQueue::Batch batch_;
 };
 
 Napi::Object CustomAppAddon::Init(Napi::Env env, Napi::Object exports) {

@@ -13,16 +13,13 @@ namespace lc {
 
 // Script class "CustomApp": messages to and from a custom application on the
 // tiles. "start" runs the loop on a worker that reports each received data
-// frame as ("concast", Buffer) and the end of the run as "stop".
+// frame as ("concast", Buffer) and the end of the run as "stop". Records wait
+// for a script that is behind up to ConcastQueue::kMaxQueuedBytes (8 MiB,
+// each record's bytes plus 4); beyond it the oldest go, counted in
+// concastsDropped. All of one drain goes in one call into the script.
 class CustomAppAddon : public Napi::ObjectWrap<CustomAppAddon> {
  public:
   static Napi::Object Init(Napi::Env env, Napi::Object exports);
-  // Records waiting for a script that is behind; beyond it the oldest go
-  // (about 1 MiB of records). A batch goes once per turn of the event loop,
-  // so this is also how many a turn can take: at 1024 a relay sending a
-  // million a second already lost records to a script that kept up.
-  static constexpr size_t kConcastsWaiting = 4096;
-
   explicit CustomAppAddon(const Napi::CallbackInfo& info);
 
  private:

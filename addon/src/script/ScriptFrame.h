@@ -134,6 +134,8 @@ class ThreadWorker {
   // False when the environment is going away (the message is dropped).
   bool post(std::unique_ptr<Message> message);
   // Asks for one onDrain call on the script thread; nothing is allocated.
+  // Besides execute(), a thread that the work owns may call it while
+  // execute() runs, provided execute() makes it stop before returning.
   bool postDrain();
   // On the script thread, once per postDrain that succeeded.
   virtual void onDrain(Napi::Env /*env*/) {}
@@ -166,9 +168,9 @@ class ThreadWorker {
   KeepAlive keep_;
   napi_threadsafe_function tsfn_ = nullptr;
   std::thread thread_;
-  // Only the worker's thread reads and writes it: once the runtime said
-  // "closing", nothing more may be posted or released.
-  bool closing_ = false;
+  // Set by whichever thread posting heard the runtime say "closing": from
+  // then on nothing more may be posted or released.
+  std::atomic<bool> closing_{false};
   std::atomic<bool> finished_{false};
   // Script thread only: the loop turn of the latest drain, and the
   // completion having run (a drain put off past it finds nothing to do).

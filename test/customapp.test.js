@@ -112,9 +112,30 @@ test('a burst of data frames arrives whole and in order; a stop from a callback 
   assert.ok(r.concasts().every((b) => Buffer.isBuffer(b)));
   assert.deepStrictEqual(app.getCounters(), { concasts: 300, concastsDropped: 0 });
 
-  const stopping = appRecorder();
   app.stop();
   await r.stopped();
+
+  // A backlog larger than one call hands over goes over several turns of
+  // the event loop, whole and in order: an immediate set at its first record
+  // runs before its last.
+  const backlog = Array.from({ length: 10000 }, (_, i) => bytes(i % 17, i));
+  const got = [];
+  let atImmediate = null;
+  const over = new Promise((resolve) => assert.strictEqual(app.start((_, what, b) => {
+    if (what !== 'concast') return resolve();
+    got.push(Buffer.from(b));
+    if (got.length === 1) setImmediate(() => { atImmediate = got.length; });
+  }), true));
+  relay.sendRaw(Buffer.concat(backlog.map((b) => encodeFrame(FrameType.DATA_ONE, b))));
+  const queuedUntil = Date.now() + 300;
+  while (Date.now() < queuedUntil);
+  await eventually(() => got.length === backlog.length);
+  assert.deepStrictEqual(got, backlog);
+  assert.ok(atImmediate !== null && atImmediate < backlog.length, `immediate after ${atImmediate}`);
+  app.stop();
+  await over;
+
+  const stopping = appRecorder();
   assert.strictEqual(app.start((...args) => {
     stopping.callback(...args);
     if (args[1] === 'concast') app.stop();

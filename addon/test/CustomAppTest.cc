@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -235,9 +236,10 @@ struct DrainCounter : lc::ConcastQueue::Sink {
   int asked = 0;
 };
 
-std::vector<Bytes> taken(lc::ConcastQueue& queue) {
+std::vector<Bytes> taken(lc::ConcastQueue& queue, size_t limit = SIZE_MAX, bool* more = nullptr) {
   lc::ConcastQueue::Batch batch;
-  queue.take(batch);
+  const bool left = queue.take(batch, limit);
+  if (more != nullptr) *more = left;
   std::vector<Bytes> out;
   size_t bytes = 0;
   batch.forEach([&](const unsigned char* b, uint32_t n) {
@@ -293,8 +295,30 @@ TEST(CustomAppTest, ConcastQueueLosesTheOldestPastItsBound) {
     queue.flush();
   }
   EXPECT_EQ(queue.dropped(), total - fit);
-  const std::vector<Bytes> kept = taken(queue);
-  ASSERT_EQ(kept.size(), fit);
+  // Taken in pieces: the oldest first, the drain asked for staying asked
+  // until the last piece, then asked again by the next read.
+  DrainCounter sink;
+  queue.setSink(&sink);
+  EXPECT_EQ(sink.asked, 1);
+  bool more = false;
+  std::vector<Bytes> kept = taken(queue, 100000, &more);
+  ASSERT_TRUE(more);
+  ASSERT_EQ(kept.size(), 100000u);
+  // A read meanwhile asks for nothing: the drain asked for is still to come.
+  unsigned char record[16] = {};
+  std::memcpy(record, &next, sizeof next);
+  queue.add(record, sizeof record);
+  queue.flush();
+  EXPECT_EQ(sink.asked, 1);
+  while (more) {
+    const std::vector<Bytes> piece = taken(queue, 100000, &more);
+    kept.insert(kept.end(), piece.begin(), piece.end());
+  }
+  queue.add(record, sizeof record);
+  queue.flush();
+  EXPECT_EQ(sink.asked, 2);
+  queue.setSink(nullptr);
+  ASSERT_EQ(kept.size(), fit + 1);
   for (size_t i = 0; i < kept.size(); ++i) {
     uint32_t id;
     std::memcpy(&id, kept[i].data(), sizeof id);

@@ -61,6 +61,28 @@ void ConcastQueue::Batch::dropOldest() {
   }
 }
 
+void ConcastQueue::Batch::moveOldest(size_t count, Batch& to) {
+  size_t end = first_;
+  size_t payload = 0;
+  for (size_t i = 0; i < count; ++i) {
+    uint32_t length;
+    std::memcpy(&length, stored_.data() + end, sizeof length);
+    end += sizeof length + length;
+    payload += length;
+  }
+  to.stored_.assign(stored_.begin() + std::ptrdiff_t(first_), stored_.begin() + std::ptrdiff_t(end));
+  to.first_ = 0;
+  to.count_ = count;
+  to.payload_ = payload;
+  first_ = end;
+  count_ -= count;
+  payload_ -= payload;
+  if (first_ >= kSlackBytes) {
+    stored_.erase(stored_.begin(), stored_.begin() + std::ptrdiff_t(first_));
+    first_ = 0;
+  }
+}
+
 void ConcastQueue::add(const unsigned char* bytes, uint32_t length) {
   staged_.append(bytes, std::min(length, kMaxRecord), kMaxStagedBytes);
 }
@@ -86,11 +108,18 @@ void ConcastQueue::askLocked() {
   sink_->drainWanted();
 }
 
-void ConcastQueue::take(Batch& batch) {
+bool ConcastQueue::take(Batch& batch, size_t limit) {
   batch.reset();
   std::lock_guard<std::mutex> lock(mutex_);
+  if (queued_.count() > limit) {
+    // A backlog goes in pieces, so that no one call holds the script
+    // thread for all of it.
+    queued_.moveOldest(limit, batch);
+    return true;
+  }
   std::swap(batch, queued_);
   drainAsked_ = false;
+  return false;
 }
 
 void ConcastQueue::clear() {

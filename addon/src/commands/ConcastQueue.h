@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -77,6 +78,8 @@ class ConcastQueue {
     // Appends every record of `other`.
     void appendAll(const Batch& other, size_t limit);
     void dropOldest();
+    // Moves the oldest `count` records (fewer than held) to the empty `to`.
+    void moveOldest(size_t count, Batch& to);
     // The bytes the bound counts.
     size_t held() const { return stored_.size() - first_; }
 
@@ -93,9 +96,11 @@ class ConcastQueue {
   // Receive loop only, once per read: queues what add kept.
   void flush();
 
-  // Takes every record waiting; from then on the next flush asks for a
-  // drain again. What `batch` held before is gone.
-  void take(Batch& batch);
+  // Takes the oldest records waiting, at most `limit` of them; what
+  // `batch` held before is gone. True when more are left: the drain asked
+  // for stays asked, and the reader takes them with a later take. Otherwise
+  // the next flush asks for a drain again.
+  bool take(Batch& batch, size_t limit = SIZE_MAX);
   // Drops every record waiting and the counts, for a new run. Not while
   // the receive loop may add.
   void clear();

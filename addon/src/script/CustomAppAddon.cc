@@ -61,17 +61,24 @@ class CustomAppAddonWorker : public script::ThreadWorker, private ConcastQueue::
   // script loop hands each its own slice. A call from native code per
   // concast cost several times what a socket's 'data' handler spends.
   void onDrain(Napi::Env env) override {
-    app_.concasts().take(batch_);
+    // The rest of a backlog follows in a later turn of the event loop.
+    if (deliver(env)) postDrain();
+  }
+
+  // Hands the oldest records waiting, up to kDrainRecords, to the script;
+  // true when more are left.
+  bool deliver(Napi::Env env) {
+    const bool more = app_.concasts().take(batch_, CustomAppAddon::kDrainRecords);
     owner_.counters_.concastsDropped = app_.concasts().dropped();
     // After "stop" the script hears nothing more but the end of the run.
-    if (batch_.count() == 0 || owner_.stopping_.load()) return;
+    if (batch_.count() == 0 || owner_.stopping_.load()) return more;
     Napi::Function deliver = owner_.deliverer(env);
-    if (deliver.IsEmpty() || owner_.sharedWords_ == nullptr) return;
+    if (deliver.IsEmpty() || owner_.sharedWords_ == nullptr) return more;
     void* slabData = nullptr;
     napi_value slab;
-    if (napi_create_buffer(env, batch_.payloadBytes(), &slabData, &slab) != napi_ok) return;
+    if (napi_create_buffer(env, batch_.payloadBytes(), &slabData, &slab) != napi_ok) return more;
     Napi::ArrayBuffer endsBuffer = Napi::ArrayBuffer::New(env, batch_.count() * sizeof(uint32_t));
-    if (env.IsExceptionPending()) return;
+    if (env.IsExceptionPending()) return more;
     auto* ends = static_cast<uint32_t*>(endsBuffer.Data());
     auto* out = static_cast<unsigned char*>(slabData);
     size_t at = 0;
@@ -82,7 +89,7 @@ class CustomAppAddonWorker : public script::ThreadWorker, private ConcastQueue::
       ends[i++] = uint32_t(at);
     });
     Napi::Uint32Array endsArray = Napi::Uint32Array::New(env, batch_.count(), endsBuffer, 0);
-    if (env.IsExceptionPending()) return;
+    if (env.IsExceptionPending()) return more;
     owner_.sharedWords_[1] = 0;
     napi_value args[] = {callback(), receiver(), slab, endsArray, owner_.shared_.Value()};
     napi_value result;
@@ -90,9 +97,13 @@ class CustomAppAddonWorker : public script::ThreadWorker, private ConcastQueue::
     // runtime reports the exception.
     napi_call_function(env, env.Undefined(), deliver, 5, args, &result);
     owner_.counters_.concasts += owner_.sharedWords_[1];
+    return more;
   }
 
   void onComplete(Napi::Env env) override {
+    // Everything that arrived before the end comes before "stop".
+    while (deliver(env)) {
+    }
     // A worker that never got its thread left the run armed.
     app_.end();
     owner_.counters_.concastsDropped = app_.concasts().dropped();

@@ -135,7 +135,8 @@ class ThreadWorker {
   bool post(std::unique_ptr<Message> message);
   // Asks for one onDrain call on the script thread; nothing is allocated.
   // Besides execute(), a thread that the work owns may call it while
-  // execute() runs, provided execute() makes it stop before returning.
+  // execute() runs, provided execute() makes it stop before returning; and
+  // onDrain may, for what it left to a later turn.
   bool postDrain();
   // On the script thread, once per postDrain that succeeded.
   virtual void onDrain(Napi::Env /*env*/) {}

@@ -6,6 +6,7 @@
 #include "support/TopologyFixtures.h"
 #include "topology/ConfigRotation.h"
 #include "topology/CoordinatesVisitor.h"
+#include "topology/TileTables.h"
 #include "topology/Topology.h"
 #include "topology/TranslateVisitor.h"
 
@@ -244,6 +245,22 @@ TEST(CoordinatesVisitorTest, CentresOnlyPlacesEveryTileAsTheFullWalkDoes) {
       EXPECT_EQ(only->x, c.x) << id;
       EXPECT_EQ(only->y, c.y) << id;
       EXPECT_TRUE(only->ledX.empty() && only->screenX.empty() && only->sensorX.empty()) << id;
+      if (!c.valid) continue;
+      // Tiles of every model and rotation in one walk: each LED lies where
+      // its own tile's table, turned and signed, puts it.
+      const TileTables& tables = *tileTables(c.type);
+      const OrientedData& turned = *full.oriented.find(id);
+      const float sign = static_cast<float>(orientationSign(c.type, turned.orientation));
+      ASSERT_EQ(c.ledX.size(), tables.ledCount) << id;
+      ASSERT_EQ(c.ledY.size(), tables.ledCount) << id;
+      for (std::uint32_t i = 0; i < tables.ledCount; ++i) {
+        std::uint32_t j = i;
+        rotateIndex(tables.rotateLed, tables.ledCount, i, turned.rotation, j);
+        ASSERT_EQ(c.ledX[i], (static_cast<float>(tables.ledsX(j)) * tables.scaleX) * sign + c.x);
+        ASSERT_EQ(c.ledY[i], (static_cast<float>(tables.ledsY(j)) * tables.scaleY) * sign + c.y);
+      }
+      EXPECT_EQ(c.screenX, c.ledX) << id;
+      EXPECT_EQ(c.screenY, c.ledY) << id;
     }
   }
 }

@@ -1,6 +1,7 @@
 #include "topology/CoordinatesVisitor.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "topology/Module.h"
 #include "topology/TileTables.h"
@@ -16,8 +17,7 @@ void CoordinatesVisitor::enter(const Module& module) {
   data.valid = true;
   data.x = 0;
   data.y = 0;
-  computePositions(module);
-  computeBorders(module);
+  place(module, data);
 }
 
 void CoordinatesVisitor::enter(const Module& parent, const Module& child) {
@@ -35,8 +35,7 @@ void CoordinatesVisitor::enter(const Module& parent, const Module& child) {
   const TileCentre centre = centreFrom(parent, from, child, (*oriented_)[child.id()]);
   data.x = centre.x;
   data.y = centre.y;
-  computePositions(child);
-  computeBorders(child);
+  place(child, data);
 }
 
 TileCentre CoordinatesVisitor::centreFrom(const Module& parent, TileCentre from,
@@ -57,43 +56,73 @@ TileCentre CoordinatesVisitor::centreFrom(const Module& parent, TileCentre from,
           from.y - (s * tables.scaleY) * static_cast<float>(tables.channelsY(k))};
 }
 
-void CoordinatesVisitor::computePositions(const Module& module) {
-  if (detail_ == CentresOnly) return;
-  if (detail_ == Everything) computeLeds(module);
-  computeSensors(module);
+void CoordinatesVisitor::place(const Module& module, CoordinatesData& data) {
+  // One look-up of the records per tile: on a large installation the walk
+  // was mostly map searches.
+  const TileTables* tables = tileTables(module.type());
+  if (tables != nullptr && detail_ != CentresOnly) {
+    const OrientedData& turned = (*oriented_)[module.id()];
+    if (detail_ == Everything) computeLeds(*tables, turned, data);
+    computeSensors(*tables, turned, data);
+  }
+  if (tables != nullptr) computeBorders(*tables, data);
+}
+
+const CoordinatesVisitor::LedShape& CoordinatesVisitor::ledShape(const TileTables& tables,
+                                                                 std::uint32_t rotation) {
+  for (const LedShape& shape : shapes_) {
+    if (shape.type == tables.type && shape.rotation == rotation) return shape;
+  }
+  const unsigned n = tables.ledCount;
+  LedShape shape{tables.type, rotation, std::vector<float>(n), std::vector<float>(n)};
+  for (std::uint32_t i = 0; i < n; ++i) {
+    std::uint32_t j = i;
+    rotateIndex(tables.rotateLed, n, i, rotation, j);
+    shape.x[i] = static_cast<float>(tables.ledsX(j)) * tables.scaleX;
+    shape.y[i] = static_cast<float>(tables.ledsY(j)) * tables.scaleY;
+  }
+  shapes_.push_back(std::move(shape));
+  return shapes_.back();
 }
 
 void CoordinatesVisitor::computeLeds(const Module& module) {
   const TileTables* tables = tileTables(module.type());
   if (tables == nullptr) return;
-  CoordinatesData& data = (*coordinates_)[module.id()];
-  const OrientedData& turned = (*oriented_)[module.id()];
-  const float s = static_cast<float>(orientationSign(module.type(), turned.orientation));
-  const unsigned n = tables->ledCount;
-  for (std::vector<float>* list : {&data.ledX, &data.ledY, &data.screenX, &data.screenY}) {
-    list->clear();
-    list->reserve(n);
+  computeLeds(*tables, (*oriented_)[module.id()], (*coordinates_)[module.id()]);
+}
+
+void CoordinatesVisitor::computeLeds(const TileTables& tables, const OrientedData& turned,
+                                     CoordinatesData& data) {
+  const float s = static_cast<float>(orientationSign(tables.type, turned.orientation));
+  const LedShape& shape = ledShape(tables, turned.rotation);
+  const std::size_t n = shape.x.size();
+  data.ledX.resize(n);
+  data.ledY.resize(n);
+  const float* sx = shape.x.data();
+  const float* sy = shape.y.data();
+  float* lx = data.ledX.data();
+  float* ly = data.ledY.data();
+  const float cx = data.x;
+  const float cy = data.y;
+  for (std::size_t i = 0; i < n; ++i) {
+    lx[i] = sx[i] * s + cx;
+    ly[i] = sy[i] * s + cy;
   }
-  for (std::uint32_t i = 0; i < n; ++i) {
-    std::uint32_t j = i;
-    rotateIndex(tables->rotateLed, n, i, turned.rotation, j);
-    const float x = (static_cast<float>(tables->ledsX(j)) * tables->scaleX) * s + data.x;
-    const float y = (static_cast<float>(tables->ledsY(j)) * tables->scaleY) * s + data.y;
-    data.screenX.push_back(x);
-    data.ledX.push_back(x);
-    data.screenY.push_back(y);
-    data.ledY.push_back(y);
-  }
+  data.screenX = data.ledX;
+  data.screenY = data.ledY;
 }
 
 void CoordinatesVisitor::computeSensors(const Module& module) {
   const TileTables* tables = tileTables(module.type());
   if (tables == nullptr) return;
-  CoordinatesData& data = (*coordinates_)[module.id()];
-  const OrientedData& turned = (*oriented_)[module.id()];
-  const float s = static_cast<float>(orientationSign(module.type(), turned.orientation));
-  const unsigned n = sensorCount(module.type());
-  const unsigned defined = tables->sensorTableCount;
+  computeSensors(*tables, (*oriented_)[module.id()], (*coordinates_)[module.id()]);
+}
+
+void CoordinatesVisitor::computeSensors(const TileTables& tables, const OrientedData& turned,
+                                        CoordinatesData& data) {
+  const float s = static_cast<float>(orientationSign(tables.type, turned.orientation));
+  const unsigned n = sensorCount(tables.type);
+  const unsigned defined = tables.sensorTableCount;
   for (std::vector<float>* list :
        {&data.sensorX, &data.sensorY, &data.sensorCopyX, &data.sensorCopyY}) {
     list->clear();
@@ -105,9 +134,9 @@ void CoordinatesVisitor::computeSensors(const Module& module) {
     // Sensors past the tables (the sixth "varna" one) sit at the centre and
     // do not move with the tile.
     std::uint32_t j = i;
-    if (i < defined && rotateIndex(tables->rotateSensor, defined, i, turned.rotation, j)) {
-      x = (static_cast<float>(tables->sensorsX(j)) * tables->scaleX) * s + data.x;
-      y = (static_cast<float>(tables->sensorsY(j)) * tables->scaleY) * s + data.y;
+    if (i < defined && rotateIndex(tables.rotateSensor, defined, i, turned.rotation, j)) {
+      x = (static_cast<float>(tables.sensorsX(j)) * tables.scaleX) * s + data.x;
+      y = (static_cast<float>(tables.sensorsY(j)) * tables.scaleY) * s + data.y;
     }
     data.sensorCopyX.push_back(x);
     data.sensorX.push_back(x);
@@ -119,11 +148,14 @@ void CoordinatesVisitor::computeSensors(const Module& module) {
 void CoordinatesVisitor::computeBorders(const Module& module) {
   const TileTables* tables = tileTables(module.type());
   if (tables == nullptr) return;
-  const CoordinatesData& data = (*coordinates_)[module.id()];
-  minX_ = std::min(minX_, static_cast<float>(tables->boundsXFrom) * tables->scaleX + data.x);
-  maxX_ = std::max(maxX_, static_cast<float>(tables->boundsXTo) * tables->scaleX + data.x);
-  minY_ = std::min(minY_, static_cast<float>(tables->boundsYFrom) * tables->scaleY + data.y);
-  maxY_ = std::max(maxY_, static_cast<float>(tables->boundsYTo) * tables->scaleY + data.y);
+  computeBorders(*tables, (*coordinates_)[module.id()]);
+}
+
+void CoordinatesVisitor::computeBorders(const TileTables& tables, const CoordinatesData& data) {
+  minX_ = std::min(minX_, static_cast<float>(tables.boundsXFrom) * tables.scaleX + data.x);
+  maxX_ = std::max(maxX_, static_cast<float>(tables.boundsXTo) * tables.scaleX + data.x);
+  minY_ = std::min(minY_, static_cast<float>(tables.boundsYFrom) * tables.scaleY + data.y);
+  maxY_ = std::max(maxY_, static_cast<float>(tables.boundsYTo) * tables.scaleY + data.y);
 }
 
 }  // namespace lc

@@ -6,6 +6,7 @@
 // sensor, and the box that holds all tiles and the origin.
 
 #include <cstdint>
+#include <vector>
 
 #include "topology/CoordinatesData.h"
 #include "topology/GraphVisitor.h"
@@ -14,6 +15,8 @@
 #include "topology/TopologyData.h"
 
 namespace lc {
+
+struct TileTables;
 
 class CoordinatesVisitor : public GraphVisitor {
  public:
@@ -59,8 +62,26 @@ class CoordinatesVisitor : public GraphVisitor {
   TopologyData<CoordinatesData>* coordinates_;
   TopologyData<OrientedData>* oriented_;
   OrientedVisitor orientedVisitor_;
-  // LEDs and sensors of one tile, unless only centres are wanted.
-  void computePositions(const Module& module);
+  // LEDs and sensors of one tile, unless only centres are wanted, and the
+  // box; `data` is the tile's record.
+  void place(const Module& module, CoordinatesData& data);
+  void computeLeds(const TileTables& tables, const OrientedData& turned, CoordinatesData& data);
+  void computeSensors(const TileTables& tables, const OrientedData& turned, CoordinatesData& data);
+  void computeBorders(const TileTables& tables, const CoordinatesData& data);
+
+  // A model's LED positions turned by some rotation steps, relative to the
+  // tile's centre and before the orientation sign: the same for every tile
+  // of that type and rotation, so worked out once per walk instead of
+  // through the table operations for every LED of every tile.
+  struct LedShape {
+    ModuleType type;
+    std::uint32_t rotation;
+    std::vector<float> x;
+    std::vector<float> y;
+  };
+  const LedShape& ledShape(const TileTables& tables, std::uint32_t rotation);
+  // A handful at most: one per model and rotation met.
+  std::vector<LedShape> shapes_;
 
   Detail detail_;
   float minX_ = 0;

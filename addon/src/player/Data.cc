@@ -117,6 +117,7 @@ void Data::SourceTable::finish() {
   close();
   Storage& st = *storage_;
   std::vector<std::uint32_t>().swap(st.pending);
+  std::vector<std::uint32_t>().swap(st.pendingRows);
   // Built by pushing, so a third or so of each is spare room.
   st.runs.shrink_to_fit();
   st.stretches.shrink_to_fit();
@@ -129,33 +130,36 @@ namespace {
 // A row shorter than this costs more as a stretch than as offsets.
 constexpr std::uint32_t kMinRow = 3;
 
-// Whether b0 -> b1 is the same move on the image as a0 -> a1: the same
-// offset difference and the same number of rows. Equal offset differences
-// alone could pair a move right with a move a row down and left, which only
-// holds for one row width; a pattern kept this way holds for any, so the
-// table can be rewritten for a wider picture.
-bool sameMove(std::uint32_t a0, std::uint32_t a1, std::uint32_t b0, std::uint32_t b1,
-              std::uint32_t rowBytes) {
-  if (static_cast<std::int64_t>(a1) - a0 != static_cast<std::int64_t>(b1) - b0) return false;
-  if (rowBytes == 0) return true;
-  return static_cast<std::int64_t>(a1 / rowBytes) - a0 / rowBytes ==
-         static_cast<std::int64_t>(b1 / rowBytes) - b0 / rowBytes;
-}
+// The offsets of a run and the image row of each: whether the move from
+// LED b0 to b1 is the same as from a0 to a1, the same offset difference and
+// the same number of rows. Equal offset differences alone could pair a move
+// right with a move a row down and left, which only holds for one row
+// width; a pattern kept this way holds for any, so the table can be
+// rewritten for a wider picture. The rows are worked out once per LED, not
+// by two divisions per comparison.
+struct Offsets {
+  const std::uint32_t* s;
+  const std::uint32_t* row;
+
+  bool sameMove(std::uint32_t a0, std::uint32_t a1, std::uint32_t b0, std::uint32_t b1) const {
+    return static_cast<std::int64_t>(s[a1]) - s[a0] == static_cast<std::int64_t>(s[b1]) - s[b0] &&
+           static_cast<std::int64_t>(row[a1]) - row[a0] ==
+               static_cast<std::int64_t>(row[b1]) - row[b0];
+  }
+  // Whether the n LEDs from `at` make the same move as first -> first + 1 each.
+  bool isRow(std::uint32_t at, std::uint32_t n, std::uint32_t first) const {
+    for (std::uint32_t j = 1; j < n; ++j) {
+      if (!sameMove(first, first + 1, at + j - 1, at + j)) return false;
+    }
+    return true;
+  }
+};
 
 // The step from s[0] to s[1] when it fits a stretch's signed 32 bits.
 bool stepOf(const std::uint32_t* s, std::int32_t& step) {
   const std::int64_t d = static_cast<std::int64_t>(s[1]) - s[0];
   if (d < INT32_MIN || d > INT32_MAX) return false;
   step = static_cast<std::int32_t>(d);
-  return true;
-}
-
-// Whether the n offsets at s make the same move as s[0] -> s[1] each.
-bool isRow(const std::uint32_t* s, std::uint32_t n, const std::uint32_t* first,
-           std::uint32_t rowBytes) {
-  for (std::uint32_t j = 1; j < n; ++j) {
-    if (!sameMove(first[0], first[1], s[j - 1], s[j], rowBytes)) return false;
-  }
   return true;
 }
 
@@ -173,6 +177,14 @@ void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s) {
   std::vector<std::uint32_t>& sources = storage_->sources;
   const std::uint32_t rowBytes = storage_->rowBytes;
   const std::uint32_t n = run.count;
+  std::vector<std::uint32_t>& rowOf = storage_->pendingRows;
+  rowOf.resize(n);
+  if (rowBytes == 0) {
+    std::fill(rowOf.begin(), rowOf.end(), 0);
+  } else {
+    for (std::uint32_t k = 0; k < n; ++k) rowOf[k] = s[k] / rowBytes;
+  }
+  const Offsets at{s, rowOf.data()};
   std::uint32_t i = 0;
   while (i < n) {
     // The longest row from i, then as many rows of that length after it as
@@ -181,7 +193,7 @@ void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s) {
     std::int32_t step = 0;
     if (n - i >= 2 && stepOf(s + i, step)) {
       c = 2;
-      while (i + c < n && sameMove(s[i], s[i + 1], s[i + c - 1], s[i + c], rowBytes)) ++c;
+      while (i + c < n && at.sameMove(i, i + 1, i + c - 1, i + c)) ++c;
     }
     if (c < kMinRow) {
       const bool extend = stretches.size() > run.firstStretch && stretches.back().irregular();
@@ -200,9 +212,8 @@ void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s) {
       const std::int64_t d = static_cast<std::int64_t>(s[i + c]) - s[i];
       if (d >= INT32_MIN && d <= INT32_MAX) {
         rowStep = static_cast<std::int32_t>(d);
-        while (n - i >= (rows + 1) * c &&
-               sameMove(s[i], s[i + c], s[i + (rows - 1) * c], s[i + rows * c], rowBytes) &&
-               isRow(s + i + rows * c, c, s + i, rowBytes)) {
+        while (n - i >= (rows + 1) * c && at.sameMove(i, i + c, i + (rows - 1) * c, i + rows * c) &&
+               at.isRow(i + rows * c, c, i)) {
           ++rows;
         }
       }

@@ -196,8 +196,9 @@ class Data {
       std::vector<Run> runs;
       std::vector<Stretch> stretches;
       std::vector<std::uint32_t> sources;
-      std::vector<std::uint32_t> pending;  // per-LED offsets until finish()
-      std::uint32_t rowBytes = 0;          // image stride the offsets are for
+      std::vector<std::uint32_t> pending;      // per-LED offsets until finish()
+      std::vector<std::uint32_t> pendingRows;  // their image rows, while a run closes
+      std::uint32_t rowBytes = 0;              // image stride the offsets are for
     };
     void addStretches(Run& run, const std::uint32_t* s);
     // Turns the last run's pending offsets into its stretches.

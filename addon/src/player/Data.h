@@ -246,9 +246,9 @@ void Data::rebuild(const TopologyData<CoordinatesData>& coordinates, std::uint32
   // by their id.
   const std::size_t n = coordinates.size();
   std::uint32_t s = 0;
-  for (std::size_t id = 0; id < n; ++id) {
-    const CoordinatesData* c = coordinates.find(static_cast<std::uint32_t>(id));
-    if (c != nullptr && c->valid && slotSizeOf(c->type) > s) s = slotSizeOf(c->type);
+  for (const auto& [id, record] : coordinates) {
+    if (id >= n) break;
+    if (record.valid && slotSizeOf(record.type) > s) s = slotSizeOf(record.type);
   }
   slotSize_ = s == 0 ? 1 : s;
   width_ = width;
@@ -256,12 +256,17 @@ void Data::rebuild(const TopologyData<CoordinatesData>& coordinates, std::uint32
   if (modulesPerFrame_ == 0) return;
 
   const std::uint32_t m = modulesPerFrame_;
+  // The ids go up, as the records do: one walk of them instead of a search
+  // per module.
+  auto next = coordinates.begin();
   for (std::size_t q = 0; q < frameCount_; ++q) {
     for (std::uint32_t l = 0; l < m; ++l) {
       const std::size_t id = l + static_cast<std::size_t>(m) * q;
       if (id >= n) return;
-      const CoordinatesData* c = coordinates.find(static_cast<std::uint32_t>(id));
-      if (c == nullptr || !c->valid) continue;
+      while (next != coordinates.end() && next->first < id) ++next;
+      if (next == coordinates.end() || next->first != id) continue;
+      const CoordinatesData* c = &next->second;
+      if (!c->valid) continue;
       const std::size_t leds = std::min<std::size_t>(
           {c->screenX.size(), c->screenY.size(), static_cast<std::size_t>(ledCount(c->type))});
       const std::uint32_t slot =

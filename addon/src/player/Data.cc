@@ -179,10 +179,16 @@ void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s) {
   const std::uint32_t n = run.count;
   std::vector<std::uint32_t>& rowOf = storage_->pendingRows;
   rowOf.resize(n);
-  if (rowBytes == 0) {
-    std::fill(rowOf.begin(), rowOf.end(), 0);
+  if (rowBytes <= 1) {
+    for (std::uint32_t k = 0; k < n; ++k) rowOf[k] = rowBytes == 0 ? 0 : s[k];
   } else {
-    for (std::uint32_t k = 0; k < n; ++k) rowOf[k] = s[k] / rowBytes;
+    // Divided by a multiply: with this 64-bit reciprocal the quotient of
+    // any 32-bit offset is exact, and a division per LED was most of it.
+    const std::uint64_t reciprocal = ~std::uint64_t{0} / rowBytes + 1;
+    for (std::uint32_t k = 0; k < n; ++k) {
+      rowOf[k] =
+          static_cast<std::uint32_t>((static_cast<unsigned __int128>(reciprocal) * s[k]) >> 64);
+    }
   }
   const Offsets at{s, rowOf.data()};
   std::uint32_t i = 0;

@@ -165,8 +165,11 @@ test('commands waiting on the relay end at once when their worker thread is term
   child.stderr.on('data', (d) => (stderr += d));
   const killer = setTimeout(() => child.kill('SIGKILL'), 15000);
   const began = Date.now();
+  const closed = new Promise((resolve) => child.once('close', resolve));
   const [code, signal] = await new Promise((resolve) => child.on('exit', (c, s) => resolve([c, s])));
   clearTimeout(killer);
+  // What the child wrote may still be in the pipes when it has exited.
+  await Promise.race([closed, new Promise((resolve) => setTimeout(resolve, 2000))]);
   assert.strictEqual(signal, null, stderr);
   assert.strictEqual(code, 3, stderr);
   const m = stdout.match(/terminated in (\d+)/);

@@ -7,7 +7,7 @@ const assert = require('node:assert');
 const { spawn } = require('child_process');
 const lc = require('..');
 const { VirtualRelay } = require('../lib/relay');
-const { root } = require('./support/child');
+const { root, exited } = require('./support/child');
 
 const { describe, linked } = require('./support/link');
 
@@ -165,11 +165,8 @@ test('commands waiting on the relay end at once when their worker thread is term
   child.stderr.on('data', (d) => (stderr += d));
   const killer = setTimeout(() => child.kill('SIGKILL'), 15000);
   const began = Date.now();
-  const closed = new Promise((resolve) => child.once('close', resolve));
-  const [code, signal] = await new Promise((resolve) => child.on('exit', (c, s) => resolve([c, s])));
+  const [code, signal] = await exited(child);
   clearTimeout(killer);
-  // What the child wrote may still be in the pipes when it has exited.
-  await Promise.race([closed, new Promise((resolve) => setTimeout(resolve, 2000))]);
   assert.strictEqual(signal, null, stderr);
   assert.strictEqual(code, 3, stderr);
   const m = stdout.match(/terminated in (\d+)/);

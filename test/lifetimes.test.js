@@ -9,7 +9,7 @@ const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('fs');
 const { spawn } = require('child_process');
-const { root } = require('./support/child');
+const { root, exited } = require('./support/child');
 const { tempDir, packageFile } = require('./support/transfers');
 const { namespaceProblem, inPrivateNamespace } = require('./support/netns');
 
@@ -99,12 +99,9 @@ async function runChild(body, vars, { privateNetwork = false } = {}) {
   child.stdout.on('data', (d) => (stdout += d));
   child.stderr.on('data', (d) => (stderr += d));
   const killer = setTimeout(() => child.kill('SIGKILL'), BOUND_MS);
-  const closed = new Promise((resolve) => child.once('close', resolve));
-  const [code, signal] = await new Promise((resolve) => child.on('exit', (c, s) => resolve([c, s])));
-  const at = Date.now();
+  let at;
+  const [code, signal] = await exited(child.once('exit', () => { at = Date.now(); }));
   clearTimeout(killer);
-  // What the child wrote may still be in the pipes when it has exited.
-  await Promise.race([closed, new Promise((resolve) => setTimeout(resolve, 2000))]);
   return { code, signal, stdout, stderr, ms: at - started, at };
 }
 

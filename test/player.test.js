@@ -6,6 +6,7 @@ const lc = require('..');
 const { VirtualRelay, layout, ledsOfImage } = require('../lib/relay');
 const { codeRecorder, eventually } = require('./support/codes');
 const { MODELS } = require('../lib/models');
+const { exited } = require('./support/child');
 
 const link = (channel, id, child) => ({ channel, id, child });
 
@@ -366,11 +367,8 @@ test('a runtime that goes away mid-playback ends it cleanly', async () => {
       let stderr = '';
       child.stderr.on('data', (d) => (stderr += d));
       const killer = setTimeout(() => child.kill('SIGKILL'), 20000);
-      const closed = new Promise((r) => child.once('close', r));
-      const [code, signal] = await new Promise((r) => child.on('exit', (x, s) => r([x, s])));
+      const [code, signal] = await exited(child);
       clearTimeout(killer);
-      // What the child wrote may still be in the pipes when it has exited.
-      await Promise.race([closed, new Promise((r) => setTimeout(r, 2000))]);
       assert.strictEqual(signal, null, `${c.name}: ${stderr}`);
       assert.strictEqual(code, c.code, `${c.name}: ${stderr}`);
       assert.doesNotMatch(stderr, /FATAL|Abort|Segmentation/, c.name);

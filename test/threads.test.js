@@ -12,7 +12,7 @@ const { spawn } = require('child_process');
 const lc = require('..');
 const { VirtualRelay } = require('../lib/relay');
 const { codeRecorder } = require('./support/codes');
-const { root } = require('./support/child');
+const { root, exited } = require('./support/child');
 
 const { describe } = require('./support/link');
 
@@ -93,11 +93,8 @@ async function runWithWorker(t, main, inWorker) {
   child.stdout.on('data', (d) => (stdout += d));
   child.stderr.on('data', (d) => (stderr += d));
   const killer = setTimeout(() => child.kill('SIGKILL'), 40000);
-  const closed = new Promise((resolve) => child.once('close', resolve));
-  const [code, signal] = await new Promise((resolve) => child.on('exit', (c, s) => resolve([c, s])));
+  const [code, signal] = await exited(child);
   clearTimeout(killer);
-  // What the child wrote may still be in the pipes when it has exited.
-  await Promise.race([closed, new Promise((resolve) => setTimeout(resolve, 2000))]);
   return { code, signal, stdout, stderr };
 }
 

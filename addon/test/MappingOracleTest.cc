@@ -200,7 +200,8 @@ TEST(MappingOracleTest, EveryMappingWritesWhatThePerRecordAlgorithmWrites) {
 // either direction, whole tiles that are one row, and runs broken by the
 // screen's edges. Some tiles are scattered instead. `straight` tiles are
 // square grids of ten, rows left to right, taken top down or bottom up,
-// many of them whole on the screen.
+// many of them whole on the screen. Some tiles repeat the one before at
+// another place, as the tiles of a large installation do.
 Installation patternedInstallation(std::mt19937& rng, bool straight) {
   Installation in;
   in.width = 1 + rng() % 48;
@@ -210,8 +211,30 @@ Installation patternedInstallation(std::mt19937& rng, bool straight) {
   const unsigned modules = 1 + rng() % 12;
   for (unsigned id = 1; id <= modules; ++id) {
     CoordinatesData& c = in.coordinates[id];
-    c.type = straight ? types[1 + rng() % 2] : types[rng() % 4];
     c.valid = true;
+    if (id > 1 && rng() % 3 == 0) {
+      const CoordinatesData& before = in.coordinates[id - 1];
+      c.type = before.type;
+      const auto dx = static_cast<float>(static_cast<int>(rng() % 9) - 4);
+      const auto dy = static_cast<float>(static_cast<int>(rng() % 5) - 2);
+      // Or moved along the image's bytes: the same offsets apart, but rows
+      // broken at other places.
+      const unsigned along = rng() % 2 == 0 ? 0 : 1 + rng() % (in.width + 1);
+      for (std::size_t k = 0; k < before.screenX.size(); ++k) {
+        float x = before.screenX[k] + dx;
+        float y = before.screenY[k] + dy;
+        if (along != 0 && before.screenX[k] >= 0 && before.screenY[k] >= 0) {
+          const unsigned at = static_cast<unsigned>(before.screenY[k]) * in.width +
+                              static_cast<unsigned>(before.screenX[k]) + along;
+          x = static_cast<float>(at % in.width) + 0.25f;
+          y = static_cast<float>(at / in.width) + 0.75f;
+        }
+        c.screenX.push_back(x);
+        c.screenY.push_back(y);
+      }
+      continue;
+    }
+    c.type = straight ? types[1 + rng() % 2] : types[rng() % 4];
     const unsigned leds = ledCount(c.type);
     const unsigned across = straight ? 10 : 1 + rng() % 20;
     const unsigned orientation = straight ? 2 * (rng() % 2) : rng() % 8;
@@ -283,6 +306,11 @@ TEST(MappingOracleTest, PatternedTilesWriteTheSameBytesOnEveryKernel) {
       const Correction correction = randomCorrection(curves);
       fast->setCorrection(correction);
       portable->setCorrection(correction);
+      // A third of the rounds read the screen out of a wider picture.
+      const std::uint32_t row = 4 * in.width;
+      const std::uint32_t stride = rng() % 3 == 0 ? row + 4 * (1 + rng() % 5) : row;
+      fast->setRowBytes(stride);
+      portable->setRowBytes(stride);
       Bytes expected = framesOf(*fast);
       for (int frame = 0; frame < 4; ++frame) {
         const std::size_t full = 4u * in.width * in.height;
@@ -290,9 +318,14 @@ TEST(MappingOracleTest, PatternedTilesWriteTheSameBytesOnEveryKernel) {
         const Bytes image = randomImage(rng, length);
         const auto format = rng() % 2 ? Data::BGR : Data::RGB;
         referenceUpdate(*fast, expected, image, static_cast<unsigned>(length), format);
-        fast->update(image.data(), static_cast<unsigned>(length), format);
+        // The image's rows `stride` bytes apart, noise between them, cut
+        // at the same pixel.
+        Bytes wide = randomImage(rng, (length / row) * stride + length % row);
+        for (std::size_t at = 0; at < length; ++at)
+          wide[(at / row) * stride + at % row] = image[at];
+        fast->update(wide.data(), static_cast<unsigned>(wide.size()), format);
         pixel::allowVectorKernels(false);
-        portable->update(image.data(), static_cast<unsigned>(length), format);
+        portable->update(wide.data(), static_cast<unsigned>(wide.size()), format);
         pixel::allowVectorKernels(true);
         ASSERT_EQ(framesOf(*fast), expected) << "kind " << kind << ", image " << length;
         ASSERT_EQ(framesOf(*portable), expected) << "kind " << kind << ", image " << length;

@@ -101,28 +101,30 @@ void Data::SourceTable::refresh() {
   sources = {storage_->sources.data(), storage_->sources.size()};
 }
 
-void Data::SourceTable::close() {
-  // A run is closed when the next one begins, so only its own offsets wait
-  // in pending: a hundred or so, where a whole installation's were megabytes.
-  Storage& st = *storage_;
-  if (st.runs.empty() || st.pending.empty()) return;
-  Run& run = st.runs.back();
-  run.firstStretch = static_cast<std::uint32_t>(st.stretches.size());
-  addStretches(run, st.pending.data());
-  run.endStretch = static_cast<std::uint32_t>(st.stretches.size());
-  st.pending.clear();
-}
-
 void Data::SourceTable::finish() {
-  close();
   Storage& st = *storage_;
-  std::vector<std::uint32_t>().swap(st.pending);
-  std::vector<std::uint32_t>().swap(st.pendingRows);
+  for (std::vector<std::uint32_t>* scratch : {&st.last, &st.lastRows, &st.rows}) {
+    std::vector<std::uint32_t>().swap(*scratch);
+  }
   // Built by pushing, so a third or so of each is spare room.
   st.runs.shrink_to_fit();
   st.stretches.shrink_to_fit();
   st.sources.shrink_to_fit();
   refresh();
+}
+
+void Data::SourceTable::add(const ModuleLeds& m) {
+  std::uint32_t k = 0;
+  while (k < m.count) {
+    if (m.source[k] == kNoSource) {
+      ++k;
+      continue;
+    }
+    std::uint32_t end = k + 1;
+    while (end < m.count && m.source[end] != kNoSource) ++end;
+    addRun(m.slot, k, m.source + k, end - k);
+    k = end;
+  }
 }
 
 namespace {
@@ -172,25 +174,72 @@ std::uint32_t moved(std::uint32_t p, std::uint32_t from, std::uint32_t to, std::
 
 }  // namespace
 
-void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s) {
-  std::vector<Stretch>& stretches = storage_->stretches;
-  std::vector<std::uint32_t>& sources = storage_->sources;
-  const std::uint32_t rowBytes = storage_->rowBytes;
-  const std::uint32_t n = run.count;
-  std::vector<std::uint32_t>& rowOf = storage_->pendingRows;
-  rowOf.resize(n);
+void Data::SourceTable::addRun(std::uint32_t slot, std::uint32_t firstLed, const std::uint32_t* s,
+                               std::uint32_t n) {
+  Storage& st = *storage_;
+  std::vector<std::uint32_t>& rows = st.rows;
+  rows.resize(n);
+  const std::uint32_t rowBytes = st.rowBytes;
   if (rowBytes <= 1) {
-    for (std::uint32_t k = 0; k < n; ++k) rowOf[k] = rowBytes == 0 ? 0 : s[k];
+    for (std::uint32_t k = 0; k < n; ++k) rows[k] = rowBytes == 0 ? 0 : s[k];
   } else {
     // Divided by a multiply: with this 64-bit reciprocal the quotient of
     // any 32-bit offset is exact, and a division per LED was most of it.
     const std::uint64_t reciprocal = ~std::uint64_t{0} / rowBytes + 1;
     for (std::uint32_t k = 0; k < n; ++k) {
-      rowOf[k] =
+      rows[k] =
           static_cast<std::uint32_t>((static_cast<unsigned __int128>(reciprocal) * s[k]) >> 64);
     }
   }
-  const Offsets at{s, rowOf.data()};
+  std::uint32_t maxSource = 0;
+  for (std::uint32_t k = 0; k < n; ++k) maxSource = std::max(maxSource, s[k]);
+  Run run{slot, firstLed, n, static_cast<std::uint32_t>(st.stretches.size()), 0, maxSource};
+
+  // The stretches depend only on the moves from LED to LED, in offsets and
+  // in rows: a run that makes the same moves as the one before, from
+  // another start, gets that run's stretches moved by the same distance.
+  bool same = !st.runs.empty() && st.last.size() == n;
+  if (same) {
+    const std::uint32_t* p = st.last.data();
+    const std::uint32_t* pr = st.lastRows.data();
+    const std::int64_t d = static_cast<std::int64_t>(s[0]) - p[0];
+    const std::int64_t dr = static_cast<std::int64_t>(rows[0]) - pr[0];
+    for (std::uint32_t k = 1; k < n && same; ++k) {
+      same = static_cast<std::int64_t>(s[k]) - p[k] == d &&
+             static_cast<std::int64_t>(rows[k]) - pr[k] == dr;
+    }
+  }
+  if (same) {
+    const std::uint32_t delta = s[0] - st.last[0];  // modulo 2^32: every moved offset is an offset
+    const Run& before = st.runs.back();
+    for (std::uint32_t j = before.firstStretch; j < before.endStretch; ++j) {
+      Stretch copy = st.stretches[j];
+      if (copy.irregular()) {
+        const std::uint32_t from = copy.start;
+        copy.start = static_cast<std::uint32_t>(st.sources.size());
+        for (std::uint32_t i = 0; i < copy.count; ++i) {
+          const std::uint32_t p = st.sources[from + i];
+          st.sources.push_back(p + delta);
+        }
+      } else {
+        copy.start += delta;
+      }
+      st.stretches.push_back(copy);
+    }
+  } else {
+    addStretches(run, s, rows.data());
+  }
+  run.endStretch = static_cast<std::uint32_t>(st.stretches.size());
+  st.runs.push_back(run);
+  st.last.assign(s, s + n);
+  st.lastRows.swap(rows);
+}
+
+void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s, const std::uint32_t* rows) {
+  std::vector<Stretch>& stretches = storage_->stretches;
+  std::vector<std::uint32_t>& sources = storage_->sources;
+  const std::uint32_t n = run.count;
+  const Offsets at{s, rows};
   std::uint32_t i = 0;
   while (i < n) {
     // The longest row from i, then as many rows of that length after it as

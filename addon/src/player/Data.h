@@ -95,24 +95,40 @@ class Data {
   // image: p + 2 is then the largest u32, at or past any image length.
   static constexpr std::uint32_t kUnreachable = 0xffffffffu - 2;
 
-  // What rebuild() tells a mapping about one LED on the screen.
-  struct Placement {
-    float x;
-    float y;
-    std::uint32_t source;  // offset of the LED's pixel in an image
-    std::uint32_t slot;    // offset of the module's slot in the frame block
-    std::uint32_t led;     // LED index within the module
+  // Source offset of an LED that gets no value: off the screen, or past
+  // what its slot holds. No image offset has it (they stop at kUnreachable).
+  static constexpr std::uint32_t kNoSource = 0xffffffffu;
+
+  // What rebuild() tells a mapping about one module: for each of its first
+  // `count` LEDs the offset of its pixel in an image, or kNoSource.
+  struct ModuleLeds {
+    const CoordinatesData* coordinates;  // screenX/screenY hold the LEDs' positions
+    std::uint32_t slot;                  // offset of the module's slot in the frame block
     ModuleType type;
+    std::uint32_t count;
+    const std::uint32_t* source;
   };
 
   // Lays out the frames for slots of `slotSizeOf(type)` bytes, numbers them,
-  // and calls `place` for every LED of a valid module that lies on the
-  // screen. Records made by `place` must stay inside the slot; fits(type,
-  // led) says whether an LED's value does.
-  template <typename SlotSizeOf, typename Fits, typename Place>
+  // and calls `place` for every valid module with an LED on the screen.
+  // Records made by `place` must stay inside the slot: LED k of a type has
+  // its value there when k < fitting(type) (LEDs take their bits in index
+  // order).
+  template <typename SlotSizeOf, typename Fitting, typename Place>
   void rebuild(const TopologyData<CoordinatesData>& coordinates, std::uint32_t frameLength,
-               std::uint32_t width, std::uint32_t height, SlotSizeOf slotSizeOf, Fits fits,
+               std::uint32_t width, std::uint32_t height, SlotSizeOf slotSizeOf, Fitting fitting,
                Place place);
+
+  // Calls f(led, x, y, source) for every LED of `m` that has a source, in
+  // order: how a mapping that keeps records makes them.
+  template <typename F>
+  static void forEachPlaced(const ModuleLeds& m, F f) {
+    for (std::uint32_t k = 0; k < m.count; ++k) {
+      if (m.source[k] != kNoSource) {
+        f(k, m.coordinates->screenX[k], m.coordinates->screenY[k], m.source[k]);
+      }
+    }
+  }
 
   std::uint8_t* bytes() { return bytes_.data(); }
   // Calls table.restride(to) for every source table of the mapping.
@@ -177,10 +193,10 @@ class Data {
     // Starts a new table for image rows `rowBytes` apart; copies made
     // before keep the old one.
     void clear(std::uint32_t rowBytes);
-    // Appends an LED, extending the last run when it is the next LED of the
-    // same slot. finish() must follow the last add().
-    void add(const Placement& p);
-    // Turns the offsets gathered by add() into stretches.
+    // Appends a module's LEDs: one run for each stretch of LEDs that follow
+    // each other with a source. finish() must follow the last one.
+    void add(const ModuleLeds& m);
+    // Lets go of the room the building took.
     void finish();
     // Rewrites every offset for image rows `to` bytes apart (at least the
     // stride the table was built for). The copies sharing the table see
@@ -196,13 +212,16 @@ class Data {
       std::vector<Run> runs;
       std::vector<Stretch> stretches;
       std::vector<std::uint32_t> sources;
-      std::vector<std::uint32_t> pending;      // per-LED offsets until finish()
-      std::vector<std::uint32_t> pendingRows;  // their image rows, while a run closes
-      std::uint32_t rowBytes = 0;              // image stride the offsets are for
+      std::uint32_t rowBytes = 0;  // image stride the offsets are for
+      // The last run's offsets and their image rows, while the table is
+      // built: most runs repeat the one before at another place.
+      std::vector<std::uint32_t> last;
+      std::vector<std::uint32_t> lastRows;
+      std::vector<std::uint32_t> rows;
     };
-    void addStretches(Run& run, const std::uint32_t* s);
-    // Turns the last run's pending offsets into its stretches.
-    void close();
+    void addRun(std::uint32_t slot, std::uint32_t firstLed, const std::uint32_t* s,
+                std::uint32_t n);
+    void addStretches(Run& run, const std::uint32_t* s, const std::uint32_t* rows);
     void refresh();
     std::shared_ptr<Storage> storage_ = std::make_shared<Storage>();
   };
@@ -220,12 +239,28 @@ class Data {
   void layoutFrames(std::size_t moduleCount, std::uint32_t frameLength);
   static void layoutOf(std::size_t moduleCount, std::uint32_t slotSize, std::uint32_t frameLength,
                        std::uint32_t& modulesPerFrame, std::size_t& frameCount);
+  // The sources of n LEDs on a screen of fewer than 2^30 pixels, where the
+  // offsets take 32-bit arithmetic: one pass without branches, which the
+  // compiler turns into vector code. x < w means trunc(x) < width (w is
+  // width rounded to a float), so every offset lies inside the screen.
+  static void placeSmall(const float* xs, const float* ys, std::uint32_t n, float w, float h,
+                         std::uint32_t width, std::uint32_t* out) {
+    for (std::uint32_t k = 0; k < n; ++k) {
+      const float x = xs[k];
+      const float y = ys[k];
+      const bool on = (x >= 0) & (x < w) & (y >= 0) & (y < h);
+      const auto col = static_cast<std::uint32_t>(static_cast<std::int32_t>(on ? x : 0.0f));
+      const auto row = static_cast<std::uint32_t>(static_cast<std::int32_t>(on ? y : 0.0f));
+      out[k] = on ? 4 * (col + row * width) : kNoSource;
+    }
+  }
   static std::uint32_t sourceOffset(float x, float y, std::uint32_t width) {
     // x and y are on the screen (non-negative), so truncation is a floor.
     // The offset is fixed by the width, so it is worked out once here
     // instead of for every image.
-    const std::uint64_t col = static_cast<std::uint64_t>(x);
-    const std::uint64_t row = static_cast<std::uint64_t>(y);
+    // Both lie below 2^32, where the signed conversion is exact and cheaper.
+    const auto col = static_cast<std::uint64_t>(static_cast<std::int64_t>(x));
+    const auto row = static_cast<std::uint64_t>(static_cast<std::int64_t>(y));
     const std::uint64_t p = 4 * (col + row * width);
     return p > kUnreachable ? kUnreachable : static_cast<std::uint32_t>(p);
   }
@@ -238,10 +273,10 @@ class Data {
   std::uint32_t modulesPerFrame_ = 0;
 };
 
-template <typename SlotSizeOf, typename Fits, typename Place>
+template <typename SlotSizeOf, typename Fitting, typename Place>
 void Data::rebuild(const TopologyData<CoordinatesData>& coordinates, std::uint32_t frameLength,
-                   std::uint32_t width, std::uint32_t height, SlotSizeOf slotSizeOf, Fits fits,
-                   Place place) {
+                   std::uint32_t width, std::uint32_t height, SlotSizeOf slotSizeOf,
+                   Fitting fitting, Place place) {
   // Module ids are taken to run from 0 to n - 1: the tiles find their slot
   // by their id.
   const std::size_t n = coordinates.size();
@@ -256,6 +291,11 @@ void Data::rebuild(const TopologyData<CoordinatesData>& coordinates, std::uint32
   if (modulesPerFrame_ == 0) return;
 
   const std::uint32_t m = modulesPerFrame_;
+  const float w = static_cast<float>(width);
+  const float h = static_cast<float>(height);
+  std::uint32_t source[kMaxLeds];
+  // Every offset of a screen below 4 GiB fits 32 bits.
+  const bool small = 4ull * width * height < kUnreachable;
   // The ids go up, as the records do: one walk of them instead of a search
   // per module.
   auto next = coordinates.begin();
@@ -267,40 +307,28 @@ void Data::rebuild(const TopologyData<CoordinatesData>& coordinates, std::uint32
       if (next == coordinates.end() || next->first != id) continue;
       const CoordinatesData* c = &next->second;
       if (!c->valid) continue;
-      const std::size_t leds = std::min<std::size_t>(
-          {c->screenX.size(), c->screenY.size(), static_cast<std::size_t>(ledCount(c->type))});
+      const std::uint32_t leds = static_cast<std::uint32_t>(std::min<std::size_t>(
+          {c->screenX.size(), c->screenY.size(), static_cast<std::size_t>(ledCount(c->type)),
+           static_cast<std::size_t>(fitting(c->type)), static_cast<std::size_t>(kMaxLeds)}));
       const std::uint32_t slot =
           static_cast<std::uint32_t>(q * frameLength_ + kHeaderLength + l * slotSize_);
-      for (std::size_t k = 0; k < leds; ++k) {
-        const float x = c->screenX[k];
-        const float y = c->screenY[k];
-        if (!(x >= 0 && x < static_cast<float>(width) && y >= 0 &&
-              y < static_cast<float>(height))) {
-          continue;
+      const float* xs = c->screenX.data();
+      const float* ys = c->screenY.data();
+      if (small) {
+        placeSmall(xs, ys, leds, w, h, width, source);
+      } else {
+        for (std::uint32_t k = 0; k < leds; ++k) {
+          const float x = xs[k];
+          const float y = ys[k];
+          const bool on = (x >= 0) & (x < w) & (y >= 0) & (y < h);
+          source[k] = on ? sourceOffset(x, y, width) : kNoSource;
         }
-        const std::uint32_t led = static_cast<std::uint32_t>(k);
-        if (!fits(c->type, led)) continue;
-        place(Placement{x, y, sourceOffset(x, y, width), slot, led, c->type});
       }
+      bool any = false;
+      for (std::uint32_t k = 0; k < leds; ++k) any |= source[k] != kNoSource;
+      if (any) place(ModuleLeds{c, slot, c->type, leds, source});
     }
   }
-}
-
-inline void Data::SourceTable::add(const Placement& p) {
-  std::vector<Run>& all = storage_->runs;
-  std::vector<std::uint32_t>& pending = storage_->pending;
-  if (!all.empty()) {
-    Run& last = all.back();
-    if (last.slot == p.slot && last.firstLed + last.count == p.led) {
-      ++last.count;
-      last.maxSource = std::max(last.maxSource, p.source);
-      pending.push_back(p.source);
-      return;
-    }
-  }
-  close();
-  all.push_back(Run{p.slot, p.led, 1, 0, 0, p.source});
-  pending.push_back(p.source);
 }
 
 template <typename F>

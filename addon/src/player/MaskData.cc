@@ -271,19 +271,15 @@ void MaskData::initFromTopologyData(const TopologyData<CoordinatesData>& coordin
   table_.clear(4 * width);
   rebuild(
       coordinates, frameLength, width, height, typeSlotSize,
-      // The slot size is looked up once per type, not once per LED.
-      [last = ModuleType{0}, size = typeSlotSize(0)](ModuleType type, std::uint32_t led) mutable {
-        if (type != last) {
-          last = type;
-          size = typeSlotSize(type);
-        }
-        return led / 8 < size;
-      },
-      [&](const Placement& p) {
-        table_.add(p);
+      // One bit per LED, in index order.
+      [](ModuleType type) { return 8ull * typeSlotSize(type); },
+      [&](const ModuleLeds& m) {
+        table_.add(m);
         if (!keepRecords_) return;
-        pixels_.push_back(
-            Pixel{p.x, p.y, p.source, p.slot + p.led / 8, static_cast<std::uint8_t>(p.led % 8)});
+        forEachPlaced(m, [&](std::uint32_t led, float x, float y, std::uint32_t source) {
+          pixels_.push_back(
+              Pixel{x, y, source, m.slot + led / 8, static_cast<std::uint8_t>(led % 8)});
+        });
       });
   table_.finish();
 }

@@ -248,23 +248,18 @@ void RGBData::initFromTopologyData(const TopologyData<CoordinatesData>& coordina
   table_.clear(4 * width);
   rebuild(
       coordinates, frameLength, width, height, typeSlotSize,
-      // The slot size is looked up once per type, not once per LED.
-      [last = ModuleType{0}, bits = 8ull * typeSlotSize(0)](ModuleType type,
-                                                            std::uint32_t led) mutable {
-        if (type != last) {
-          last = type;
-          bits = 8ull * typeSlotSize(type);
-        }
-        return (3 * static_cast<std::uint64_t>(led) + 3) <= bits;
-      },
-      [&](const Placement& p) {
-        table_.add(p);
+      // Three bits per LED, in index order.
+      [](ModuleType type) { return 8ull * typeSlotSize(type) / 3; },
+      [&](const ModuleLeds& m) {
+        table_.add(m);
         if (!keepRecords_) return;
-        const std::uint32_t b = 3 * p.led;
-        pixels_.push_back(Pixel{p.x, p.y, p.source, p.slot + b / 8, p.slot + (b + 1) / 8,
-                                p.slot + (b + 2) / 8, static_cast<std::uint8_t>(b % 8),
-                                static_cast<std::uint8_t>((b + 1) % 8),
-                                static_cast<std::uint8_t>((b + 2) % 8)});
+        forEachPlaced(m, [&](std::uint32_t led, float x, float y, std::uint32_t source) {
+          const std::uint32_t b = 3 * led;
+          pixels_.push_back(Pixel{x, y, source, m.slot + b / 8, m.slot + (b + 1) / 8,
+                                  m.slot + (b + 2) / 8, static_cast<std::uint8_t>(b % 8),
+                                  static_cast<std::uint8_t>((b + 1) % 8),
+                                  static_cast<std::uint8_t>((b + 2) % 8)});
+        });
       });
   table_.finish();
 }

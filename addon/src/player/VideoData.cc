@@ -22,23 +22,19 @@ void VideoData::initFromTopologyData(const TopologyData<CoordinatesData>& coordi
   const auto bytesPerLed = [](ModuleType type) { return pixelSlots(type).videoBytesPerLed; };
   rebuild(
       coordinates, frameLength, width, height, typeSlotSize,
-      // The sizes are looked up once per type, not once per LED.
-      [bytesPerLed, last = ModuleType{0}, n = bytesPerLed(0), size = typeSlotSize(0)](
-          ModuleType type, std::uint32_t led) mutable {
-        if (type != last) {
-          last = type;
-          n = bytesPerLed(type);
-          size = typeSlotSize(type);
-        }
-        return n != 0 && (static_cast<std::uint64_t>(led) + 1) * n <= size;
+      // One byte or three per LED, in index order.
+      [bytesPerLed](ModuleType type) {
+        const std::uint32_t n = bytesPerLed(type);
+        return n == 0 ? 0 : typeSlotSize(type) / n;
       },
-      [&](const Placement& p) {
-        const std::uint32_t n = bytesPerLed(p.type);
+      [&](const ModuleLeds& m) {
+        const std::uint32_t n = bytesPerLed(m.type);
         const bool mono = n < 3;
-        (mono ? mono_ : colours_).add(p);
-        if (keepRecords_) {
-          (mono ? monoPixels_ : pixels_).push_back(Pixel{p.x, p.y, p.source, p.slot + n * p.led});
-        }
+        (mono ? mono_ : colours_).add(m);
+        if (!keepRecords_) return;
+        forEachPlaced(m, [&](std::uint32_t led, float x, float y, std::uint32_t source) {
+          (mono ? monoPixels_ : pixels_).push_back(Pixel{x, y, source, m.slot + n * led});
+        });
       });
   colours_.finish();
   mono_.finish();

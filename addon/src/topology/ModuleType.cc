@@ -151,7 +151,10 @@ constexpr ModuleTypeInfo kTypes[kModuleTypeCount] = {
 // by id would hand out another model's tables.
 constexpr bool rowsInIdOrder() {
   for (unsigned i = 0; i < kModuleTypeCount; ++i) {
-    if (kTypes[i].shape.type != i || kTypes[i].shape.channelCount > kMaxChannels) return false;
+    if (kTypes[i].shape.type != i || kTypes[i].shape.channelCount > kMaxChannels ||
+        kTypes[i].shape.ledCount > kMaxLeds) {
+      return false;
+    }
   }
   return true;
 }

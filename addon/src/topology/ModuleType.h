@@ -30,6 +30,8 @@ enum ModuleTypeId : ModuleType {
 inline constexpr unsigned kModuleTypeCount = 7;
 // The largest channel count of any type: sizes fixed per-module arrays.
 inline constexpr unsigned kMaxChannels = 6;
+// The largest LED count of any type: sizes per-tile scratch arrays.
+inline constexpr unsigned kMaxLeds = 128;
 
 // The shape of a model: its rotation and geometry operations with the
 // lengths of their tables, the scale from table units to screen units and

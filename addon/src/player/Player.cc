@@ -93,11 +93,13 @@ Player::SetUp Player::initScreen(const Topology& topology, unsigned angle, Buffe
 
   SensorsVisitor grid(placed);
   topology.visitAll(grid, 0);
-  sensorLayout_ = grid.layout();
+  sensorRows_ = grid.layoutRows();
+  sensorStride_ = grid.layoutStride();
+  sensorLayout_ = grid.takeFlatLayout();
   // At least one entry per grid cell: a layout of few modules with many
   // sensors can have more cells than modules x sensors, and every value
   // the relay reports must have a place.
-  std::size_t count = sensorLayout_.empty() ? 0 : sensorLayout_.size() * sensorLayout_[0].size();
+  std::size_t count = sensorLayout_.size();
   count =
       std::max<std::size_t>(count, static_cast<std::size_t>(grid.rowCount()) * grid.columnCount());
   if (count != sensorCount_) {
@@ -190,9 +192,9 @@ void Player::readSensors(const Event& event) {
       if (index != 0) return;
       expectedModule_ = 0;
     }
-    if (index < sensorLayout_.size()) {
-      const std::vector<std::int32_t>& row = sensorLayout_[index];
-      const std::size_t n = std::min<std::size_t>(sensorsPerModule_, row.size());
+    if (index < sensorRows_) {
+      const std::int32_t* row = sensorLayout_.data() + index * sensorStride_;
+      const std::size_t n = std::min<std::size_t>(sensorsPerModule_, sensorStride_);
       for (std::size_t k = 0; k < n; ++k) {
         const std::int32_t t = row[k];
         if (t < 0 || static_cast<std::size_t>(t) >= sensorCount_) continue;

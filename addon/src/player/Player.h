@@ -160,7 +160,10 @@ class Player {
   std::uint32_t moduleCount_ = 0;
   std::uint32_t sensorsPerModule_ = 0;
   std::uint32_t recordSize_ = 2;
-  std::vector<std::vector<std::int32_t>> sensorLayout_;
+  // Row i (module index i) is the sensorStride_ entries from i x sensorStride_.
+  std::vector<std::int32_t> sensorLayout_;
+  std::size_t sensorRows_ = 0;
+  std::uint32_t sensorStride_ = 0;
 
   // Written by the worker, copied by the script thread: whole values only.
   std::unique_ptr<std::atomic<std::uint16_t>[]> sensors_;

@@ -7,6 +7,7 @@
 // layout()[module id][sensor] = index, or -1 where a sensor has no cell.
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "topology/CoordinatesData.h"
@@ -40,7 +41,14 @@ class SensorsVisitor : public GraphVisitor {
   void computeSensors(const Module& module);
 
   const std::vector<Line>& lines() const { return lines_; }
-  const std::vector<std::vector<std::int32_t>>& layout() const { return layout_; }
+  // One list per row, made on asking.
+  std::vector<std::vector<std::int32_t>> layout() const;
+  // The same rows end to end, layoutStride() entries each (maxSensors()),
+  // moved out: layout() is empty afterwards. One block where a list per
+  // module was a thousand allocations on a large installation.
+  std::vector<std::int32_t> takeFlatLayout() { return std::move(cells_); }
+  std::size_t layoutRows() const { return rows_; }
+  std::uint32_t layoutStride() const { return maxSensors_; }
   std::uint32_t visited() const { return visited_; }
   std::uint32_t maxSensors() const { return maxSensors_; }
   // Module ids from the relay are 16-bit; a larger id (which only a
@@ -65,7 +73,7 @@ class SensorsVisitor : public GraphVisitor {
   const TopologyData<CoordinatesData>* coordinates_;
   std::vector<Line> lines_;
   std::vector<Placed> placed_;
-  std::vector<std::vector<std::int32_t>> layout_;
+  std::vector<std::int32_t> cells_;  // the layout's rows end to end
   std::uint32_t visited_ = 0;
   std::uint32_t maxSensors_ = 0;
   // Rows of layout: one past the largest module id visited, so that ids

@@ -47,7 +47,7 @@ bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, uns
 
   TopologyData<CoordinatesData> coordinates;
   TopologyData<OrientedData> oriented;
-  CoordinatesVisitor visitor(coordinates, oriented, angle);
+  CoordinatesVisitor visitor(coordinates, oriented, angle, CoordinatesVisitor::Screen);
   topology.visitAll(visitor, 0);
   width_ = visitor.screenWidth();
   height_ = visitor.screenHeight();
@@ -55,7 +55,7 @@ bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, uns
   // sender sends frameLength() bytes of them, so it must match.
   frameLength_ = std::min<std::uint32_t>(frameLength, Data::kMaxFrameLength);
 
-  TranslateVisitor translate(coordinates, -visitor.minX(), -visitor.minY());
+  TranslateVisitor translate(coordinates, -visitor.minX(), -visitor.minY(), true);
   topology.visitLinear(translate);
 
   // Built once: the other slots copy its frames and share its table.

@@ -36,8 +36,9 @@ class Buffer {
   // present ones. Must not run while images are added or frames sent.
   // Returns false (and logs) when the topology has no relay (module 0) to
   // start from, or there is no mapping to build.
-  // With `placed`, the placement it computed is moved there (screen
-  // positions shifted, sensor copies not), for a caller that needs it too.
+  // With `placed`, the placement it computed is moved there, for a caller
+  // that needs it too: the LEDs in screenX/screenY (shifted) and the
+  // sensors in sensorCopyX/sensorCopyY (not shifted), nothing else.
   bool initScreen(const Topology& topology, unsigned angle, Mode mode, unsigned frameLength,
                   const Correction& correction = Correction(),
                   TopologyData<CoordinatesData>* placed = nullptr);

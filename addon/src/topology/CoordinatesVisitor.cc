@@ -62,7 +62,7 @@ void CoordinatesVisitor::place(const Module& module, CoordinatesData& data) {
   const TileTables* tables = tileTables(module.type());
   if (tables != nullptr && detail_ != CentresOnly) {
     const OrientedData& turned = (*oriented_)[module.id()];
-    if (detail_ == Everything) computeLeds(*tables, turned, data);
+    if (detail_ == Everything || detail_ == Screen) computeLeds(*tables, turned, data);
     computeSensors(*tables, turned, data);
   }
   if (tables != nullptr) computeBorders(*tables, data);
@@ -96,18 +96,22 @@ void CoordinatesVisitor::computeLeds(const TileTables& tables, const OrientedDat
   const float s = static_cast<float>(orientationSign(tables.type, turned.orientation));
   const LedShape& shape = ledShape(tables, turned.rotation);
   const std::size_t n = shape.x.size();
-  data.ledX.resize(n);
-  data.ledY.resize(n);
+  const bool screenOnly = detail_ == Screen;
+  std::vector<float>& xs = screenOnly ? data.screenX : data.ledX;
+  std::vector<float>& ys = screenOnly ? data.screenY : data.ledY;
+  xs.resize(n);
+  ys.resize(n);
   const float* sx = shape.x.data();
   const float* sy = shape.y.data();
-  float* lx = data.ledX.data();
-  float* ly = data.ledY.data();
+  float* lx = xs.data();
+  float* ly = ys.data();
   const float cx = data.x;
   const float cy = data.y;
   for (std::size_t i = 0; i < n; ++i) {
     lx[i] = sx[i] * s + cx;
     ly[i] = sy[i] * s + cy;
   }
+  if (screenOnly) return;
   data.screenX = data.ledX;
   data.screenY = data.ledY;
 }
@@ -123,10 +127,11 @@ void CoordinatesVisitor::computeSensors(const TileTables& tables, const Oriented
   const float s = static_cast<float>(orientationSign(tables.type, turned.orientation));
   const unsigned n = sensorCount(tables.type);
   const unsigned defined = tables.sensorTableCount;
+  const bool both = detail_ != Screen;
   for (std::vector<float>* list :
        {&data.sensorX, &data.sensorY, &data.sensorCopyX, &data.sensorCopyY}) {
     list->clear();
-    list->reserve(n);
+    if (both || list == &data.sensorCopyX || list == &data.sensorCopyY) list->reserve(n);
   }
   for (std::uint32_t i = 0; i < n; ++i) {
     float x = data.x;
@@ -139,8 +144,9 @@ void CoordinatesVisitor::computeSensors(const TileTables& tables, const Oriented
       y = (static_cast<float>(tables.sensorsY(j)) * tables.scaleY) * s + data.y;
     }
     data.sensorCopyX.push_back(x);
-    data.sensorX.push_back(x);
     data.sensorCopyY.push_back(y);
+    if (!both) continue;
+    data.sensorX.push_back(x);
     data.sensorY.push_back(y);
   }
 }

@@ -23,8 +23,11 @@ class CoordinatesVisitor : public GraphVisitor {
   // What to compute for each tile: everything, or only its centre (with
   // `valid`, `type` and the box), for callers such as the occupancy matrix
   // that never read the LED and sensor positions, or all but the LEDs, for
-  // the sensor grid (a tile has up to a hundred LEDs and a few sensors).
-  enum Detail : unsigned { Everything = 0, CentresOnly = 1, NoLeds = 2 };
+  // the sensor grid (a tile has up to a hundred LEDs and a few sensors), or
+  // only what a player reads: the LEDs in screenX/screenY alone (for a
+  // TranslateVisitor that shifts them in place) and the sensors in
+  // sensorCopyX/sensorCopyY alone, without the copies of the others.
+  enum Detail : unsigned { Everything = 0, CentresOnly = 1, NoLeds = 2, Screen = 3 };
 
   // Fills `coordinates` and `oriented`; `angle` is the installation's
   // rotation in degrees.

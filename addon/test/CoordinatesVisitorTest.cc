@@ -214,7 +214,7 @@ TEST(CoordinatesVisitorTest, TranslateSkipsModulesNeverPlaced) {
   EXPECT_FLOAT_EQ(p.coordinates.find(1)->screenX[0], 0.0f);
 }
 
-TEST(CoordinatesVisitorTest, CentresOnlyPlacesEveryTileAsTheFullWalkDoes) {
+TEST(CoordinatesVisitorTest, NarrowerWalksPlaceEveryTileAsTheFullWalkDoes) {
   std::mt19937 random(4242);
   const ModuleType types[] = {TypeDelta, TypeQuadra, TypeQuadraV2, TypeVarna, TypeRelay};
   for (int round = 0; round < 200; ++round) {
@@ -261,6 +261,29 @@ TEST(CoordinatesVisitorTest, CentresOnlyPlacesEveryTileAsTheFullWalkDoes) {
       }
       EXPECT_EQ(c.screenX, c.ledX) << id;
       EXPECT_EQ(c.screenY, c.ledY) << id;
+    }
+
+    // The player's walk, shifted in place, ends where the full walk shifted
+    // from its layout positions does, and holds nothing else.
+    TopologyData<CoordinatesData> screen;
+    TopologyData<OrientedData> screenOriented;
+    CoordinatesVisitor screenVisitor(screen, screenOriented, angle, CoordinatesVisitor::Screen);
+    t.visitAll(screenVisitor, 0);
+    TranslateVisitor shift(full.coordinates, -full.minX, -full.minY);
+    t.visitLinear(shift);
+    TranslateVisitor shiftInPlace(screen, -screenVisitor.minX(), -screenVisitor.minY(), true);
+    t.visitLinear(shiftInPlace);
+    ASSERT_EQ(screen.size(), full.coordinates.size());
+    for (const auto& [id, c] : full.coordinates) {
+      const CoordinatesData& only = *screen.find(id);
+      EXPECT_EQ(only.x, c.x) << id;
+      EXPECT_EQ(only.screenX, c.screenX) << id;
+      EXPECT_EQ(only.screenY, c.screenY) << id;
+      EXPECT_EQ(only.sensorCopyX, c.sensorCopyX) << id;
+      EXPECT_EQ(only.sensorCopyY, c.sensorCopyY) << id;
+      EXPECT_TRUE(only.ledX.empty() && only.ledY.empty() && only.sensorX.empty() &&
+                  only.sensorY.empty())
+          << id;
     }
   }
 }

@@ -174,23 +174,53 @@ std::uint32_t moved(std::uint32_t p, std::uint32_t from, std::uint32_t to, std::
 
 }  // namespace
 
+bool Data::SourceTable::repeatsLast(const std::uint32_t* s, std::uint32_t n,
+                                    std::uint32_t& rowMove) const {
+  const Storage& st = *storage_;
+  if (st.runs.empty() || st.last.size() != n) return false;
+  // The same offset moves: every LED is as far from its counterpart as the
+  // first. In 32 bits, with the sign apart, so that the loops have no
+  // branch and no 64-bit lane.
+  const std::uint32_t* p = st.last.data();
+  const std::int64_t d = static_cast<std::int64_t>(s[0]) - p[0];
+  const auto du = static_cast<std::uint32_t>(d);
+  const std::uint32_t up = d >= 0 ? 1 : 0;
+  std::uint32_t bad = 0;
+  for (std::uint32_t k = 0; k < n; ++k) {
+    bad |= (s[k] - p[k]) ^ du;
+    bad |= static_cast<std::uint32_t>(s[k] >= p[k]) ^ up;
+  }
+  if (bad != 0) return false;
+  const std::uint32_t rowBytes = st.rowBytes;
+  if (rowBytes <= 1) {
+    // Rows are 0, or the offsets themselves.
+    rowMove = rowBytes == 0 ? 0 : du;
+    return true;
+  }
+  // The same row moves: with d = q x rowBytes + r (0 <= r < rowBytes), an
+  // offset's row moves by q, plus one where its column plus r passes the
+  // row's end; that must happen for every LED or for none. Its column
+  // comes from the last run's rows, without a division.
+  std::int64_t q = d / rowBytes;
+  std::int64_t r = d % rowBytes;
+  if (r < 0) {
+    r += rowBytes;
+    --q;
+  }
+  const std::uint32_t* pr = st.lastRows.data();
+  const auto limit = static_cast<std::uint32_t>(rowBytes - r);
+  const std::uint32_t carry = (p[0] - pr[0] * rowBytes) >= limit ? 1 : 0;
+  for (std::uint32_t k = 0; k < n; ++k) {
+    bad |= static_cast<std::uint32_t>((p[k] - pr[k] * rowBytes) >= limit) ^ carry;
+  }
+  if (bad != 0) return false;
+  rowMove = static_cast<std::uint32_t>(q + carry);
+  return true;
+}
+
 void Data::SourceTable::addRun(std::uint32_t slot, std::uint32_t firstLed, const std::uint32_t* s,
                                std::uint32_t n) {
   Storage& st = *storage_;
-  std::vector<std::uint32_t>& rows = st.rows;
-  rows.resize(n);
-  const std::uint32_t rowBytes = st.rowBytes;
-  if (rowBytes <= 1) {
-    for (std::uint32_t k = 0; k < n; ++k) rows[k] = rowBytes == 0 ? 0 : s[k];
-  } else {
-    // Divided by a multiply: with this 64-bit reciprocal the quotient of
-    // any 32-bit offset is exact, and a division per LED was most of it.
-    const std::uint64_t reciprocal = ~std::uint64_t{0} / rowBytes + 1;
-    for (std::uint32_t k = 0; k < n; ++k) {
-      rows[k] =
-          static_cast<std::uint32_t>((static_cast<unsigned __int128>(reciprocal) * s[k]) >> 64);
-    }
-  }
   std::uint32_t maxSource = 0;
   for (std::uint32_t k = 0; k < n; ++k) maxSource = std::max(maxSource, s[k]);
   Run run{slot, firstLed, n, static_cast<std::uint32_t>(st.stretches.size()), 0, maxSource};
@@ -198,18 +228,8 @@ void Data::SourceTable::addRun(std::uint32_t slot, std::uint32_t firstLed, const
   // The stretches depend only on the moves from LED to LED, in offsets and
   // in rows: a run that makes the same moves as the one before, from
   // another start, gets that run's stretches moved by the same distance.
-  bool same = !st.runs.empty() && st.last.size() == n;
-  if (same) {
-    const std::uint32_t* p = st.last.data();
-    const std::uint32_t* pr = st.lastRows.data();
-    const std::int64_t d = static_cast<std::int64_t>(s[0]) - p[0];
-    const std::int64_t dr = static_cast<std::int64_t>(rows[0]) - pr[0];
-    for (std::uint32_t k = 1; k < n && same; ++k) {
-      same = static_cast<std::int64_t>(s[k]) - p[k] == d &&
-             static_cast<std::int64_t>(rows[k]) - pr[k] == dr;
-    }
-  }
-  if (same) {
+  std::uint32_t rowMove = 0;
+  if (repeatsLast(s, n, rowMove)) {
     const std::uint32_t delta = s[0] - st.last[0];  // modulo 2^32: every moved offset is an offset
     const Run& before = st.runs.back();
     for (std::uint32_t j = before.firstStretch; j < before.endStretch; ++j) {
@@ -226,13 +246,28 @@ void Data::SourceTable::addRun(std::uint32_t slot, std::uint32_t firstLed, const
       }
       st.stretches.push_back(copy);
     }
+    for (std::uint32_t& row : st.lastRows) row += rowMove;
   } else {
+    std::vector<std::uint32_t>& rows = st.rows;
+    rows.resize(n);
+    const std::uint32_t rowBytes = st.rowBytes;
+    if (rowBytes <= 1) {
+      for (std::uint32_t k = 0; k < n; ++k) rows[k] = rowBytes == 0 ? 0 : s[k];
+    } else {
+      // Divided by a multiply: with this 64-bit reciprocal the quotient of
+      // any 32-bit offset is exact, and a division per LED was most of it.
+      const std::uint64_t reciprocal = ~std::uint64_t{0} / rowBytes + 1;
+      for (std::uint32_t k = 0; k < n; ++k) {
+        rows[k] =
+            static_cast<std::uint32_t>((static_cast<unsigned __int128>(reciprocal) * s[k]) >> 64);
+      }
+    }
     addStretches(run, s, rows.data());
+    st.lastRows.swap(rows);
   }
   run.endStretch = static_cast<std::uint32_t>(st.stretches.size());
   st.runs.push_back(run);
   st.last.assign(s, s + n);
-  st.lastRows.swap(rows);
 }
 
 void Data::SourceTable::addStretches(Run& run, const std::uint32_t* s, const std::uint32_t* rows) {

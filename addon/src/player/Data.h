@@ -221,6 +221,9 @@ class Data {
     };
     void addRun(std::uint32_t slot, std::uint32_t firstLed, const std::uint32_t* s,
                 std::uint32_t n);
+    // Whether the n offsets s make the same moves as the last run's, and
+    // then by how many rows they lie past them.
+    bool repeatsLast(const std::uint32_t* s, std::uint32_t n, std::uint32_t& rowMove) const;
     void addStretches(Run& run, const std::uint32_t* s, const std::uint32_t* rows);
     void refresh();
     std::shared_ptr<Storage> storage_ = std::make_shared<Storage>();

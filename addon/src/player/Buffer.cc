@@ -10,7 +10,6 @@
 #include "topology/CoordinatesVisitor.h"
 #include "topology/OrientedData.h"
 #include "topology/TopologyData.h"
-#include "topology/TranslateVisitor.h"
 
 namespace lc {
 
@@ -55,11 +54,10 @@ bool Buffer::initScreen(const Topology& topology, unsigned angle, Mode mode, uns
   // sender sends frameLength() bytes of them, so it must match.
   frameLength_ = std::min<std::uint32_t>(frameLength, Data::kMaxFrameLength);
 
-  TranslateVisitor translate(coordinates, -visitor.minX(), -visitor.minY(), true);
-  topology.visitLinear(translate);
-
-  // Built once: the other slots copy its frames and share its table.
+  // Built once: the other slots copy its frames and share its table. It
+  // reads the positions shifted into the screen frame as it goes.
   mappings_[0]->keepRecords(false);
+  mappings_[0]->shiftPositions(-visitor.minX(), -visitor.minY());
   mappings_[0]->initFromTopologyData(coordinates, frameLength, width_, height_);
   mappings_[0]->setCorrection(correction);
   for (unsigned slot = 1; slot < kSlots; ++slot) mappings_[slot] = mappings_[0]->clone();

@@ -37,8 +37,8 @@ class Buffer {
   // Returns false (and logs) when the topology has no relay (module 0) to
   // start from, or there is no mapping to build.
   // With `placed`, the placement it computed is moved there, for a caller
-  // that needs it too: the LEDs in screenX/screenY (shifted) and the
-  // sensors in sensorCopyX/sensorCopyY (not shifted), nothing else.
+  // that needs it too: the LEDs in screenX/screenY and the sensors in
+  // sensorCopyX/sensorCopyY, in the layout frame, nothing else.
   bool initScreen(const Topology& topology, unsigned angle, Mode mode, unsigned frameLength,
                   const Correction& correction = Correction(),
                   TopologyData<CoordinatesData>* placed = nullptr);

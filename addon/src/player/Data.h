@@ -60,6 +60,14 @@ class Data {
   // (pixels()). update() never reads them; a player does not keep them,
   // since at 100 000 LEDs they were megabytes per mapping.
   void keepRecords(bool keep) { keepRecords_ = keep; }
+  // A shift that initFromTopologyData adds to every LED position it reads
+  // (0 until set): the player hands over its layout positions and the
+  // shift into the screen frame, which saves a pass that writes them
+  // shifted. x + shift is the sum a TranslateVisitor would have stored.
+  void shiftPositions(float x, float y) {
+    shiftX_ = x;
+    shiftY_ = y;
+  }
 
   // Frames one picture takes with `moduleCount` slots of `slotSize` bytes
   // (0 counts as 1) in frames of `frameLength` bytes, as a rebuild lays
@@ -120,12 +128,13 @@ class Data {
                Place place);
 
   // Calls f(led, x, y, source) for every LED of `m` that has a source, in
-  // order: how a mapping that keeps records makes them.
+  // order, at its shifted position: how a mapping that keeps records makes
+  // them.
   template <typename F>
-  static void forEachPlaced(const ModuleLeds& m, F f) {
+  void forEachPlaced(const ModuleLeds& m, F f) const {
     for (std::uint32_t k = 0; k < m.count; ++k) {
       if (m.source[k] != kNoSource) {
-        f(k, m.coordinates->screenX[k], m.coordinates->screenY[k], m.source[k]);
+        f(k, m.coordinates->screenX[k] + shiftX_, m.coordinates->screenY[k] + shiftY_, m.source[k]);
       }
     }
   }
@@ -136,6 +145,8 @@ class Data {
 
   Correction correction_;
   bool keepRecords_ = true;
+  float shiftX_ = 0;
+  float shiftY_ = 0;
 
   // Consecutive LEDs k, k + 1, ... of one module slot, all on the screen.
   struct Run {
@@ -246,11 +257,11 @@ class Data {
   // offsets take 32-bit arithmetic: one pass without branches, which the
   // compiler turns into vector code. x < w means trunc(x) < width (w is
   // width rounded to a float), so every offset lies inside the screen.
-  static void placeSmall(const float* xs, const float* ys, std::uint32_t n, float w, float h,
-                         std::uint32_t width, std::uint32_t* out) {
+  static void placeSmall(const float* xs, const float* ys, std::uint32_t n, float shiftX,
+                         float shiftY, float w, float h, std::uint32_t width, std::uint32_t* out) {
     for (std::uint32_t k = 0; k < n; ++k) {
-      const float x = xs[k];
-      const float y = ys[k];
+      const float x = xs[k] + shiftX;
+      const float y = ys[k] + shiftY;
       const bool on = (x >= 0) & (x < w) & (y >= 0) & (y < h);
       const auto col = static_cast<std::uint32_t>(static_cast<std::int32_t>(on ? x : 0.0f));
       const auto row = static_cast<std::uint32_t>(static_cast<std::int32_t>(on ? y : 0.0f));
@@ -318,11 +329,11 @@ void Data::rebuild(const TopologyData<CoordinatesData>& coordinates, std::uint32
       const float* xs = c->screenX.data();
       const float* ys = c->screenY.data();
       if (small) {
-        placeSmall(xs, ys, leds, w, h, width, source);
+        placeSmall(xs, ys, leds, shiftX_, shiftY_, w, h, width, source);
       } else {
         for (std::uint32_t k = 0; k < leds; ++k) {
-          const float x = xs[k];
-          const float y = ys[k];
+          const float x = xs[k] + shiftX_;
+          const float y = ys[k] + shiftY_;
           const bool on = (x >= 0) & (x < w) & (y >= 0) & (y < h);
           source[k] = on ? sourceOffset(x, y, width) : kNoSource;
         }

@@ -24,9 +24,9 @@ class CoordinatesVisitor : public GraphVisitor {
   // `valid`, `type` and the box), for callers such as the occupancy matrix
   // that never read the LED and sensor positions, or all but the LEDs, for
   // the sensor grid (a tile has up to a hundred LEDs and a few sensors), or
-  // only what a player reads: the LEDs in screenX/screenY alone (for a
-  // TranslateVisitor that shifts them in place) and the sensors in
-  // sensorCopyX/sensorCopyY alone, without the copies of the others.
+  // only what a player reads: the LEDs in screenX/screenY alone, in the
+  // layout frame (the player shifts them as it reads them), and the
+  // sensors in sensorCopyX/sensorCopyY alone, without the other copies.
   enum Detail : unsigned { Everything = 0, CentresOnly = 1, NoLeds = 2, Screen = 3 };
 
   // Fills `coordinates` and `oriented`; `angle` is the installation's

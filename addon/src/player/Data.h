@@ -112,13 +112,12 @@ class Data {
   struct ModuleLeds {
     const CoordinatesData* coordinates;  // screenX/screenY hold the LEDs' positions
     std::uint32_t slot;                  // offset of the module's slot in the frame block
-    ModuleType type;
     std::uint32_t count;
     const std::uint32_t* source;
   };
 
   // Lays out the frames for slots of `slotSizeOf(type)` bytes, numbers them,
-  // and calls `place` for every valid module with an LED on the screen.
+  // and calls `place` for every valid module.
   // Records made by `place` must stay inside the slot: LED k of a type has
   // its value there when k < fitting(type) (LEDs take their bits in index
   // order).
@@ -338,9 +337,7 @@ void Data::rebuild(const TopologyData<CoordinatesData>& coordinates, std::uint32
           source[k] = on ? sourceOffset(x, y, width) : kNoSource;
         }
       }
-      bool any = false;
-      for (std::uint32_t k = 0; k < leds; ++k) any |= source[k] != kNoSource;
-      if (any) place(ModuleLeds{c, slot, c->type, leds, source});
+      place(ModuleLeds{c, slot, leds, source});
     }
   }
 }

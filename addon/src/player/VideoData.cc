@@ -28,7 +28,7 @@ void VideoData::initFromTopologyData(const TopologyData<CoordinatesData>& coordi
         return n == 0 ? 0 : typeSlotSize(type) / n;
       },
       [&](const ModuleLeds& m) {
-        const std::uint32_t n = bytesPerLed(m.type);
+        const std::uint32_t n = bytesPerLed(m.coordinates->type);
         const bool mono = n < 3;
         (mono ? mono_ : colours_).add(m);
         if (!keepRecords_) return;
